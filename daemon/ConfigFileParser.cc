@@ -1,0 +1,158 @@
+#include "daemon/ConfigFileParser.h"
+
+#include <fstream>
+
+#include "util/ConfigVars.h"
+
+namespace {
+
+// Lines of this length or more end the reading: the file is taken as cut off
+// there, and the lines before it are used.
+const std::string::size_type maxLineLength = 1023;
+
+const char* const leadingBlanks = " \t\r\v\f";
+
+}  // namespace
+
+const char* ConfigFileParser::defaultLogfile = "/var/log/vellort_quorvin.log";
+
+ConfigFileParser::ConfigFileParser(const std::string& rootPrefix)
+    : logfile_max_number(0),
+      logfile_max_size(0),
+      history_max_entries(0),
+      fillstate_limit(0),
+      message_port(0),
+      status_port(0),
+      create_links(true),
+      preserve_uid(true),
+      preserve_gid(true),
+      rootPrefix(rootPrefix) {}
+
+bool ConfigFileParser::readConfigFile(const std::string& path) {
+    std::ifstream file(path);
+    if (!file.is_open()) return false;
+
+    std::string text;
+    std::string line;
+    int lineNumber = 0;
+    while (std::getline(file, line)) {
+        ++lineNumber;
+        if (line.size() > maxLineLength) {
+            warnings.push_back("Warning: " + path + " line " + std::to_string(lineNumber) + " is longer than " +
+                               std::to_string(maxLineLength) +
+                               " characters; it and every later line are ignored");
+            break;
+        }
+        std::string::size_type start = line.find_first_not_of(leadingBlanks);
+        if (start == std::string::npos || line[start] == '#') continue;
+        text += "\n";
+        text.append(line, start, std::string::npos);
+        text += " ";
+    }
+
+    _readGlobals(text);
+    _readStorages(text);
+    return true;
+}
+
+int ConfigFileParser::_readInt(const std::string& text, const std::string& key, int fallback) {
+    int value = fallback;
+    if (UTILITIES::readVar(text, key, value)) return value;
+    if (UTILITIES::findVarValue(text, key) != std::string::npos)
+        warnings.push_back("Warning: " + key + " is not a number, using " + std::to_string(fallback));
+    return fallback;
+}
+
+bool ConfigFileParser::_readFlag(const std::string& text, const std::string& key) {
+    std::string word;
+    if (!UTILITIES::readVar(text, key, word)) return true;
+    if (word == "no" || word == "NO") return false;
+    if (word != "yes" && word != "YES")
+        warnings.push_back("Warning: " + key + " " + word + " is taken as yes; only no or NO turn it off");
+    return true;
+}
+
+void ConfigFileParser::_readGlobals(const std::string& text) {
+    std::string word;
+    logfile = UTILITIES::readVar(text, "logfile", word) ? word : rootPrefix + defaultLogfile;
+    logfile_max_number = _readInt(text, "logfile_max_number", 10);
+
+    const int defaultMaxSize = 10485760;
+    int size = defaultMaxSize;
+    bool clamped = false;
+    if (UTILITIES::parseSizeVar(text, "logfile_max_size", size, &clamped)) {
+        logfile_max_size = size;
+        if (clamped)
+            warnings.push_back("Warning: logfile_max_size does not fit 32 bits, using " + std::to_string(size));
+    } else {
+        logfile_max_size = defaultMaxSize;
+        if (UTILITIES::findVarValue(text, "logfile_max_size") != std::string::npos)
+            warnings.push_back("Warning: logfile_max_size has no number, using " + std::to_string(defaultMaxSize));
+    }
+
+    history_max_entries = _readInt(text, "history_max_entries", 5);
+    if (history_max_entries < 1) {
+        warnings.push_back("Warning: history_max_entries " + std::to_string(history_max_entries) +
+                           " is below 1, using 1");
+        history_max_entries = 1;
+    }
+    fillstate_limit = _readInt(text, "fillstate_limit", 80);
+    word.clear();
+    ramdisk_mountpoint = UTILITIES::readVar(text, "ramdisk_mountpoint", word) ? word : "/ramdisk";
+    message_port = _readInt(text, "message_port", 47198);
+    status_port = _readInt(text, "status_port", 47199);
+    create_links = _readFlag(text, "create_links");
+    preserve_uid = _readFlag(text, "preserve_uid");
+    preserve_gid = _readFlag(text, "preserve_gid");
+}
+
+void ConfigFileParser::_readStorages(const std::string& text) {
+    const std::string opener = "storageID ";
+    std::vector<std::string::size_type> starts;
+    for (std::string::size_type at = text.find(opener); at != std::string::npos; at = text.find(opener, at + 1))
+        starts.push_back(at);
+
+    int previousType = NO_TYPE;
+    int previousCopyProcesses = 1;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        std::string::size_type end = i + 1 < starts.size() ? starts[i + 1] : text.size();
+        std::string block = text.substr(starts[i], end - starts[i]);
+
+        StorageData storage;
+        UTILITIES::readVar(block, "storageID", storage.storageID);
+        UTILITIES::readVar(block, "target", storage.target);
+        UTILITIES::readVar(block, "mountpoint", storage.mountpoint);
+
+        std::string typeWord;
+        storage.type = previousType;
+        if (UTILITIES::readVar(block, "type", typeWord)) {
+            if (typeWord == "INTERNAL") storage.type = INTERNAL;
+            else if (typeWord == "EXTERNAL") storage.type = EXTERNAL;
+            else if (typeWord == "OPTIONAL") storage.type = OPTIONAL;
+            else
+                warnings.push_back("Warning: Storage " + storage.storageID + " has the unknown type " + typeWord +
+                                   "; only INTERNAL, EXTERNAL and OPTIONAL are known");
+        }
+        if (storage.type == NO_TYPE)
+            warnings.push_back("Warning: Storage " + storage.storageID +
+                               " has no type line and no block before it to take one from; it is not used");
+
+        storage.n_copy_processes = previousCopyProcesses;
+        int copyProcesses;
+        if (UTILITIES::readVar(block, "n_copy_processes", copyProcesses)) {
+            storage.n_copy_processes = copyProcesses;
+        } else if (UTILITIES::findVarValue(block, "n_copy_processes") != std::string::npos) {
+            warnings.push_back("Warning: Storage " + storage.storageID +
+                               ": n_copy_processes is not a number, using " +
+                               std::to_string(storage.n_copy_processes));
+        }
+        if (storage.n_copy_processes < 1) {
+            warnings.push_back("Warning: Storage " + storage.storageID + ": n_copy_processes " +
+                               std::to_string(storage.n_copy_processes) + " is below 1, using 1");
+            storage.n_copy_processes = 1;
+        }
+        previousType = storage.type;
+        previousCopyProcesses = storage.n_copy_processes;
+        storages.push_back(storage);
+    }
+}

@@ -1,0 +1,71 @@
+#ifndef VELLORT_DAEMON_CONFIGFILEPARSER_H
+#define VELLORT_DAEMON_CONFIGFILEPARSER_H
+
+#include <list>
+#include <string>
+#include <vector>
+
+// Reads the daemon's configuration file: "key value" lines, "#" comments,
+// storage blocks opened by a storageID line. Global keys are found anywhere in
+// the file, the first occurrence winning; block keys only inside their block.
+//
+// The parser never fails on content: a missing or unusable setting takes its
+// default. Where the file says something the daemon cannot use as written, the
+// parser records a "Warning: " line in `warnings`, which the start-up writes to
+// the log once the log is open.
+//
+// Used by the start-up on the main thread only.
+class ConfigFileParser {
+public:
+    // Storage types, as used everywhere in the daemon.
+    static const int INTERNAL = 0;
+    static const int EXTERNAL = 1;
+    static const int OPTIONAL = 2;
+    // Type of a first storage block that names no valid type: not a storage.
+    static const int NO_TYPE = -1;
+
+    struct StorageData {
+        std::string storageID;
+        int type = NO_TYPE;
+        std::string target;
+        int n_copy_processes = 1;
+        std::string mountpoint;
+    };
+
+    // rootPrefix goes in front of the default log path, so that a daemon run
+    // under VELLORT_ROOT does not write to the real /var/log unless told to.
+    explicit ConfigFileParser(const std::string& rootPrefix = "");
+
+    ConfigFileParser(const ConfigFileParser&) = delete;
+    ConfigFileParser& operator=(const ConfigFileParser&) = delete;
+
+    // False only when the file cannot be opened; then nothing is changed.
+    bool readConfigFile(const std::string& path);
+
+    static const char* defaultLogfile;
+
+    std::string logfile;
+    int logfile_max_number;
+    int logfile_max_size;
+    int history_max_entries;
+    int fillstate_limit;
+    std::string ramdisk_mountpoint;
+    int message_port;
+    int status_port;
+    std::list<StorageData> storages;
+    bool create_links;
+    bool preserve_uid;
+    bool preserve_gid;
+
+    std::vector<std::string> warnings;
+
+private:
+    void _readGlobals(const std::string& text);
+    void _readStorages(const std::string& text);
+    int _readInt(const std::string& text, const std::string& key, int fallback);
+    bool _readFlag(const std::string& text, const std::string& key);
+
+    std::string rootPrefix;
+};
+
+#endif

@@ -1,0 +1,174 @@
+#include "daemon/Daemon.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+
+#include "daemon/ConfigFileParser.h"
+#include "log/LogFile.h"
+#include "util/Files.h"
+#include "util/Paths.h"
+
+namespace {
+
+// Exit statuses of the start-up. Only the low eight bits of a status reach a
+// waiting shell, so every status fits in them.
+const int exitStorageConfig = 1;
+const int exitNoConfig = 2;
+const int exitNoLog = 4;
+const int exitFork = 8;
+const int exitSetsid = 16;
+const int exitChdir = 32;
+
+const char* const typeNames[] = {"INTERNAL", "EXTERNAL", "OPTIONAL"};
+
+}  // namespace
+
+const char* const Daemon::version = "3.7.1";
+
+std::string Daemon::configPath() { return UTILITIES::rootedPath("/etc/vellort_quorvin.conf"); }
+
+std::string Daemon::secondConfigPath() {
+    return UTILITIES::rootedPath("/etc/vellort_quorvin/vellort_quorvin.conf");
+}
+
+std::string Daemon::pidFilePath() { return UTILITIES::rootedPath("/var/run/vellort_quorvin.pid"); }
+
+std::string Daemon::pipePath() { return UTILITIES::rootedPath("/var/run/vellort_quorvin_files"); }
+
+Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
+    init();
+    _detach();
+
+    int pidResult = UTILITIES::setPidFile(pidFilePath(), std::vector<int>());
+    if (pidResult != 0) _exit(pidResult);
+
+    _logBannerAndSettings();
+    _createPipe();
+    _checkStorages();
+    _describeStorages();
+
+    // Nothing else runs the daemon yet: wait without using the CPU until the
+    // process is killed.
+    for (;;) pause();
+}
+
+void Daemon::init() {
+    configParser = new ConfigFileParser(UTILITIES::rootedPath(""));
+    // The second file is read only when the first cannot be opened.
+    if (!configParser->readConfigFile(configPath()) && !configParser->readConfigFile(secondConfigPath())) {
+        std::cerr << "Error: No config file at " << configPath() << " or " << secondConfigPath() << "."
+                  << std::endl;
+        exit(exitNoConfig);
+    }
+    logFile->open(configParser->logfile);
+    if (logFile->openFailed()) {
+        std::cerr << "Error: Cannot access " << configParser->logfile << std::endl;
+        exit(exitNoLog);
+    }
+}
+
+void Daemon::_detach() {
+    fflush(nullptr);  // nothing buffered may be written twice, by parent and child
+    pid_t child = fork();
+    if (child < 0) exit(exitFork);
+    if (child > 0) exit(0);
+
+    umask(0);
+    if (setsid() < 0) _exit(exitSetsid);
+    if (chdir("/") != 0) _exit(exitChdir);
+    // Standard input, output and error are closed to leave the terminal, and
+    // reopened on /dev/null: left closed, the next descriptors the daemon opens
+    // (a copy, a socket) would get the numbers 0 to 2, and any stray write to
+    // standard output or error would land in them.
+    for (int fd = 0; fd <= 2; ++fd) close(fd);
+    int devNull = open("/dev/null", O_RDWR);
+    if (devNull == 0) {
+        if (dup(devNull) < 0 || dup(devNull) < 0) {
+            // Without descriptors 1 and 2 the daemon still runs; stray writes
+            // then fail instead of reaching a file.
+        }
+    }
+}
+
+void Daemon::_logBannerAndSettings() {
+    time_t now = time(nullptr);
+    struct tm local;
+    char timeText[64] = "";
+    if (localtime_r(&now, &local) != nullptr) asctime_r(&local, timeText);
+
+    const std::string plusLine(78, '+');
+    LogFile& log = *logFile;
+    log << "\n\n\n\n" << plusLine << "\n\n";
+    log << "++ VELLORT version " << version << " started\n";
+    log << "++ on " << timeText << "\n";
+    log << plusLine << "\n";
+    log << "\n\n\n\n";
+    log << "++\n";
+
+    char cwd[256];
+    if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
+    log << "++ settings:\n" << "++ ---------\n" << "++\n";
+    log << "++ logfile: " << configParser->logfile << "\n";
+    log << "++    max size of logfile: " << configParser->logfile_max_size << "\n";
+    log << "++    max # of backuped logfiles: " << configParser->logfile_max_number << "\n";
+    log << "\n";
+    log << "++ current directory: " << cwd << "\n";
+    log << "++\n" << "++\n";
+    log.flush();
+
+    for (const std::string& warning : configParser->warnings) log << warning << endl;
+}
+
+void Daemon::_createPipe() {
+    std::string path = pipePath();
+    if (mkfifo(path.c_str(), 0600) != 0) {
+        int savedErrno = errno;
+        *logFile << "++ Error: Creating " << path << "\n" << "          " << LogManip(&LogFile::errmsg, savedErrno)
+                 << endl;
+    }
+}
+
+void Daemon::_checkStorages() {
+    bool haveInternal = false;
+    bool haveExternal = false;
+    for (const ConfigFileParser::StorageData& storage : configParser->storages) {
+        if (storage.type == ConfigFileParser::INTERNAL) {
+            if (haveInternal) {
+                *logFile << "++ Error: Only one internal storage is allowed" << endl;
+                _exit(exitStorageConfig);
+            }
+            haveInternal = true;
+        } else if (storage.type == ConfigFileParser::EXTERNAL) {
+            if (haveExternal) {
+                *logFile << "++ Error: Only one external storage is allowed" << endl;
+                _exit(exitStorageConfig);
+            }
+            haveExternal = true;
+        }
+    }
+    if (!haveInternal) {
+        *logFile << "++ Error: Config file does not contain any interal storage" << endl;
+        _exit(exitStorageConfig);
+    }
+}
+
+void Daemon::_describeStorages() {
+    const std::string indent = "++          ";
+    for (const ConfigFileParser::StorageData& storage : configParser->storages) {
+        LogFile& log = *logFile;
+        log << "++ STORAGE: " << storage.storageID << "\n";
+        if (storage.type >= 0 && storage.type <= 2) log << indent << "type: " << typeNames[storage.type] << "\n";
+        log << indent << "target " << storage.target << "\n";
+        log << indent << "n_copy_processes " << storage.n_copy_processes << "\n";
+        if (storage.type == ConfigFileParser::INTERNAL) log << indent << "mountpoint " << storage.mountpoint << "\n";
+        log << endl;
+    }
+}

@@ -1,0 +1,13 @@
+#include <stdio.h>
+#include <string.h>
+
+#include "daemon/Daemon.h"
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
+        printf("VELLORT version %s\n", Daemon::version);
+        return 0;
+    }
+    Daemon daemon;
+    return 0;
+}

@@ -1,0 +1,97 @@
+#include "log/LogFile.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "thread/MutexGuard.h"
+
+pthread_mutex_t* LogFile::__mainMutex = LogFile::initializeMutex();
+
+LogFile::LogFile() : openFailed_(false) {}
+
+LogFile::LogFile(const std::string& path) : openFailed_(false) { open(path); }
+
+LogFile& LogFile::open(const std::string& path) {
+    openFailed_ = false;
+    path_ = path;
+    lineBuffer.clear();
+    FILE* file = fopen(path.c_str(), "a");
+    if (file == nullptr) {
+        openFailed_ = true;
+        return *this;
+    }
+    fclose(file);
+    chmod(path.c_str(), 0644);  // best effort: the file is usable whatever its mode
+    return *this;
+}
+
+LogFile& LogFile::flush() {
+    log(lineBuffer);
+    lineBuffer.clear();
+    return *this;
+}
+
+LogFile& LogFile::endl() {
+    lineBuffer += '\n';
+    return flush();
+}
+
+LogFile& LogFile::errmsg(int errnum) {
+    char buffer[1024];
+    // GNU strerror_r: the text may be in the buffer or a static string.
+    lineBuffer += strerror_r(errnum, buffer, sizeof buffer);
+    return *this;
+}
+
+LogFile& LogFile::errmsg(LogFile& log, int errnum) { return log.errmsg(errnum); }
+
+void LogFile::log(const std::string& text) {
+    MutexGuard guard(__mainMutex);
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // the text is lost: the log itself is unreachable
+    ssize_t written = ::write(fd, text.data(), text.size());
+    (void)written;  // a short or failed log write has nowhere to be reported
+    ::close(fd);
+}
+
+void LogFile::close() {
+    openFailed_ = false;
+    flush();
+}
+
+int64_t LogFile::fileSize() {
+    MutexGuard guard(__mainMutex);
+    struct stat status;
+    if (::stat(path_.c_str(), &status) != 0) return -1;
+    return status.st_size;
+}
+
+void LogFile::rotate(int count) {
+    // The numbered renames are made under the log mutex too, so that the
+    // rotations of two storages' copy schedulers cannot interleave and lose a
+    // backup.
+    MutexGuard guard(__mainMutex);
+    for (int i = count - 1; i >= 0; --i) {
+        std::string from = path_ + "." + std::to_string(i);
+        std::string to = path_ + "." + std::to_string(i + 1);
+        rename(from.c_str(), to.c_str());  // a missing backup is expected
+    }
+    rename(path_.c_str(), (path_ + ".0").c_str());  // a missing log is rotated next time
+}
+
+pthread_mutex_t* LogFile::initializeMutex() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_t* mutex = new pthread_mutex_t;
+    pthread_mutex_init(mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+    return mutex;
+}
+
+LogFile& flush(LogFile& log) { return log.flush(); }
+
+LogFile& endl(LogFile& log) { return log.endl(); }

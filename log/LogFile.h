@@ -1,0 +1,93 @@
+#ifndef VELLORT_LOG_LOGFILE_H
+#define VELLORT_LOG_LOGFILE_H
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include <sstream>
+#include <string>
+
+class LogFile;
+
+// A manipulator with an argument: `log << LogManip(&LogFile::errmsg, errno)`.
+struct LogManip {
+    LogManip(LogFile& (*function)(LogFile&, int), int argument) : function(function), argument(argument) {}
+
+    LogFile& (*function)(LogFile&, int);
+    int argument;
+};
+
+// The daemon's log stream. Every component that logs owns its own LogFile on
+// the one configured log path; text is collected in the object and reaches the
+// file only through endl or flush, as one append under the process-wide log
+// mutex. So the lines of different threads never mix within one write.
+//
+// A LogFile object belongs to one thread; only the file is shared. It adds no
+// time stamp or prefix: callers compose their lines. The file is opened anew for
+// every write, so a rotation or a removal by hand needs no reopen.
+class LogFile {
+public:
+    LogFile();
+    explicit LogFile(const std::string& path);
+    // Pending text that was never ended is dropped, not written.
+    ~LogFile() = default;
+
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    // Creates the file if needed (mode 0644) and remembers the path; sets the
+    // open-failure flag when the file cannot be opened for appending.
+    LogFile& open(const std::string& path);
+    bool openFailed() const { return openFailed_; }
+    const std::string& path() const { return path_; }
+
+    template <typename T>
+    LogFile& operator<<(const T& value) {
+        std::ostringstream text;
+        text << value;
+        lineBuffer += text.str();
+        return *this;
+    }
+    LogFile& operator<<(const std::string& value) {
+        lineBuffer += value;
+        return *this;
+    }
+    // A null C string appends nothing.
+    LogFile& operator<<(const char* value) {
+        if (value != nullptr) lineBuffer += value;
+        return *this;
+    }
+    LogFile& operator<<(char* value) { return *this << static_cast<const char*>(value); }
+    LogFile& operator<<(LogFile& (*manipulator)(LogFile&)) { return manipulator(*this); }
+    LogFile& operator<<(const LogManip& manipulator) { return manipulator.function(*this, manipulator.argument); }
+
+    LogFile& flush();
+    LogFile& endl();
+    // Appends the system's text for errnum, without newline or number.
+    LogFile& errmsg(int errnum);
+    static LogFile& errmsg(LogFile& log, int errnum);
+
+    // Appends text to the file in one write under the log mutex. Failures are
+    // dropped on purpose: there is nowhere left to report them.
+    void log(const std::string& text);
+    // Writes what is pending (also when empty) and clears the failure flag.
+    void close();
+
+    // Size of the log file in bytes, -1 when it cannot be opened.
+    int64_t fileSize();
+    // Shifts path.0 .. path.(count-1) up by one and makes the log path.0.
+    void rotate(int count);
+
+    static pthread_mutex_t* initializeMutex();
+    static pthread_mutex_t* __mainMutex;
+
+private:
+    std::string path_;
+    std::string lineBuffer;
+    bool openFailed_;
+};
+
+LogFile& flush(LogFile& log);
+LogFile& endl(LogFile& log);
+
+#endif

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what building and testing VELLORT needs on a Debian machine, as root.
+# Only missing packages are installed, so a second run costs nothing.
+set -euo pipefail
+
+packages=(g++ cmake make libtinyxml2-dev libboost-dev libgtest-dev)
+if [[ "${VELLORT_WITH_CLANG:-0}" == 1 ]]; then
+    packages+=(clang libclang-rt-14-dev)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if ((${#missing[@]} > 0)); then
+    echo "setup: installing ${missing[*]}"
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "setup: must run as root to install packages" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

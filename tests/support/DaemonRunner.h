@@ -1,0 +1,64 @@
+#ifndef VELLORT_TESTS_SUPPORT_DAEMONRUNNER_H
+#define VELLORT_TESTS_SUPPORT_DAEMONRUNNER_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "support/TempDir.h"
+
+// Runs the real vellort executable in a sandbox: a fresh folder with etc/,
+// etc/vellort_quorvin/, var/run/ and var/log/, given to the daemon as
+// VELLORT_ROOT. The test process makes itself the subreaper of its children,
+// so the detached daemon becomes its child when the launching process exits,
+// and its exit status can be read with waitForExit().
+//
+// The destructor kills a daemon that still runs.
+class DaemonRunner {
+public:
+    DaemonRunner();
+    ~DaemonRunner();
+
+    DaemonRunner(const DaemonRunner&) = delete;
+    DaemonRunner& operator=(const DaemonRunner&) = delete;
+
+    const std::string& root() const { return sandbox.path(); }
+    // The log path that defaultConfig() and most tests use.
+    std::string logPath() const { return root() + "/var/log/vellort.log"; }
+    std::string pidFilePath() const { return root() + "/var/run/vellort_quorvin.pid"; }
+    std::string pipePath() const { return root() + "/var/run/vellort_quorvin_files"; }
+
+    // A configuration with the sandbox's log and one INTERNAL storage whose
+    // target lies in the sandbox; free ports chosen by the caller, if any.
+    std::string defaultConfig() const;
+    // Writes the first configuration file, or the second one.
+    void writeConfig(const std::string& content, bool second = false);
+
+    // Runs the executable with the arguments and returns the exit status that a
+    // waiting shell sees (-1 when it did not end within 10 s). What it wrote to
+    // standard output and error is kept.
+    int run(const std::vector<std::string>& arguments = {});
+    const std::string& output() const { return output_; }
+
+    // The pid written to the pid file, waiting up to `seconds` for it; -1 if none.
+    pid_t daemonPid(double seconds = 10);
+    // Waits until the log holds `text`; false after `seconds`.
+    bool waitForLog(const std::string& text, double seconds = 10);
+    std::string log() const;
+    // Waits for the detached daemon to end; its exit status, or -1 on timeout,
+    // -2 when it was killed by a signal.
+    int waitForExit(double seconds = 10);
+    bool running();
+    void kill();
+
+private:
+    TempDir sandbox;
+    std::string output_;
+    pid_t pid_;
+};
+
+// Path of an executable built by this project.
+std::string builtExecutable(const std::string& name);
+
+#endif

@@ -1,0 +1,62 @@
+#ifndef VELLORT_THREAD_THREAD_H
+#define VELLORT_THREAD_THREAD_H
+
+#include <pthread.h>
+#include <time.h>
+
+// Base of every long-running activity of the daemon: derive, override run(),
+// call start(). The thread is detached at once; waiting for it means waiting on
+// its finished flag with join().
+//
+// Worker loops sleep in waitForWakeSignal() and producers call awaken(). The
+// wake flag is kept until it is consumed, so a wake-up that arrives while the
+// worker is busy is not lost, and several wake-ups before one wait count once.
+//
+// awaken() and join() may be called from any thread; run() runs on the new one.
+// The object must outlive its thread: in the daemon every thread object lives
+// for the whole process.
+class Thread {
+public:
+    Thread();
+    virtual ~Thread();
+
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // 0 on success, else the error code of pthread_create (the object then
+    // stays not running, so join() returns at once).
+    int start();
+    // Returns 0 once run() has ended, at once for a thread never started.
+    int join();
+    // As join(), with an absolute CLOCK_REALTIME deadline: ETIMEDOUT when it passes first.
+    int join(const struct timespec* deadline);
+    int cancel();
+
+    void awaken();
+    void waitForWakeSignal();
+
+    static void* startThread(void* thread);
+    static void finalCleanup(void* thread);
+    // Cancellation clean-up handler that unlocks the mutex it is given.
+    static void cleanup(void* mutex);
+
+    // Heap mutex of recursive type, and heap condition variable; the caller owns them.
+    static pthread_mutex_t* initializeMutex();
+    static pthread_cond_t* initializeCondition();
+
+protected:
+    virtual void run() = 0;
+
+private:
+    pthread_t thread;
+
+    bool finished;                  // guarded by finishedMutex
+    pthread_cond_t* finishedCond;
+    pthread_mutex_t* finishedMutex;
+
+    bool wake;                      // guarded by wakeMutex
+    pthread_cond_t* wakeCond;
+    pthread_mutex_t* wakeMutex;
+};
+
+#endif

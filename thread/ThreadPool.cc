@@ -1,0 +1,91 @@
+#include "thread/ThreadPool.h"
+
+#include "thread/MutexGuard.h"
+#include "thread/ThreadPoolTask.h"
+
+ThreadPool::ThreadPool(int size)
+    : size(size),
+      started(0),
+      busy(0),
+      threads(new pthread_t[size > 0 ? size : 1]),
+      busyMutex(_initMutex()),
+      freeCond(_initCondition()),
+      queued(0),
+      stopping(false),
+      queueMutex(_initMutex()),
+      queueCond(_initCondition()) {
+    for (int i = 0; i < size; ++i) {
+        // A thread that cannot be created leaves a smaller pool; tasks still
+        // run as long as one thread exists.
+        if (pthread_create(&threads[started], nullptr, &ThreadPool::_startThread, this) == 0) ++started;
+    }
+}
+
+ThreadPool::~ThreadPool() {
+    {
+        MutexGuard guard(queueMutex);
+        stopping = true;
+        pthread_cond_broadcast(queueCond);
+    }
+    for (int i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
+    for (ThreadPoolTask* task : queue) delete task;
+    pthread_mutex_destroy(busyMutex);
+    pthread_cond_destroy(freeCond);
+    pthread_mutex_destroy(queueMutex);
+    pthread_cond_destroy(queueCond);
+    delete busyMutex;
+    delete freeCond;
+    delete queueMutex;
+    delete queueCond;
+    delete[] threads;
+}
+
+void ThreadPool::schedule(ThreadPoolTask* task) {
+    MutexGuard guard(queueMutex);
+    ++queued;
+    queue.push_back(task);
+    pthread_cond_signal(queueCond);
+}
+
+void ThreadPool::waitForFreeThread() {
+    MutexGuard guard(busyMutex);
+    while (busy >= size) pthread_cond_wait(freeCond, busyMutex);
+}
+
+void* ThreadPool::_startThread(void* arg) {
+    ThreadPool* pool = static_cast<ThreadPool*>(arg);
+    for (;;) {
+        ThreadPoolTask* task;
+        {
+            MutexGuard guard(pool->queueMutex);
+            while (pool->queued == 0 && !pool->stopping) pthread_cond_wait(pool->queueCond, pool->queueMutex);
+            if (pool->stopping) return nullptr;
+            task = pool->queue.front();
+            pool->queue.pop_front();
+            --pool->queued;
+        }
+        {
+            MutexGuard guard(pool->busyMutex);
+            ++pool->busy;
+        }
+        task->work();
+        delete task;
+        {
+            MutexGuard guard(pool->busyMutex);
+            --pool->busy;
+            pthread_cond_signal(pool->freeCond);
+        }
+    }
+}
+
+pthread_mutex_t* ThreadPool::_initMutex() {
+    pthread_mutex_t* mutex = new pthread_mutex_t;
+    pthread_mutex_init(mutex, nullptr);
+    return mutex;
+}
+
+pthread_cond_t* ThreadPool::_initCondition() {
+    pthread_cond_t* condition = new pthread_cond_t;
+    pthread_cond_init(condition, nullptr);
+    return condition;
+}

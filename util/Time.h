@@ -1,0 +1,23 @@
+#ifndef VELLORT_UTIL_TIME_H
+#define VELLORT_UTIL_TIME_H
+
+#include <stdint.h>
+
+#include <string>
+
+namespace UTILITIES {
+
+// Sleeps n nanoseconds (n >= 0), in half-second steps for long pauses, resuming
+// after signals. Returns 0.
+int sleepNanoSeconds(int64_t nanoseconds);
+
+// The current local time as ctime_r writes it, "Sun Dec  6 12:54:00 2026\n",
+// newline included.
+std::string asciiTime();
+
+// Decimal text of an int, as a default stream writes it.
+std::string getString(int value);
+
+}  // namespace UTILITIES
+
+#endif
