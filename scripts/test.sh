@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs every test of VELLORT on a fresh Debian machine, as root: installs what
+# is missing, then builds and runs the whole suite twice, once plainly and once
+# under ThreadSanitizer. Exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+
+run_suite() {
+    local dir=$1
+    shift
+    echo "=== building $dir $*"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+    echo "=== testing $dir"
+    (cd "$dir" && ctest -j"$jobs" --output-on-failure)
+}
+
+run_suite build
+# TSan stops a test at its first report, so a data race fails the run.
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
+run_suite build-tsan -DVELLORT_SANITIZER=thread -DVELLORT_BENCH=OFF
