@@ -47,7 +47,10 @@ bool makeMissingDirectories(const std::string& source, const std::string& destin
         if (::access(prefix.c_str(), F_OK) == 0) continue;
 
         mode_t mode = 0755;
+        // The first component of a relative destination has no "/" before it;
+        // its remainder is the whole destination, as for "/a" of an absolute one.
         size_t componentStart = prefix.rfind('/');
+        if (componentStart == std::string::npos) componentStart = 0;
         size_t remainderLength = destination.size() - componentStart;
         if (remainderLength <= source.size() &&
             source.compare(source.size() - remainderLength, remainderLength, destination, componentStart,

@@ -1,0 +1,259 @@
+// Measures UTILITIES::copy, one file at a time on one thread as a copy worker
+// uses it, against `cp -a` of the same tree in the same run: many small files
+// (directory creation and per-file system calls dominate) and a few large ones
+// (the 8 KiB read/write loop dominates). Source and destination are two tmpfs
+// mounted here when running as root, so that no disk is measured; otherwise
+// plain directories under /tmp.
+//
+// The two copies alternate for a number of rounds, so that neither always
+// meets fresh memory first; the ratio compares the best round of each.
+//
+//   copy_bench [--small-files N] [--small-kb K] [--large-files N] [--large-mb M] [--rounds R]
+
+#include <errno.h>
+#include <ftw.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "util/Files.h"
+
+namespace {
+
+const uint64_t MiB = 1024 * 1024;
+const int filesPerDirectory = 1000;
+
+struct Options {
+    long smallFiles = 20000;
+    long smallKiB = 4;
+    long largeFiles = 4;
+    long largeMiB = 512;
+    long rounds = 2;
+};
+
+double seconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+    if (remove(path) != 0) fprintf(stderr, "cannot remove %s: %s\n", path, strerror(errno));
+    return 0;
+}
+
+void removeTree(const std::string& path) {
+    nftw(path.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS);
+}
+
+class Area;
+std::vector<Area*> liveAreas;  // released by die(), which skips the destructors
+[[noreturn]] void die(const std::string& message);
+
+// A scratch directory: a tmpfs of the given size when mounting is possible,
+// a plain directory under /tmp otherwise. Unmounted and removed at the end.
+class Area {
+public:
+    Area(const char* name, uint64_t bytes) : mounted_(false) {
+        std::string pattern = std::string("/tmp/copy_bench-") + name + "-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (mkdtemp(buffer.data()) == nullptr) die(std::string("mkdtemp: ") + strerror(errno));
+        path_ = buffer.data();
+        liveAreas.push_back(this);
+        std::string options = "size=" + std::to_string(bytes / MiB + 1) + "m";
+        if (geteuid() == 0 && mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0)
+            mounted_ = true;
+        else
+            why_ = geteuid() == 0 ? std::string("mount failed: ") + strerror(errno) : "not root";
+    }
+    ~Area() {
+        release();
+        for (size_t i = 0; i < liveAreas.size(); ++i)
+            if (liveAreas[i] == this) liveAreas.erase(liveAreas.begin() + i);
+    }
+    void release() {
+        if (path_.empty()) return;
+        if (mounted_ && umount2(path_.c_str(), 0) != 0)
+            fprintf(stderr, "umount %s: %s\n", path_.c_str(), strerror(errno));
+        if (!mounted_) removeTree(path_);
+        rmdir(path_.c_str());
+        path_.clear();
+    }
+    Area(const Area&) = delete;
+    Area& operator=(const Area&) = delete;
+
+    const std::string& path() const { return path_; }
+    bool mounted() const { return mounted_; }
+    const std::string& why() const { return why_; }
+
+private:
+    std::string path_;
+    bool mounted_;
+    std::string why_;
+};
+
+// Writes `count` files of `bytes` each below root, filesPerDirectory to a
+// directory, and returns their paths relative to root.
+std::vector<std::string> makeTree(const std::string& root, long count, uint64_t bytes, const char* stem) {
+    std::vector<char> block(MiB);
+    uint32_t state = 2463534242u;  // xorshift: content that no layer can compress or share
+    for (char& byte : block) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        byte = static_cast<char>(state);
+    }
+    std::vector<std::string> files;
+    for (long i = 0; i < count; ++i) {
+        char directory[32], name[64];
+        snprintf(directory, sizeof directory, "run%03ld", i / filesPerDirectory);
+        snprintf(name, sizeof name, "%s/%s_%05ld.cbf", directory, stem, i);
+        if (i % filesPerDirectory == 0 && mkdir((root + "/" + directory).c_str(), 0755) != 0 && errno != EEXIST)
+            die("mkdir " + root + "/" + directory + ": " + strerror(errno));
+        std::string path = root + "/" + name;
+        FILE* file = fopen(path.c_str(), "w");
+        if (file == nullptr) die("cannot create " + path + ": " + strerror(errno));
+        block[0] = static_cast<char>(i);  // files differ from each other
+        for (uint64_t left = bytes; left > 0;) {
+            size_t chunk = left < MiB ? left : MiB;
+            if (fwrite(block.data(), 1, chunk, file) != chunk) die("cannot write " + path + ": " + strerror(errno));
+            left -= chunk;
+        }
+        if (fclose(file) != 0) die("cannot write " + path + ": " + strerror(errno));
+        files.push_back(name);
+    }
+    return files;
+}
+
+void report(const char* who, long round, double elapsed, size_t files, uint64_t bytes) {
+    printf("  round %ld  %-16s %8.3f s %10.0f files/s %9.1f MB/s\n", round, who, elapsed, files / elapsed,
+           bytes / elapsed / 1e6);
+}
+
+// Copies the tree both ways into fresh directories of the destination area,
+// round after round, and prints each figure and the ratio of the best. Each
+// copy is removed before the next, so the destination never needs room for
+// more than one.
+void runCase(const char* title, const Area& source, const Area& destination, long count, uint64_t bytes,
+             const char* stem, long rounds) {
+    if (count <= 0) return;
+    std::string sourceRoot = source.path() + "/" + stem;
+    if (mkdir(sourceRoot.c_str(), 0755) != 0) die("mkdir " + sourceRoot + ": " + strerror(errno));
+    std::vector<std::string> files = makeTree(sourceRoot, count, bytes, stem);
+    uint64_t total = bytes * files.size();
+    printf("%s: %zu files of %llu KiB, %.1f MB\n", title, files.size(), static_cast<unsigned long long>(bytes / 1024),
+           total / 1e6);
+
+    double oursBest = 0, cpBest = 0;
+    for (long round = 1; round <= rounds; ++round) {
+        // Like a copy worker: one file after the other, directories made on
+        // demand by the copy itself, owner and group carried over as cp -a
+        // does as root.
+        std::string oursRoot = destination.path() + "/ours";
+        double start = seconds();
+        uint64_t copied = 0;
+        for (const std::string& file : files) {
+            int64_t result = UTILITIES::copy(sourceRoot + "/" + file, oursRoot + "/" + file, true, true);
+            if (result < 0)
+                die("UTILITIES::copy of " + file + " failed with " + std::to_string(result) + ": " + strerror(errno));
+            copied += static_cast<uint64_t>(result);
+        }
+        double oursElapsed = seconds() - start;
+        if (copied != total)
+            die("UTILITIES::copy copied " + std::to_string(copied) + " bytes, expected " + std::to_string(total));
+        report("UTILITIES::copy", round, oursElapsed, files.size(), total);
+        removeTree(oursRoot);
+
+        std::string command = "cp -a '" + sourceRoot + "' '" + destination.path() + "/cp'";
+        start = seconds();
+        int status = system(command.c_str());
+        double cpElapsed = seconds() - start;
+        if (status != 0) die(command + " failed with status " + std::to_string(status));
+        report("cp -a", round, cpElapsed, files.size(), total);
+        removeTree(destination.path() + "/cp");
+
+        if (round == 1 || oursElapsed < oursBest) oursBest = oursElapsed;
+        if (round == 1 || cpElapsed < cpBest) cpBest = cpElapsed;
+    }
+    printf("  best: UTILITIES::copy %.0f files/s %.1f MB/s, cp -a %.0f files/s %.1f MB/s, ratio copy / cp -a %.2f\n",
+           files.size() / oursBest, total / oursBest / 1e6, files.size() / cpBest, total / cpBest / 1e6,
+           cpBest / oursBest);
+    removeTree(sourceRoot);
+}
+
+void die(const std::string& message) {
+    fprintf(stderr, "copy_bench: %s\n", message.c_str());
+    for (Area* area : liveAreas) area->release();
+    exit(1);
+}
+
+long numberArgument(int argc, char** argv, int& i) {
+    if (i + 1 >= argc) {
+        fprintf(stderr, "%s needs a number\n", argv[i]);
+        exit(2);
+    }
+    char* end;
+    long value = strtol(argv[++i], &end, 10);
+    if (*end != '\0' || value < 0) {
+        fprintf(stderr, "%s: not a count: %s\n", argv[i - 1], argv[i]);
+        exit(2);
+    }
+    return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option == "--small-files")
+            options.smallFiles = numberArgument(argc, argv, i);
+        else if (option == "--small-kb")
+            options.smallKiB = numberArgument(argc, argv, i);
+        else if (option == "--large-files")
+            options.largeFiles = numberArgument(argc, argv, i);
+        else if (option == "--large-mb")
+            options.largeMiB = numberArgument(argc, argv, i);
+        else if (option == "--rounds")
+            options.rounds = numberArgument(argc, argv, i);
+        else {
+            fprintf(stderr,
+                    "usage: %s [--small-files N] [--small-kb K] [--large-files N] [--large-mb M] [--rounds R]\n",
+                    argv[0]);
+            return 2;
+        }
+    }
+    if (options.rounds < 1) {
+        fprintf(stderr, "--rounds must be at least 1\n");
+        return 2;
+    }
+    umask(0);  // as the daemon runs
+
+    // Room for the larger case, counted in whole pages, with slack for directories.
+    uint64_t smallBytes = options.smallFiles * ((options.smallKiB * 1024 + 4095) / 4096 * 4096);
+    uint64_t largeBytes = options.largeFiles * options.largeMiB * MiB;
+    uint64_t needed = smallBytes > largeBytes ? smallBytes : largeBytes;
+    uint64_t areaBytes = needed + needed / 10 + 64 * MiB;
+    Area source("src", areaBytes);
+    Area destination("dst", areaBytes);
+    if (source.mounted() && destination.mounted())
+        printf("tmpfs to tmpfs: two tmpfs of %llu MiB at %s and %s\n",
+               static_cast<unsigned long long>(areaBytes / MiB + 1), source.path().c_str(), destination.path().c_str());
+    else
+        printf("NOTE: no tmpfs (%s); directories under /tmp instead, figures include the disk's file system\n",
+               (source.mounted() ? destination.why() : source.why()).c_str());
+
+    runCase("small files", source, destination, options.smallFiles, options.smallKiB * 1024, "small", options.rounds);
+    runCase("large files", source, destination, options.largeFiles, options.largeMiB * MiB, "large", options.rounds);
+    return 0;
+}
