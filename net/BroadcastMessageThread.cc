@@ -1,0 +1,49 @@
+#include "net/BroadcastMessageThread.h"
+
+#include <signal.h>
+
+#include "log/LogFile.h"
+#include "net/MessageWorkerThread.h"
+#include "thread/MutexGuard.h"
+
+BroadcastMessageThread::BroadcastMessageThread(const std::string& logFilePath,
+                                               const std::set<MessageWorkerThread*>* workers,
+                                               pthread_mutex_t* workersMutex)
+    : log(new LogFile(logFilePath)),
+      workers(workers),
+      workersMutex(workersMutex),
+      queueMutex(Thread::initializeMutex()) {}
+
+BroadcastMessageThread::~BroadcastMessageThread() {
+    pthread_mutex_destroy(queueMutex);
+    delete queueMutex;
+}
+
+void BroadcastMessageThread::addToMessageQueue(const std::string& frame) {
+    {
+        MutexGuard guard(queueMutex);
+        queue.push_back(frame);
+    }
+    awaken();
+}
+
+void BroadcastMessageThread::run() {
+    // Process-wide from here on: a write to a client that has gone must fail
+    // with EPIPE, not end the daemon.
+    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+        *log << "Error: Message service cannot ignore SIGPIPE" << endl;
+    }
+    for (;;) {
+        waitForWakeSignal();
+        std::list<std::string> batch;
+        {
+            MutexGuard guard(queueMutex);
+            batch.swap(queue);
+        }
+        if (batch.empty()) continue;
+        // Lock order: worker-set mutex, then a worker's queue mutex (taken
+        // inside addToMessageQueue), then that worker's wake-up mutex.
+        MutexGuard guard(workersMutex);
+        for (MessageWorkerThread* worker : *workers) worker->addToMessageQueue(batch);
+    }
+}

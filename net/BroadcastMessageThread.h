@@ -1,0 +1,46 @@
+#ifndef VELLORT_NET_BROADCASTMESSAGETHREAD_H
+#define VELLORT_NET_BROADCASTMESSAGETHREAD_H
+
+#include <pthread.h>
+
+#include <list>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "thread/Thread.h"
+
+class LogFile;
+class MessageWorkerThread;
+
+// Moves the frames of the message service's central queue, batch by batch, to
+// the queue of every client worker connected at that moment. A batch that finds
+// no worker is dropped: nothing is kept for clients that connect later.
+//
+// addToMessageQueue is called by any sender thread; run() is the broadcaster's
+// own thread. Neither ever waits for a client: appending to a worker's queue
+// only takes that queue's mutex. Borrowed: the worker set and its mutex belong
+// to the acceptor, which lives for the whole process.
+class BroadcastMessageThread : public Thread {
+public:
+    BroadcastMessageThread(const std::string& logFilePath, const std::set<MessageWorkerThread*>* workers,
+                           pthread_mutex_t* workersMutex);
+    ~BroadcastMessageThread() override;
+
+    // Appends a copy of one frame to the central queue and wakes the thread.
+    void addToMessageQueue(const std::string& frame);
+
+protected:
+    void run() override;
+
+private:
+    std::unique_ptr<LogFile> log;
+
+    const std::set<MessageWorkerThread*>* workers;  // guarded by workersMutex
+    pthread_mutex_t* workersMutex;
+
+    std::list<std::string> queue;  // guarded by queueMutex, never held with another mutex
+    pthread_mutex_t* queueMutex;
+};
+
+#endif

@@ -1,0 +1,15 @@
+#include "net/MessageRegisterThread.h"
+
+#include "net/MessageWorkerThread.h"
+
+MessageRegisterThread::MessageRegisterThread(const std::string& logFilePath, TCPSocket* socket)
+    : ClientRegisterThread(logFilePath, socket), workersMutex(Thread::initializeMutex()) {}
+
+MessageRegisterThread::~MessageRegisterThread() {
+    pthread_mutex_destroy(workersMutex);
+    delete workersMutex;
+}
+
+ClientWorkerThread* MessageRegisterThread::createWorker() {
+    return new MessageWorkerThread(&workers, workersMutex);
+}

@@ -1,0 +1,57 @@
+#ifndef VELLORT_NET_MESSAGEWORKERTHREAD_H
+#define VELLORT_NET_MESSAGEWORKERTHREAD_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <list>
+#include <set>
+#include <string>
+
+#include "net/ClientWorkerThread.h"
+
+// The worker of one message client: sends the frames that the broadcaster
+// hands it, in order, until the client has gone.
+//
+// The worker joins the service's worker set in its constructor (on the
+// acceptor thread), so it collects frames while it still waits for a pool
+// thread, and leaves it in its destructor (on the pool thread). The
+// broadcaster calls addToMessageQueue while it holds the worker-set mutex,
+// which is what keeps the worker alive during that call.
+//
+// Borrowed: the worker set and its mutex belong to the acceptor, which lives
+// for the whole process.
+class MessageWorkerThread : public ClientWorkerThread {
+public:
+    // Frames a worker keeps for a client that does not read. Past it the oldest
+    // are dropped: a client stuck in a full socket must neither hold back the
+    // others nor make the daemon's memory grow without end. One overflow
+    // episode gives one line, "Warning: Message client <address> is not
+    // reading; dropped <n> messages", written when the queue has run empty
+    // again or, at the latest, when the client has gone.
+    static constexpr size_t maxQueuedFrames = 10000;
+
+    MessageWorkerThread(std::set<MessageWorkerThread*>* workers, pthread_mutex_t* workersMutex);
+    ~MessageWorkerThread() override;
+
+    // Appends copies of the frames, in order, and wakes the worker. Never
+    // blocks on the client.
+    void addToMessageQueue(const std::list<std::string>& frames);
+
+    void work() override;
+
+private:
+    // Logs how many frames the overflow episode that has just ended dropped.
+    void _reportDroppedFrames(int64_t dropped);
+
+    std::list<std::string> queue;  // guarded by queueMutex, with droppedFrames
+    // Frames dropped since the queue last ran empty: one overflow episode.
+    int64_t droppedFrames;
+    pthread_mutex_t* queueMutex;
+
+    std::set<MessageWorkerThread*>* workers;  // guarded by workersMutex
+    pthread_mutex_t* workersMutex;
+};
+
+#endif

@@ -1,0 +1,205 @@
+#include "net/TCPSocket.h"
+
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const int listenBacklog = 50;
+const size_t readChunkSize = 4096;
+
+std::string systemText(int errnum) {
+    char buffer[256];
+    // GNU strerror_r: the text may be in the buffer or a static string.
+    return strerror_r(errnum, buffer, sizeof buffer);
+}
+
+}  // namespace
+
+TCPSocket::TCPSocket() : descriptor(-1), errorCode(0) {}
+
+TCPSocket::TCPSocket(int acceptedDescriptor) : descriptor(acceptedDescriptor), errorCode(0) {}
+
+TCPSocket::~TCPSocket() {
+    if (_isOpen()) _shutdownAndClose();
+}
+
+void TCPSocket::_shutdownAndClose() {
+    // shutdown fails on a socket that is not connected (a listening one), which
+    // is expected; close releases the descriptor in any case.
+    shutdown(descriptor, SHUT_RDWR);
+    // No retry on EINTR: Linux has released the descriptor already, and a second
+    // close could hit a descriptor that another thread has just opened.
+    ::close(descriptor);
+    descriptor = -1;
+    pending.clear();
+}
+
+int TCPSocket::server(const char* port) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* addresses = nullptr;
+    int lookup = getaddrinfo(nullptr, port, &hints, &addresses);
+    if (lookup != 0) {
+        errorText = gai_strerror(lookup);
+        return -1;
+    }
+
+    bool bound = false;
+    for (struct addrinfo* candidate = addresses; candidate != nullptr; candidate = candidate->ai_next) {
+        if (_isOpen()) _shutdownAndClose();
+        descriptor = socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, candidate->ai_protocol);
+        _setStdErrmsg();
+        if (descriptor < 0) continue;
+        int reuse = 1;
+        if (setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
+            errorCode = errno;
+            _setStdErrmsg();
+            freeaddrinfo(addresses);
+            close();
+            return -1;
+        }
+        if (bind(descriptor, candidate->ai_addr, candidate->ai_addrlen) == 0) {
+            bound = true;
+            break;
+        }
+    }
+    freeaddrinfo(addresses);
+    if (!bound) {
+        if (_isOpen()) _shutdownAndClose();
+        errorCode = -1;
+        errorText = std::string("Failed to bind to port ") + port;
+        return -1;
+    }
+
+    if (listen(descriptor, listenBacklog) != 0) {
+        errorCode = errno;
+        _setStdErrmsg();
+        close();
+        return -1;
+    }
+    address = std::string("0.0.0.0:") + port;
+    return descriptor;
+}
+
+TCPSocket* TCPSocket::accept() {
+    struct sockaddr_storage peer;
+    memset(&peer, 0, sizeof peer);
+    socklen_t peerLength = sizeof peer;
+    int connection;
+    for (;;) {
+        connection = accept4(descriptor, reinterpret_cast<struct sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+        if (connection >= 0 || errno != EINTR) break;
+        peerLength = sizeof peer;
+    }
+    if (connection < 0) {
+        errorCode = errno;
+        _setStdErrmsg();
+        return nullptr;
+    }
+
+    char host[1025] = "";
+    char service[32] = "";
+    int lookup = getnameinfo(reinterpret_cast<struct sockaddr*>(&peer), peerLength, host, sizeof host, service,
+                             sizeof service, NI_NUMERICHOST);
+    errorCode = lookup;
+    if (lookup < 0) {
+        errorText = gai_strerror(lookup);
+        host[0] = '\0';
+        service[0] = '\0';
+    }
+
+    TCPSocket* accepted = new TCPSocket(connection);
+    if (host[0] == '\0' || service[0] == '\0') {
+        accepted->address = "UNKNOWN";
+    } else {
+        accepted->address = std::string(host) + ":" + service;
+    }
+    return accepted;
+}
+
+int64_t TCPSocket::readLine(std::string& line) {
+    line.clear();
+    for (;;) {
+        if (!pending.empty()) {
+            size_t room = maxLineLength - line.size();
+            size_t scan = pending.size() < room ? pending.size() : room;
+            const void* newline = memchr(pending.data(), '\n', scan);
+            if (newline != nullptr) {
+                size_t take = static_cast<const char*>(newline) - pending.data() + 1;
+                line.append(pending, 0, take);
+                pending.erase(0, take);
+                return static_cast<int64_t>(line.size());
+            }
+            line.append(pending, 0, scan);
+            pending.erase(0, scan);
+            if (line.size() >= maxLineLength) {
+                errorText = "Line longer than " + std::to_string(maxLineLength) + " bytes";
+                return lineTooLong;
+            }
+        }
+
+        char chunk[readChunkSize];
+        ssize_t received = ::read(descriptor, chunk, sizeof chunk);
+        if (received == 0) return 0;
+        if (received < 0) {
+            if (errno == EINTR) continue;
+            _setStdErrmsg();
+            return -1;
+        }
+        pending.append(chunk, static_cast<size_t>(received));
+    }
+}
+
+int64_t TCPSocket::write(const void* data, int64_t length) {
+    const char* next = static_cast<const char*>(data);
+    int64_t remaining = length;
+    while (remaining > 0) {
+        ssize_t sent = send(descriptor, next, static_cast<size_t>(remaining), MSG_NOSIGNAL);
+        if (sent > 0) {
+            next += sent;
+            remaining -= sent;
+        } else if (sent < 0) {
+            if (errno == EINTR) continue;
+            _setStdErrmsg();
+            return -1;
+        }
+    }
+    return length;
+}
+
+int TCPSocket::close() {
+    if (!_isOpen()) return 0;
+    shutdown(descriptor, SHUT_RDWR);  // fails on a listening socket; close still releases it
+    int result = ::close(descriptor);
+    int savedErrno = errno;
+    // An interrupted close has released the descriptor all the same on Linux;
+    // retrying could close a descriptor that another thread has just opened.
+    if (result != 0 && savedErrno == EINTR) result = 0;
+    errorText = systemText(savedErrno);
+    descriptor = -1;
+    pending.clear();
+    return result;
+}
+
+int TCPSocket::localPort() const {
+    if (!_isOpen()) return -1;
+    struct sockaddr_storage local;
+    socklen_t localLength = sizeof local;
+    if (getsockname(descriptor, reinterpret_cast<struct sockaddr*>(&local), &localLength) != 0) return -1;
+    if (local.ss_family == AF_INET) return ntohs(reinterpret_cast<struct sockaddr_in*>(&local)->sin_port);
+    if (local.ss_family == AF_INET6) return ntohs(reinterpret_cast<struct sockaddr_in6*>(&local)->sin6_port);
+    return -1;
+}
+
+void TCPSocket::_setStdErrmsg() {
+    int savedErrno = errno;
+    errorText = systemText(savedErrno);
+    errno = savedErrno;
+}
