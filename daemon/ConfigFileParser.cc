@@ -125,7 +125,8 @@ void ConfigFileParser::_readStorages(const std::string& text) {
 
         std::string typeWord;
         storage.type = previousType;
-        if (UTILITIES::readVar(block, "type", typeWord)) {
+        bool hasTypeLine = UTILITIES::readVar(block, "type", typeWord);
+        if (hasTypeLine) {
             if (typeWord == "INTERNAL") storage.type = INTERNAL;
             else if (typeWord == "EXTERNAL") storage.type = EXTERNAL;
             else if (typeWord == "OPTIONAL") storage.type = OPTIONAL;
@@ -133,7 +134,8 @@ void ConfigFileParser::_readStorages(const std::string& text) {
                 warnings.push_back("Warning: Storage " + storage.storageID + " has the unknown type " + typeWord +
                                    "; only INTERNAL, EXTERNAL and OPTIONAL are known");
         }
-        if (storage.type == NO_TYPE)
+        // An unknown word was reported above; this one is only for a block that has no type line at all.
+        if (storage.type == NO_TYPE && !hasTypeLine)
             warnings.push_back("Warning: Storage " + storage.storageID +
                                " has no type line and no block before it to take one from; it is not used");
 

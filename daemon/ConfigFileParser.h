@@ -18,11 +18,11 @@
 class ConfigFileParser {
 public:
     // Storage types, as used everywhere in the daemon.
-    static const int INTERNAL = 0;
-    static const int EXTERNAL = 1;
-    static const int OPTIONAL = 2;
+    static constexpr int INTERNAL = 0;
+    static constexpr int EXTERNAL = 1;
+    static constexpr int OPTIONAL = 2;
     // Type of a first storage block that names no valid type: not a storage.
-    static const int NO_TYPE = -1;
+    static constexpr int NO_TYPE = -1;
 
     struct StorageData {
         std::string storageID;
