@@ -36,18 +36,21 @@ TEST(ThreadTest, JoinOnNeverStartedThreadReturnsAtOnce) {
 }
 
 TEST(ThreadTest, AwakenBeforeWaitIsKeptAndSeveralCountOnce) {
-    CountingThread* thread = new CountingThread;  // lives with its thread, as in the daemon
+    CountingThread* thread = new CountingThread;
     thread->awaken();
     thread->awaken();
     ASSERT_EQ(0, thread->start());
-    for (int i = 0; i < 500 && thread->wakeUps < 1; ++i) usleep(1000);
+    for (int i = 0; i < 5000 && thread->wakeUps < 1; ++i) usleep(1000);
     EXPECT_EQ(1, thread->wakeUps.load());
+    // A negative can only be watched for a while: had the second awaken()
+    // been kept as well, the thread would count it within this window.
     usleep(20000);
-    EXPECT_EQ(1, thread->wakeUps.load());  // the second awaken() was folded into the first
+    EXPECT_EQ(1, thread->wakeUps.load());
 
     thread->stop = true;
     thread->awaken();
     EXPECT_EQ(0, thread->join());
+    delete thread;
 }
 
 TEST(ThreadTest, JoinWithPassedDeadlineOnRunningThreadTimesOut) {
@@ -63,6 +66,7 @@ TEST(ThreadTest, JoinWithPassedDeadlineOnRunningThreadTimesOut) {
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += 10;
     EXPECT_EQ(0, thread->join(&deadline));
+    delete thread;
 }
 
 namespace {
