@@ -12,6 +12,8 @@
 #include <string>
 
 #include "daemon/ConfigFileParser.h"
+#include "intake/ListThread.h"
+#include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "util/Files.h"
 #include "util/Paths.h"
@@ -52,12 +54,77 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
 
     _logBannerAndSettings();
     _createPipe();
-    _checkStorages();
-    _describeStorages();
 
-    // Nothing else runs the daemon yet: wait without using the CPU until the
-    // process is killed.
-    for (;;) pause();
+    // No message server runs yet: the storages get none and send no messages.
+    MessageServer* messageServer = nullptr;
+
+    _checkStorages();
+    // INTERNAL first, then EXTERNAL: each storage's alternative sources are the
+    // targets of the storages made before it. Storages are never deleted.
+    std::vector<Storage::Params> params = storageParams(*configParser, messageServer);
+    std::vector<Storage*> storages;
+    size_t next = 0;
+    while (next < params.size() && params[next].type != Storage::OPTIONAL)
+        storages.push_back(new Storage(params[next++]));
+    _describeStorages(params, next, storages);
+
+    // The status server starts here, once the storage vector is complete.
+
+    // The reader never ends: the main thread waits here for the life of the
+    // process. join() returns at once only when the thread could not start,
+    // and the process then ends with status 0.
+    ListThread listThread(storages, configParser->logfile, pipePath());
+    listThread.start();
+    listThread.join();
+}
+
+std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& config, MessageServer* messageServer) {
+    Storage::Params base;
+    base.logfile = config.logfile;
+    base.logfile_max_number = config.logfile_max_number;
+    base.logfile_max_size = config.logfile_max_size;
+    base.history_max_entries = config.history_max_entries;
+    base.fillstate_limit = config.fillstate_limit;
+    base.create_links = config.create_links;
+    base.preserve_uid = config.preserve_uid;
+    base.preserve_gid = config.preserve_gid;
+    base.messageServer = messageServer;
+
+    const ConfigFileParser::StorageData* internal = nullptr;
+    const ConfigFileParser::StorageData* external = nullptr;
+    for (const ConfigFileParser::StorageData& block : config.storages) {
+        if (block.type == ConfigFileParser::INTERNAL && internal == nullptr) internal = &block;
+        if (block.type == ConfigFileParser::EXTERNAL && external == nullptr) external = &block;
+    }
+
+    std::vector<Storage::Params> result;
+    auto add = [&](const ConfigFileParser::StorageData& block, int type, const std::string& origin,
+                   const std::string& mountpoint) {
+        Storage::Params params = base;
+        params.storageID = block.storageID;
+        params.type = type;
+        params.n_copy_processes = block.n_copy_processes;
+        params.target = block.target;
+        params.origin = origin;
+        params.mountpoint = mountpoint;
+        result.push_back(params);
+    };
+    // The INTERNAL storage watches the RAM disk, not the mount point of its
+    // own block; the EXTERNAL storage watches that one, below the INTERNAL target.
+    // Only these two targets become alternative sources: the OPTIONAL
+    // storages' copies are never read again.
+    if (internal != nullptr) {
+        add(*internal, Storage::INTERNAL, "", config.ramdisk_mountpoint);
+        base.alternativeSourceDirs.push_back(internal->target);
+    }
+    if (external != nullptr) {
+        add(*external, Storage::EXTERNAL, internal != nullptr ? internal->target : "",
+            internal != nullptr ? internal->mountpoint : "");
+        base.alternativeSourceDirs.push_back(external->target);
+    }
+    for (const ConfigFileParser::StorageData& block : config.storages)
+        if (block.type == ConfigFileParser::OPTIONAL) add(block, Storage::OPTIONAL, "", "");
+    return result;
 }
 
 void Daemon::init() {
@@ -160,7 +227,8 @@ void Daemon::_checkStorages() {
     }
 }
 
-void Daemon::_describeStorages() {
+void Daemon::_describeStorages(const std::vector<Storage::Params>& params, size_t next,
+                               std::vector<Storage*>& storages) {
     const std::string indent = "++          ";
     for (const ConfigFileParser::StorageData& storage : configParser->storages) {
         LogFile& log = *logFile;
@@ -170,5 +238,7 @@ void Daemon::_describeStorages() {
         log << indent << "n_copy_processes " << storage.n_copy_processes << "\n";
         if (storage.type == ConfigFileParser::INTERNAL) log << indent << "mountpoint " << storage.mountpoint << "\n";
         log << endl;
+        if (storage.type == ConfigFileParser::OPTIONAL && next < params.size())
+            storages.push_back(new Storage(params[next++]));
     }
 }

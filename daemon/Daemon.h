@@ -2,9 +2,13 @@
 #define VELLORT_DAEMON_DAEMON_H
 
 #include <string>
+#include <vector>
+
+#include "ledger/Storage.h"
 
 class ConfigFileParser;
 class LogFile;
+class MessageServer;
 
 // The daemon's start-up. The constructor reads the configuration and opens the
 // log while still attached to the terminal, detaches, writes the pid file, the
@@ -30,13 +34,23 @@ public:
     static std::string pidFilePath();
     static std::string pipePath();
 
+    // The settings of every storage that the start-up creates, in order of
+    // creation: INTERNAL, EXTERNAL if configured, then the OPTIONAL blocks in
+    // file order. Blocks of any other type get none. Each storage's
+    // alternativeSourceDirs holds the targets of the storages before it. The
+    // configuration must have passed the storage checks (one INTERNAL block,
+    // at most one EXTERNAL block).
+    static std::vector<Storage::Params> storageParams(const ConfigFileParser& config, MessageServer* messageServer);
+
 private:
     void init();
     void _detach();
     void _logBannerAndSettings();
     void _createPipe();
     void _checkStorages();
-    void _describeStorages();
+    // Logs every block's description and creates the OPTIONAL storages on
+    // the way, from params[next] on.
+    void _describeStorages(const std::vector<Storage::Params>& params, size_t next, std::vector<Storage*>& storages);
 
     LogFile* logFile;
     ConfigFileParser* configParser;

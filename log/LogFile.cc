@@ -82,6 +82,15 @@ void LogFile::rotate(int count) {
     rename(path_.c_str(), (path_ + ".0").c_str());  // a missing log is rotated next time
 }
 
+bool LogFile::rotateIfLarger(int maxSize, int count) {
+    MutexGuard guard(__mainMutex);  // recursive: fileSize and rotate take it again
+    int64_t size = fileSize();
+    if (size < 0) return false;
+    if (static_cast<uint64_t>(size) <= static_cast<uint64_t>(static_cast<int64_t>(maxSize))) return false;
+    rotate(count);
+    return true;
+}
+
 pthread_mutex_t* LogFile::initializeMutex() {
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);

@@ -77,6 +77,13 @@ public:
     int64_t fileSize();
     // Shifts path.0 .. path.(count-1) up by one and makes the log path.0.
     void rotate(int count);
+    // rotate(count) when the log is larger than maxSize bytes, the sizes
+    // compared as unsigned numbers (a negative maxSize never rotates). Check and
+    // rotation are made under one hold of the log mutex, so that the copy
+    // schedulers of several storages cannot rotate the same log twice. A log
+    // that does not exist is not rotated: that would only shift the backups
+    // and lose the oldest. True when it rotated.
+    bool rotateIfLarger(int maxSize, int count);
 
     static pthread_mutex_t* initializeMutex();
     static pthread_mutex_t* __mainMutex;

@@ -1,9 +1,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
+#include "daemon/ConfigFileParser.h"
+#include "daemon/Daemon.h"
+#include "ledger/Storage.h"
 #include "support/DaemonRunner.h"
+#include "support/FifoWriter.h"
+#include "support/TempDir.h"
 
 TEST(DaemonTest, VersionPrintsVersionLineWithoutReadingConfiguration) {
     DaemonRunner daemon;  // no configuration file at all
@@ -165,4 +173,98 @@ TEST(DaemonTest, ConfigurationWarningsAreLoggedAndNameTheStorage) {
     // The untyped block is described without a type line; the corrected count is shown.
     EXPECT_NE(std::string::npos, log.find("++ STORAGE: untyped\n++          target /tmp/x\n"));
     EXPECT_NE(std::string::npos, log.find("++          n_copy_processes 1\n++          mountpoint \n"));
+}
+
+TEST(DaemonTest, StorageSettingsFollowTheOrderOfCreationAndCollectAlternativeSources) {
+    struct Case {
+        const char* name;
+        std::string blocks;
+        std::vector<std::string> ids;  // in order of creation
+        std::vector<std::vector<std::string>> alternatives;
+    };
+    const std::string internal = "storageID disk\ntype INTERNAL\ntarget /data/internal\nmountpoint /data\n";
+    const std::string external = "storageID archive\ntype EXTERNAL\ntarget /archive\nn_copy_processes 4\n";
+    const std::string usb = "storageID usb\ntype OPTIONAL\ntarget /usb\n";
+    const std::string nas = "storageID nas\ntype OPTIONAL\ntarget /nas\nmountpoint /ignored\n";
+    const std::string untyped = "storageID nothing\ntarget /nothing\n";
+    const Case cases[] = {
+        {"internal only", internal, {"disk"}, {{}}},
+        {"one optional, no external", usb + internal, {"disk", "usb"}, {{}, {"/data/internal"}}},
+        {"two optional, no external",
+         internal + usb + nas,
+         {"disk", "usb", "nas"},
+         {{}, {"/data/internal"}, {"/data/internal"}}},
+        // An untyped first block is described but never becomes a storage.
+        {"external and two optional in file order",
+         untyped + usb + external + internal + nas,
+         {"disk", "archive", "usb", "nas"},
+         {{}, {"/data/internal"}, {"/data/internal", "/archive"}, {"/data/internal", "/archive"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        writeFile(dir / "vellort.conf", "logfile " + (dir / "vellort.log") +
+                                            "\nlogfile_max_number 3\nlogfile_max_size 4096\n"
+                                            "history_max_entries 7\nfillstate_limit 65\nramdisk_mountpoint /ramdisk\n"
+                                            "create_links no\npreserve_uid yes\npreserve_gid no\n" +
+                                            c.blocks);
+        ConfigFileParser config;
+        ASSERT_TRUE(config.readConfigFile(dir / "vellort.conf"));
+        std::vector<Storage::Params> params = Daemon::storageParams(config, nullptr);
+        ASSERT_EQ(c.ids.size(), params.size());
+        for (size_t i = 0; i < params.size(); ++i) {
+            const Storage::Params& p = params[i];
+            SCOPED_TRACE(p.storageID);
+            EXPECT_EQ(c.ids[i], p.storageID);
+            EXPECT_EQ(c.alternatives[i], p.alternativeSourceDirs);
+            EXPECT_EQ(dir / "vellort.log", p.logfile);
+            EXPECT_EQ(3, p.logfile_max_number);
+            EXPECT_EQ(4096, p.logfile_max_size);
+            EXPECT_EQ(7, p.history_max_entries);
+            EXPECT_EQ(65, p.fillstate_limit);
+            EXPECT_FALSE(p.create_links);
+            EXPECT_TRUE(p.preserve_uid);
+            EXPECT_FALSE(p.preserve_gid);
+            EXPECT_EQ(nullptr, p.messageServer);
+        }
+        EXPECT_EQ(Storage::INTERNAL, params[0].type);
+        EXPECT_EQ("/data/internal", params[0].target);
+        EXPECT_EQ("", params[0].origin);
+        EXPECT_EQ("/ramdisk", params[0].mountpoint);  // not the block's own mountpoint
+        for (size_t i = 1; i < params.size(); ++i) {
+            const Storage::Params& p = params[i];
+            if (p.storageID == "archive") {
+                EXPECT_EQ(Storage::EXTERNAL, p.type);
+                EXPECT_EQ("/archive", p.target);
+                EXPECT_EQ(4, p.n_copy_processes);
+                EXPECT_EQ("/data/internal", p.origin);
+                EXPECT_EQ("/data", p.mountpoint);  // the INTERNAL block's mountpoint
+            } else {
+                EXPECT_EQ(Storage::OPTIONAL, p.type);
+                EXPECT_EQ("/" + p.storageID, p.target);
+                EXPECT_EQ("", p.origin);
+                EXPECT_EQ("", p.mountpoint);
+            }
+        }
+    }
+}
+
+TEST(DaemonTest, CreatesItsStoragesAndReadsTheAnnouncementPipe) {
+    DaemonRunner daemon;
+    const std::string root = daemon.root();
+    // "nas" takes its type from the block before it.
+    daemon.writeConfig(daemon.defaultConfig() + "storageID archive\ntype EXTERNAL\ntarget " + root + "/archive\n" +
+                       "storageID usb\ntype OPTIONAL\ntarget " + root + "/usb\n" + "storageID nas\ntarget " + root +
+                       "/nas\n");
+    ASSERT_EQ(0, daemon.run());
+    ASSERT_TRUE(daemon.waitForLog("++ STORAGE: nas"));
+    FifoWriter writer(daemon.pipePath());
+    ASSERT_TRUE(writer.open());
+    ASSERT_TRUE(writer.write("/ramdisk/./img_00001.cbf\nusershift: 1001 1002\n"));
+    // One line per storage: INTERNAL, EXTERNAL and both OPTIONAL ones.
+    const std::string removing = "Removing files from previous users\n";
+    ASSERT_TRUE(daemon.waitForLog(" with uid=1001 gid=1002\n\n" + std::string(72, '+') + "\n\n" + removing + removing +
+                                  removing + removing));
+    EXPECT_EQ(std::string::npos, daemon.log().find(removing + removing + removing + removing + removing));
+    EXPECT_TRUE(daemon.running());
 }

@@ -268,3 +268,22 @@ TEST(LogFileTest, ConcurrentWritersAndRotationLoseAndMixNoLine) {
     EXPECT_EQ(static_cast<size_t>(writers * linesPerWriter), seenLines.size());
     for (const auto& line : seenLines) EXPECT_EQ(1, line.second) << line.first.substr(0, 30);
 }
+
+TEST(LogFileTest, RotateIfLargerRotatesOnlyAnExistingLogAboveTheLimit) {
+    TempDir dir;
+    const std::string path = dir / "v.log";
+    LogFile log(path);
+    log.log(std::string(100, 'x'));
+
+    EXPECT_FALSE(log.rotateIfLarger(100, 3));  // equal is not larger
+    EXPECT_FALSE(log.rotateIfLarger(-1, 3));   // a negative limit compares larger than any size
+    EXPECT_TRUE(fileExists(path));
+    EXPECT_TRUE(log.rotateIfLarger(99, 3));
+    EXPECT_FALSE(fileExists(path));
+    EXPECT_EQ(std::string(100, 'x'), readFile(path + ".0"));
+
+    // A second scheduler checking right after must not shift the backups again.
+    EXPECT_FALSE(log.rotateIfLarger(0, 3));
+    EXPECT_EQ(std::string(100, 'x'), readFile(path + ".0"));
+    EXPECT_FALSE(fileExists(path + ".1"));
+}

@@ -1,0 +1,51 @@
+#ifndef VELLORT_INTAKE_LISTTHREAD_H
+#define VELLORT_INTAKE_LISTTHREAD_H
+
+#include <stdio.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ledger/DebitListThread.h"
+#include "log/LogFile.h"
+#include "thread/Thread.h"
+
+class Storage;
+
+// The daemon's one reader of the announcement pipe. Each line is a finished
+// file, which becomes one shared FileInfo handed to every storage, or a
+// "usershift:" line, which records the new user process-wide, switches every
+// storage to the new shift and starts the removal of the previous users'
+// files. run() never returns: the start-up waits on this thread for the life
+// of the process.
+//
+// Borrowed: the storages, which the start-up never deletes. Everything else
+// belongs to the reader's own thread.
+class ListThread : public Thread {
+public:
+    ListThread(const std::vector<Storage*>& storages, const std::string& logFilePath, const std::string& pipePath);
+
+protected:
+    void run() override;
+
+private:
+    // Opens the pipe for reading, waiting for a writer; retries every second
+    // while the pipe cannot be opened.
+    FILE* _openPipe();
+    void _logEndOfFileAndPause();
+    void _handleLine(const char* line);
+    void _userShift();
+    void _announce(const std::string& announcedPath);
+
+    std::vector<Storage*> storages;
+    std::string logFilePath;
+    LogFile logFile;
+    std::string pipePath;
+
+    // Used by the reader's thread only.
+    DebitListThread::PollundInfo shift;  // the current user and the start of its shift
+    std::istringstream words;            // the words of the line being handled
+};
+
+#endif

@@ -1,0 +1,139 @@
+#ifndef VELLORT_LEDGER_DEBITCREDIT_H
+#define VELLORT_LEDGER_DEBITCREDIT_H
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include <atomic>
+#include <list>
+
+#include "ledger/FileInfo.h"
+
+// The ledger of one storage: the files it still owes work on. An announced
+// file is a debit until its copy is made (the credit); a TRACK_FILES ledger
+// (INTERNAL and EXTERNAL storages) then keeps it until its source has been
+// replaced by a link or deleted, a COUNT_ONLY ledger (OPTIONAL storages)
+// forgets it. Files pass from thread to thread through the lists below; two
+// counters hold the files still in progress of the current and of earlier user
+// shifts, and a short history holds per-shift counts for the status service.
+//
+// Called by the pipe reader (insertToBuffer, setTavroTime), the storage's
+// flush, copy, link and deletion threads and their copy workers, and the status
+// service's workers (history). Every operation is thread-safe. The lists hold
+// handles, never records: a handle appended here keeps its record alive.
+//
+// Lock order, where two are held together: linkMutex, replaceMutex,
+// bufferMutex, tavroTimeMutex, then historyMutex or deleteMutex (setTavroTime);
+// copyListMutex before bufferMutex (flushBuffer); replaceMutex or linkMutex
+// before tavroTimeMutex (a credit or link of the current shift). historyMutex
+// and deleteMutex are never held with each other or with a list mutex other
+// than in setTavroTime.
+class DebitCredit {
+public:
+    enum TYPE { COUNT_ONLY = 0, TRACK_FILES = 1 };
+
+    // Counts of one user shift, for the status service.
+    struct HistEntry {
+        HistEntry(int64_t time, uint32_t uid, uint32_t gid)
+            : time(time), uid(uid), gid(gid), pending(0), copied(0), failed(0) {}
+
+        bool operator==(const HistEntry& other) const { return time == other.time; }
+        bool operator==(int64_t otherTime) const { return time == otherTime; }
+
+        int64_t time;  // start of the shift, the tavroTime of its files
+        uint32_t uid;
+        uint32_t gid;
+        uint32_t pending;  // announced, not yet copied or failed
+        uint32_t copied;
+        uint32_t failed;
+    };
+
+    // maxHistoryEntries below 1 counts as 1.
+    DebitCredit(int maxHistoryEntries, TYPE type);
+    ~DebitCredit();
+
+    DebitCredit(const DebitCredit&) = delete;
+    DebitCredit& operator=(const DebitCredit&) = delete;
+
+    // Pipe reader: a newly announced file.
+    void insertToBuffer(const FileInfo& file);
+    // Flush thread: buffer to the end of the copy list; true if anything moved.
+    bool flushBuffer();
+    // Copy thread: the whole copy list into out (cleared first); false if there was none.
+    bool getCopyList(std::list<FileInfo>& out);
+
+    // Copy workers: a file copied, or a copy that failed.
+    void insertToCredits(const FileInfo& file);
+    void insertToFailedCopies(const FileInfo& file);
+    // Link thread: a held file handed back, a link that failed, a link made, a
+    // source removed (the ledger keeps no entry for it).
+    void insertToTrash(const FileInfo& file);
+    void insertToFailedLinks(const FileInfo& file);
+    void insertToLinks(const FileInfo& file);
+    void forgetAbout(const FileInfo& file);
+
+    // Link and removal passes: the copied files of the current shift. A
+    // COUNT_ONLY ledger returns false and leaves out as it is.
+    bool getReplaceByLinkList(std::list<FileInfo>& out);
+    // Link thread: the n oldest links, which leave the count of files in
+    // progress. A COUNT_ONLY ledger leaves out as it is.
+    void getDeleteLinkList(std::list<FileInfo>& out, uint64_t n);
+    // Deletion thread: the files to delete. True while files of earlier shifts
+    // are still in progress (more will come), else whether any were handed
+    // over. A COUNT_ONLY ledger returns false and leaves out as it is.
+    bool getDeleteList(std::list<FileInfo>& out);
+
+    // Switches to a new user shift: a new history entry, and the previous
+    // shift's finished files go to the delete list.
+    void setTavroTime(int64_t time, uint32_t uid, uint32_t gid);
+    int64_t tavroTime();
+
+    // Newest first: all entries for n < 0, none for 0, the newest n otherwise.
+    std::list<HistEntry> history(int n);
+    // Files in progress, of all shifts.
+    int size() const;
+    // The two parts of size().
+    uint32_t currentShiftInProgress() const { return currentCount.load(); }
+    uint32_t earlierShiftsInProgress() const { return previousCount.load(); }
+
+    TYPE getType() const { return type; }
+
+private:
+    // Takes a file out of the count of files in progress. The caller holds no
+    // lock that orders after tavroTimeMutex.
+    void _countDone(const FileInfo& file);
+    void _appendToDeleteList(const FileInfo& file);
+    // The history entry of a file's shift gets pending -1 and copied or failed +1.
+    void _bookInHistory(const FileInfo& file, bool copied);
+    // True when the file belongs to the current shift. Caller holds tavroTimeMutex.
+    bool _isCurrent(const FileInfo& file) const { return file.tavroTime() == tavroTime_; }
+
+    const TYPE type;
+
+    std::list<FileInfo> buffer;             // guarded by bufferMutex
+    std::list<FileInfo> copyList;           // guarded by copyListMutex
+    std::list<FileInfo> replaceByLinkList;  // guarded by replaceMutex
+    std::list<FileInfo> linkList;           // guarded by linkMutex
+    std::list<FileInfo> deleteList;         // guarded by deleteMutex
+    pthread_mutex_t* bufferMutex;
+    pthread_mutex_t* copyListMutex;
+    pthread_mutex_t* replaceMutex;
+    pthread_mutex_t* linkMutex;
+    pthread_mutex_t* deleteMutex;
+
+    // Changed by atomic steps. Whether a file counts here as current or
+    // earlier is decided and booked under tavroTimeMutex, which setTavroTime
+    // holds while it moves currentCount to previousCount, so no file is
+    // counted on the wrong side of a shift.
+    std::atomic<uint32_t> currentCount;
+    std::atomic<uint32_t> previousCount;
+
+    int64_t tavroTime_;  // guarded by tavroTimeMutex
+    pthread_mutex_t* tavroTimeMutex;
+
+    std::list<HistEntry> history_;  // guarded by historyMutex, with the counts in it
+    const int maxHistoryEntries;
+    pthread_mutex_t* historyMutex;
+};
+
+#endif

@@ -1,0 +1,57 @@
+#ifndef VELLORT_LEDGER_DEBITLISTTHREAD_H
+#define VELLORT_LEDGER_DEBITLISTTHREAD_H
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include <list>
+
+#include "ledger/DebitCredit.h"
+#include "ledger/FileInfo.h"
+#include "thread/Thread.h"
+
+// Base of the threads that work on one storage's ledger (copy scheduler, flush,
+// link and deletion threads): it borrows the ledger and forwards the ledger's
+// operations to it. Borrowed: the ledger outlives the thread (the storage owns
+// both).
+//
+// It also keeps the process-wide record of the current user shift, which the
+// pipe reader sets and the space-management threads read.
+class DebitListThread : public Thread {
+public:
+    struct PollundInfo {
+        uint32_t uid;
+        uint32_t gid;
+        int64_t time;  // start of the shift
+    };
+
+    explicit DebitListThread(DebitCredit& debitCredit) : debitCredit(debitCredit) {}
+
+    void insertToTrash(const FileInfo& file) { debitCredit.insertToTrash(file); }
+    void insertToFailedLinks(const FileInfo& file) { debitCredit.insertToFailedLinks(file); }
+    void insertToFailedCopies(const FileInfo& file) { debitCredit.insertToFailedCopies(file); }
+    void forgetAbout(const FileInfo& file) { debitCredit.forgetAbout(file); }
+    void insertToLinks(const FileInfo& file) { debitCredit.insertToLinks(file); }
+    void insertToCredits(const FileInfo& file) { debitCredit.insertToCredits(file); }
+    int size() const { return debitCredit.size(); }
+    void setTavroTime(int64_t time, uint32_t uid, uint32_t gid) { debitCredit.setTavroTime(time, uid, gid); }
+    bool getDeleteList(std::list<FileInfo>& out) { return debitCredit.getDeleteList(out); }
+    void getDeleteLinkList(std::list<FileInfo>& out, uint64_t n) { debitCredit.getDeleteLinkList(out, n); }
+    bool getReplaceByLinkList(std::list<FileInfo>& out) { return debitCredit.getReplaceByLinkList(out); }
+    bool getCopyList(std::list<FileInfo>& out) { return debitCredit.getCopyList(out); }
+    bool flushBuffer() { return debitCredit.flushBuffer(); }
+
+    // Safe from any thread: the record is copied in and out under its mutex.
+    static void setPollundInfo(const PollundInfo& info);
+    static PollundInfo getPollundInfo();
+
+protected:
+    DebitCredit& debitCredit;
+
+private:
+    // All zero until the pipe reader starts.
+    static PollundInfo pollundInfo;  // guarded by __pollundInfoMutex
+    static pthread_mutex_t* __pollundInfoMutex;
+};
+
+#endif

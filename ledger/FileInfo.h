@@ -1,0 +1,96 @@
+#ifndef VELLORT_LEDGER_FILEINFO_H
+#define VELLORT_LEDGER_FILEINFO_H
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include <atomic>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+// The daemon's record of one announced file: a cheap handle to one shared
+// private record. Every storage's ledger and every thread that works on the
+// file hold copies of the same handle, so they see one flag word and use one
+// read-write lock. The record goes when the last handle goes.
+//
+// Handles are copied freely between threads (the reference count is atomic).
+// Path and shift time never change; flag bits are only ever set, by atomic OR,
+// so storages coordinate through them without a lock.
+class FileInfo {
+public:
+    // Steps that the INTERNAL storage performed on the file.
+    static constexpr uint32_t INTERNAL_COPY_STARTED = 0x001;
+    static constexpr uint32_t INTERNAL_COPIED = 0x002;
+    static constexpr uint32_t INTERNAL_LINK_STARTED = 0x004;
+    static constexpr uint32_t INTERNAL_LINKED = 0x008;
+    static constexpr uint32_t INTERNAL_REMOVAL_STARTED = 0x010;
+    static constexpr uint32_t INTERNAL_REMOVED = 0x020;
+    // Steps that the EXTERNAL storage performed on the file. OPTIONAL storages set none.
+    static constexpr uint32_t EXTERNAL_COPY_STARTED = 0x040;
+    static constexpr uint32_t EXTERNAL_COPIED = 0x080;
+    static constexpr uint32_t EXTERNAL_LINK_STARTED = 0x100;
+    static constexpr uint32_t EXTERNAL_LINKED = 0x200;
+    static constexpr uint32_t EXTERNAL_REMOVAL_STARTED = 0x400;
+    static constexpr uint32_t EXTERNAL_REMOVED = 0x800;
+
+    class FileInfoPrivate;
+    class ReadLock;
+
+    // path: base + "/./" + relative path, as the pipe reader normalised it.
+    // tavroTime: start of the user shift the file belongs to.
+    FileInfo(const std::string& path, int64_t tavroTime);
+
+    // Copies share the record; they never copy it.
+    FileInfo(const FileInfo&) = default;
+    FileInfo& operator=(const FileInfo&) = default;
+
+    std::string pathToOrigin() const;
+    int64_t tavroTime() const;
+
+    void setFlag(uint32_t mask);
+    // True when any bit of mask is set.
+    bool isSet(uint32_t mask) const;
+
+    // The POSIX result codes, which no caller needs: the lock is never
+    // destroyed while a handle exists, so the calls cannot fail on it.
+    int lockRead();
+    int lockWrite();
+    int unlock();
+
+private:
+    boost::shared_ptr<FileInfoPrivate> d;
+};
+
+// The shared record behind every handle of one file.
+class FileInfo::FileInfoPrivate {
+public:
+    FileInfoPrivate(const std::string& path, int64_t tavroTime);
+    ~FileInfoPrivate();
+
+    FileInfoPrivate(const FileInfoPrivate&) = delete;
+    FileInfoPrivate& operator=(const FileInfoPrivate&) = delete;
+
+    const std::string path;
+    const int64_t tavroTime;
+    std::atomic<uint32_t> flags;
+    // Copy workers of all storages read under it; the link and removal passes
+    // replace or delete the file only under it for writing.
+    pthread_rwlock_t rwlock;
+};
+
+// Holds a file's read lock for its scope, and with it the record itself: the
+// copy workers copy a file inside one.
+class FileInfo::ReadLock {
+public:
+    explicit ReadLock(const FileInfo& file) : file(file) { this->file.lockRead(); }
+    ~ReadLock() { file.unlock(); }
+
+    ReadLock(const ReadLock&) = delete;
+    ReadLock& operator=(const ReadLock&) = delete;
+
+private:
+    FileInfo file;
+};
+
+#endif

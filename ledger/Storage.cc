@@ -1,0 +1,47 @@
+#include "ledger/Storage.h"
+
+namespace {
+
+// INTERNAL and EXTERNAL storages manage the space of their source; any other
+// type value is an OPTIONAL storage, which only copies.
+bool managesItsSource(int type) {
+    return static_cast<unsigned>(type) <= static_cast<unsigned>(Storage::EXTERNAL);
+}
+
+}  // namespace
+
+Storage::Storage(const Params& params)
+    : params(params),
+      ledger(new DebitCredit(params.history_max_entries,
+                             managesItsSource(params.type) ? DebitCredit::TRACK_FILES : DebitCredit::COUNT_ONLY)) {
+    // The storage's threads come here, in this order: for INTERNAL and
+    // EXTERNAL the deletion thread (started at once) and the link thread (made
+    // now, started after the copy thread); then the copy thread with its pool
+    // of n_copy_processes workers; then the link thread's start; last the
+    // flush thread, which needs the copy thread to wake.
+}
+
+void Storage::insertToBuffer(const FileInfo& file) {
+    ledger->insertToBuffer(file);
+}
+
+void Storage::flushBuffer() {
+    // Wakes the flush thread, which moves the ledger's buffer to its copy list
+    // (DebitCredit::flushBuffer) and wakes the copy thread. Until the storage
+    // has a flush thread the announced files wait in the buffer.
+}
+
+void Storage::setTavroTime(int64_t time, uint32_t uid, uint32_t gid) {
+    ledger->setTavroTime(time, uid, gid);
+    // With a link thread, it is then asked to hand the files it holds back to
+    // the ledger, so that the previous shift's files reach the delete list.
+}
+
+void Storage::startDeleting() {
+    // Wakes the deletion thread of INTERNAL and EXTERNAL storages; OPTIONAL
+    // storages have none and delete nothing.
+}
+
+std::list<DebitCredit::HistEntry> Storage::history(int n) {
+    return ledger->history(n);
+}

@@ -1,0 +1,85 @@
+#ifndef VELLORT_LEDGER_STORAGE_H
+#define VELLORT_LEDGER_STORAGE_H
+
+#include <stdint.h>
+
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ledger/DebitCredit.h"
+#include "ledger/FileInfo.h"
+
+class MessageServer;
+
+// One configured storage, INTERNAL, EXTERNAL or OPTIONAL: it owns the
+// storage's ledger and the threads that work on it, and is what the pipe
+// reader and the status service see of it.
+//
+// Called by the pipe reader's thread (insertToBuffer, flushBuffer,
+// setTavroTime, startDeleting) and the status service's workers (history). It
+// has no lock of its own: the ledger is thread-safe, and the rest only wakes
+// threads. The start-up creates every storage with new and never deletes it.
+class Storage {
+public:
+    // Storage types, as everywhere in the daemon.
+    static constexpr int INTERNAL = 0;
+    static constexpr int EXTERNAL = 1;
+    static constexpr int OPTIONAL = 2;
+
+    // The settings of one storage; every thread of the storage keeps a copy.
+    struct Params {
+        std::string storageID;  // starts the storage's log lines
+        int type = INTERNAL;    // every value above 1 counts as OPTIONAL
+        std::string logfile;
+        int logfile_max_number = 0;
+        int logfile_max_size = 0;
+        int history_max_entries = 0;
+        // Borrowed, null when the message service could not start; it lives
+        // as long as the process.
+        MessageServer* messageServer = nullptr;
+        int n_copy_processes = 0;
+        std::string target;
+        // Source directory of the link and removal passes: the INTERNAL
+        // target for the EXTERNAL storage, empty otherwise (the announced
+        // paths are used).
+        std::string origin;
+        // Mount point whose fill state the storage watches; empty for OPTIONAL.
+        std::string mountpoint;
+        int fillstate_limit = 0;
+        // Targets of the storages created before this one, in creation order:
+        // where a copy looks when the announced source is gone.
+        std::vector<std::string> alternativeSourceDirs;
+        bool create_links = false;
+        bool preserve_uid = false;
+        bool preserve_gid = false;
+    };
+
+    explicit Storage(const Params& params);
+
+    Storage(const Storage&) = delete;
+    Storage& operator=(const Storage&) = delete;
+
+    // Pipe reader, once per announced file: into the ledger's buffer...
+    void insertToBuffer(const FileInfo& file);
+    // ...and the flush thread woken to pass it on to the copy thread.
+    void flushBuffer();
+    // Pipe reader, at its start and on every user shift.
+    void setTavroTime(int64_t time, uint32_t uid, uint32_t gid);
+    // Pipe reader, right after setTavroTime on a user shift: the previous
+    // users' files are deleted from the storage's source.
+    void startDeleting();
+    // Status service: n as for DebitCredit::history.
+    std::list<DebitCredit::HistEntry> history(int n);
+
+    const Params& getParams() const { return params; }
+    // The ledger, which the storage's threads borrow.
+    DebitCredit& debitCredit() { return *ledger; }
+
+private:
+    const Params params;
+    std::unique_ptr<DebitCredit> ledger;
+};
+
+#endif
