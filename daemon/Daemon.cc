@@ -13,6 +13,7 @@
 
 #include "daemon/ConfigFileParser.h"
 #include "intake/ListThread.h"
+#include "net/MessageServer.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "util/Files.h"
@@ -55,8 +56,14 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     _logBannerAndSettings();
     _createPipe();
 
-    // No message server runs yet: the storages get none and send no messages.
-    MessageServer* messageServer = nullptr;
+    // The storages send their warnings and errors through the message server
+    // and keep a pointer to it, so it lives for the whole process. When it
+    // cannot start (it logs why), they get none and send nothing.
+    MessageServer* messageServer = new MessageServer(configParser->logfile, configParser->message_port);
+    if (messageServer->connect() != 0) {
+        delete messageServer;  // no thread of it was started
+        messageServer = nullptr;
+    }
 
     _checkStorages();
     // INTERNAL first, then EXTERNAL: each storage's alternative sources are the

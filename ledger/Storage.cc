@@ -1,5 +1,8 @@
 #include "ledger/Storage.h"
 
+#include "copy/CopyThread.h"
+#include "copy/FlushBufferThread.h"
+
 namespace {
 
 // INTERNAL and EXTERNAL storages manage the space of their source; any other
@@ -14,21 +17,27 @@ Storage::Storage(const Params& params)
     : params(params),
       ledger(new DebitCredit(params.history_max_entries,
                              managesItsSource(params.type) ? DebitCredit::TRACK_FILES : DebitCredit::COUNT_ONLY)) {
-    // The storage's threads come here, in this order: for INTERNAL and
-    // EXTERNAL the deletion thread (started at once) and the link thread (made
-    // now, started after the copy thread); then the copy thread with its pool
-    // of n_copy_processes workers; then the link thread's start; last the
-    // flush thread, which needs the copy thread to wake.
+    // The threads start in this order: for INTERNAL and EXTERNAL the deletion
+    // thread (started at once) and the link thread (made now, started after
+    // the copy thread) come first; then the copy thread with its pool of
+    // n_copy_processes workers; then the link thread's start; last the flush
+    // thread, which needs the copy thread to wake. Their start results are not
+    // checked: a thread that cannot start leaves its work undone, and the
+    // start-up has no better storage to offer.
+    copyThread.reset(new CopyThread(*ledger, this->params));
+    copyThread->start();
+    flushThread.reset(new FlushBufferThread(*ledger, *copyThread));
+    flushThread->start();
 }
+
+Storage::~Storage() = default;
 
 void Storage::insertToBuffer(const FileInfo& file) {
     ledger->insertToBuffer(file);
 }
 
 void Storage::flushBuffer() {
-    // Wakes the flush thread, which moves the ledger's buffer to its copy list
-    // (DebitCredit::flushBuffer) and wakes the copy thread. Until the storage
-    // has a flush thread the announced files wait in the buffer.
+    flushThread->awaken();
 }
 
 void Storage::setTavroTime(int64_t time, uint32_t uid, uint32_t gid) {

@@ -11,6 +11,8 @@
 #include "ledger/DebitCredit.h"
 #include "ledger/FileInfo.h"
 
+class CopyThread;
+class FlushBufferThread;
 class MessageServer;
 
 // One configured storage, INTERNAL, EXTERNAL or OPTIONAL: it owns the
@@ -57,6 +59,9 @@ public:
     };
 
     explicit Storage(const Params& params);
+    // Only for completeness of the owned types: a storage's threads run for the
+    // life of the process, so the daemon never destroys one.
+    ~Storage();
 
     Storage(const Storage&) = delete;
     Storage& operator=(const Storage&) = delete;
@@ -80,6 +85,8 @@ public:
 private:
     const Params params;
     std::unique_ptr<DebitCredit> ledger;
+    std::unique_ptr<FlushBufferThread> flushThread;
+    std::unique_ptr<CopyThread> copyThread;
 };
 
 #endif

@@ -1,6 +1,8 @@
+#include <dirent.h>
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <list>
@@ -47,20 +49,27 @@ uint32_t booked(Storage& storage) {
     return total;
 }
 
-// The records a storage's ledger holds, in order of announcement. These
-// storages run no flush or copy threads, so every announced file still waits
-// in the ledger's buffer.
-std::list<FileInfo> records(Storage& storage) {
-    storage.debitCredit().flushBuffer();
-    std::list<FileInfo> files;
-    storage.debitCredit().getCopyList(files);
-    return files;
-}
-
-std::vector<std::string> paths(const std::list<FileInfo>& files) {
-    std::vector<std::string> result;
-    for (const FileInfo& file : files) result.push_back(file.pathToOrigin());
-    return result;
+// The relative paths of the copies below a storage's target, sorted: what the
+// reader handed to the storage, as its copy workers made it.
+std::vector<std::string> copies(Storage& storage) {
+    std::vector<std::string> found;
+    const std::string target = storage.getParams().target;
+    std::function<void(const std::string&)> walk = [&](const std::string& relative) {
+        DIR* dir = opendir((target + relative).c_str());
+        if (dir == nullptr) return;
+        while (struct dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            if (entry->d_type == DT_DIR)
+                walk(relative + "/" + name);
+            else
+                found.push_back((relative + "/" + name).substr(1));
+        }
+        closedir(dir);
+    };
+    walk("");
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 std::string asciiTimeOf(int64_t when) {
@@ -84,6 +93,7 @@ public:
             params.storageID = "storage" + std::to_string(type);
             params.type = type;
             params.logfile = logPath;
+            params.logfile_max_size = 1 << 30;  // one log file to read, never rotated
             params.history_max_entries = 50;
             params.n_copy_processes = 1;
             params.target = dir / ("target" + std::to_string(type));
@@ -94,6 +104,25 @@ public:
     void start() {
         ListThread* reader = new ListThread(storages, logPath, pipePath);
         ASSERT_EQ(0, reader->start());
+    }
+
+    // Writes a small file at the announced path (its marker collapsed), so
+    // that the storages can copy it, and returns the announcement line.
+    std::string sourceFile(const std::string& announced) {
+        std::string path = announced;
+        for (size_t at = path.find("/./"); at != std::string::npos; at = path.find("/./")) path.erase(at, 2);
+        makeDirectories(path.substr(0, path.rfind('/')));
+        writeFile(path, announced);
+        return announced + "\n";
+    }
+    // Every storage has copied exactly these relative paths.
+    bool waitForCopies(std::vector<std::string> expected) {
+        std::sort(expected.begin(), expected.end());
+        return waitUntil([&]() {
+            for (Storage* storage : storages)
+                if (copies(*storage) != expected) return false;
+            return true;
+        });
     }
 
     std::string log() const { return readFile(logPath); }
@@ -120,12 +149,13 @@ public:
 
 TEST(ListThreadTest, AnnouncementsAndAUserShiftReachEveryStorageWithTheirShiftTimes) {
     Intake intake;
+    const std::string ramdisk = intake.dir / "ramdisk";
     int64_t before = time(nullptr);
     intake.start();
     ASSERT_TRUE(intake.writer.open());
-    ASSERT_TRUE(
-        intake.writer.write("/ramdisk/data/./run1/img_00001.cbf\n"
-                            "   /ramdisk/run1//img_00002.cbf more words\n"));
+    ASSERT_TRUE(intake.writer.write(intake.sourceFile(ramdisk + "/data/./run1/img_00001.cbf") + "   " +
+                                    ramdisk + "/run1//img_00002.cbf more words\n"));
+    intake.sourceFile(ramdisk + "/run1/img_00002.cbf");
     ASSERT_TRUE(intake.waitForBooked(2));
     int64_t after = time(nullptr);
     DebitListThread::PollundInfo atStart = DebitListThread::getPollundInfo();
@@ -134,7 +164,7 @@ TEST(ListThreadTest, AnnouncementsAndAUserShiftReachEveryStorageWithTheirShiftTi
     EXPECT_LE(before, atStart.time);
     EXPECT_GE(after, atStart.time);
 
-    ASSERT_TRUE(intake.writer.write("usershift: 1001 1002\n/ramdisk/data/./run1/img_00003.cbf\n"));
+    ASSERT_TRUE(intake.writer.write("usershift: 1001 1002\n" + intake.sourceFile(ramdisk + "/data/./run1/img_00003.cbf")));
     ASSERT_TRUE(intake.waitForBooked(3));
     ASSERT_TRUE(intake.waitForLog(removingLine, 3));
     DebitListThread::PollundInfo shift = DebitListThread::getPollundInfo();
@@ -143,38 +173,27 @@ TEST(ListThreadTest, AnnouncementsAndAUserShiftReachEveryStorageWithTheirShiftTi
     EXPECT_GT(shift.time, atStart.time);
 
     const std::string plusLine(72, '+');
-    EXPECT_EQ("\n" + plusLine + "\n\nUsershift on " + asciiTimeOf(shift.time) + " with uid=1001 gid=1002\n\n" +
-                  plusLine + "\n\n" + removingLine + removingLine + removingLine,
-              intake.log());
+    EXPECT_EQ(1u, occurrences(intake.log(), "\n" + plusLine + "\n\nUsershift on " + asciiTimeOf(shift.time) +
+                                                " with uid=1001 gid=1002\n\n" + plusLine + "\n\n"));
+    EXPECT_EQ(3u, occurrences(intake.log(), removingLine));
 
-    std::vector<std::list<FileInfo>> held;
+    // The relative part after the marker (or after the last "/" when there was
+    // none) is what every storage rebuilds below its target.
+    ASSERT_TRUE(intake.waitForCopies({"run1/img_00001.cbf", "img_00002.cbf", "run1/img_00003.cbf"}));
     for (Storage* storage : intake.storages) {
         SCOPED_TRACE(storage->getParams().storageID);
+        // Each file is booked in the history entry of the shift it was
+        // announced in: two before the shift, one after.
         std::list<DebitCredit::HistEntry> history = storage->history(-1);
         ASSERT_EQ(2u, history.size());
         EXPECT_EQ(shift.time, history.front().time);
         EXPECT_EQ(1001u, history.front().uid);
         EXPECT_EQ(1002u, history.front().gid);
-        EXPECT_EQ(1u, history.front().pending);
+        EXPECT_EQ(1u, history.front().pending + history.front().copied);
         EXPECT_EQ(atStart.time, history.back().time);
         EXPECT_EQ(0u, history.back().uid);
-        EXPECT_EQ(2u, history.back().pending);
-        // The two files of the first shift are still on their way: earlier-shift files now.
-        EXPECT_EQ(2u, storage->debitCredit().earlierShiftsInProgress());
-        EXPECT_EQ(1u, storage->debitCredit().currentShiftInProgress());
-
-        std::list<FileInfo> files = records(*storage);
-        EXPECT_EQ((std::vector<std::string>{"/ramdisk/data/./run1/img_00001.cbf", "/ramdisk/run1/./img_00002.cbf",
-                                            "/ramdisk/data/./run1/img_00003.cbf"}),
-                  paths(files));
-        std::vector<int64_t> times;
-        for (const FileInfo& file : files) times.push_back(file.tavroTime());
-        EXPECT_EQ((std::vector<int64_t>{atStart.time, atStart.time, shift.time}), times);
-        held.push_back(files);
+        EXPECT_EQ(2u, history.back().pending + history.back().copied);
     }
-    // Every storage holds the same record of a file, not a copy of it.
-    held.front().front().setFlag(FileInfo::INTERNAL_COPIED);
-    EXPECT_TRUE(held.back().front().isSet(FileInfo::INTERNAL_COPIED));
 }
 
 TEST(ListThreadTest, UserShiftNumbersAreReadOneByOneAndUnreadableOnesKeepThePreviousValue) {
@@ -213,7 +232,8 @@ TEST(ListThreadTest, UserShiftNumbersAreReadOneByOneAndUnreadableOnesKeepThePrev
     }
 
     // Digits glued to the keyword, or a capital U, make no shift.
-    ASSERT_TRUE(intake.writer.write("usershift:5 6\nUsershift: 1 2\n/ramdisk/./sentinel.cbf\n"));
+    ASSERT_TRUE(intake.writer.write("usershift:5 6\nUsershift: 1 2\n" +
+                                    intake.sourceFile(intake.dir / "ramdisk/./sentinel.cbf")));
     ASSERT_TRUE(intake.waitForBooked(1));
     std::string log = intake.log();
     EXPECT_EQ(shifts, occurrences(log, "Usershift on "));
@@ -225,48 +245,58 @@ TEST(ListThreadTest, UserShiftNumbersAreReadOneByOneAndUnreadableOnesKeepThePrev
 
 TEST(ListThreadTest, UnsafeAnnouncementsAreRejectedWithTheirReason) {
     Intake intake(2);
-    intake.start();
-    ASSERT_TRUE(intake.writer.open());
+    // Relative announcements are relative to the daemon's working directory.
+    ASSERT_EQ(0, chdir(intake.dir.path().c_str()));
+    const std::string R = intake.dir / "ramdisk";
     struct Case {
-        const char* announced;
-        const char* reasonOrBooked;  // the reason of a rejection, or the path that is booked
+        std::string announced;
+        std::string reasonOrCopy;  // the reason of a rejection, or the copy made below each target
         bool rejected;
     };
     const Case cases[] = {
         {"img_00001.cbf", "no directory part", true},
         {"..", "no directory part", true},
-        {"/ramdisk/data/", "empty file name after /./", true},
-        {"/ramdisk/data/./", "empty file name after /./", true},
+        {R + "/data/", "empty file name after /./", true},
+        {R + "/data/./", "empty file name after /./", true},
         {"/./", "empty file name after /./", true},
-        {"/ramdisk/./../etc/passwd", "'..' in the relative path", true},
-        {"/ramdisk/./run/../../x.cbf", "'..' in the relative path", true},
-        {"/ramdisk/./run/..", "'..' in the relative path", true},
-        {"/ramdisk/data/img.cbf", "/ramdisk/data/./img.cbf", false},
-        {"data/./run/x.cbf", "data/./run/x.cbf", false},
-        {"/ramdisk/./..hidden/x..cbf", "/ramdisk/./..hidden/x..cbf", false},
+        {R + "/./../etc/passwd", "'..' in the relative path", true},
+        {R + "/./run/../../x.cbf", "'..' in the relative path", true},
+        {R + "/./run/..", "'..' in the relative path", true},
+        {R + "/data/img.cbf", "img.cbf", false},
+        {"data/./run/x.cbf", "run/x.cbf", false},
+        {R + "/./..hidden/x..cbf", "..hidden/x..cbf", false},
         // Above the marker is the source's own folder, which the storages never write to.
-        {"/ramdisk/data/../x.cbf", "/ramdisk/data/.././x.cbf", false},
+        {R + "/data/../y.cbf", "y.cbf", false},
     };
     std::string lines;
     std::vector<std::string> expected;
     for (const Case& c : cases) {
-        lines += std::string(c.announced) + "\n";
-        if (!c.rejected) expected.push_back(c.reasonOrBooked);
+        if (c.rejected) {
+            lines += c.announced + "\n";
+        } else {
+            lines += intake.sourceFile(c.announced);
+            expected.push_back(c.reasonOrCopy);
+        }
     }
-    expected.push_back("/ramdisk/./sentinel.cbf");
-    ASSERT_TRUE(intake.writer.write(lines + "/ramdisk/./sentinel.cbf\n"));
-    ASSERT_TRUE(intake.waitForBooked(static_cast<uint32_t>(expected.size())));
+    lines += intake.sourceFile(R + "/./sentinel.cbf");
+    expected.push_back("sentinel.cbf");
+    intake.start();
+    ASSERT_TRUE(intake.writer.open());
+    ASSERT_TRUE(intake.writer.write(lines));
+    ASSERT_TRUE(intake.waitForCopies(expected));
 
     std::string log = intake.log();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.announced);
-        std::string rejection = "Error: Rejected announcement " + std::string(c.announced) + ": ";
+        std::string rejection = "Error: Rejected announcement " + c.announced + ": ";
         if (c.rejected)
-            EXPECT_EQ(1u, occurrences(log, rejection + c.reasonOrBooked + "\n"));
+            EXPECT_EQ(1u, occurrences(log, rejection + c.reasonOrCopy + "\n"));
         else
             EXPECT_EQ(0u, occurrences(log, rejection));
     }
-    for (Storage* storage : intake.storages) EXPECT_EQ(expected, paths(records(*storage)));
+    // The reader handles lines in order: with the sentinel booked, every
+    // rejected line was handled too, and none of them was booked.
+    for (Storage* storage : intake.storages) EXPECT_EQ(expected.size(), booked(*storage));
 }
 
 TEST(ListThreadTest, BadInputNeitherStopsTheReaderNorLosesTheAnnouncementsAfterIt) {
@@ -285,26 +315,27 @@ TEST(ListThreadTest, BadInputNeitherStopsTheReaderNorLosesTheAnnouncementsAfterI
         std::string(2000, 'x') + "\n", std::string(100000, 'y') + "\n", "\n", "  \t   \n", nulFirst, junk + "\n",
         "usershift: letters only\n",
     };
+    const std::string R = intake.dir / "ramdisk";
     std::vector<std::string> expected;
     for (size_t k = 0; k < badInput.size(); ++k) {
-        std::string valid = "/ramdisk/./after_" + std::to_string(k) + ".cbf";
-        ASSERT_TRUE(intake.writer.write(badInput[k] + valid + "\n"));
-        expected.push_back(valid);
+        std::string name = "after_" + std::to_string(k) + ".cbf";
+        ASSERT_TRUE(intake.writer.write(badInput[k] + intake.sourceFile(R + "/./" + name)));
+        expected.push_back(name);
     }
     // A line longer than a read comes in pieces, each a line of its own: the
     // blanks fill the first piece, the path stands in the second.
-    ASSERT_TRUE(intake.writer.write(std::string(1500, ' ') + "/ramdisk/./piece.cbf\n"));
-    expected.push_back("/ramdisk/./piece.cbf");
+    ASSERT_TRUE(intake.writer.write(std::string(1500, ' ') + intake.sourceFile(R + "/./piece.cbf")));
+    expected.push_back("piece.cbf");
     // A writer that comes and goes, as the acquisition program may.
     for (int i = 0; i < 200; ++i) {
         intake.writer.close();
         ASSERT_TRUE(intake.writer.open());
-        std::string valid = "/ramdisk/./reopened_" + std::to_string(i) + ".cbf";
-        ASSERT_TRUE(intake.writer.write(valid + "\n"));
-        expected.push_back(valid);
+        std::string name = "reopened_" + std::to_string(i) + ".cbf";
+        ASSERT_TRUE(intake.writer.write(intake.sourceFile(R + "/./" + name)));
+        expected.push_back(name);
     }
-    ASSERT_TRUE(intake.waitForBooked(static_cast<uint32_t>(expected.size())));
-    for (Storage* storage : intake.storages) EXPECT_EQ(expected, paths(records(*storage)));
+    ASSERT_TRUE(intake.waitForCopies(expected));
+    for (Storage* storage : intake.storages) EXPECT_EQ(expected.size(), booked(*storage));
 
     std::string log = intake.log();
     EXPECT_EQ(0u, occurrences(log, "returned EOF"));
@@ -322,9 +353,8 @@ TEST(ListThreadTest, PipeThatCannotBeOpenedIsTriedAgainAfterTheEndOfFileLine) {
     ASSERT_TRUE(intake.waitForLog("Error: Reading from " + intake.pipePath + " returned EOF\n"));
     ASSERT_EQ(0, mkfifo(intake.pipePath.c_str(), 0600));
     ASSERT_TRUE(intake.writer.open());
-    ASSERT_TRUE(intake.writer.write("/ramdisk/./late.cbf\n"));
-    ASSERT_TRUE(intake.waitForBooked(1));
-    EXPECT_EQ((std::vector<std::string>{"/ramdisk/./late.cbf"}), paths(records(*intake.storages[0])));
+    ASSERT_TRUE(intake.writer.write(intake.sourceFile(intake.dir / "ramdisk/./late.cbf")));
+    EXPECT_TRUE(intake.waitForCopies({"late.cbf"}));
 }
 
 TEST(ListThreadTest, EndOfFileIsLoggedAndTheStreamOpenedAgain) {

@@ -1,6 +1,10 @@
 #include "support/DaemonRunner.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -24,7 +28,24 @@ void pause10ms() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
 
 std::string builtExecutable(const std::string& name) { return std::string(VELLORT_BINARY_DIR) + "/" + name; }
 
-DaemonRunner::DaemonRunner() : pid_(-1) {
+int freePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+DaemonRunner::DaemonRunner() : pid_(-1), messagePort_(freePort()), statusPort_(freePort()) {
+    while (statusPort_ == messagePort_) statusPort_ = freePort();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     makeDirectories(sandbox / "etc/vellort_quorvin");
     makeDirectories(sandbox / "var/run");
@@ -36,7 +57,8 @@ DaemonRunner::DaemonRunner() : pid_(-1) {
 DaemonRunner::~DaemonRunner() { kill(); }
 
 std::string DaemonRunner::defaultConfig() const {
-    return "logfile " + logPath() + "\n" + "ramdisk_mountpoint " + root() + "/ramdisk\n" +
+    return "logfile " + logPath() + "\n" + "ramdisk_mountpoint " + root() + "/ramdisk\n" + "message_port " +
+           std::to_string(messagePort_) + "\n" + "status_port " + std::to_string(statusPort_) + "\n" +
            "storageID disk\n"
            "type INTERNAL\n"
            "target " +

@@ -29,9 +29,11 @@ public:
     std::string pidFilePath() const { return root() + "/var/run/vellort_quorvin.pid"; }
     std::string pipePath() const { return root() + "/var/run/vellort_quorvin_files"; }
 
-    // A configuration with the sandbox's log and one INTERNAL storage whose
-    // target lies in the sandbox; free ports chosen by the caller, if any.
+    // A configuration with the sandbox's log, free ports for both services and
+    // one INTERNAL storage whose target lies in the sandbox.
     std::string defaultConfig() const;
+    int messagePort() const { return messagePort_; }
+    int statusPort() const { return statusPort_; }
     // Writes the first configuration file, or the second one.
     void writeConfig(const std::string& content, bool second = false);
 
@@ -56,7 +58,13 @@ private:
     TempDir sandbox;
     std::string output_;
     pid_t pid_;
+    int messagePort_;
+    int statusPort_;
 };
+
+// A TCP port that nothing listens on at the moment, so that daemons of tests
+// running side by side do not meet on the default ports.
+int freePort();
 
 // Path of an executable built by this project.
 std::string builtExecutable(const std::string& name);

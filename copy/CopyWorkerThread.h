@@ -1,0 +1,64 @@
+#ifndef VELLORT_COPY_COPYWORKERTHREAD_H
+#define VELLORT_COPY_COPYWORKERTHREAD_H
+
+#include <list>
+#include <map>
+#include <string>
+
+#include "ledger/FileInfo.h"
+#include "ledger/Storage.h"
+#include "log/LogFile.h"
+#include "thread/ThreadPoolTask.h"
+
+class CopyThread;
+
+// One copy job: a batch of announced files that one storage's copy scheduler
+// took in one go. It copies each file, under the file's read lock, from its
+// source to the storage's target, marks progress in the shared file record so
+// that the other storages and the link passes can coordinate with it, books
+// the file as copied or failed, and ends with one summary in which runs of
+// numbered file names are folded into patterns.
+//
+// Runs once on a pool thread of the storage's CopyThread, which deletes it
+// afterwards. Borrowed: the copy thread, through which files are booked; it
+// lives for the whole process.
+class CopyWorkerThread : public ThreadPoolTask {
+public:
+    // Recording of file-name patterns stops once more than this many were seen.
+    static constexpr int patternLimit = 10;
+
+    struct MinMax {
+        bool set = false;
+        int min = 0;
+        int max = 0;
+    };
+
+    // Takes over every entry of `files`, leaving it empty.
+    CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread);
+
+    void work() override;
+
+private:
+    // State of one summary, for one work().
+    struct Summary {
+        std::map<std::string, MinMax> patterns;
+        int copiedCount = 0;
+        std::string unparsedNames;
+        bool stopped = false;
+    };
+
+    void _copyFile(FileInfo& file, Summary& summary);
+    void _record(const std::string& relativePath, Summary& summary);
+    void _reportCopyError(const std::string& source, const std::string& destination, int64_t result,
+                          int errnum);
+    void _reportCriticalError(const std::string& source, const std::string& destination);
+    void _reportMissingMarker(const std::string& path);
+    void _writeSummary(const Summary& summary);
+
+    const Storage::Params params;
+    std::list<FileInfo> files;
+    CopyThread& copyThread;
+    LogFile logFile;
+};
+
+#endif
