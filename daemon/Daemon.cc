@@ -14,6 +14,7 @@
 #include "daemon/ConfigFileParser.h"
 #include "intake/ListThread.h"
 #include "net/MessageServer.h"
+#include "net/StatusServer.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "util/Files.h"
@@ -75,7 +76,10 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
         storages.push_back(new Storage(params[next++]));
     _describeStorages(params, next, storages);
 
-    // The status server starts here, once the storage vector is complete.
+    // The status server gets the complete storage vector; no storage is added
+    // after this point. Without it the daemon runs on, only unobserved.
+    StatusServer statusServer(configParser->logfile, configParser->status_port, storages);
+    if (statusServer.connect() != 0) *logFile << "Warning: Failed starting status server" << endl;
 
     // The reader never ends: the main thread waits here for the life of the
     // process. join() returns at once only when the thread could not start,

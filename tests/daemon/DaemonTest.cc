@@ -11,6 +11,7 @@
 #include "ledger/Storage.h"
 #include "support/DaemonRunner.h"
 #include "support/FifoWriter.h"
+#include "support/StatusClient.h"
 #include "support/TempDir.h"
 
 TEST(DaemonTest, VersionPrintsVersionLineWithoutReadingConfiguration) {
@@ -249,7 +250,30 @@ TEST(DaemonTest, StorageSettingsFollowTheOrderOfCreationAndCollectAlternativeSou
     }
 }
 
-TEST(DaemonTest, CreatesItsStoragesAndReadsTheAnnouncementPipe) {
+namespace {
+
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// Asks the status service until its history reply holds `part`.
+bool waitForHistory(int port, const std::string& part, std::string& reply) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        StatusClient client(port);
+        if (client.connected()) {
+            reply = client.ask("<request><action id='history'/></request>");
+            if (reply.find(part) != std::string::npos) return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(DaemonTest, CopiesAnnouncedFilesAndReportsTheCountsOfEveryShiftOnTheStatusService) {
     DaemonRunner daemon;
     const std::string root = daemon.root();
     // "nas" takes its type from the block before it.
@@ -258,13 +282,39 @@ TEST(DaemonTest, CreatesItsStoragesAndReadsTheAnnouncementPipe) {
                        "/nas\n");
     ASSERT_EQ(0, daemon.run());
     ASSERT_TRUE(daemon.waitForLog("++ STORAGE: nas"));
+    makeDirectories(root + "/ramdisk/run1");
+    for (int i = 1; i <= 3; ++i) writeFile(root + "/ramdisk/run1/img_0000" + std::to_string(i) + ".cbf", "data");
+
     FifoWriter writer(daemon.pipePath());
     ASSERT_TRUE(writer.open());
-    ASSERT_TRUE(writer.write("/ramdisk/./img_00001.cbf\nusershift: 1001 1002\n"));
-    // One line per storage: INTERNAL, EXTERNAL and both OPTIONAL ones.
-    const std::string removing = "Removing files from previous users\n";
-    ASSERT_TRUE(daemon.waitForLog(" with uid=1001 gid=1002\n\n" + std::string(72, '+') + "\n\n" + removing + removing +
-                                  removing + removing));
-    EXPECT_EQ(std::string::npos, daemon.log().find(removing + removing + removing + removing + removing));
+    ASSERT_TRUE(writer.write(root + "/ramdisk/./run1/img_00001.cbf\n" + root + "/ramdisk/./run1/img_00002.cbf\n" +
+                             root + "/ramdisk/./run1/missing.cbf\n"));
+    const std::string firstShift = "pending=\"0\" copied=\"2\" failed=\"1\"/>";
+    std::string reply;
+    ASSERT_TRUE(waitForHistory(daemon.statusPort(), "<storage id=\"nas\" " + firstShift, reply)) << reply;
+
+    ASSERT_TRUE(writer.write("usershift: 1001 1002\n" + root + "/ramdisk/./run1/img_00003.cbf\n"));
+    const std::string secondShift = "pending=\"0\" copied=\"1\" failed=\"0\"/>";
+    ASSERT_TRUE(waitForHistory(daemon.statusPort(), "<storage id=\"nas\" " + secondShift, reply)) << reply;
+    // Newest shift first; every storage, in the order of the configuration,
+    // with the counts of each shift as they happened.
+    size_t newest = reply.find("uid=\"1001\" gid=\"1002\"");
+    size_t oldest = reply.find("uid=\"0\" gid=\"0\"");
+    ASSERT_NE(std::string::npos, newest);
+    ASSERT_NE(std::string::npos, oldest);
+    EXPECT_LT(newest, oldest);
+    for (const char* id : {"disk", "archive", "usb", "nas"}) {
+        SCOPED_TRACE(id);
+        size_t second = reply.find("<storage id=\"" + std::string(id) + "\" " + secondShift, newest);
+        size_t first = reply.find("<storage id=\"" + std::string(id) + "\" " + firstShift, oldest);
+        EXPECT_LT(second, oldest);
+        EXPECT_NE(std::string::npos, first);
+    }
+    for (const char* target : {"/internal", "/archive", "/usb", "/nas"})
+        EXPECT_EQ("data", readFile(root + target + "/run1/img_00003.cbf")) << target;
+
+    // One "Removing" line per storage: INTERNAL, EXTERNAL and both OPTIONAL ones.
+    ASSERT_TRUE(daemon.waitForLog(" with uid=1001 gid=1002\n"));
+    EXPECT_EQ(4u, occurrences(daemon.log(), "Removing files from previous users\n"));
     EXPECT_TRUE(daemon.running());
 }

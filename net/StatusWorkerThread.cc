@@ -1,0 +1,166 @@
+#include "net/StatusWorkerThread.h"
+
+#include <limits.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <list>
+#include <map>
+
+#include <tinyxml2.h>
+
+#include "ledger/Storage.h"
+#include "log/LogFile.h"
+#include "net/TCPSocket.h"
+#include "util/Time.h"
+
+using tinyxml2::XMLDocument;
+using tinyxml2::XMLElement;
+
+namespace {
+
+const char requestFormMessage[] =
+    "Request does not follow <request><action id=<string> [optional attributes] /></request>";
+
+// Both documents of an exchange process entities: "&lt;" in a request is "<"
+// to us, and the printer writes "<" back as "&lt;".
+const bool processEntities = true;
+
+// The "length" attribute: absent means every entry. Values beyond int are
+// clamped rather than cast, so that a huge number still means "all" or, when
+// negative, "all" as well.
+int historyLength(const char* text) {
+    if (text == nullptr) return -1;
+    long value = strtol(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// "2026/12/06 12:54:00" in local time; empty when the time has no local date
+// (far outside the years the system can represent).
+std::string localTimeText(int64_t seconds) {
+    time_t time = static_cast<time_t>(seconds);
+    struct tm local;
+    if (localtime_r(&time, &local) == nullptr) return "";
+    char text[96];
+    snprintf(text, sizeof text, "%lld/%02d/%02d %02d:%02d:%02d", static_cast<long long>(local.tm_year) + 1900,
+             local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return text;
+}
+
+void insertError(XMLDocument& document, XMLElement* reply, const char* type, const std::string& message) {
+    XMLElement* error = document.NewElement("error");
+    error->SetAttribute("type", type);
+    error->SetAttribute("message", message.c_str());
+    reply->InsertFirstChild(error);
+}
+
+}  // namespace
+
+StatusWorkerThread::StatusWorkerThread(const std::vector<Storage*>& storages) : storages(storages) {}
+
+StatusWorkerThread::~StatusWorkerThread() = default;
+
+void StatusWorkerThread::work() {
+    std::string line;
+    int64_t result;
+    while ((result = socket->readLine(line)) > 0) {
+        XMLDocument document(processEntities);
+        XMLElement* reply = document.NewElement("reply");
+        document.InsertFirstChild(reply);
+        _answer(line, document, reply);
+        _send(document);
+    }
+    if (result == TCPSocket::lineTooLong) {
+        std::string message = "Request longer than " + std::to_string(TCPSocket::maxLineLength) + " bytes";
+        XMLDocument document(processEntities);
+        XMLElement* reply = document.NewElement("reply");
+        document.InsertFirstChild(reply);
+        insertError(document, reply, "syntax error", message);
+        _send(document);
+        *log << "Error: " << message << " from " << socket->address << "; closing the connection" << endl;
+    }
+    *log << "++ Connection from " << socket->address << " closed on " << UTILITIES::asciiTime();
+    if (result == -1) *log << socket->errmsg() << "\n";
+    *log << flush;
+}
+
+void StatusWorkerThread::_answer(const std::string& line, XMLDocument& document, XMLElement* reply) {
+    XMLDocument request(processEntities);
+    if (request.Parse(line.c_str(), line.size()) != tinyxml2::XML_SUCCESS) {
+        // tinyxml2 gives one detail text. A line of white space only is an
+        // empty document to it, with a detail text that would only puzzle a
+        // client; that case gets a plain message and no detail in the log.
+        bool empty = request.ErrorID() == tinyxml2::XML_ERROR_EMPTY_DOCUMENT;
+        std::string detail = empty ? "" : request.ErrorStr();
+        insertError(document, reply, "syntax error", empty ? "Empty request" : detail);
+        *log << "Error: Failed to parse request from " << socket->address << ":\n"
+             << line << "\n"
+             << detail << "\n"
+             << endl;
+        return;
+    }
+
+    XMLElement* requestElement = request.FirstChildElement("request");
+    XMLElement* action = requestElement == nullptr ? nullptr : requestElement->FirstChildElement("action");
+    const char* id = action == nullptr ? nullptr : action->Attribute("id");
+    if (id == nullptr) {
+        insertError(document, reply, "syntax error", requestFormMessage);
+        *log << "Error: Failed to parse request from " << socket->address << ":\n"
+             << line << "\n"
+             << requestFormMessage << endl;
+        return;
+    }
+
+    if (strcmp(id, "history") != 0) {
+        insertError(document, reply, "action error", std::string("Unkown action '") + id + "'");
+        // Left in the log buffer: it reaches the file with the worker's next
+        // line, at the latest when the connection ends.
+        *log << "Error: Unkown action '" << id << "' in request from " << socket->address << "\n";
+        return;
+    }
+
+    processHistory(document, reply, historyLength(action->Attribute("length")));
+}
+
+void StatusWorkerThread::processHistory(XMLDocument& document, XMLElement* reply, int length) {
+    std::map<int64_t, XMLElement*> userTimes;
+    for (Storage* storage : storages) {
+        const std::string& storageID = storage->getParams().storageID;
+        for (const DebitCredit::HistEntry& entry : storage->history(length)) {
+            XMLElement*& userTime = userTimes[entry.time];
+            if (userTime == nullptr) {
+                userTime = document.NewElement("usertime");
+                userTime->SetAttribute("id", entry.time);
+                userTime->SetAttribute("uid", entry.uid);
+                userTime->SetAttribute("gid", entry.gid);
+                userTime->SetAttribute("asctime", localTimeText(entry.time).c_str());
+                reply->InsertEndChild(userTime);
+            }
+            XMLElement* storageElement = document.NewElement("storage");
+            storageElement->SetAttribute("id", storageID.c_str());
+            // A count that a booking error took below zero shows as negative,
+            // not as four thousand million.
+            storageElement->SetAttribute("pending", static_cast<int32_t>(entry.pending));
+            storageElement->SetAttribute("copied", static_cast<int32_t>(entry.copied));
+            storageElement->SetAttribute("failed", static_cast<int32_t>(entry.failed));
+            userTime->InsertEndChild(storageElement);
+        }
+    }
+}
+
+void StatusWorkerThread::_send(XMLDocument& document) {
+    tinyxml2::XMLPrinter printer;
+    document.Print(&printer);
+    std::string text;
+    text.reserve(static_cast<size_t>(printer.CStrSize()));
+    for (const char* next = printer.CStr(); *next != '\0'; ++next) {
+        if (*next != '\n') text += *next;
+    }
+    text += '\n';
+    socket->write(text.data(), static_cast<int64_t>(text.size()));
+}

@@ -1,0 +1,56 @@
+#ifndef VELLORT_NET_STATUSWORKERTHREAD_H
+#define VELLORT_NET_STATUSWORKERTHREAD_H
+
+#include <string>
+#include <vector>
+
+#include "net/ClientWorkerThread.h"
+
+namespace tinyxml2 {
+class XMLDocument;
+class XMLElement;
+}  // namespace tinyxml2
+
+class Storage;
+
+// Serves one connection of the status service. Each request is one line
+// holding one XML document,
+//     <request><action id='history' length='3'/></request>
+// and gets one reply line: the reply document as tinyxml2 prints it indented,
+// with its newlines taken out, and one "\n" after it. So a reply can never
+// span lines, whatever the request's values held. The reply's root "reply"
+// holds either one "error" element (attributes type, message) or, for
+// "history", one "usertime" element per shift with one "storage" element per
+// storage that has that shift in its history.
+//
+// A line longer than TCPSocket::maxLineLength gets an error reply and ends the
+// connection: the rest of the stream can no longer be split into requests.
+//
+// work() runs on a pool thread of the service's acceptor. Each request is
+// answered from the ledgers as they are at that moment; nothing is kept
+// between requests. Borrowed: the storages, which outlive every server.
+class StatusWorkerThread : public ClientWorkerThread {
+public:
+    explicit StatusWorkerThread(const std::vector<Storage*>& storages);
+    ~StatusWorkerThread() override;
+
+    void work() override;
+
+    // Appends the "usertime" elements of the "history" action to `reply`: the
+    // newest `length` history entries of every storage (all of them when
+    // `length` is negative), one element per shift time in the order those
+    // times are first met, storage by storage.
+    void processHistory(tinyxml2::XMLDocument& document, tinyxml2::XMLElement* reply, int length);
+
+private:
+    // Puts the answer to one request line into `reply`, and its log lines
+    // into the worker's log.
+    void _answer(const std::string& line, tinyxml2::XMLDocument& document, tinyxml2::XMLElement* reply);
+    // Sends the document as one reply line. A failed send is not reported:
+    // the next read finds the connection gone and ends the worker.
+    void _send(tinyxml2::XMLDocument& document);
+
+    std::vector<Storage*> storages;
+};
+
+#endif
