@@ -54,7 +54,11 @@ DaemonRunner::DaemonRunner() : pid_(-1), messagePort_(freePort()), statusPort_(f
     makeDirectories(sandbox / "internal");
 }
 
-DaemonRunner::~DaemonRunner() { kill(); }
+DaemonRunner::~DaemonRunner() {
+    // A test that never asked for the pid still leaves no daemon behind.
+    if (pid_ <= 0) daemonPid(0);
+    kill();
+}
 
 std::string DaemonRunner::defaultConfig() const {
     return "logfile " + logPath() + "\n" + "ramdisk_mountpoint " + root() + "/ramdisk\n" + "message_port " +

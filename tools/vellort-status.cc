@@ -1,0 +1,275 @@
+// vellort-status: asks a running VELLORT for the copy history of its storages
+// and prints it as a table (or, with --xml, as the daemon's own reply line).
+
+#include <errno.h>
+#include <getopt.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <tinyxml2.h>
+
+#include "tools/ServiceConnection.h"
+#include "util/Time.h"
+
+namespace {
+
+const char* const program = "vellort-status";
+
+// A reply is a single short line; a daemon that takes longer than this is stuck,
+// and a script calling us must not hang with it.
+const int replyTimeoutMs = 10000;
+
+struct Options {
+    std::string host = "localhost";
+    std::string port = "47199";
+    long length = -1;  // all shifts
+    bool xml = false;
+    double watchSeconds = 0;  // 0: ask once
+};
+
+struct Row {
+    std::string shiftStart;
+    std::string uid;
+    std::string gid;
+    std::string storage;
+    std::string pending;
+    std::string copied;
+    std::string failed;
+};
+
+void printUsage(FILE* out) {
+    fprintf(out,
+            "Usage: %s [--host HOST] [--port PORT] [--length N] [--xml] [--watch SECONDS]\n"
+            "\n"
+            "Prints the copy history of every storage of a running VELLORT daemon, newest\n"
+            "user shift first: per shift its start (local time), uid and gid, and per storage\n"
+            "the files still pending, copied and failed.\n"
+            "\n"
+            "  --host HOST        host of the daemon (default localhost)\n"
+            "  --port PORT        its status_port (default 47199)\n"
+            "  --length N         at most N shifts per storage (default: all it keeps)\n"
+            "  --xml              print the daemon's reply line as it came\n"
+            "  --watch SECONDS    ask again every SECONDS until interrupted\n"
+            "  --help             this text\n"
+            "\n"
+            "Exit status 0 on success; 1 when the service cannot be reached, does not answer\n"
+            "within 10 seconds or answers with an error; 2 for a wrong command line.\n",
+            program);
+}
+
+bool parseWholeNumber(const char* text, long low, long high, long& value) {
+    char* end = nullptr;
+    errno = 0;
+    long parsed = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) return false;
+    value = parsed;
+    return true;
+}
+
+// Returns 0 to go on, otherwise the exit status.
+int parseOptions(int argc, char** argv, Options& options) {
+    static const struct option longOptions[] = {{"host", required_argument, nullptr, 'H'},
+                                                {"port", required_argument, nullptr, 'p'},
+                                                {"length", required_argument, nullptr, 'n'},
+                                                {"xml", no_argument, nullptr, 'x'},
+                                                {"watch", required_argument, nullptr, 'w'},
+                                                {"help", no_argument, nullptr, 'h'},
+                                                {nullptr, 0, nullptr, 0}};
+    int option;
+    long number;
+    while ((option = getopt_long(argc, argv, "H:p:n:xw:h", longOptions, nullptr)) != -1) {
+        switch (option) {
+            case 'H':
+                options.host = optarg;
+                break;
+            case 'p':
+                if (!parseWholeNumber(optarg, 1, 65535, number)) {
+                    fprintf(stderr, "%s: --port needs a number from 1 to 65535, not '%s'\n", program, optarg);
+                    return 2;
+                }
+                options.port = optarg;
+                break;
+            case 'n':
+                if (!parseWholeNumber(optarg, 0, 2147483647, number)) {
+                    fprintf(stderr, "%s: --length needs a whole number of at least 0, not '%s'\n", program, optarg);
+                    return 2;
+                }
+                options.length = number;
+                break;
+            case 'x':
+                options.xml = true;
+                break;
+            case 'w': {
+                char* end = nullptr;
+                options.watchSeconds = strtod(optarg, &end);
+                if (end == optarg || *end != '\0' || !(options.watchSeconds >= 0.1)) {
+                    fprintf(stderr, "%s: --watch needs a number of seconds of at least 0.1, not '%s'\n", program,
+                            optarg);
+                    return 2;
+                }
+                break;
+            }
+            case 'h':
+                printUsage(stdout);
+                return -1;
+            default:
+                printUsage(stderr);
+                return 2;
+        }
+    }
+    if (optind < argc) {
+        fprintf(stderr, "%s: unexpected argument '%s'\n", program, argv[optind]);
+        return 2;
+    }
+    return 0;
+}
+
+std::string attribute(const tinyxml2::XMLElement* element, const char* name) {
+    const char* value = element->Attribute(name);
+    return value != nullptr ? value : "";
+}
+
+std::string localShiftStart(const tinyxml2::XMLElement* usertime) {
+    char* end = nullptr;
+    const std::string id = attribute(usertime, "id");
+    long long seconds = strtoll(id.c_str(), &end, 10);
+    struct tm local;
+    char text[64];
+    time_t when = static_cast<time_t>(seconds);
+    if (id.empty() || *end != '\0' || localtime_r(&when, &local) == nullptr ||
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0)
+        return attribute(usertime, "asctime");  // the daemon's own rendering is the next best thing
+    return text;
+}
+
+// Fills rows from a history reply; false with `problem` set for an error reply
+// or a line that is no reply at all.
+bool readHistory(const std::string& line, std::vector<Row>& rows, std::string& problem) {
+    tinyxml2::XMLDocument document;
+    if (document.Parse(line.c_str(), line.size()) != tinyxml2::XML_SUCCESS) {
+        problem = std::string("unreadable reply: ") + document.ErrorStr();
+        return false;
+    }
+    const tinyxml2::XMLElement* reply = document.FirstChildElement("reply");
+    if (reply == nullptr) {
+        problem = "unreadable reply: no <reply> element";
+        return false;
+    }
+    if (const tinyxml2::XMLElement* error = reply->FirstChildElement("error")) {
+        problem = "the daemon answered with an error: " + attribute(error, "type") + ": " + attribute(error, "message");
+        return false;
+    }
+    for (const tinyxml2::XMLElement* usertime = reply->FirstChildElement("usertime"); usertime != nullptr;
+         usertime = usertime->NextSiblingElement("usertime")) {
+        bool first = true;
+        for (const tinyxml2::XMLElement* storage = usertime->FirstChildElement("storage"); storage != nullptr;
+             storage = storage->NextSiblingElement("storage")) {
+            Row row;
+            // The shift's columns only on its first line keep the shifts apart.
+            if (first) {
+                row.shiftStart = localShiftStart(usertime);
+                row.uid = attribute(usertime, "uid");
+                row.gid = attribute(usertime, "gid");
+            }
+            first = false;
+            row.storage = attribute(storage, "id");
+            row.pending = attribute(storage, "pending");
+            row.copied = attribute(storage, "copied");
+            row.failed = attribute(storage, "failed");
+            rows.push_back(row);
+        }
+    }
+    return true;
+}
+
+void printTable(const std::vector<Row>& rows) {
+    if (rows.empty()) {
+        printf("No history: the daemon has no user shift with storages to show.\n");
+        return;
+    }
+    std::vector<Row> all(1, Row{"Shift start", "UID", "GID", "Storage", "Pending", "Copied", "Failed"});
+    all.insert(all.end(), rows.begin(), rows.end());
+    size_t width[7] = {0, 0, 0, 0, 0, 0, 0};
+    for (const Row& row : all) {
+        const std::string* cells[7] = {&row.shiftStart, &row.uid,    &row.gid,   &row.storage,
+                                       &row.pending,    &row.copied, &row.failed};
+        for (int i = 0; i < 7; ++i) width[i] = std::max(width[i], cells[i]->size());
+    }
+    for (const Row& row : all) {
+        // Names to the left, counts to the right, as a reader compares them.
+        printf("%-*s  %-*s  %-*s  %-*s  %*s  %*s  %*s\n", static_cast<int>(width[0]), row.shiftStart.c_str(),
+               static_cast<int>(width[1]), row.uid.c_str(), static_cast<int>(width[2]), row.gid.c_str(),
+               static_cast<int>(width[3]), row.storage.c_str(), static_cast<int>(width[4]), row.pending.c_str(),
+               static_cast<int>(width[5]), row.copied.c_str(), static_cast<int>(width[6]), row.failed.c_str());
+    }
+}
+
+// One request and its reply on `connection`, opened when needed. Returns 0, or
+// 1 with the reason on stderr.
+int askOnce(const Options& options, ServiceConnection& connection) {
+    const std::string where = options.host + ":" + options.port;
+    if (!connection.connected() && !connection.open(options.host, options.port)) {
+        fprintf(stderr, "%s: cannot reach the status service at %s: %s\n", program, where.c_str(),
+                connection.error().c_str());
+        return 1;
+    }
+    std::string request = "<request><action id='history'";
+    if (options.length >= 0) request += " length='" + std::to_string(options.length) + "'";
+    request += "/></request>\n";
+    std::string reply;
+    if (!connection.send(request) || !connection.readLine(reply, replyTimeoutMs)) {
+        fprintf(stderr, "%s: no reply from the status service at %s: %s\n", program, where.c_str(),
+                connection.error().c_str());
+        connection.close();
+        return 1;
+    }
+    std::vector<Row> rows;
+    std::string problem;
+    bool understood = readHistory(reply, rows, problem);
+    if (options.xml) {
+        printf("%s\n", reply.c_str());
+    } else if (understood) {
+        printTable(rows);
+    }
+    if (!understood) {
+        fprintf(stderr, "%s: %s\n", program, problem.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    int status = parseOptions(argc, argv, options);
+    if (status != 0) return status < 0 ? 0 : status;
+
+    ServiceConnection connection;
+    if (options.watchSeconds <= 0) return askOnce(options, connection);
+
+    // Watching keeps one connection, so the daemon's log gets one connection
+    // line per watch and not one per refresh; an unreachable daemon is shown
+    // and asked again, as it may be restarting.
+    const bool terminal = isatty(STDOUT_FILENO) == 1;
+    for (;;) {
+        if (terminal) printf("\033[H\033[2J");  // clear the screen, as watch(1) does
+        time_t now = time(nullptr);
+        struct tm local;
+        char stamp[64] = "";
+        if (localtime_r(&now, &local) != nullptr) strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+        printf("Every %gs: history of %s:%s at %s\n\n", options.watchSeconds, options.host.c_str(),
+               options.port.c_str(), stamp);
+        fflush(stdout);
+        askOnce(options, connection);
+        if (!terminal) printf("\n");
+        fflush(stdout);
+        UTILITIES::sleepNanoSeconds(static_cast<int64_t>(options.watchSeconds * 1e9));
+    }
+}
