@@ -1,0 +1,447 @@
+// Measures the copy path of the real daemon end to end: announcement lines
+// written into its named pipe, copies made by one INTERNAL storage with two
+// copy workers, from a tmpfs "RAM disk" into a tmpfs target. The daemon runs
+// as a separate process in a sandbox given to it as VELLORT_ROOT.
+//
+//   (a) many small files announced as fast as the pipe takes them: the time
+//       until the last copy exists, next to `cp -a` of the same tree, for a
+//       number of rounds, the two alternating;
+//   (b) a few large files, the same way;
+//   (c) the delay from an announcement to its copy, for small files announced
+//       one every millisecond, seen through inotify on the target directory.
+//
+// Needs root (tmpfs mounts).
+//
+//   daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] [--large-mb M]
+//                     [--rounds R] [--latency-files N] [--latency-interval-us U]
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <limits.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const uint64_t MiB = 1024 * 1024;
+const int filesPerDirectory = 1000;
+
+struct Options {
+    std::string vellort;
+    long smallFiles = 20000;
+    long smallKiB = 4;
+    long largeFiles = 4;
+    long largeMiB = 512;
+    long latencyFiles = 2000;
+    long latencyIntervalUs = 1000;
+    long rounds = 3;
+};
+
+std::vector<std::string> mounts;  // unmounted by cleanUp()
+std::string sandbox;
+pid_t daemonPid = -1;
+
+void cleanUp() {
+    if (daemonPid > 0) {
+        kill(daemonPid, SIGKILL);
+        waitpid(daemonPid, nullptr, 0);
+        daemonPid = -1;
+    }
+    for (const std::string& mountPoint : mounts) umount2(mountPoint.c_str(), MNT_DETACH);
+    mounts.clear();
+    if (!sandbox.empty()) {
+        nftw(
+            sandbox.c_str(),
+            [](const char* path, const struct stat*, int, struct FTW*) {
+                remove(path);  // best effort: a leftover under /tmp harms nothing
+                return 0;
+            },
+            32, FTW_DEPTH | FTW_PHYS);
+        sandbox.clear();
+    }
+}
+
+[[noreturn]] void die(const std::string& message) {
+    fprintf(stderr, "daemon_copy_bench: %s\n", message.c_str());
+    if (daemonPid > 0) {
+        int status;
+        if (waitpid(daemonPid, &status, WNOHANG) == daemonPid) {
+            fprintf(stderr, "the daemon has ended: %s %d\n", WIFSIGNALED(status) ? "signal" : "exit status",
+                    WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
+            daemonPid = -1;
+        }
+        std::string command = "tail -n 20 '" + sandbox + "/var/log/vellort.log' >&2";
+        if (system(command.c_str()) != 0) fprintf(stderr, "no daemon log\n");
+    }
+    cleanUp();
+    exit(1);
+}
+
+double now() {
+    struct timespec time;
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return time.tv_sec + time.tv_nsec / 1e9;
+}
+
+bool exists(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+void mountTmpfs(const std::string& path) {
+    if (mkdir(path.c_str(), 0755) != 0) die("mkdir " + path + ": " + strerror(errno));
+    // A limit far above the data, so that no fill-state watch ever steps in.
+    if (mount("tmpfs", path.c_str(), "tmpfs", 0, "size=16g") != 0)
+        die("mount tmpfs on " + path + ": " + strerror(errno));
+    mounts.push_back(path);
+}
+
+int freePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0) close(fd);
+    if (port < 0) die(std::string("no free port: ") + strerror(errno));
+    return port;
+}
+
+void writeWhole(const std::string& path, const std::string& content) {
+    FILE* file = fopen(path.c_str(), "w");
+    if (file == nullptr || fwrite(content.data(), 1, content.size(), file) != content.size() || fclose(file) != 0)
+        die("cannot write " + path + ": " + strerror(errno));
+}
+
+// `count` files of `bytes` each below root/stem, filesPerDirectory to a
+// directory; returns their paths relative to root.
+std::vector<std::string> makeTree(const std::string& root, const std::string& stem, long count, uint64_t bytes) {
+    std::vector<char> block(std::min<uint64_t>(bytes, 8 * MiB) + 1);
+    uint32_t state = 2463534242u;  // xorshift: content that nothing can compress or share
+    for (char& byte : block) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        byte = static_cast<char>(state);
+    }
+    std::vector<std::string> files;
+    for (long i = 0; i < count; ++i) {
+        char name[128];
+        snprintf(name, sizeof name, "%s/run%03ld/img_%05ld.cbf", stem.c_str(), i / filesPerDirectory, i);
+        std::string path = root + "/" + name;
+        if (i % filesPerDirectory == 0) {
+            mkdir((root + "/" + stem).c_str(), 0755);  // exists after the first
+            if (mkdir(path.substr(0, path.rfind('/')).c_str(), 0755) != 0)
+                die("mkdir for " + path + ": " + strerror(errno));
+        }
+        FILE* file = fopen(path.c_str(), "w");
+        if (file == nullptr) die("cannot create " + path + ": " + strerror(errno));
+        block[i % block.size()] ^= 1;  // files differ from each other
+        for (uint64_t left = bytes; left > 0;) {
+            size_t chunk = std::min<uint64_t>(left, block.size() - 1);
+            if (fwrite(block.data(), 1, chunk, file) != chunk) die("cannot write " + path + ": " + strerror(errno));
+            left -= chunk;
+        }
+        if (fclose(file) != 0) die("cannot write " + path + ": " + strerror(errno));
+        files.push_back(name);
+    }
+    return files;
+}
+
+// The detached daemon, adopted by this process (subreaper) so it can be killed and reaped.
+void startDaemon(const std::string& vellort, const std::string& config) {
+    writeWhole(sandbox + "/etc/vellort_quorvin.conf", config);
+    pid_t launcher = fork();
+    if (launcher < 0) die(std::string("fork: ") + strerror(errno));
+    if (launcher == 0) {
+        setenv("VELLORT_ROOT", sandbox.c_str(), 1);
+        execl(vellort.c_str(), vellort.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status;
+    if (waitpid(launcher, &status, 0) != launcher || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        die("the daemon did not start (" + vellort + "), see " + sandbox + "/var/log/vellort.log");
+    double deadline = now() + 10;
+    std::string pidFile = sandbox + "/var/run/vellort_quorvin.pid";
+    while (daemonPid <= 0 && now() < deadline) {
+        FILE* file = fopen(pidFile.c_str(), "r");
+        int pid = 0;
+        if (file != nullptr) {
+            if (fscanf(file, "%d", &pid) == 1) daemonPid = pid;
+            fclose(file);
+        }
+        if (daemonPid <= 0) usleep(1000);
+    }
+    if (daemonPid <= 0) die("no pid file " + pidFile);
+}
+
+// Opens the pipe as the acquisition program does, once the daemon reads it.
+int openPipe(const std::string& path) {
+    double deadline = now() + 10;
+    for (;;) {
+        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            return fd;
+        }
+        if (now() > deadline) die("nobody reads " + path + ": " + strerror(errno));
+        usleep(1000);
+    }
+}
+
+void writeAll(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        ssize_t written = write(fd, text.data() + done, text.size() - done);
+        if (written < 0 && errno != EINTR) die(std::string("write to the pipe: ") + strerror(errno));
+        if (written > 0) done += written;
+    }
+}
+
+// Waits until every copy exists, looking at them in announcement order (the
+// workers copy in that order); returns the time the last one was seen.
+double waitForCopies(const std::string& target, const std::vector<std::string>& files, double seconds) {
+    double deadline = now() + seconds;
+    for (const std::string& file : files) {
+        while (!exists(target + "/" + file)) {
+            if (now() > deadline) die("no copy " + target + "/" + file + " after " + std::to_string(seconds) + " s");
+            usleep(100);
+        }
+    }
+    return now();
+}
+
+double timeCpA(const std::string& from, const std::string& to) {
+    std::string command = "cp -a '" + from + "' '" + to + "'";
+    double start = now();
+    if (system(command.c_str()) != 0) die(command + " failed");
+    return now() - start;
+}
+
+// How many copy jobs the daemon has started so far, from its log.
+long copyJobs() {
+    FILE* log = fopen((sandbox + "/var/log/vellort.log").c_str(), "r");
+    if (log == nullptr) return -1;
+    long jobs = 0;
+    char line[4096];
+    while (fgets(line, sizeof line, log) != nullptr)
+        if (strcmp(line, "disk: Copy job started\n") == 0) ++jobs;
+    fclose(log);
+    return jobs;
+}
+
+void removeTree(const std::string& path) {
+    std::string command = "rm -rf '" + path + "'";
+    if (system(command.c_str()) != 0) die(command + " failed");
+}
+
+// Announces a tree in one go and times its copies, then cp -a of the same
+// tree, round after round; the copies are removed after each round, so that
+// the next round's announcements of the same files meet no copy. The ratio
+// compares the best round of each.
+void throughputCase(const char* title, int pipe, const std::string& ramdisk, const std::string& target,
+                    const std::string& stem, long count, uint64_t bytes, long rounds) {
+    if (count <= 0) return;
+    std::vector<std::string> files = makeTree(ramdisk, stem, count, bytes);
+    std::string announcements;
+    for (const std::string& file : files) announcements += ramdisk + "/./" + file + "\n";
+    double total = static_cast<double>(bytes) * files.size();
+    printf("%s: %zu files of %.0f KiB, %.1f MB\n", title, files.size(), bytes / 1024.0, total / 1e6);
+
+    double daemonBest = 0, cpBest = 0;
+    for (long round = 1; round <= rounds; ++round) {
+        long jobsBefore = copyJobs();
+        double start = now();
+        writeAll(pipe, announcements);
+        double written = now() - start;
+        double elapsed = waitForCopies(target, files, 600) - start;
+        long jobs = copyJobs() - jobsBefore;
+        double cp = timeCpA(ramdisk + "/" + stem, target + "/cp-" + stem);
+        printf("  round %ld daemon %8.3f s %9.0f files/s %8.1f MB/s  (announced in %.3f s, %ld copy jobs)\n", round,
+               elapsed, files.size() / elapsed, total / elapsed / 1e6, written, jobs);
+        printf("  round %ld cp -a  %8.3f s %9.0f files/s %8.1f MB/s\n", round, cp, files.size() / cp, total / cp / 1e6);
+        fflush(stdout);
+        removeTree(target + "/" + stem);
+        removeTree(target + "/cp-" + stem);
+        if (round == 1 || elapsed < daemonBest) daemonBest = elapsed;
+        if (round == 1 || cp < cpBest) cpBest = cp;
+    }
+    printf(
+        "  best: daemon %.0f files/s %.1f MB/s, cp -a %.0f files/s %.1f MB/s, ratio daemon rate / cp -a rate %.2f\n\n",
+        files.size() / daemonBest, total / daemonBest / 1e6, files.size() / cpBest, total / cpBest / 1e6,
+        cpBest / daemonBest);
+    removeTree(ramdisk + "/" + stem);  // only holds memory now
+    fflush(stdout);
+}
+
+// Announces one file every interval and takes the delay to the rename of its
+// copy into place from inotify.
+void latencyCase(int pipe, const std::string& ramdisk, const std::string& target, long count, long intervalUs) {
+    if (count <= 0) return;
+    mkdir((ramdisk + "/lat").c_str(), 0755);
+    std::vector<std::string> lines;
+    for (long i = 0; i < count; ++i) {
+        std::string name = "lat/l_" + std::to_string(i) + ".cbf";
+        writeWhole(ramdisk + "/" + name, std::string(4096, static_cast<char>('a' + i % 26)));
+        lines.push_back(ramdisk + "/./" + name + "\n");
+    }
+    std::string watched = target + "/lat";
+    mkdir(watched.c_str(), 0755);  // the target folder exists, as after the first copy
+    int inotify = inotify_init1(IN_CLOEXEC);
+    if (inotify < 0 || inotify_add_watch(inotify, watched.c_str(), IN_MOVED_TO) < 0)
+        die(std::string("inotify: ") + strerror(errno));
+
+    std::vector<double> sent(count, 0), arrived(count, 0);
+    std::thread watcher([&]() {
+        long seen = 0;
+        char buffer[64 * 1024] __attribute__((aligned(__alignof__(struct inotify_event))));
+        while (seen < count) {
+            struct pollfd ready = {inotify, POLLIN, 0};
+            if (poll(&ready, 1, 20000) <= 0) return;  // the main thread reports the missing copies
+            ssize_t got = read(inotify, buffer, sizeof buffer);
+            double at = now();
+            for (ssize_t offset = 0; offset < got;) {
+                const struct inotify_event* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
+                long index;
+                if (event->len > 0 && sscanf(event->name, "l_%ld.cbf", &index) == 1 && index >= 0 && index < count &&
+                    arrived[index] == 0) {
+                    arrived[index] = at;
+                    ++seen;
+                }
+                offset += sizeof(struct inotify_event) + event->len;
+            }
+        }
+    });
+
+    struct timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    for (long i = 0; i < count; ++i) {
+        next.tv_nsec += intervalUs * 1000;
+        while (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        sent[i] = now();
+        writeAll(pipe, lines[i]);
+    }
+    watcher.join();
+    close(inotify);
+
+    std::vector<double> delays;
+    for (long i = 0; i < count; ++i)
+        if (arrived[i] > 0) delays.push_back((arrived[i] - sent[i]) * 1e3);
+    if (delays.size() != static_cast<size_t>(count))
+        die("only " + std::to_string(delays.size()) + " of " + std::to_string(count) + " latency copies were seen");
+    std::sort(delays.begin(), delays.end());
+    auto at = [&](double share) {
+        return delays[std::min(delays.size() - 1, static_cast<size_t>(share * delays.size()))];
+    };
+    printf("(c) announcement to copy: %ld files of 4 KiB, one every %ld us\n", count, intervalUs);
+    printf("  delay ms: min %.3f  p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n\n", delays.front(), at(0.50), at(0.90),
+           at(0.99), delays.back());
+}
+
+long numberArgument(int argc, char** argv, int& i) {
+    if (i + 1 >= argc) die(std::string(argv[i]) + " needs a number");
+    char* end;
+    long value = strtol(argv[++i], &end, 10);
+    if (*end != '\0' || value < 0) die(std::string(argv[i - 1]) + ": not a count: " + argv[i]);
+    return value;
+}
+
+// The vellort executable next to this benchmark's folder in the build tree.
+std::string defaultVellort() {
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return "vellort";
+    std::string path(self, length);
+    path = path.substr(0, path.rfind('/'));  // .../bench
+    return path.substr(0, path.rfind('/')) + "/vellort";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    options.vellort = defaultVellort();
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option == "--vellort" && i + 1 < argc)
+            options.vellort = argv[++i];
+        else if (option == "--small-files")
+            options.smallFiles = numberArgument(argc, argv, i);
+        else if (option == "--small-kb")
+            options.smallKiB = numberArgument(argc, argv, i);
+        else if (option == "--large-files")
+            options.largeFiles = numberArgument(argc, argv, i);
+        else if (option == "--large-mb")
+            options.largeMiB = numberArgument(argc, argv, i);
+        else if (option == "--latency-files")
+            options.latencyFiles = numberArgument(argc, argv, i);
+        else if (option == "--rounds")
+            options.rounds = numberArgument(argc, argv, i);
+        else if (option == "--latency-interval-us")
+            options.latencyIntervalUs = numberArgument(argc, argv, i);
+        else
+            die("usage: daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] "
+                "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U]");
+    }
+    if (options.rounds < 1) die("--rounds must be at least 1");
+    if (geteuid() != 0) die("needs root to mount the two tmpfs");
+    if (access(options.vellort.c_str(), X_OK) != 0) die("no executable " + options.vellort + " (use --vellort)");
+    umask(0);  // so the trees have the modes asked for, as the daemon's own files do
+    signal(SIGPIPE, SIG_IGN);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+
+    char pattern[] = "/tmp/daemon_copy_bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) die(std::string("mkdtemp: ") + strerror(errno));
+    sandbox = pattern;
+    for (const char* folder : {"/etc", "/var", "/var/run", "/var/log"})
+        if (mkdir((sandbox + folder).c_str(), 0755) != 0) die(std::string("mkdir: ") + strerror(errno));
+    const std::string ramdisk = sandbox + "/ramdisk";
+    const std::string target = sandbox + "/internal";
+    mountTmpfs(ramdisk);
+    mountTmpfs(target);
+
+    startDaemon(options.vellort, "logfile " + sandbox + "/var/log/vellort.log\n" + "ramdisk_mountpoint " + ramdisk +
+                                     "\nmessage_port " + std::to_string(freePort()) + "\nstatus_port " +
+                                     std::to_string(freePort()) + "\nstorageID disk\ntype INTERNAL\ntarget " + target +
+                                     "\nmountpoint " + target + "\nn_copy_processes 2\n");
+    int pipe = openPipe(sandbox + "/var/run/vellort_quorvin_files");
+    printf("daemon %s, pid %d; RAM disk and target: tmpfs at %s and %s\n\n", options.vellort.c_str(), daemonPid,
+           ramdisk.c_str(), target.c_str());
+
+    throughputCase("(a) small files", pipe, ramdisk, target, "small", options.smallFiles, options.smallKiB * 1024,
+                   options.rounds);
+    throughputCase("(b) large files", pipe, ramdisk, target, "large", options.largeFiles, options.largeMiB * MiB,
+                   options.rounds);
+    latencyCase(pipe, ramdisk, target, options.latencyFiles, options.latencyIntervalUs);
+
+    close(pipe);
+    cleanUp();
+    return 0;
+}
