@@ -2,6 +2,8 @@
 
 #include "copy/CopyThread.h"
 #include "copy/FlushBufferThread.h"
+#include "space/DelThread.h"
+#include "space/LinkThread.h"
 
 namespace {
 
@@ -24,8 +26,14 @@ Storage::Storage(const Params& params)
     // thread, which needs the copy thread to wake. Their start results are not
     // checked: a thread that cannot start leaves its work undone, and the
     // start-up has no better storage to offer.
+    if (managesItsSource(this->params.type)) {
+        delThread.reset(new DelThread(*ledger, this->params));
+        delThread->start();
+        linkThread.reset(new LinkThread(*ledger, this->params));
+    }
     copyThread.reset(new CopyThread(*ledger, this->params));
     copyThread->start();
+    if (linkThread) linkThread->start();
     flushThread.reset(new FlushBufferThread(*ledger, *copyThread));
     flushThread->start();
 }
@@ -42,13 +50,14 @@ void Storage::flushBuffer() {
 
 void Storage::setTavroTime(int64_t time, uint32_t uid, uint32_t gid) {
     ledger->setTavroTime(time, uid, gid);
-    // With a link thread, it is then asked to hand the files it holds back to
-    // the ledger, so that the previous shift's files reach the delete list.
+    // The link thread then hands the files it holds back to the ledger, so
+    // that the previous shift's files reach the delete list.
+    if (linkThread) linkThread->returnToDebitCredit();
 }
 
 void Storage::startDeleting() {
-    // Wakes the deletion thread of INTERNAL and EXTERNAL storages; OPTIONAL
-    // storages have none and delete nothing.
+    // OPTIONAL storages have no deletion thread and delete nothing.
+    if (delThread) delThread->awaken();
 }
 
 std::list<DebitCredit::HistEntry> Storage::history(int n) {

@@ -12,7 +12,9 @@
 #include "ledger/FileInfo.h"
 
 class CopyThread;
+class DelThread;
 class FlushBufferThread;
+class LinkThread;
 class MessageServer;
 
 // One configured storage, INTERNAL, EXTERNAL or OPTIONAL: it owns the
@@ -86,7 +88,9 @@ private:
     const Params params;
     std::unique_ptr<DebitCredit> ledger;
     std::unique_ptr<FlushBufferThread> flushThread;
+    std::unique_ptr<DelThread> delThread;  // null for OPTIONAL storages
     std::unique_ptr<CopyThread> copyThread;
+    std::unique_ptr<LinkThread> linkThread;  // null for OPTIONAL storages
 };
 
 #endif

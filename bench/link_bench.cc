@@ -1,0 +1,198 @@
+// Measures how fast a LinkThread empties a full RAM disk: files per second that
+// the link pass converts into symbolic links, and that the removal pass
+// (create_links no) deletes. The figures come from the thread's own log: the
+// clock starts when the first "++ Converting N files ..." / "++ Removing N
+// files ..." line appears and stops when the report line for the last 1000
+// files appears ("++ 1000 symbolic links ... successfully created" /
+// "++ 1000 files from ... deleted."). The log is polled every 0.2 ms.
+//
+// The RAM disk is a tmpfs on which a plain file takes 60% and the files, one
+// page each, another 30%, with a limit of 50%: the disk stays above the limit
+// until the last file is done, as under a steady acquisition. The copies lie
+// on a second tmpfs. Needs root, for the mounts.
+//
+//   link_bench [--files N] [--rounds R]      (N a multiple of 1000; defaults 20000 and 3)
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ledger/DebitCredit.h"
+#include "ledger/DebitListThread.h"
+#include "ledger/FileInfo.h"
+#include "ledger/Storage.h"
+#include "space/LinkThread.h"
+
+namespace {
+
+const long filesPerDirectory = 1000;
+std::vector<std::string> logPaths;  // removed at the end
+const size_t pageBytes = 4096;
+
+double seconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+[[noreturn]] void die(const std::string& message) {
+    fprintf(stderr, "link_bench: %s\n", message.c_str());
+    exit(1);
+}
+
+std::string scratchTmpfs(const char* name, uint64_t bytes) {
+    std::string pattern = std::string("/tmp/link_bench-") + name + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) die(std::string("mkdtemp: ") + strerror(errno));
+    const std::string options = "size=" + std::to_string(bytes / 1024 + 1) + "k";
+    if (mount("tmpfs", buffer.data(), "tmpfs", 0, options.c_str()) != 0)
+        die(std::string("cannot mount a tmpfs (root needed): ") + strerror(errno));
+    return buffer.data();
+}
+
+void release(const std::string& mount) {
+    // The round's LinkThread still watches it; it only logs that it is gone.
+    if (umount2(mount.c_str(), MNT_DETACH) != 0) fprintf(stderr, "umount %s: %s\n", mount.c_str(), strerror(errno));
+    rmdir(mount.c_str());
+}
+
+void writePage(const std::string& path, long number) {
+    std::string page(pageBytes, static_cast<char>('a' + number % 26));
+    FILE* file = fopen(path.c_str(), "w");
+    if (file == nullptr || fwrite(page.data(), 1, page.size(), file) != page.size() || fclose(file) != 0)
+        die("cannot write " + path + ": " + strerror(errno));
+}
+
+void fill(const std::string& path, uint64_t bytes) {
+    FILE* file = fopen(path.c_str(), "w");
+    if (file == nullptr || posix_fallocate(fileno(file), 0, bytes) != 0 || fclose(file) != 0)
+        die("cannot fill " + path);
+}
+
+int countLines(const std::string& path, const std::string& text) {
+    std::ifstream file(path);
+    std::stringstream content;
+    content << file.rdbuf();
+    const std::string log = content.str();
+    int count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++count;
+    return count;
+}
+
+struct Result {
+    double elapsed;
+    std::vector<long> passes;  // files taken by each pass, as logged
+};
+
+// One round: `files` files on a fresh RAM disk, booked as copied, then a
+// LinkThread started on them; timed through its log.
+Result runRound(long files, bool createLinks, long round) {
+    const uint64_t ramBytes = files * pageBytes * 10 / 3;
+    const std::string ram = scratchTmpfs("ram", ramBytes);
+    const std::string copies = scratchTmpfs("copies", files * pageBytes * 2);
+    fill(ram + "/fill", ramBytes * 6 / 10);
+    const std::string logPath = "/tmp/link_bench-" + std::to_string(getpid()) + "-" + std::to_string(round) +
+                                (createLinks ? "-links.log" : "-removal.log");
+    unlink(logPath.c_str());
+    logPaths.push_back(logPath);
+
+    DebitListThread::setPollundInfo({0, 0, 1});
+    DebitCredit* ledger = new DebitCredit(5, DebitCredit::TRACK_FILES);  // lives with its thread
+    ledger->setTavroTime(1, 0, 0);
+    for (long i = 0; i < files; ++i) {
+        const std::string directory = "/run" + std::to_string(i / filesPerDirectory);
+        if (i % filesPerDirectory == 0) {
+            mkdir((ram + directory).c_str(), 0755);
+            mkdir((copies + directory).c_str(), 0755);
+        }
+        const std::string relative = directory + "/img_" + std::to_string(i) + ".cbf";
+        writePage(ram + relative, i);
+        writePage(copies + relative, i);
+        FileInfo file(ram + "/." + relative, 1);
+        file.setFlag(FileInfo::INTERNAL_COPY_STARTED | FileInfo::INTERNAL_COPIED);
+        ledger->insertToBuffer(file);
+        ledger->insertToCredits(file);
+    }
+
+    Storage::Params params;
+    params.storageID = "bench";
+    params.type = Storage::INTERNAL;
+    params.logfile = logPath;
+    params.target = copies;
+    params.mountpoint = ram;
+    params.fillstate_limit = 50;
+    params.create_links = createLinks;
+    LinkThread* thread = new LinkThread(*ledger, params);  // never stops; never deleted
+    const std::string start = createLinks ? "++ Converting " : "++ Removing ";
+    const std::string report = createLinks ? " successfully created" : " deleted.";
+    const int reports = static_cast<int>(files / 1000);
+    if (thread->start() != 0) die("cannot start the link thread");
+
+    double begin = 0;
+    const double deadline = seconds() + 600;
+    for (;;) {
+        const double now = seconds();
+        if (begin == 0 && countLines(logPath, start) > 0) begin = now;
+        if (begin != 0 && countLines(logPath, report) >= reports) {
+            Result result{now - begin, {}};
+            std::ifstream log(logPath);
+            for (std::string line; std::getline(log, line);)
+                if (line.compare(0, start.size(), start) == 0)
+                    result.passes.push_back(atol(line.c_str() + start.size()));
+            release(ram);
+            release(copies);
+            return result;
+        }
+        if (now > deadline) die("no end within 600 s; see " + logPath);
+        usleep(200);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long files = 20000;
+    long rounds = 3;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (strcmp(argv[i], "--files") == 0)
+            files = atol(argv[i + 1]);
+        else if (strcmp(argv[i], "--rounds") == 0)
+            rounds = atol(argv[i + 1]);
+        else
+            die(std::string("unknown option ") + argv[i]);
+    }
+    if (files < 1000 || files % 1000 != 0 || rounds < 1) die("--files must be a multiple of 1000, --rounds >= 1");
+    if (geteuid() != 0) die("needs root to mount the tmpfs file systems");
+
+    printf("link_bench: %ld files of %zu bytes on a tmpfs RAM disk, limit 50%%, %ld rounds\n", files, pageBytes,
+           rounds);
+    for (bool createLinks : {true, false}) {
+        std::vector<double> rates;
+        for (long round = 1; round <= rounds; ++round) {
+            Result result = runRound(files, createLinks, round);
+            rates.push_back(files / result.elapsed);
+            printf("  %-8s round %ld  %8.3f s  %9.0f files/s   passes:", createLinks ? "links" : "removal", round,
+                   result.elapsed, files / result.elapsed);
+            for (long pass : result.passes) printf(" %ld", pass);
+            printf("\n");
+        }
+        std::sort(rates.begin(), rates.end());
+        printf("%-8s median %9.0f files/s, best %9.0f files/s\n", createLinks ? "links" : "removal",
+               rates[rates.size() / 2], rates.back());
+    }
+    for (const std::string& path : logPaths) unlink(path.c_str());
+    return 0;
+}

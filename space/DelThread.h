@@ -1,0 +1,41 @@
+#ifndef VELLORT_SPACE_DELTHREAD_H
+#define VELLORT_SPACE_DELTHREAD_H
+
+#include <list>
+
+#include "ledger/DebitListThread.h"
+#include "ledger/FileInfo.h"
+#include "ledger/Storage.h"
+#include "log/LogFile.h"
+
+// Deletes the files that the storage's ledger has put on its delete list: the
+// previous users' files after a user shift, and files whose copy or link
+// failed. It deletes them where the storage found them, never under its own
+// target: the INTERNAL storage's thread deletes the announced files on the RAM
+// disk, the EXTERNAL storage's thread the INTERNAL copies under its `origin`.
+// A file of which the storage holds no good copy is kept and reported.
+//
+// Sleeps until woken by Storage::startDeleting (the pipe reader, after a user
+// shift); then deletes until the ledger has no file of an earlier shift left
+// in progress. Borrowed: the ledger, owned by the storage, which outlives the
+// thread; the message server in the settings, which lives for the process.
+class DelThread : public DebitListThread {
+public:
+    DelThread(DebitCredit& debitCredit, const Storage::Params& params);
+    // Does not stop a running thread: the storage never destroys one.
+    ~DelThread() override;
+
+protected:
+    void run() override;
+
+private:
+    void _delete(FileInfo& file);
+    // Why the file at path must be kept; empty when it may go.
+    std::string _keepReason(const FileInfo& file, const std::string& path);
+
+    const Storage::Params params;
+    LogFile logFile;
+    std::list<FileInfo> pending;  // the latest hand-over of the ledger
+};
+
+#endif

@@ -1,0 +1,420 @@
+#include "space/LinkThread.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "net/MessageServer.h"
+#include "util/Files.h"
+#include "util/Paths.h"
+#include "util/Time.h"
+
+namespace {
+
+const int32_t minimumBatchSize = 1000;
+const int32_t maximumBatchSize = 1024000;
+// Passes report their progress every this many files.
+const int32_t reportEvery = 1000;
+const int64_t oneSecond = 1000000000;
+
+std::string systemText(int errnum) {
+    char buffer[256];
+    // GNU strerror_r: the text may be in the buffer or a static string.
+    return strerror_r(errnum, buffer, sizeof buffer);
+}
+
+}  // namespace
+
+LinkThread::LinkThread(DebitCredit& debitCredit, const Storage::Params& params)
+    : DebitListThread(debitCredit),
+      params(params),
+      logFile(params.logfile),
+      returnRequested(false),
+      fillState(0.0),
+      lastFillState(0.0),
+      inodeUse(0.0),
+      batchSize(minimumBatchSize),
+      limitWarned(false),
+      overflowWarned(false),
+      lossWarned(false),
+      inodesToFree(0) {
+    // The passes build their paths by plain concatenation.
+    if (!this->params.origin.empty() && this->params.origin.back() != '/') this->params.origin += "/";
+    if (this->params.target.empty() || this->params.target.back() != '/') this->params.target += "/";
+
+    // Log lines and messages name the file system by one name, however the
+    // configuration spelled it.
+    char* resolved = canonicalize_file_name(this->params.mountpoint.c_str());
+    if (resolved == nullptr) {
+        int resolveErrno = errno;
+        logFile << "Error: Cannot resolve " << this->params.mountpoint << "\n"
+                << "       " << LogManip(&LogFile::errmsg, resolveErrno) << endl;
+    } else {
+        this->params.mountpoint = resolved;
+        free(resolved);
+    }
+}
+
+LinkThread::~LinkThread() = default;
+
+void LinkThread::returnToDebitCredit() {
+    returnRequested = true;
+}
+
+std::string LinkThread::missingCopyReason(const FileInfo& file, int type, bool removing, const std::string& filePath,
+                                          const std::string& copyPath) {
+    if (removing && type == Storage::INTERNAL && file.isSet(FileInfo::EXTERNAL_COPIED)) return "";
+    struct stat copy;
+    if (stat(copyPath.c_str(), &copy) != 0) {
+        int statErrno = errno;
+        if (statErrno == ENOENT || statErrno == ENOTDIR) return "copy " + copyPath + " is missing";
+        return "copy " + copyPath + " cannot be examined: " + systemText(statErrno);
+    }
+    if (!S_ISREG(copy.st_mode)) return "copy " + copyPath + " is no regular file";
+    struct stat original;
+    if (stat(filePath.c_str(), &original) != 0) {
+        int statErrno = errno;
+        // Nothing there to lose. The EXTERNAL link pass meets this when it
+        // overtakes the INTERNAL copy, which then is not made at all: the link
+        // it leaves under the origin is what the RAM-disk link will lead to.
+        if (statErrno == ENOENT) return "";
+        return "the file " + filePath + " cannot be examined: " + systemText(statErrno);
+    }
+    if (copy.st_size != original.st_size)
+        return "copy " + copyPath + " has " + std::to_string(copy.st_size) + " bytes, the file " +
+               std::to_string(original.st_size);
+    return "";
+}
+
+void LinkThread::run() {
+    if (params.create_links)
+        _runCreateLinks();
+    else
+        _runDontCreateLinks();
+}
+
+bool LinkThread::_statMountpoint(struct statvfs& stats, bool needsBlocks) {
+    int result;
+    do result = statvfs(params.mountpoint.c_str(), &stats);
+    while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        int statErrno = errno;
+        logFile << " Error: Stat on  " << params.mountpoint << " returned " << LogManip(&LogFile::errmsg, statErrno)
+                << endl;
+        return false;
+    }
+    if (needsBlocks && (stats.f_blocks == 0 || stats.f_frsize == 0)) {
+        logFile << "Error: " << params.mountpoint << " reports a size of " << stats.f_blocks << " blocks of "
+                << stats.f_frsize << " bytes; its fill state stays at " << fillState << "%" << endl;
+        return false;
+    }
+    return true;
+}
+
+bool LinkThread::_checkForOverflow() {
+    const int limit = params.fillstate_limit;
+    lastFillState = fillState;
+    struct statvfs stats;
+    // A file system that cannot be measured keeps its last fill state, and so
+    // the last answer: a guess would either stop the passes of a full RAM disk
+    // or start passes on an empty one.
+    if (!_statMountpoint(stats, true)) return fillState > limit;
+    fillState = (1.0 - ((static_cast<double>(stats.f_bfree) / static_cast<double>(stats.f_blocks)) /
+                        static_cast<double>(stats.f_frsize)) *
+                           static_cast<double>(stats.f_bsize)) *
+                100.0;
+
+    if (params.messageServer != nullptr) {
+        const int half = limit / 2;
+        const int overflowLimit = (limit + 100) / 2;
+        const std::string& mountpoint = params.mountpoint;
+        // Each alarm is sent once and armed again only once the fill state has
+        // fallen well below its threshold, so a fill state that wavers around
+        // a threshold does not flood the clients.
+        if (fillState < half) limitWarned = false;
+        if (fillState < limit) overflowWarned = false;
+        if (fillState < overflowLimit) lossWarned = false;
+        if (fillState > limit && !limitWarned) {
+            _sendMessage(MessageServer::LIMIT_WARNING, mountpoint,
+                         "Warning: " + mountpoint + " reached " + UTILITIES::getString(limit) +
+                             "% limit. Old files will be turned into symbolic links.");
+            limitWarned = true;
+        }
+        if (fillState > overflowLimit && !overflowWarned) {
+            _sendMessage(MessageServer::OVERFLOW_WARNING, mountpoint,
+                         "Warning: " + mountpoint + " reached " + UTILITIES::getString(overflowLimit) + "% limit. " +
+                             mountpoint + " is likely to overflow. ");
+            overflowWarned = true;
+        }
+        if (fillState > 99 && !lossWarned) {
+            _sendMessage(MessageServer::OVERFLOW_ERROR, mountpoint,
+                         "Error: " + mountpoint + " reached " + "99" + "% limit. Files copied there may be lost!");
+            lossWarned = true;
+        }
+    }
+
+    if (fillState > lastFillState) logFile << "++ " << params.mountpoint << " filled to " << fillState << "%" << endl;
+
+    // Larger passes while the file system stays above the limit, so that the
+    // conversion keeps up with the acquisition; smaller ones once it has
+    // clearly drained.
+    if (lastFillState - fillState > 10.0) {
+        batchSize = std::max(batchSize / 2, minimumBatchSize);
+        return fillState > limit;
+    }
+    if (lastFillState > limit) {
+        if (fillState <= limit) return false;
+        batchSize = std::min(2 * batchSize, maximumBatchSize);
+        return true;
+    }
+    return fillState > limit;
+}
+
+int32_t LinkThread::_checkForInodes() {
+    struct statvfs stats;
+    if (!_statMountpoint(stats, false)) return inodesToFree;
+    if (stats.f_files == 0) {
+        inodesToFree = 0;
+        return 0;
+    }
+    const double use = (1.0 - static_cast<double>(stats.f_ffree) / static_cast<double>(stats.f_files)) * 100.0;
+    if (use > inodeUse)
+        logFile << "++ " << use << "%"
+                << " of inodes on " << params.mountpoint << " are in use" << endl;
+    inodeUse = use;
+
+    // Counted in 64 bits and clamped, so that a file system with more than
+    // 2^31 inodes cannot wrap into a false shortage.
+    const double wantedFree = (100 - params.fillstate_limit) * static_cast<double>(stats.f_files) / 100.0;
+    const int64_t shortage = static_cast<int64_t>(std::min(wantedFree, 9.0e18)) - static_cast<int64_t>(stats.f_ffree);
+    inodesToFree = shortage > 0 ? static_cast<int32_t>(std::min<int64_t>(shortage, INT32_MAX)) : 0;
+    return inodesToFree;
+}
+
+void LinkThread::_tryReturnToDebitCredit() {
+    if (!returnRequested.exchange(false)) return;
+    const PollundInfo shift = getPollundInfo();
+    for (auto file = pending.begin(); file != pending.end();) {
+        if (file->tavroTime() < shift.time) {
+            insertToTrash(*file);
+            file = pending.erase(file);
+        } else {
+            ++file;
+        }
+    }
+}
+
+void LinkThread::_tryToDeleteLinks() {
+    const int32_t wanted = _checkForInodes();
+    if (wanted < 1) return;
+    std::list<FileInfo> links;
+    getDeleteLinkList(links, static_cast<uint64_t>(wanted));
+    const size_t count = std::min(links.size(), static_cast<size_t>(wanted));
+    if (count == 0) return;
+    logFile << "++ Removing " << count << " links on " << params.mountpoint << endl;
+    for (const FileInfo& file : links) {
+        const std::string path = params.origin.empty()
+                                     ? file.pathToOrigin()
+                                     : params.origin + UTILITIES::getFilePathAfterDot(file.pathToOrigin());
+        struct stat found;
+        if (lstat(path.c_str(), &found) != 0) continue;  // already gone: nothing to free
+        // Only the link made here may go: whatever has taken its place since
+        // is new data that has no copy.
+        if (!S_ISLNK(found.st_mode)) {
+            logFile << "Warning: Not removing " << path << ": it is no longer a symbolic link" << endl;
+            continue;
+        }
+        unlink(path.c_str());  // failure ignored: the ledger has let go of it, and a link holds no data
+    }
+}
+
+void LinkThread::_idle() {
+    _tryReturnToDebitCredit();
+    while (!_checkForOverflow() && _checkForInodes() == 0) {
+        UTILITIES::sleepNanoSeconds(oneSecond);
+        _tryReturnToDebitCredit();
+    }
+}
+
+void LinkThread::_runCreateLinks() {
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    for (;;) {
+        _idle();
+        do {
+            _tryReturnToDebitCredit();
+            if (pending.empty()) {
+                getReplaceByLinkList(pending);
+                while (pending.empty()) {
+                    _tryToDeleteLinks();
+                    UTILITIES::sleepNanoSeconds(oneSecond);
+                    getReplaceByLinkList(pending);
+                }
+                // Links belong to the user whose shift is running when they are fetched.
+                const PollundInfo shift = getPollundInfo();
+                uid = shift.uid;
+                gid = shift.gid;
+            }
+            logFile << "++ Converting " << std::min<size_t>(pending.size(), std::max(batchSize, 0)) << " files on "
+                    << params.mountpoint << " into symbolic links to disk" << endl;
+            if (!pending.empty() && batchSize > 0) {
+                int32_t reported = 0;
+                for (int32_t index = 0;;) {
+                    _linkFile(uid, gid, reported);
+                    if (pending.empty() || ++index >= batchSize) break;
+                }
+            }
+            _tryToDeleteLinks();
+        } while (_checkForOverflow());
+    }
+}
+
+void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
+    FileInfo file = pending.front();
+    file.lockWrite();
+    const bool internal = params.type == Storage::INTERNAL;
+    file.setFlag(internal ? FileInfo::INTERNAL_LINK_STARTED : FileInfo::EXTERNAL_LINK_STARTED);
+
+    const std::string path = file.pathToOrigin();
+    const std::string relative = UTILITIES::getFilePathAfterDot(path);
+    const std::string originPath = params.origin.empty() ? path : params.origin + relative;
+    const std::string linkPath = originPath + ".tmp";
+    const std::string copyPath = params.target + relative;
+    std::string errorText = "++ Error: Creating symbolic link from " + originPath + " to " + copyPath + " failed\n";
+
+    // The file is replaced only when its copy is there in full: a link to a
+    // missing or short copy would destroy the last good copy of the data.
+    const std::string reason = missingCopyReason(file, params.type, false, originPath, copyPath);
+    bool linked = false;
+    if (!reason.empty()) {
+        errorText += reason + "\n";
+    } else if (symlink(copyPath.c_str(), linkPath.c_str()) != 0) {
+        int linkErrno = errno;
+        errorText += systemText(linkErrno) + "\n";
+    } else if (UTILITIES::lchown(linkPath.c_str(), uid, params.preserve_uid, gid, params.preserve_gid) == -1) {
+        int ownerErrno = errno;
+        errorText += systemText(ownerErrno) + "\n";
+        unlink(linkPath.c_str());  // a failure leaves it for the next attempt to report
+    } else if (rename(linkPath.c_str(), originPath.c_str()) != 0) {
+        int renameErrno = errno;
+        errorText += systemText(renameErrno) + "\n";
+        unlink(linkPath.c_str());  // a failure leaves it for the next attempt to report
+    } else {
+        linked = true;
+    }
+
+    if (linked) {
+        file.setFlag(internal ? FileInfo::INTERNAL_LINKED : FileInfo::EXTERNAL_LINKED);
+        insertToLinks(file);
+        if (++reported == reportEvery) {
+            _writeReport("++ 1000 symbolic links from " + params.mountpoint + " to " + params.target +
+                         " successfully created");
+            reported = 0;
+        }
+    } else {
+        logFile << errorText;
+        logFile.flush();
+        _sendMessage(MessageServer::LINK_ERROR, copyPath, errorText);
+        insertToFailedLinks(file);
+    }
+    pending.pop_front();
+    _tryReturnToDebitCredit();
+    file.unlock();
+}
+
+void LinkThread::_runDontCreateLinks() {
+    for (;;) {
+        _idle();
+        do {
+            _tryReturnToDebitCredit();
+            if (pending.empty()) {
+                getReplaceByLinkList(pending);
+                while (pending.empty()) {
+                    UTILITIES::sleepNanoSeconds(oneSecond);
+                    getReplaceByLinkList(pending);
+                }
+            }
+            logFile << "++ Removing " << std::min<size_t>(pending.size(), std::max(batchSize, 0)) << " files from "
+                    << params.mountpoint << endl;
+            if (!pending.empty() && batchSize > 0) {
+                int32_t reported = 0;
+                for (int32_t index = 0;;) {
+                    _removeFile(reported);
+                    if (pending.empty() || ++index >= batchSize) break;
+                }
+            }
+        } while (_checkForOverflow() || _checkForInodes() != 0);
+    }
+}
+
+void LinkThread::_removeFile(int32_t& reported) {
+    FileInfo file = pending.front();
+    pending.pop_front();
+    file.lockWrite();
+    const bool internal = params.type == Storage::INTERNAL;
+    if (internal) {
+        file.setFlag(FileInfo::INTERNAL_REMOVAL_STARTED);
+    } else {
+        file.setFlag(FileInfo::EXTERNAL_REMOVAL_STARTED);
+        // The INTERNAL storage never took the file up, and now never copies
+        // it: there is nothing of it under the origin.
+        if (!file.isSet(FileInfo::INTERNAL_COPY_STARTED)) {
+            file.setFlag(FileInfo::EXTERNAL_REMOVED);
+            ++reported;
+            forgetAbout(file);
+            file.unlock();
+            return;
+        }
+    }
+
+    const std::string path = file.pathToOrigin();
+    const std::string relative = UTILITIES::getFilePathAfterDot(path);
+    const std::string originPath = params.origin.empty() ? path : params.origin + relative;
+    std::string errorText = "++ Error: Deleting " + originPath + " failed\n";
+    // As for a link: no file is deleted whose copy is not there in full.
+    const std::string reason = missingCopyReason(file, params.type, true, originPath, params.target + relative);
+    bool removed = false;
+    if (!reason.empty()) {
+        errorText += reason + "\n";
+    } else if (unlink(originPath.c_str()) == 0) {
+        removed = true;
+    } else {
+        int unlinkErrno = errno;
+        errorText += systemText(unlinkErrno) + "\n";
+    }
+
+    if (removed) {
+        file.setFlag(internal ? FileInfo::INTERNAL_REMOVED : FileInfo::EXTERNAL_REMOVED);
+        ++reported;
+    } else {
+        logFile << errorText;
+        logFile.flush();
+        _sendMessage(MessageServer::REMOVE_ERROR, originPath, errorText);
+    }
+    if (reported == reportEvery) {
+        _writeReport("++ 1000 files from " + params.mountpoint + " deleted.");
+        reported = 0;
+    }
+    // Kept or not, the ledger lets go of it: it is not offered again.
+    forgetAbout(file);
+    _tryReturnToDebitCredit();
+    file.unlock();
+}
+
+void LinkThread::_writeReport(const std::string& text) {
+    const time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    logFile << "++ " << local.tm_year + 1900 << "/" << local.tm_mon + 1 << "/" << local.tm_mday << " - "
+            << local.tm_hour << ":" << local.tm_min << ":" << local.tm_sec << "   " << text << endl;
+}
+
+void LinkThread::_sendMessage(int code, const std::string& subject, const std::string& text) {
+    if (params.messageServer != nullptr) params.messageServer->addToMessageQueue(code, subject, text);
+}

@@ -1,0 +1,96 @@
+#ifndef VELLORT_SPACE_LINKTHREAD_H
+#define VELLORT_SPACE_LINKTHREAD_H
+
+#include <stdint.h>
+#include <sys/statvfs.h>
+
+#include <atomic>
+#include <list>
+#include <string>
+
+#include "ledger/DebitListThread.h"
+#include "ledger/FileInfo.h"
+#include "ledger/Storage.h"
+#include "log/LogFile.h"
+
+// Keeps the file system at the storage's `mountpoint` from running full. The
+// INTERNAL storage's thread watches the RAM disk and replaces files there by
+// symbolic links to their INTERNAL copies; the EXTERNAL storage's thread watches
+// the INTERNAL storage's file system and replaces the INTERNAL copies, which lie
+// under its `origin`, by links to the EXTERNAL copies. With create_links "no"
+// the files are removed instead. When inodes run short, the oldest links made
+// are removed again.
+//
+// The thread idles, checking fill state and inode use once a second; above the
+// limit it works in passes of at most batchSize files, taken oldest copy first
+// from the ledger's replace-by-link list.
+//
+// Everything but returnToDebitCredit() runs on the thread itself;
+// returnToDebitCredit() is called by the pipe reader through
+// Storage::setTavroTime. Borrowed: the ledger, owned by the storage, which
+// outlives the thread; the message server in the settings, which lives for
+// the process.
+class LinkThread : public DebitListThread {
+public:
+    LinkThread(DebitCredit& debitCredit, const Storage::Params& params);
+    // Does not stop a running thread: the storage never destroys one.
+    ~LinkThread() override;
+
+    // Asks the thread to hand the files of earlier user shifts that it holds
+    // back to the ledger, which then passes them to the deletion thread.
+    // Returns at once; several requests before one hand-back count once.
+    void returnToDebitCredit();
+
+    // Why the file at filePath must not be replaced (removing false) or
+    // deleted (removing true): its copy at copyPath (links followed) is
+    // missing, no regular file, or of another size than the file (links
+    // followed). Empty when the copy is good, or when there is no file at
+    // filePath, which loses nothing. The INTERNAL storage may also delete a
+    // file that the EXTERNAL storage has copied: that storage deletes the
+    // INTERNAL copies itself, and may have done so first. Shared with the
+    // deletion thread.
+    static std::string missingCopyReason(const FileInfo& file, int type, bool removing, const std::string& filePath,
+                                         const std::string& copyPath);
+
+protected:
+    void run() override;
+
+private:
+    // True when the fill state is above the limit; sends the alarms and adapts batchSize.
+    bool _checkForOverflow();
+    // How many inodes must be freed to bring inode use down to the limit; 0 when none.
+    int32_t _checkForInodes();
+    void _tryReturnToDebitCredit();
+    // The inode relief step: removes the oldest links made.
+    void _tryToDeleteLinks();
+    void _runCreateLinks();
+    void _runDontCreateLinks();
+
+    // Both loops: waits, checking once a second, until a pass is due.
+    void _idle();
+    // One file of a pass, the front of pending; `reported` counts the files
+    // done since the pass's last report line.
+    void _linkFile(uint32_t uid, uint32_t gid, int32_t& reported);
+    void _removeFile(int32_t& reported);
+    // statvfs on the mount point, repeated on EINTR; logs a failure and a file
+    // system without size, for which it returns false.
+    bool _statMountpoint(struct statvfs& stats, bool needsBlocks);
+    void _writeReport(const std::string& text);
+    void _sendMessage(int code, const std::string& subject, const std::string& text);
+
+    Storage::Params params;  // origin and target end with "/", mountpoint is canonical
+    LogFile logFile;
+    std::list<FileInfo> pending;        // taken from the ledger, not yet handled
+    std::atomic<bool> returnRequested;  // the only member another thread touches
+    double fillState;
+    double lastFillState;
+    double inodeUse;
+    int32_t batchSize;  // between 1000 and 1,024,000
+    bool limitWarned;
+    bool overflowWarned;
+    bool lossWarned;
+    // The latest result of _checkForInodes(), given again when a check cannot measure.
+    int32_t inodesToFree;
+};
+
+#endif

@@ -1,0 +1,118 @@
+#ifndef VELLORT_TESTS_SPACE_SPACESUPPORT_H
+#define VELLORT_TESTS_SPACE_SPACESUPPORT_H
+
+// Shared by the space-management tests: fill states made for real on small
+// tmpfs mounts, waits with deadlines for threads that poll once a second, and
+// a client that reads everything the message service sent.
+
+#include <fcntl.h>
+#include <math.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ledger/Storage.h"
+#include "net/MessageServer.h"
+#include "support/LogWatch.h"
+#include "support/MessageClient.h"
+#include "support/TempDir.h"
+
+namespace space_test {
+
+inline bool waitUntil(const std::function<bool()>& done, double seconds = 20) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+inline double fillPercent(const std::string& mount) {
+    struct statvfs stats;
+    if (statvfs(mount.c_str(), &stats) != 0) return -1;
+    return (1.0 - static_cast<double>(stats.f_bfree) / stats.f_blocks) * 100.0;
+}
+
+// Sizes the plain file mount/fill so that the file system is just above
+// `percent` full; returns the fill state reached.
+inline double fillTo(const std::string& mount, double percent) {
+    const std::string fill = mount + "/fill";
+    struct statvfs stats;
+    struct stat file;
+    if (statvfs(mount.c_str(), &stats) != 0) return -1;
+    const double fillBlocks = stat(fill.c_str(), &file) == 0 ? file.st_blocks * 512.0 / stats.f_frsize : 0;
+    const double wanted = floor(percent / 100.0 * stats.f_blocks) + 1 - (stats.f_blocks - stats.f_bfree - fillBlocks);
+    const off_t size = static_cast<off_t>(wanted > 0 ? wanted : 0) * stats.f_frsize;
+    const int fd = open(fill.c_str(), O_CREAT | O_WRONLY, 0644);
+    const bool ok = fd >= 0 && ftruncate(fd, size) == 0 && (size == 0 || fallocate(fd, 0, 0, size) == 0);
+    if (fd >= 0) close(fd);
+    return ok ? fillPercent(mount) : -1;
+}
+
+inline bool isLink(const std::string& path) {
+    struct stat found;
+    return lstat(path.c_str(), &found) == 0 && S_ISLNK(found.st_mode);
+}
+
+inline bool gone(const std::string& path) {
+    struct stat found;
+    return lstat(path.c_str(), &found) != 0;
+}
+
+inline std::string linkTarget(const std::string& path) {
+    char buffer[4096];
+    const ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
+    return length < 0 ? std::string() : std::string(buffer, length);
+}
+
+// Settings of a storage of `type` whose log and copies lie in `dir`,
+// watching `mountpoint` with a limit of 50%.
+inline Storage::Params storageParams(const TempDir& dir, int type, const std::string& mountpoint) {
+    Storage::Params params;
+    params.storageID = "storage" + std::to_string(type);
+    params.type = type;
+    params.logfile = dir / "vellort.log";
+    params.logfile_max_size = 1 << 30;
+    params.history_max_entries = 5;
+    params.n_copy_processes = 1;
+    params.target = dir / ("target" + std::to_string(type));
+    params.mountpoint = mountpoint;
+    params.fillstate_limit = 50;
+    params.create_links = true;
+    return params;
+}
+
+// A message service, as the daemon runs it (never deleted), with one client.
+struct MessageTap {
+    explicit MessageTap(const std::string& logPath) : server(new MessageServer(logPath, 0)) {
+        if (server->connect() != 0) return;
+        client.reset(new MessageClient(server->localPort()));
+        if (!waitForLogCount(logPath, "++ Accepted connection from ", 1)) client.reset();
+    }
+    bool ready() const { return client != nullptr; }
+
+    // Every frame sent so far: one of our own marks the end.
+    std::vector<MessageClient::Frame> frames() {
+        const std::string end = "end of test frames";
+        server->addToMessageQueue(0, end, end);
+        std::vector<MessageClient::Frame> received;
+        MessageClient::Frame frame;
+        while (client->readFrame(frame) && frame.subject != end) received.push_back(frame);
+        return received;
+    }
+
+    MessageServer* server;
+    std::unique_ptr<MessageClient> client;
+};
+
+}  // namespace space_test
+
+#endif
