@@ -92,6 +92,13 @@ public:
             Storage::Params params;
             params.storageID = "storage" + std::to_string(type);
             params.type = type;
+            // As the start-up sets them: fall-back sources and the EXTERNAL
+            // storage's origin; a watched file system far from any limit.
+            for (int before = 0; before < type; ++before)
+                params.alternativeSourceDirs.push_back(dir / ("target" + std::to_string(before)));
+            if (type == Storage::EXTERNAL) params.origin = dir / "target0";
+            params.mountpoint = dir.path();
+            params.fillstate_limit = 100;
             params.logfile = logPath;
             params.logfile_max_size = 1 << 30;  // one log file to read, never rotated
             params.history_max_entries = 50;
@@ -115,14 +122,26 @@ public:
         writeFile(path, announced);
         return announced + "\n";
     }
-    // Every storage has copied exactly these relative paths.
-    bool waitForCopies(std::vector<std::string> expected) {
+    // Every storage that keeps its copies has copied exactly these relative
+    // paths. The INTERNAL copies of an earlier user shift leave with the shift
+    // once an EXTERNAL storage holds them, so with one the INTERNAL target is
+    // not looked at.
+    ::testing::AssertionResult waitForCopies(std::vector<std::string> expected) {
         std::sort(expected.begin(), expected.end());
-        return waitUntil([&]() {
-            for (Storage* storage : storages)
-                if (copies(*storage) != expected) return false;
+        const size_t first = storages.size() > 1 ? 1 : 0;
+        bool done = waitUntil([&]() {
+            for (size_t i = first; i < storages.size(); ++i)
+                if (copies(*storages[i]) != expected) return false;
             return true;
         });
+        if (done) return ::testing::AssertionSuccess();
+        ::testing::AssertionResult failure = ::testing::AssertionFailure();
+        for (size_t i = first; i < storages.size(); ++i) {
+            failure << storages[i]->getParams().storageID << " holds:";
+            for (const std::string& copy : copies(*storages[i])) failure << " " << copy;
+            failure << "\n";
+        }
+        return failure << "log:\n" << log();
     }
 
     std::string log() const { return readFile(logPath); }
@@ -153,9 +172,9 @@ TEST(ListThreadTest, AnnouncementsAndAUserShiftReachEveryStorageWithTheirShiftTi
     int64_t before = time(nullptr);
     intake.start();
     ASSERT_TRUE(intake.writer.open());
+    intake.sourceFile(ramdisk + "/run1/img_00002.cbf");
     ASSERT_TRUE(intake.writer.write(intake.sourceFile(ramdisk + "/data/./run1/img_00001.cbf") + "   " +
                                     ramdisk + "/run1//img_00002.cbf more words\n"));
-    intake.sourceFile(ramdisk + "/run1/img_00002.cbf");
     ASSERT_TRUE(intake.waitForBooked(2));
     int64_t after = time(nullptr);
     DebitListThread::PollundInfo atStart = DebitListThread::getPollundInfo();
