@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/LogWatch.h"
 #include "support/TempDir.h"
 
 // Runs the real vellort executable in a sandbox: a fresh folder with etc/,
@@ -46,8 +47,10 @@ public:
     // The pid written to the pid file, waiting up to `seconds` for it; -1 if none.
     pid_t daemonPid(double seconds = 10);
     // Waits until the log holds `text`; false after `seconds`.
-    bool waitForLog(const std::string& text, double seconds = 10);
-    std::string log() const;
+    bool waitForLog(const std::string& text, double seconds = 10) {
+        return waitForLogCount(logPath(), text, 1, seconds);
+    }
+    std::string log() const { return readFile(logPath()); }
     // Waits for the detached daemon to end; its exit status, or -1 on timeout,
     // -2 when it was killed by a signal.
     int waitForExit(double seconds = 10);

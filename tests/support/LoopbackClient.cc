@@ -1,0 +1,108 @@
+#include "support/LoopbackClient.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+int64_t nowMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+LoopbackClient::LoopbackClient(int port, const char* host)
+    : descriptor(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    struct sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(static_cast<uint16_t>(port));
+    if (descriptor < 0 || inet_pton(AF_INET, host, &server.sin_addr) != 1 ||
+        connect(descriptor, reinterpret_cast<struct sockaddr*>(&server), sizeof server) != 0) {
+        error_ = std::string("cannot connect to ") + host + ": " + strerror(errno);
+        close();
+    }
+}
+
+void LoopbackClient::close() {
+    if (descriptor >= 0) ::close(descriptor);
+    descriptor = -1;
+}
+
+std::string LoopbackClient::peerName() const {
+    struct sockaddr_in local;
+    socklen_t length = sizeof local;
+    char host[1025], service[32];
+    if (descriptor < 0 || getsockname(descriptor, reinterpret_cast<struct sockaddr*>(&local), &length) != 0 ||
+        getnameinfo(reinterpret_cast<struct sockaddr*>(&local), length, host, sizeof host, service, sizeof service,
+                    NI_NUMERICHOST) != 0)
+        return "";
+    return std::string(host) + ":" + service;
+}
+
+bool LoopbackClient::_fill(int64_t deadlineMs) {
+    for (;;) {
+        if (descriptor < 0) {
+            error_ = "not connected";
+            return false;
+        }
+        int64_t left = deadlineMs - nowMs();
+        struct pollfd ready = {descriptor, POLLIN, 0};
+        int result = poll(&ready, 1, left < 0 ? 0 : static_cast<int>(left));
+        char chunk[65536];
+        ssize_t received = result > 0 ? read(descriptor, chunk, sizeof chunk) : result;
+        if (received > 0) {
+            buffered.append(chunk, static_cast<size_t>(received));
+            return true;
+        }
+        if (received < 0 && errno == EINTR) continue;
+        error_ = result == 0 ? "deadline passed" : received == 0 ? "end of stream" : strerror(errno);
+        return false;
+    }
+}
+
+bool LoopbackClient::readBytes(size_t count, std::string& bytes, int timeoutMs) {
+    int64_t deadline = nowMs() + timeoutMs;
+    while (buffered.size() < count) {
+        if (!_fill(deadline)) return false;
+    }
+    bytes.assign(buffered, 0, count);
+    buffered.erase(0, count);
+    return true;
+}
+
+bool LoopbackClient::readLine(std::string& line, int timeoutMs) {
+    int64_t deadline = nowMs() + timeoutMs;
+    size_t newline;
+    while ((newline = buffered.find('\n')) == std::string::npos) {
+        if (!_fill(deadline)) return false;
+    }
+    return readBytes(newline + 1, line);
+}
+
+bool LoopbackClient::hasPendingData() {
+    char byte;
+    return !buffered.empty() || (descriptor >= 0 && recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0);
+}
+
+size_t LoopbackClient::_send(const std::string& data, int flags) {
+    size_t sent = 0;
+    while (descriptor >= 0 && sent < data.size()) {
+        ssize_t result = ::send(descriptor, data.data() + sent, data.size() - sent, flags | MSG_NOSIGNAL);
+        if (result < 0 && errno == EINTR) continue;
+        if (result <= 0) {
+            error_ = result < 0 ? strerror(errno) : "sent nothing";
+            break;
+        }
+        sent += static_cast<size_t>(result);
+    }
+    return sent;
+}
