@@ -31,14 +31,18 @@ ConfigFileParser::ConfigFileParser(const std::string& rootPrefix)
 bool ConfigFileParser::readConfigFile(const std::string& path) {
     std::ifstream file(path);
     if (!file.is_open()) return false;
+    readConfigStream(file, path);
+    return true;
+}
 
+void ConfigFileParser::readConfigStream(std::istream& in, const std::string& name) {
     std::string text;
     std::string line;
     int lineNumber = 0;
-    while (std::getline(file, line)) {
+    while (std::getline(in, line)) {
         ++lineNumber;
         if (line.size() > maxLineLength) {
-            warnings.push_back("Warning: " + path + " line " + std::to_string(lineNumber) + " is longer than " +
+            warnings.push_back("Warning: " + name + " line " + std::to_string(lineNumber) + " is longer than " +
                                std::to_string(maxLineLength) +
                                " characters; it and every later line are ignored");
             break;
@@ -52,7 +56,6 @@ bool ConfigFileParser::readConfigFile(const std::string& path) {
 
     _readGlobals(text);
     _readStorages(text);
-    return true;
 }
 
 int ConfigFileParser::_readInt(const std::string& text, const std::string& key, int fallback) {

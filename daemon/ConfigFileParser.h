@@ -1,6 +1,7 @@
 #ifndef VELLORT_DAEMON_CONFIGFILEPARSER_H
 #define VELLORT_DAEMON_CONFIGFILEPARSER_H
 
+#include <iosfwd>
 #include <list>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ public:
 
     // False only when the file cannot be opened; then nothing is changed.
     bool readConfigFile(const std::string& path);
+    // The same for text already open: what readConfigFile does once the file
+    // is open. `name` stands for the file in warnings.
+    void readConfigStream(std::istream& in, const std::string& name);
 
     static const char* defaultLogfile;
 

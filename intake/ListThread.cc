@@ -7,9 +7,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "intake/Announcement.h"
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
-#include "util/Paths.h"
 #include "util/Time.h"
 
 namespace {
@@ -21,38 +21,6 @@ const int readLimit = 1023;
 const int64_t pauseAfterLine = 1000;             // 1 us, waited out on the clock
 const int64_t pauseAfterNulLine = 1000000;       // 1 ms
 const int64_t pauseAfterEndOfFile = 1000000000;  // 1 s
-
-// An unsigned 32-bit decimal number and nothing else.
-bool readId(const std::string& word, uint32_t& id) {
-    if (word.empty() || word.size() > 10) return false;
-    uint64_t value = 0;
-    for (char digit : word) {
-        if (digit < '0' || digit > '9') return false;
-        value = value * 10 + static_cast<uint64_t>(digit - '0');
-    }
-    if (value > UINT32_MAX) return false;
-    id = static_cast<uint32_t>(value);
-    return true;
-}
-
-// Every storage writes its copy to its own target + "/" + the part after
-// "/./", and the link and removal passes act on the same relative path below
-// their origin. A path that has no such part, an empty one, or one that climbs
-// out with ".." would make them write or delete outside their directories.
-// Returns why the path is refused, or null when it is safe.
-const char* unsafePathReason(const std::string& announcedPath, const std::string& normalizedPath) {
-    if (announcedPath.find('/') == std::string::npos) return "no directory part";
-    std::string relative = UTILITIES::getFilePathAfterDot(normalizedPath);
-    if (relative.empty()) return "empty file name after /./";
-    size_t start = 0;
-    for (;;) {
-        size_t end = relative.find('/', start);
-        if (relative.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0)
-            return "'..' in the relative path";
-        if (end == std::string::npos) return nullptr;
-        start = end + 1;
-    }
-}
 
 int64_t monotonicNanoseconds() {
     struct timespec now;
@@ -142,27 +110,24 @@ void ListThread::_logEndOfFileAndPause() {
 }
 
 void ListThread::_handleLine(const char* line) {
-    words.clear();
-    words.str(line);
-    std::string first;
-    if (!(words >> first)) return;  // blanks only
-    if (first == "usershift:")
-        _userShift();
-    else
-        _announce(first);
+    Announcement announcement = Announcement::classify(line, shift.uid, shift.gid);
+    switch (announcement.kind) {
+        case Announcement::IGNORED:
+            return;
+        case Announcement::USER_SHIFT:
+            _userShift(announcement.uid, announcement.gid);
+            return;
+        case Announcement::REJECTED:
+            logFile << "Error: Rejected announcement " << announcement.announcedPath << ": " << announcement.reason
+                    << endl;
+            return;
+        case Announcement::FILE:
+            _announce(announcement.path);
+            return;
+    }
 }
 
-void ListThread::_userShift() {
-    // Each number on its own: one that is missing or not an unsigned 32-bit
-    // decimal keeps the previous user's value, and the shift happens anyway.
-    std::string uidWord;
-    std::string gidWord;
-    words >> uidWord >> gidWord;
-    uint32_t uid = shift.uid;
-    uint32_t gid = shift.gid;
-    readId(uidWord, uid);
-    readId(gidWord, gid);
-
+void ListThread::_userShift(uint32_t uid, uint32_t gid) {
     // Two shifts in one second would share one shift time, and the files of
     // the earlier shift could no longer be told from those of the later one:
     // they would never be booked as the previous users' files. A shift
@@ -192,13 +157,7 @@ void ListThread::_userShift() {
     }
 }
 
-void ListThread::_announce(const std::string& announcedPath) {
-    std::string path = UTILITIES::normalizePath(announcedPath);
-    const char* reason = unsafePathReason(announcedPath, path);
-    if (reason != nullptr) {
-        logFile << "Error: Rejected announcement " << announcedPath << ": " << reason << endl;
-        return;
-    }
+void ListThread::_announce(const std::string& path) {
     FileInfo file(path, shift.time);
     for (Storage* storage : storages) {
         storage->insertToBuffer(file);

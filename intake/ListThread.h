@@ -1,9 +1,9 @@
 #ifndef VELLORT_INTAKE_LISTTHREAD_H
 #define VELLORT_INTAKE_LISTTHREAD_H
 
+#include <stdint.h>
 #include <stdio.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,8 +35,9 @@ private:
     FILE* _openPipe();
     void _logEndOfFileAndPause();
     void _handleLine(const char* line);
-    void _userShift();
-    void _announce(const std::string& announcedPath);
+    void _userShift(uint32_t uid, uint32_t gid);
+    // `path` is in the marker form and safe for every storage.
+    void _announce(const std::string& path);
 
     std::vector<Storage*> storages;
     std::string logFilePath;
@@ -45,7 +46,6 @@ private:
 
     // Used by the reader's thread only.
     DebitListThread::PollundInfo shift;  // the current user and the start of its shift
-    std::istringstream words;            // the words of the line being handled
 };
 
 #endif

@@ -69,11 +69,10 @@ void StatusWorkerThread::work() {
     std::string line;
     int64_t result;
     while ((result = socket->readLine(line)) > 0) {
-        XMLDocument document(processEntities);
-        XMLElement* reply = document.NewElement("reply");
-        document.InsertFirstChild(reply);
-        _answer(line, document, reply);
-        _send(document);
+        std::string reply = answer(line, storages, *log, socket->address);
+        // A failed send is not reported: the next read finds the connection
+        // gone and ends the worker.
+        socket->write(reply.data(), static_cast<int64_t>(reply.size()));
     }
     if (result == TCPSocket::lineTooLong) {
         std::string message = "Request longer than " + std::to_string(TCPSocket::maxLineLength) + " bytes";
@@ -81,7 +80,8 @@ void StatusWorkerThread::work() {
         XMLElement* reply = document.NewElement("reply");
         document.InsertFirstChild(reply);
         insertError(document, reply, "syntax error", message);
-        _send(document);
+        std::string text = _replyLine(document);
+        socket->write(text.data(), static_cast<int64_t>(text.size()));
         *log << "Error: " << message << " from " << socket->address << "; closing the connection" << endl;
     }
     *log << "++ Connection from " << socket->address << " closed on " << UTILITIES::asciiTime();
@@ -89,7 +89,17 @@ void StatusWorkerThread::work() {
     *log << flush;
 }
 
-void StatusWorkerThread::_answer(const std::string& line, XMLDocument& document, XMLElement* reply) {
+std::string StatusWorkerThread::answer(const std::string& line, const std::vector<Storage*>& storages, LogFile& log,
+                                       const std::string& peer) {
+    XMLDocument document(processEntities);
+    XMLElement* reply = document.NewElement("reply");
+    document.InsertFirstChild(reply);
+    _answer(line, storages, log, peer, document, reply);
+    return _replyLine(document);
+}
+
+void StatusWorkerThread::_answer(const std::string& line, const std::vector<Storage*>& storages, LogFile& log,
+                                 const std::string& peer, XMLDocument& document, XMLElement* reply) {
     XMLDocument request(processEntities);
     if (request.Parse(line.c_str(), line.size()) != tinyxml2::XML_SUCCESS) {
         // tinyxml2 gives one detail text. A line of white space only is an
@@ -98,10 +108,10 @@ void StatusWorkerThread::_answer(const std::string& line, XMLDocument& document,
         bool empty = request.ErrorID() == tinyxml2::XML_ERROR_EMPTY_DOCUMENT;
         std::string detail = empty ? "" : request.ErrorStr();
         insertError(document, reply, "syntax error", empty ? "Empty request" : detail);
-        *log << "Error: Failed to parse request from " << socket->address << ":\n"
-             << line << "\n"
-             << detail << "\n"
-             << endl;
+        log << "Error: Failed to parse request from " << peer << ":\n"
+            << line << "\n"
+            << detail << "\n"
+            << endl;
         return;
     }
 
@@ -110,9 +120,9 @@ void StatusWorkerThread::_answer(const std::string& line, XMLDocument& document,
     const char* id = action == nullptr ? nullptr : action->Attribute("id");
     if (id == nullptr) {
         insertError(document, reply, "syntax error", requestFormMessage);
-        *log << "Error: Failed to parse request from " << socket->address << ":\n"
-             << line << "\n"
-             << requestFormMessage << endl;
+        log << "Error: Failed to parse request from " << peer << ":\n"
+            << line << "\n"
+            << requestFormMessage << endl;
         return;
     }
 
@@ -120,14 +130,19 @@ void StatusWorkerThread::_answer(const std::string& line, XMLDocument& document,
         insertError(document, reply, "action error", std::string("Unkown action '") + id + "'");
         // Left in the log buffer: it reaches the file with the worker's next
         // line, at the latest when the connection ends.
-        *log << "Error: Unkown action '" << id << "' in request from " << socket->address << "\n";
+        log << "Error: Unkown action '" << id << "' in request from " << peer << "\n";
         return;
     }
 
-    processHistory(document, reply, historyLength(action->Attribute("length")));
+    _appendHistory(storages, document, reply, historyLength(action->Attribute("length")));
 }
 
 void StatusWorkerThread::processHistory(XMLDocument& document, XMLElement* reply, int length) {
+    _appendHistory(storages, document, reply, length);
+}
+
+void StatusWorkerThread::_appendHistory(const std::vector<Storage*>& storages, XMLDocument& document, XMLElement* reply,
+                                        int length) {
     std::map<int64_t, XMLElement*> userTimes;
     for (Storage* storage : storages) {
         const std::string& storageID = storage->getParams().storageID;
@@ -153,7 +168,7 @@ void StatusWorkerThread::processHistory(XMLDocument& document, XMLElement* reply
     }
 }
 
-void StatusWorkerThread::_send(XMLDocument& document) {
+std::string StatusWorkerThread::_replyLine(XMLDocument& document) {
     tinyxml2::XMLPrinter printer;
     document.Print(&printer);
     std::string text;
@@ -162,5 +177,5 @@ void StatusWorkerThread::_send(XMLDocument& document) {
         if (*next != '\n') text += *next;
     }
     text += '\n';
-    socket->write(text.data(), static_cast<int64_t>(text.size()));
+    return text;
 }

@@ -11,6 +11,7 @@ class XMLDocument;
 class XMLElement;
 }  // namespace tinyxml2
 
+class LogFile;
 class Storage;
 
 // Serves one connection of the status service. Each request is one line
@@ -36,6 +37,12 @@ public:
 
     void work() override;
 
+    // The reply line to one request line, its "\n" included, answered from
+    // `storages` as they are now; the log lines about a bad request go to
+    // `log` and name `peer`. Needs no connection and no thread of its own.
+    static std::string answer(const std::string& line, const std::vector<Storage*>& storages, LogFile& log,
+                              const std::string& peer);
+
     // Appends the "usertime" elements of the "history" action to `reply`: the
     // newest `length` history entries of every storage (all of them when
     // `length` is negative), one element per shift time in the order those
@@ -43,12 +50,14 @@ public:
     void processHistory(tinyxml2::XMLDocument& document, tinyxml2::XMLElement* reply, int length);
 
 private:
-    // Puts the answer to one request line into `reply`, and its log lines
-    // into the worker's log.
-    void _answer(const std::string& line, tinyxml2::XMLDocument& document, tinyxml2::XMLElement* reply);
-    // Sends the document as one reply line. A failed send is not reported:
-    // the next read finds the connection gone and ends the worker.
-    void _send(tinyxml2::XMLDocument& document);
+    // Puts the answer to one request line into `reply`.
+    static void _answer(const std::string& line, const std::vector<Storage*>& storages, LogFile& log,
+                        const std::string& peer, tinyxml2::XMLDocument& document, tinyxml2::XMLElement* reply);
+    static void _appendHistory(const std::vector<Storage*>& storages, tinyxml2::XMLDocument& document,
+                               tinyxml2::XMLElement* reply, int length);
+    // The document as one reply line: printed, its newlines taken out, one
+    // "\n" after it.
+    static std::string _replyLine(tinyxml2::XMLDocument& document);
 
     std::vector<Storage*> storages;
 };

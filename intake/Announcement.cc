@@ -1,0 +1,85 @@
+#include "intake/Announcement.h"
+
+#include "util/Paths.h"
+
+namespace {
+
+// The white space that separates words: that of the "C" locale, which the
+// daemon never changes.
+const char* const blanks = " \t\n\v\f\r";
+
+// The next word of `line` from `at` on, leading white space skipped; empty
+// when only white space is left. `at` moves past the word.
+std::string nextWord(const std::string& line, size_t& at) {
+    size_t start = line.find_first_not_of(blanks, at);
+    if (start == std::string::npos) {
+        at = line.size();
+        return std::string();
+    }
+    size_t end = line.find_first_of(blanks, start);
+    if (end == std::string::npos) end = line.size();
+    at = end;
+    return line.substr(start, end - start);
+}
+
+// An unsigned 32-bit decimal number and nothing else.
+bool readId(const std::string& word, uint32_t& id) {
+    if (word.empty() || word.size() > 10) return false;
+    uint64_t value = 0;
+    for (char digit : word) {
+        if (digit < '0' || digit > '9') return false;
+        value = value * 10 + static_cast<uint64_t>(digit - '0');
+    }
+    if (value > UINT32_MAX) return false;
+    id = static_cast<uint32_t>(value);
+    return true;
+}
+
+// Every storage writes its copy to its own target + "/" + the part after
+// "/./", and the link and removal passes act on the same relative path below
+// their origin. A path that has no such part, an empty one, or one that climbs
+// out with ".." would make them write or delete outside their directories.
+// Returns why the path is refused, or null when it is safe.
+const char* unsafePathReason(const std::string& announcedPath, const std::string& normalizedPath) {
+    if (announcedPath.find('/') == std::string::npos) return "no directory part";
+    std::string relative = UTILITIES::getFilePathAfterDot(normalizedPath);
+    if (relative.empty()) return "empty file name after /./";
+    size_t start = 0;
+    for (;;) {
+        size_t end = relative.find('/', start);
+        if (relative.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0)
+            return "'..' in the relative path";
+        if (end == std::string::npos) return nullptr;
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+Announcement Announcement::classify(const std::string& line, uint32_t previousUid, uint32_t previousGid) {
+    Announcement announcement;
+    // Split by hand rather than by a string stream: the reader classifies
+    // every line, and a stream costs more to build than the split itself.
+    size_t at = 0;
+    std::string first = nextWord(line, at);
+    if (first.empty()) return announcement;  // blanks only
+
+    if (first == "usershift:") {
+        // Each number on its own: one that is missing or unreadable keeps the
+        // previous user's value, and the shift happens anyway.
+        std::string uidWord = nextWord(line, at);
+        std::string gidWord = nextWord(line, at);
+        announcement.kind = USER_SHIFT;
+        announcement.uid = previousUid;
+        announcement.gid = previousGid;
+        readId(uidWord, announcement.uid);
+        readId(gidWord, announcement.gid);
+        return announcement;
+    }
+
+    announcement.announcedPath = first;
+    announcement.path = UTILITIES::normalizePath(first);
+    announcement.reason = unsafePathReason(first, announcement.path);
+    announcement.kind = announcement.reason == nullptr ? FILE : REJECTED;
+    return announcement;
+}

@@ -1,0 +1,31 @@
+#ifndef VELLORT_INTAKE_ANNOUNCEMENT_H
+#define VELLORT_INTAKE_ANNOUNCEMENT_H
+
+#include <stdint.h>
+
+#include <string>
+
+// What one line of the announcement pipe says, decided without touching the
+// storages: nothing (blanks only), a user shift with the new uid and gid, a
+// finished file with its path in the marker form, or a file that is refused
+// with the reason. The pipe reader acts on it; keeping the decision here lets
+// it be checked line by line without a pipe or threads.
+//
+// A plain value: any thread may make and read one.
+struct Announcement {
+    enum Kind { IGNORED, USER_SHIFT, FILE, REJECTED };
+
+    // `line` is the text of one read, up to its first NUL. A user shift's
+    // number that is missing or not an unsigned 32-bit decimal keeps
+    // `previousUid` or `previousGid`.
+    static Announcement classify(const std::string& line, uint32_t previousUid, uint32_t previousGid);
+
+    Kind kind = IGNORED;
+    uint32_t uid = 0;              // USER_SHIFT
+    uint32_t gid = 0;              // USER_SHIFT
+    std::string announcedPath;     // FILE and REJECTED: the line's first word as written
+    std::string path;              // FILE: announcedPath with single slashes and one marker
+    const char* reason = nullptr;  // REJECTED: why the storages must not act on it
+};
+
+#endif
