@@ -76,9 +76,12 @@ void ListThread::run() {
     for (;;) {
         if (fgets(line, readLimit, stream) == nullptr) {
             _logEndOfFileAndPause();
-            // Ignored on purpose: a read stream has nothing left to lose.
-            fclose(stream);
-            stream = _openPipe();
+            // The new stream is opened before the old one is closed, so that
+            // a writer never finds the pipe without a reader: its write would
+            // fail with EPIPE and the announcement would be lost.
+            FILE* fresh = _openPipe();
+            fclose(stream);  // ignored on purpose: a read stream has nothing left to lose
+            stream = fresh;
             continue;
         }
         line[readLimit] = '\0';

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of VELLORT on a fresh Debian machine, as root: installs what
 # is missing, then builds and runs the whole suite twice, once plainly and once
-# under ThreadSanitizer. Exits non-zero when anything fails.
+# under ThreadSanitizer, and runs every fuzz target for a bounded time.
+# Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +24,6 @@ run_suite build
 # TSan stops a test at its first report, so a data race fails the run.
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
 run_suite build-tsan -DVELLORT_SANITIZER=thread -DVELLORT_BENCH=OFF
+
+# Each fuzz target for 45 s (FUZZ_SECONDS to change), from the seed corpus.
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-45}"
