@@ -1,6 +1,6 @@
-#include <algorithm>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -11,329 +11,131 @@
 namespace {
 
 // Parses `content` from a real file; the parser's warnings stay in it.
-class ParsedConfig {
-public:
+struct ParsedConfig {
     explicit ParsedConfig(const std::string& content, const std::string& rootPrefix = "") : parser(rootPrefix) {
         writeFile(dir / "vellort.conf", content);
-        opened = parser.readConfigFile(dir / "vellort.conf");
+        EXPECT_TRUE(parser.readConfigFile(dir / "vellort.conf"));
     }
-
-    bool hasWarning(const std::string& text) const {
-        return std::find(parser.warnings.begin(), parser.warnings.end(), text) != parser.warnings.end();
+    std::string warnings() const {
+        std::string all;
+        for (const std::string& warning : parser.warnings) all += warning + "\n";
+        return all;
     }
-    bool hasWarningStartingWith(const std::string& prefix) const {
-        for (const std::string& warning : parser.warnings)
-            if (warning.compare(0, prefix.size(), prefix) == 0) return true;
-        return false;
+    auto globals() const {
+        const ConfigFileParser& p = parser;
+        return std::make_tuple(p.logfile, p.logfile_max_number, p.logfile_max_size, p.history_max_entries,
+                               p.fillstate_limit, p.ramdisk_mountpoint, p.message_port, p.status_port, p.create_links,
+                               p.preserve_uid, p.preserve_gid, p.storages.size());
     }
-    std::vector<ConfigFileParser::StorageData> storages() const {
-        return {parser.storages.begin(), parser.storages.end()};
-    }
-
     TempDir dir;
     ConfigFileParser parser;
-    bool opened;
 };
 
-void expectGlobalDefaults(const ConfigFileParser& parser, const std::string& rootPrefix = "") {
-    EXPECT_EQ(rootPrefix + "/var/log/vellort_quorvin.log", parser.logfile);
-    EXPECT_EQ(10, parser.logfile_max_number);
-    EXPECT_EQ(10485760, parser.logfile_max_size);
-    EXPECT_EQ(5, parser.history_max_entries);
-    EXPECT_EQ(80, parser.fillstate_limit);
-    EXPECT_EQ("/ramdisk", parser.ramdisk_mountpoint);
-    EXPECT_EQ(47198, parser.message_port);
-    EXPECT_EQ(47199, parser.status_port);
-    EXPECT_TRUE(parser.create_links);
-    EXPECT_TRUE(parser.preserve_uid);
-    EXPECT_TRUE(parser.preserve_gid);
-}
-
-std::string joinWarnings(const ConfigFileParser& parser) {
-    std::string all;
-    for (const std::string& warning : parser.warnings) all += warning + "\n";
-    return all;
+auto defaults(const std::string& rootPrefix = "") {
+    return std::make_tuple(rootPrefix + "/var/log/vellort_quorvin.log", 10, 10485760, 5, 80, std::string("/ramdisk"),
+                           47198, 47199, true, true, true, size_t(0));
 }
 
 }  // namespace
 
-TEST(ConfigFileParserTest, MissingFileReturnsFalseAndChangesNothing) {
-    TempDir dir;
-    ConfigFileParser parser;
-    parser.logfile = "before";
-    parser.status_port = 12;
-    parser.create_links = false;
-    EXPECT_FALSE(parser.readConfigFile(dir / "missing.conf"));
-    EXPECT_EQ("before", parser.logfile);
-    EXPECT_EQ(12, parser.status_port);
-    EXPECT_EQ(0, parser.message_port);
-    EXPECT_FALSE(parser.create_links);
-    EXPECT_TRUE(parser.storages.empty());
-    EXPECT_TRUE(parser.warnings.empty());
-}
+TEST(ConfigFileParserTest, MissingSettingsJunkAndLongLinesGiveDefaults) {
+    ConfigFileParser missing;
+    EXPECT_FALSE(missing.readConfigFile(TempDir() / "missing.conf"));
+    EXPECT_EQ(0, missing.status_port);  // nothing changed
 
-TEST(ConfigFileParserTest, FilesWithoutSettingsGiveDefaultsAndNoStorages) {
-    const char* contents[] = {
-        "",
-        "# only a comment",
-        "# comment\n   # indented comment\n\n\t\n \r\n\f\v\n#logfile /x\n",
-        // Keys with nothing after them count as missing, the last line too.
-        "logfile\nlogfile_max_number   \nlogfile_max_size\nhistory_max_entries \nfillstate_limit\n"
-        "ramdisk_mountpoint\nmessage_port\nstatus_port\ncreate_links\npreserve_uid   \npreserve_gid",
-        // Keys glued to their values by a tab or another character are other keys.
-        "logfile\t/x.log\nstatus_port\t1\ncreate_links\tno\nmessage_port=5\n",
+    std::mt19937 random(20240607);
+    std::string junk(64 * 1024, '\0');
+    for (char& c : junk) c = static_cast<char>(random() & 0xff);
+    const std::string contents[] = {
+        "# comment\n   # indented comment\n\n\t\n \r\n#logfile /x\n",
+        // Keys without values count as missing, the key on the last line too.
+        "logfile\nlogfile_max_number   \nlogfile_max_size\nstatus_port\ncreate_links\npreserve_gid",
+        // A tab after the key makes another key.
+        "logfile\t/x.log\nstatus_port\t1\ncreate_links\tno\n", junk,
+        "logfile " + std::string(4992, 'y'),  // 5000 characters without a newline
     };
-    for (const char* content : contents) {
-        SCOPED_TRACE(testing::Message() << "content \"" << content << "\"");
-        ParsedConfig config(content);
-        EXPECT_TRUE(config.opened);
-        expectGlobalDefaults(config.parser);
-        EXPECT_TRUE(config.parser.storages.empty());
-        EXPECT_EQ("", joinWarnings(config.parser));
-    }
+    for (const std::string& content : contents)
+        EXPECT_EQ(defaults(), ParsedConfig(content).globals()) << content.substr(0, 60);
+    EXPECT_EQ(defaults("/tmp/root"), ParsedConfig("", "/tmp/root").globals());
 }
 
-TEST(ConfigFileParserTest, DefaultLogfileGetsRootPrefix) {
-    ParsedConfig config("", "/tmp/root");
-    expectGlobalDefaults(config.parser, "/tmp/root");
-    ParsedConfig configured("logfile /elsewhere.log\n", "/tmp/root");
-    EXPECT_EQ("/elsewhere.log", configured.parser.logfile);
-}
-
-TEST(ConfigFileParserTest, GlobalSettingsAreReadAnywhereFirstOccurrenceWinning) {
+TEST(ConfigFileParserTest, SettingsAreReadAnywhereFirstOccurrenceWinning) {
     ParsedConfig config(
-        "  logfile_max_number 3   \n"
-        "\tlogfile_max_size 512 K\n"
-        "storageID disk\n"
-        "logfile /inside/block.log # first one counts\n"
-        "type INTERNAL\n"
-        "history_max_entries 7\n"
-        "storageID usb\n"
-        "\r\v\ffillstate_limit 90%\n"
-        "logfile /later.log\n"
-        "ramdisk_mountpoint /rd\n"
-        "message_port 1000\n"
-        "status_port 1001\n"
-        "status_port 1002\n"
-        "create_links NO\n"
-        "preserve_uid no\n"
-        "preserve_gid yes\n");
-    EXPECT_EQ("/inside/block.log", config.parser.logfile);
-    EXPECT_EQ(3, config.parser.logfile_max_number);
-    EXPECT_EQ(524288, config.parser.logfile_max_size);
-    EXPECT_EQ(7, config.parser.history_max_entries);
-    EXPECT_EQ(90, config.parser.fillstate_limit);
-    EXPECT_EQ("/rd", config.parser.ramdisk_mountpoint);
-    EXPECT_EQ(1000, config.parser.message_port);
-    EXPECT_EQ(1001, config.parser.status_port);
-    EXPECT_FALSE(config.parser.create_links);
-    EXPECT_FALSE(config.parser.preserve_uid);
-    EXPECT_TRUE(config.parser.preserve_gid);
-    EXPECT_EQ(2u, config.parser.storages.size());
-    EXPECT_EQ("", joinWarnings(config.parser));
+        "  logfile_max_number 3   \n\tlogfile_max_size 512 K\nstorageID disk\ntype INTERNAL\n"
+        "logfile /inside/block.log # first one counts\nhistory_max_entries 7\n\r\v\ffillstate_limit 90%\n"
+        "logfile /later.log\nramdisk_mountpoint /rd\nmessage_port 1000\nstatus_port 1001\nstatus_port 1002\n"
+        "create_links NO\npreserve_uid no\npreserve_gid yes\n");
+    EXPECT_EQ(std::make_tuple(std::string("/inside/block.log"), 3, 524288, 7, 90, std::string("/rd"), 1000, 1001, false,
+                              false, true, size_t(1)),
+              config.globals());
+    EXPECT_EQ("", config.warnings());
 }
 
-TEST(ConfigFileParserTest, UnusableNumbersTakeDefaultsWithWarnings) {
-    struct Case {
-        const char* line;
-        int ConfigFileParser::*member;
-        int expected;
-        const char* warning;  // empty: no warning
-    } cases[] = {
-        {"logfile_max_number ten", &ConfigFileParser::logfile_max_number, 10,
-         "Warning: logfile_max_number is not a number, using 10"},
-        {"status_port 99999999999", &ConfigFileParser::status_port, 47199,
-         "Warning: status_port is not a number, using 47199"},
-        {"message_port -", &ConfigFileParser::message_port, 47198,
-         "Warning: message_port is not a number, using 47198"},
-        {"fillstate_limit %80", &ConfigFileParser::fillstate_limit, 80,
-         "Warning: fillstate_limit is not a number, using 80"},
-        {"history_max_entries 0", &ConfigFileParser::history_max_entries, 1,
-         "Warning: history_max_entries 0 is below 1, using 1"},
-        {"history_max_entries -3", &ConfigFileParser::history_max_entries, 1,
-         "Warning: history_max_entries -3 is below 1, using 1"},
-        {"logfile_max_size 10M", &ConfigFileParser::logfile_max_size, 10485760, ""},
-        {"logfile_max_size 2K", &ConfigFileParser::logfile_max_size, 2048, ""},
-        {"logfile_max_size -1", &ConfigFileParser::logfile_max_size, -1, ""},
-        {"logfile_max_size 10k", &ConfigFileParser::logfile_max_size, 10, ""},
-        {"logfile_max_size M", &ConfigFileParser::logfile_max_size, 10485760,
-         "Warning: logfile_max_size has no number, using 10485760"},
-        {"logfile_max_size 2G", &ConfigFileParser::logfile_max_size, 2147483647,
-         "Warning: logfile_max_size does not fit 32 bits, using 2147483647"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        ParsedConfig config(std::string(c.line) + "\n");
-        EXPECT_EQ(c.expected, config.parser.*c.member);
-        if (*c.warning == '\0') {
-            EXPECT_EQ("", joinWarnings(config.parser));
-        } else {
-            EXPECT_EQ(std::string(c.warning) + "\n", joinWarnings(config.parser));
-        }
-    }
-}
-
-TEST(ConfigFileParserTest, FlagIsOffOnlyForNoOrNO) {
-    struct Case {
-        const char* value;
-        bool expected;
-        bool warns;
-    } cases[] = {
-        {"no", false, false}, {"NO", false, false},    {"yes", true, false},
-        {"YES", true, false}, {"No", true, true},      {"false", true, true},
-        {"0", true, true},    {"no# off", true, true}, {"no # off", false, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.value);
-        ParsedConfig config(std::string("create_links ") + c.value + "\npreserve_gid " + c.value);
-        EXPECT_EQ(c.expected, config.parser.create_links);
-        EXPECT_EQ(c.expected, config.parser.preserve_gid);
-        EXPECT_TRUE(config.parser.preserve_uid);
-        EXPECT_EQ(c.warns, config.hasWarningStartingWith("Warning: create_links "));
-        EXPECT_EQ(c.warns, config.hasWarningStartingWith("Warning: preserve_gid "));
-    }
-}
-
-TEST(ConfigFileParserTest, WordKeyFollowedBySpaceAndTabTakesNextLinesFirstWord) {
-    ParsedConfig config("logfile \t\nramdisk_mountpoint /rd\n");
-    EXPECT_EQ("ramdisk_mountpoint", config.parser.logfile);
-    EXPECT_EQ("/rd", config.parser.ramdisk_mountpoint);
-}
-
-TEST(ConfigFileParserTest, StorageBlocksInheritTypeAndCopyProcessesFromBlockBefore) {
+TEST(ConfigFileParserTest, UnusableValuesTakeDefaultsWithWarnings) {
     ParsedConfig config(
-        "storageID disk\n"
-        "type INTERNAL\n"
-        "target /data/internal\n"
-        "target /data/second\n"
-        "n_copy_processes 3\n"
-        "mountpoint /data\n"
-        "storageID usb\n"
-        "type EXTERNAL\n"
-        "\n"
-        "# comment inside a block\n"
-        "storageID tape\n"
-        "type OPTIONAL\n"
-        "target /tape/storageID cloud\n"
-        "n_copy_processes 2\n"
-        "storageID\n"
-        "type internal\n"
-        "mountpoint");
-    std::vector<ConfigFileParser::StorageData> storages = config.storages();
-    ASSERT_EQ(5u, storages.size());
-    struct Expected {
-        const char* storageID;
-        int type;
-        const char* target;
-        int n_copy_processes;
-        const char* mountpoint;
-    } expected[] = {
-        {"disk", ConfigFileParser::INTERNAL, "/data/internal", 3, "/data"},
-        {"usb", ConfigFileParser::EXTERNAL, "", 3, ""},
-        {"tape", ConfigFileParser::OPTIONAL, "/tape/", 3, ""},
-        // "storageID " inside the target value opened this block.
-        {"cloud", ConfigFileParser::OPTIONAL, "", 2, ""},
-        // An unknown type word keeps the type of the block before.
-        {"", ConfigFileParser::OPTIONAL, "", 2, ""},
-    };
-    for (size_t i = 0; i < storages.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(expected[i].storageID, storages[i].storageID);
-        EXPECT_EQ(expected[i].type, storages[i].type);
-        EXPECT_EQ(expected[i].target, storages[i].target);
-        EXPECT_EQ(expected[i].n_copy_processes, storages[i].n_copy_processes);
-        EXPECT_EQ(expected[i].mountpoint, storages[i].mountpoint);
-    }
-    EXPECT_TRUE(config.hasWarningStartingWith("Warning: Storage  has the unknown type internal"));
-    EXPECT_EQ(1u, config.parser.warnings.size()) << joinWarnings(config.parser);
+        "logfile_max_number ten\nlogfile_max_size 2G\nhistory_max_entries -3\nstatus_port 99999999999\n"
+        "create_links No\npreserve_uid false\npreserve_gid no#\n");  // only no and NO turn a flag off
+    auto expected = defaults();
+    std::get<2>(expected) = 2147483647;  // logfile_max_size
+    std::get<3>(expected) = 1;           // history_max_entries
+    EXPECT_EQ(expected, config.globals());
+    EXPECT_EQ(
+        "Warning: logfile_max_number is not a number, using 10\n"
+        "Warning: logfile_max_size does not fit 32 bits, using 2147483647\n"
+        "Warning: history_max_entries -3 is below 1, using 1\n"
+        "Warning: status_port is not a number, using 47199\n"
+        "Warning: create_links No is taken as yes; only no or NO turn it off\n"
+        "Warning: preserve_uid false is taken as yes; only no or NO turn it off\n"
+        "Warning: preserve_gid no# is taken as yes; only no or NO turn it off\n",
+        config.warnings());
+    ParsedConfig noNumber("logfile_max_size M\n");
+    EXPECT_EQ(defaults(), noNumber.globals());
+    EXPECT_EQ("Warning: logfile_max_size has no number, using 10485760\n", noNumber.warnings());
 }
 
-TEST(ConfigFileParserTest, FirstBlockWithoutTypeOrCopyProcessesGetsFallbacks) {
+TEST(ConfigFileParserTest, StorageBlocksInheritTypeAndCopyProcessesFromTheBlockBefore) {
+    // A type before the first storageID belongs to no block; "storageID " inside a value opens one.
     ParsedConfig config(
-        // Block keys before the first storageID belong to no block.
-        "type EXTERNAL\n"
-        "n_copy_processes 9\n"
-        "target /early\n"
-        "mountpoint /early\n"
-        "storageID first\n"
-        "storageID second\n"
-        "n_copy_processes 0\n"
-        "storageID third\n"
-        "n_copy_processes many\n"
-        "storageID fourth\n"
-        "type EXTERNAL\n"
-        "n_copy_processes -2\n");
-    std::vector<ConfigFileParser::StorageData> storages = config.storages();
-    ASSERT_EQ(4u, storages.size());
-    EXPECT_EQ(ConfigFileParser::NO_TYPE, storages[0].type);
-    EXPECT_EQ(-1, ConfigFileParser::NO_TYPE);
-    EXPECT_EQ(1, storages[0].n_copy_processes);
-    EXPECT_EQ("", storages[0].target);
-    EXPECT_EQ("", storages[0].mountpoint);
-    EXPECT_EQ(ConfigFileParser::NO_TYPE, storages[1].type);
-    EXPECT_EQ(1, storages[1].n_copy_processes);
-    EXPECT_EQ(1, storages[2].n_copy_processes);
-    EXPECT_EQ(ConfigFileParser::EXTERNAL, storages[3].type);
-    EXPECT_EQ(1, storages[3].n_copy_processes);
-    EXPECT_TRUE(config.hasWarningStartingWith("Warning: Storage first has no type line"));
-    EXPECT_TRUE(config.hasWarningStartingWith("Warning: Storage second has no type line"));
-    EXPECT_TRUE(config.hasWarning("Warning: Storage second: n_copy_processes 0 is below 1, using 1"));
-    EXPECT_TRUE(config.hasWarning("Warning: Storage third: n_copy_processes is not a number, using 1"));
-    EXPECT_TRUE(config.hasWarning("Warning: Storage fourth: n_copy_processes -2 is below 1, using 1"));
-    EXPECT_FALSE(config.hasWarningStartingWith("Warning: Storage fourth has no type line"));
-
-    // A first block with an unknown type word is no storage either, and is
-    // reported for its word, not as a block without a type line.
-    ParsedConfig unknown("storageID odd\ntype internal\n");
-    ASSERT_EQ(1u, unknown.parser.storages.size());
-    EXPECT_EQ(ConfigFileParser::NO_TYPE, unknown.parser.storages.front().type);
+        "type EXTERNAL\nstorageID first\n"
+        "storageID disk\ntype INTERNAL\ntarget /data/internal\ntarget /data/second\nn_copy_processes 3\n"
+        "mountpoint /data\nstorageID usb\ntype EXTERNAL\n"
+        "storageID tape\ntype OPTIONAL\ntarget /tape/storageID cloud\nn_copy_processes many\n"
+        "storageID odd\ntype internal\nn_copy_processes 0\n");
+    using Row = std::tuple<std::string, int, std::string, int, std::string>;
+    std::vector<Row> storages;
+    for (const ConfigFileParser::StorageData& s : config.parser.storages)
+        storages.emplace_back(s.storageID, s.type, s.target, s.n_copy_processes, s.mountpoint);
+    EXPECT_EQ(
+        (std::vector<Row>{
+            Row("first", ConfigFileParser::NO_TYPE, "", 1, ""),
+            Row("disk", ConfigFileParser::INTERNAL, "/data/internal", 3, "/data"),
+            Row("usb", ConfigFileParser::EXTERNAL, "", 3, ""), Row("tape", ConfigFileParser::OPTIONAL, "/tape/", 3, ""),
+            Row("cloud", ConfigFileParser::OPTIONAL, "", 3, ""), Row("odd", ConfigFileParser::OPTIONAL, "", 1, "")}),
+        storages);
+    EXPECT_EQ(
+        "Warning: Storage first has no type line and no block before it to take one from; it is not used\n"
+        "Warning: Storage cloud: n_copy_processes is not a number, using 3\n"
+        "Warning: Storage odd has the unknown type internal; only INTERNAL, EXTERNAL and OPTIONAL are known\n"
+        "Warning: Storage odd: n_copy_processes 0 is below 1, using 1\n",
+        config.warnings());
+    // A first block with an unknown word is reported for the word only.
     EXPECT_EQ("Warning: Storage odd has the unknown type internal; only INTERNAL, EXTERNAL and OPTIONAL are known\n",
-              joinWarnings(unknown.parser));
+              ParsedConfig("storageID odd\ntype internal\n").warnings());
 }
 
 TEST(ConfigFileParserTest, LineOf1024CharactersHidesItselfAndLaterLines) {
-    const std::string before = "message_port 5000\n";
-    const std::string after = "status_port 6000\nstorageID later\ntype INTERNAL\n";
-    std::string path1023 = "/" + std::string(1023 - std::string("logfile /").size(), 'a');
-    std::string line1023 = "logfile " + path1023;
-    ASSERT_EQ(1023u, line1023.size());
+    const std::string path = "/" + std::string(1014, 'a');  // "logfile " + path: 1023 characters
+    const std::string after = "\nstatus_port 6000\nstorageID later\ntype INTERNAL\n";
+    ParsedConfig read("message_port 5000\nlogfile " + path + after);
+    EXPECT_EQ(std::make_tuple(path, 5000, 6000, size_t(1), std::string()),
+              std::make_tuple(read.parser.logfile, read.parser.message_port, read.parser.status_port,
+                              read.parser.storages.size(), read.warnings()));
 
-    ParsedConfig read(before + line1023 + "\n" + after);
-    EXPECT_EQ(path1023, read.parser.logfile);
-    EXPECT_EQ(5000, read.parser.message_port);
-    EXPECT_EQ(6000, read.parser.status_port);
-    EXPECT_EQ(1u, read.parser.storages.size());
-    EXPECT_EQ("", joinWarnings(read.parser));
-
-    ParsedConfig hidden(before + line1023 + "b\n" + after);
-    EXPECT_EQ("/var/log/vellort_quorvin.log", hidden.parser.logfile);
-    EXPECT_EQ(5000, hidden.parser.message_port);
-    EXPECT_EQ(47199, hidden.parser.status_port);
-    EXPECT_TRUE(hidden.parser.storages.empty());
-    ASSERT_EQ(1u, hidden.parser.warnings.size());
-    EXPECT_EQ(0u, hidden.parser.warnings[0].find("Warning: "));
-    EXPECT_NE(std::string::npos, hidden.parser.warnings[0].find("line 2"));
-}
-
-TEST(ConfigFileParserTest, JunkDoesNotCrashAndGivesDefaults) {
-    std::mt19937 random(20240607);
-    std::string junk;
-    for (int i = 0; i < 64 * 1024; ++i) junk += static_cast<char>(random() & 0xff);
-    junk[100] = '\0';
-    junk[101] = '\n';
-
-    std::string contents[] = {
-        junk,
-        // One line without a newline.
-        std::string(5000, 'x'),
-        std::string("logfile ") + std::string(4992, 'y'),
-        // A NUL is no blank: the second line holds no logfile key.
-        std::string("\0\0\0\n\0logfile /x\n", 16),
-    };
-    for (const std::string& content : contents) {
-        ParsedConfig config(content);
-        EXPECT_TRUE(config.opened);
-        expectGlobalDefaults(config.parser);
-        EXPECT_TRUE(config.parser.storages.empty());
-    }
+    ParsedConfig hidden("message_port 5000\nlogfile " + path + "b" + after);
+    auto expected = defaults();
+    std::get<6>(expected) = 5000;  // message_port, from the line before
+    EXPECT_EQ(expected, hidden.globals());
+    EXPECT_EQ("Warning: " + (hidden.dir / "vellort.conf") +
+                  " line 2 is longer than 1023 characters; it and every later line are ignored\n",
+              hidden.warnings());
 }
