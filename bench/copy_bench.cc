@@ -1,14 +1,16 @@
 // Measures UTILITIES::copy, one file at a time on one thread as a copy worker
-// uses it, against `cp -a` of the same tree in the same run: many small files
+// uses it, against `cp -a` and, where installed, `rsync -a` of the same tree
+// in the same run: many small files
 // (directory creation and per-file system calls dominate) and a few large ones
 // (the 8 KiB read/write loop dominates). Source and destination are two tmpfs
 // mounted here when running as root, so that no disk is measured; otherwise
 // plain directories under /tmp.
 //
-// The two copies alternate for a number of rounds, so that neither always
-// meets fresh memory first; the ratio compares the best round of each.
+// The copies alternate for a number of rounds, so that none always meets
+// fresh memory first; the ratio compares the best round of each. A last line
+// per case, "RESULT key=value cp=value rsync=value", is for scripts.
 //
-//   copy_bench [--small-files N] [--small-kb K] [--large-files N] [--large-mb M] [--rounds R]
+//   copy_bench [--small-files N] [--small-kb K] [--large-files N] [--large-mb M] [--rounds R] [--no-rsync]
 
 #include <errno.h>
 #include <ftw.h>
@@ -37,6 +39,7 @@ struct Options {
     long largeFiles = 4;
     long largeMiB = 512;
     long rounds = 2;
+    bool rsync = true;  // off with --no-rsync, or when rsync is not installed
 };
 
 double seconds() {
@@ -143,8 +146,16 @@ void report(const char* who, long round, double elapsed, size_t files, uint64_t 
 // round after round, and prints each figure and the ratio of the best. Each
 // copy is removed before the next, so the destination never needs room for
 // more than one.
+double timeCommand(const std::string& command) {
+    double start = seconds();
+    int status = system(command.c_str());
+    double elapsed = seconds() - start;
+    if (status != 0) die(command + " failed with status " + std::to_string(status));
+    return elapsed;
+}
+
 void runCase(const char* title, const Area& source, const Area& destination, long count, uint64_t bytes,
-             const char* stem, long rounds) {
+             const char* stem, long rounds, bool rsync) {
     if (count <= 0) return;
     std::string sourceRoot = source.path() + "/" + stem;
     if (mkdir(sourceRoot.c_str(), 0755) != 0) die("mkdir " + sourceRoot + ": " + strerror(errno));
@@ -153,7 +164,7 @@ void runCase(const char* title, const Area& source, const Area& destination, lon
     printf("%s: %zu files of %llu KiB, %.1f MB\n", title, files.size(), static_cast<unsigned long long>(bytes / 1024),
            total / 1e6);
 
-    double oursBest = 0, cpBest = 0;
+    double oursBest = 0, cpBest = 0, rsyncBest = 0;
     for (long round = 1; round <= rounds; ++round) {
         // Like a copy worker: one file after the other, directories made on
         // demand by the copy itself, owner and group carried over as cp -a
@@ -173,13 +184,19 @@ void runCase(const char* title, const Area& source, const Area& destination, lon
         report("UTILITIES::copy", round, oursElapsed, files.size(), total);
         removeTree(oursRoot);
 
-        std::string command = "cp -a '" + sourceRoot + "' '" + destination.path() + "/cp'";
-        start = seconds();
-        int status = system(command.c_str());
-        double cpElapsed = seconds() - start;
-        if (status != 0) die(command + " failed with status " + std::to_string(status));
+        double cpElapsed = timeCommand("cp -a '" + sourceRoot + "' '" + destination.path() + "/cp'");
         report("cp -a", round, cpElapsed, files.size(), total);
         removeTree(destination.path() + "/cp");
+
+        if (rsync) {
+            // The trailing slashes make rsync copy the tree's content into
+            // the new directory, as cp -a does for a destination that does
+            // not exist yet.
+            double rsyncElapsed = timeCommand("rsync -a '" + sourceRoot + "/' '" + destination.path() + "/rsync/'");
+            report("rsync -a", round, rsyncElapsed, files.size(), total);
+            removeTree(destination.path() + "/rsync");
+            if (round == 1 || rsyncElapsed < rsyncBest) rsyncBest = rsyncElapsed;
+        }
 
         if (round == 1 || oursElapsed < oursBest) oursBest = oursElapsed;
         if (round == 1 || cpElapsed < cpBest) cpBest = cpElapsed;
@@ -187,6 +204,17 @@ void runCase(const char* title, const Area& source, const Area& destination, lon
     printf("  best: UTILITIES::copy %.0f files/s %.1f MB/s, cp -a %.0f files/s %.1f MB/s, ratio copy / cp -a %.2f\n",
            files.size() / oursBest, total / oursBest / 1e6, files.size() / cpBest, total / cpBest / 1e6,
            cpBest / oursBest);
+    if (rsync)
+        printf("  best: rsync -a %.0f files/s %.1f MB/s, ratio copy / rsync -a %.2f\n", files.size() / rsyncBest,
+               total / rsyncBest / 1e6, rsyncBest / oursBest);
+    // Small files are counted in files/s, large ones in MB/s: what limits each.
+    bool small = strcmp(stem, "small") == 0;
+    double scale = small ? static_cast<double>(files.size()) : total / 1e6;
+    printf("RESULT copy.%s.%s=%.1f cp=%.1f", stem, small ? "files_per_s" : "MB_per_s", scale / oursBest,
+           scale / cpBest);
+    if (rsync) printf(" rsync=%.1f", scale / rsyncBest);
+    printf("\n");
+    fflush(stdout);
     removeTree(sourceRoot);
 }
 
@@ -226,9 +254,12 @@ int main(int argc, char** argv) {
             options.largeMiB = numberArgument(argc, argv, i);
         else if (option == "--rounds")
             options.rounds = numberArgument(argc, argv, i);
+        else if (option == "--no-rsync")
+            options.rsync = false;
         else {
             fprintf(stderr,
-                    "usage: %s [--small-files N] [--small-kb K] [--large-files N] [--large-mb M] [--rounds R]\n",
+                    "usage: %s [--small-files N] [--small-kb K] [--large-files N] [--large-mb M] [--rounds R] "
+                    "[--no-rsync]\n",
                     argv[0]);
             return 2;
         }
@@ -238,6 +269,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     umask(0);  // as the daemon runs
+    if (options.rsync && system("command -v rsync >/dev/null 2>&1") != 0) {
+        printf("NOTE: no rsync on this machine; the rsync -a comparison is left out\n");
+        options.rsync = false;
+    }
 
     // Room for the larger case, counted in whole pages, with slack for directories.
     uint64_t smallBytes = options.smallFiles * ((options.smallKiB * 1024 + 4095) / 4096 * 4096);
@@ -253,7 +288,9 @@ int main(int argc, char** argv) {
         printf("NOTE: no tmpfs (%s); directories under /tmp instead, figures include the disk's file system\n",
                (source.mounted() ? destination.why() : source.why()).c_str());
 
-    runCase("small files", source, destination, options.smallFiles, options.smallKiB * 1024, "small", options.rounds);
-    runCase("large files", source, destination, options.largeFiles, options.largeMiB * MiB, "large", options.rounds);
+    runCase("small files", source, destination, options.smallFiles, options.smallKiB * 1024, "small", options.rounds,
+            options.rsync);
+    runCase("large files", source, destination, options.largeFiles, options.largeMiB * MiB, "large", options.rounds,
+            options.rsync);
     return 0;
 }

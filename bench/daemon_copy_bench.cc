@@ -4,16 +4,17 @@
 // as a separate process in a sandbox given to it as VELLORT_ROOT.
 //
 //   (a) many small files announced as fast as the pipe takes them: the time
-//       until the last copy exists, next to `cp -a` of the same tree, for a
-//       number of rounds, the two alternating;
+//       until the last copy exists, next to `cp -a` and, where installed,
+//       `rsync -a` of the same tree, for a number of rounds, alternating;
 //   (b) a few large files, the same way;
 //   (c) the delay from an announcement to its copy, for small files announced
 //       one every millisecond, seen through inotify on the target directory.
 //
-// Needs root (tmpfs mounts).
+// Needs root (tmpfs mounts). Each case ends with a line "RESULT key=value ..."
+// for scripts.
 //
 //   daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] [--large-mb M]
-//                     [--rounds R] [--latency-files N] [--latency-interval-us U]
+//                     [--rounds R] [--latency-files N] [--latency-interval-us U] [--no-rsync]
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -55,6 +56,7 @@ struct Options {
     long latencyFiles = 2000;
     long latencyIntervalUs = 1000;
     long rounds = 3;
+    bool rsync = true;  // off with --no-rsync, or when rsync is not installed
 };
 
 std::vector<std::string> mounts;  // unmounted by cleanUp()
@@ -234,11 +236,20 @@ double waitForCopies(const std::string& target, const std::vector<std::string>& 
     return now();
 }
 
-double timeCpA(const std::string& from, const std::string& to) {
-    std::string command = "cp -a '" + from + "' '" + to + "'";
+double timeCommand(const std::string& command) {
     double start = now();
     if (system(command.c_str()) != 0) die(command + " failed");
     return now() - start;
+}
+
+double timeCpA(const std::string& from, const std::string& to) {
+    return timeCommand("cp -a '" + from + "' '" + to + "'");
+}
+
+// The trailing slashes copy the tree's content into the new directory, as
+// `cp -a` does into a destination that does not exist yet.
+double timeRsyncA(const std::string& from, const std::string& to) {
+    return timeCommand("rsync -a '" + from + "/' '" + to + "/'");
 }
 
 // How many copy jobs the daemon has started so far, from its log.
@@ -263,7 +274,7 @@ void removeTree(const std::string& path) {
 // the next round's announcements of the same files meet no copy. The ratio
 // compares the best round of each.
 void throughputCase(const char* title, int pipe, const std::string& ramdisk, const std::string& target,
-                    const std::string& stem, long count, uint64_t bytes, long rounds) {
+                    const std::string& stem, long count, uint64_t bytes, long rounds, bool rsync) {
     if (count <= 0) return;
     std::vector<std::string> files = makeTree(ramdisk, stem, count, bytes);
     std::string announcements;
@@ -271,7 +282,7 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
     double total = static_cast<double>(bytes) * files.size();
     printf("%s: %zu files of %.0f KiB, %.1f MB\n", title, files.size(), bytes / 1024.0, total / 1e6);
 
-    double daemonBest = 0, cpBest = 0;
+    double daemonBest = 0, cpBest = 0, rsyncBest = 0;
     for (long round = 1; round <= rounds; ++round) {
         long jobsBefore = copyJobs();
         double start = now();
@@ -286,13 +297,30 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
         fflush(stdout);
         removeTree(target + "/" + stem);
         removeTree(target + "/cp-" + stem);
+        if (rsync) {
+            double copy = timeRsyncA(ramdisk + "/" + stem, target + "/rsync-" + stem);
+            printf("  round %ld rsync -a %6.3f s %9.0f files/s %8.1f MB/s\n", round, copy, files.size() / copy,
+                   total / copy / 1e6);
+            fflush(stdout);
+            removeTree(target + "/rsync-" + stem);
+            if (round == 1 || copy < rsyncBest) rsyncBest = copy;
+        }
         if (round == 1 || elapsed < daemonBest) daemonBest = elapsed;
         if (round == 1 || cp < cpBest) cpBest = cp;
     }
-    printf(
-        "  best: daemon %.0f files/s %.1f MB/s, cp -a %.0f files/s %.1f MB/s, ratio daemon rate / cp -a rate %.2f\n\n",
-        files.size() / daemonBest, total / daemonBest / 1e6, files.size() / cpBest, total / cpBest / 1e6,
-        cpBest / daemonBest);
+    printf("  best: daemon %.0f files/s %.1f MB/s, cp -a %.0f files/s %.1f MB/s, ratio daemon rate / cp -a rate %.2f\n",
+           files.size() / daemonBest, total / daemonBest / 1e6, files.size() / cpBest, total / cpBest / 1e6,
+           cpBest / daemonBest);
+    if (rsync)
+        printf("  best: rsync -a %.0f files/s %.1f MB/s, ratio daemon rate / rsync -a rate %.2f\n",
+               files.size() / rsyncBest, total / rsyncBest / 1e6, rsyncBest / daemonBest);
+    // Small files are counted in files/s, large ones in MB/s: what limits each.
+    bool small = stem == "small";
+    double scale = small ? static_cast<double>(files.size()) : total / 1e6;
+    printf("RESULT daemon.%s.%s=%.1f cp=%.1f", stem.c_str(), small ? "files_per_s" : "MB_per_s", scale / daemonBest,
+           scale / cpBest);
+    if (rsync) printf(" rsync=%.1f", scale / rsyncBest);
+    printf("\n\n");
     removeTree(ramdisk + "/" + stem);  // only holds memory now
     fflush(stdout);
 }
@@ -363,6 +391,7 @@ void latencyCase(int pipe, const std::string& ramdisk, const std::string& target
     printf("(c) announcement to copy: %ld files of 4 KiB, one every %ld us\n", count, intervalUs);
     printf("  delay ms: min %.3f  p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n\n", delays.front(), at(0.50), at(0.90),
            at(0.99), delays.back());
+    printf("RESULT daemon.delay.p50_ms=%.3f\nRESULT daemon.delay.p99_ms=%.3f\n", at(0.50), at(0.99));
 }
 
 long numberArgument(int argc, char** argv, int& i) {
@@ -406,14 +435,20 @@ int main(int argc, char** argv) {
             options.rounds = numberArgument(argc, argv, i);
         else if (option == "--latency-interval-us")
             options.latencyIntervalUs = numberArgument(argc, argv, i);
+        else if (option == "--no-rsync")
+            options.rsync = false;
         else
             die("usage: daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] "
-                "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U]");
+                "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U] [--no-rsync]");
     }
     if (options.rounds < 1) die("--rounds must be at least 1");
     if (geteuid() != 0) die("needs root to mount the two tmpfs");
     if (access(options.vellort.c_str(), X_OK) != 0) die("no executable " + options.vellort + " (use --vellort)");
     umask(0);  // so the trees have the modes asked for, as the daemon's own files do
+    if (options.rsync && system("command -v rsync >/dev/null 2>&1") != 0) {
+        printf("NOTE: no rsync on this machine; the rsync -a comparison is left out\n");
+        options.rsync = false;
+    }
     signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
@@ -436,9 +471,9 @@ int main(int argc, char** argv) {
            ramdisk.c_str(), target.c_str());
 
     throughputCase("(a) small files", pipe, ramdisk, target, "small", options.smallFiles, options.smallKiB * 1024,
-                   options.rounds);
+                   options.rounds, options.rsync);
     throughputCase("(b) large files", pipe, ramdisk, target, "large", options.largeFiles, options.largeMiB * MiB,
-                   options.rounds);
+                   options.rounds, options.rsync);
     latencyCase(pipe, ramdisk, target, options.latencyFiles, options.latencyIntervalUs);
 
     close(pipe);

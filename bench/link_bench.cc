@@ -9,7 +9,8 @@
 // The RAM disk is a tmpfs on which a plain file takes 60% and the files, one
 // page each, another 30%, with a limit of 50%: the disk stays above the limit
 // until the last file is done, as under a steady acquisition. The copies lie
-// on a second tmpfs. Needs root, for the mounts.
+// on a second tmpfs. Needs root, for the mounts. The last lines, "RESULT
+// key=value" with the medians, are for scripts.
 //
 //   link_bench [--files N] [--rounds R]      (N a multiple of 1000; defaults 20000 and 3)
 
@@ -179,6 +180,7 @@ int main(int argc, char** argv) {
 
     printf("link_bench: %ld files of %zu bytes on a tmpfs RAM disk, limit 50%%, %ld rounds\n", files, pageBytes,
            rounds);
+    std::string results;
     for (bool createLinks : {true, false}) {
         std::vector<double> rates;
         for (long round = 1; round <= rounds; ++round) {
@@ -192,7 +194,10 @@ int main(int argc, char** argv) {
         std::sort(rates.begin(), rates.end());
         printf("%-8s median %9.0f files/s, best %9.0f files/s\n", createLinks ? "links" : "removal",
                rates[rates.size() / 2], rates.back());
+        results += std::string("RESULT link.") + (createLinks ? "links" : "removal") +
+                   ".files_per_s=" + std::to_string(static_cast<long>(rates[rates.size() / 2] + 0.5)) + "\n";
     }
+    fputs(results.c_str(), stdout);
     for (const std::string& path : logPaths) unlink(path.c_str());
     return 0;
 }

@@ -5,7 +5,8 @@
 // `window` frames ahead of the slowest client, below a worker's queue bound,
 // so nothing is dropped), and the delay from addToMessageQueue to the arrival
 // of the whole frame at a client, p50 and p99, once under that load and once
-// for single frames sent one at a time.
+// for single frames sent one at a time. For scripts, each run ends with lines
+// "RESULT key=value".
 //
 // Usage: message_bench [frames-per-run] [single-frame-samples]
 
@@ -202,6 +203,10 @@ void run(const std::string& logPath, int clientCount, int64_t frames, int64_t si
     printf("              delay one at a time: p50 %.1f us, p99 %.1f us (%zu samples)\n", single.p50Micro,
            single.p99Micro, single.samples);
     printf("              frames out of order or missing: %lld\n", static_cast<long long>(orderErrors));
+    std::string who = std::to_string(clientCount) + (clientCount == 1 ? "_client" : "_clients");
+    printf("RESULT message.%s.frames_per_s=%.0f\n", who.c_str(), frames / seconds);
+    printf("RESULT message.%s.delay_p50_us=%.1f\nRESULT message.%s.delay_p99_us=%.1f\n", who.c_str(), single.p50Micro,
+           who.c_str(), single.p99Micro);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // "<request><action id='history'/></request>", waits for the whole reply line
 // and sends the next, for a bounded time. Measured with 1 and with 10
 // concurrent clients (10 is the service's pool size: all are served at once).
-// Also prints p50 and p99 of the round trip.
+// Also prints p50 and p99 of the round trip, and for scripts, per run without
+// a failed client, lines "RESULT key=value".
 //
 // Usage: status_bench [seconds-per-run]
 
@@ -133,6 +134,11 @@ void run(int port, int clients, double seconds) {
         "us%s\n",
         clients, replies / elapsed, static_cast<long long>(replies), results[0].replyBytes, elapsed, percentile(0.5),
         percentile(0.99), failed ? "  [a client failed]" : "");
+    if (!failed) {
+        std::string who = std::to_string(clients) + (clients == 1 ? "_client" : "_clients");
+        printf("RESULT status.%s.requests_per_s=%.0f\nRESULT status.%s.round_trip_p99_us=%.1f\n", who.c_str(),
+               replies / elapsed, who.c_str(), percentile(0.99));
+    }
 }
 
 }  // namespace
