@@ -5,47 +5,32 @@
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 
-namespace {
-
-Storage::Params paramsOfType(int type) {
-    Storage::Params params;
-    params.storageID = "storage" + std::to_string(type);
-    params.type = type;
-    params.history_max_entries = 3;
-    return params;
-}
-
-}  // namespace
-
+// A storage that manages its source (INTERNAL, EXTERNAL) keeps a copied file
+// for its link pass and deletes it after the shift; every other type only
+// counts files until their copy, across shifts as well.
 TEST(StorageTest, InternalAndExternalTrackFilesEveryOtherTypeOnlyCounts) {
-    struct Case {
-        int type;
-        DebitCredit::TYPE ledger;
-    };
-    const Case cases[] = {
-        {Storage::INTERNAL, DebitCredit::TRACK_FILES},
-        {Storage::EXTERNAL, DebitCredit::TRACK_FILES},
-        {Storage::OPTIONAL, DebitCredit::COUNT_ONLY},
-        {7, DebitCredit::COUNT_ONLY},
-        {-1, DebitCredit::COUNT_ONLY},  // compared as unsigned: far above 1
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.type);
-        Storage* storage = new Storage(paramsOfType(c.type));  // storages are never deleted
-        EXPECT_EQ(c.ledger, storage->debitCredit().getType());
-        EXPECT_EQ(c.type, storage->getParams().type);
-
-        // After a shift the previous shift's copied files are to be deleted,
-        // by a storage that manages its source only.
+    for (int type : {Storage::INTERNAL, Storage::EXTERNAL, Storage::OPTIONAL, 7, -1}) {  // -1: far above 1 unsigned
+        SCOPED_TRACE(type);
+        const bool tracks = type == Storage::INTERNAL || type == Storage::EXTERNAL;
+        Storage::Params params;
+        params.storageID = "storage" + std::to_string(type);
+        params.type = type;
+        Storage* storage = new Storage(params);  // storages are never deleted
+        DebitCredit& ledger = storage->debitCredit();
+        EXPECT_EQ(tracks ? DebitCredit::TRACK_FILES : DebitCredit::COUNT_ONLY, ledger.getType());
         storage->setTavroTime(10, 0, 0);
-        FileInfo file("/r/./f", 10);
-        storage->insertToBuffer(file);
-        storage->debitCredit().insertToCredits(file);
+        FileInfo copied("/r/./copied", 10), late("/r/./late", 10);
+        storage->insertToBuffer(copied);
+        storage->insertToBuffer(late);
+        ledger.insertToCredits(copied);
+        EXPECT_EQ(tracks ? 2 : 1, ledger.size());
         storage->setTavroTime(20, 0, 0);
-        // Taken before startDeleting(), whose deletion thread would take it.
-        std::list<FileInfo> toDelete;
-        EXPECT_EQ(c.ledger == DebitCredit::TRACK_FILES, storage->debitCredit().getDeleteList(toDelete));
-        EXPECT_EQ(c.ledger == DebitCredit::TRACK_FILES ? 1u : 0u, toDelete.size());
+        EXPECT_EQ(1u, ledger.earlierShiftsInProgress());
+        ledger.insertToCredits(late);
+        EXPECT_EQ(0, ledger.size());
+        std::list<FileInfo> toDelete;  // taken before the deletion thread, woken next, could take it
+        EXPECT_EQ(tracks, ledger.getDeleteList(toDelete));
+        EXPECT_EQ(tracks ? 2u : 0u, toDelete.size());
         storage->startDeleting();  // an OPTIONAL storage has no deletion thread to wake
     }
 }

@@ -2,8 +2,7 @@
 #define VELLORT_TESTS_SPACE_SPACESUPPORT_H
 
 // Shared by the space-management tests: fill states made for real on small
-// tmpfs mounts, waits with deadlines for threads that poll once a second, and
-// a client that reads everything the message service sent.
+// tmpfs mounts, and a client that reads everything the message service sent.
 
 #include <fcntl.h>
 #include <math.h>
@@ -11,29 +10,16 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "ledger/Storage.h"
 #include "net/MessageServer.h"
+#include "support/CopyRig.h"
 #include "support/LogWatch.h"
 #include "support/MessageClient.h"
-#include "support/TempDir.h"
 
 namespace space_test {
-
-inline bool waitUntil(const std::function<bool()>& done, double seconds = 20) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 inline double fillPercent(const std::string& mount) {
     struct statvfs stats;
@@ -41,8 +27,8 @@ inline double fillPercent(const std::string& mount) {
     return (1.0 - static_cast<double>(stats.f_bfree) / stats.f_blocks) * 100.0;
 }
 
-// Sizes the plain file mount/fill so that the file system is just above
-// `percent` full; returns the fill state reached.
+// Sizes the file mount/fill so that the file system is just above `percent`
+// full; returns the fill state reached.
 inline double fillTo(const std::string& mount, double percent) {
     const std::string fill = mount + "/fill";
     struct statvfs stats;
@@ -57,24 +43,17 @@ inline double fillTo(const std::string& mount, double percent) {
     return ok ? fillPercent(mount) : -1;
 }
 
-inline bool isLink(const std::string& path) {
-    struct stat found;
-    return lstat(path.c_str(), &found) == 0 && S_ISLNK(found.st_mode);
-}
-
-inline bool gone(const std::string& path) {
-    struct stat found;
-    return lstat(path.c_str(), &found) != 0;
-}
-
 inline std::string linkTarget(const std::string& path) {
     char buffer[4096];
     const ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
     return length < 0 ? std::string() : std::string(buffer, length);
 }
+inline bool isLink(const std::string& path) {
+    return !linkTarget(path).empty();
+}
 
-// Settings of a storage of `type` whose log and copies lie in `dir`,
-// watching `mountpoint` with a limit of 50%.
+// A storage of `type` with its log and copies in `dir`, linking files on
+// `mountpoint` above 50%.
 inline Storage::Params storageParams(const TempDir& dir, int type, const std::string& mountpoint) {
     Storage::Params params;
     params.storageID = "storage" + std::to_string(type);
@@ -98,14 +77,14 @@ struct MessageTap {
         if (!waitForLogCount(logPath, "++ Accepted connection from ", 1)) client.reset();
     }
     bool ready() const { return client != nullptr; }
-
-    // Every frame sent so far: one of our own marks the end.
-    std::vector<MessageClient::Frame> frames() {
+    // Every frame sent so far, as "<code> <subject> <text>"; one of our own marks the end.
+    std::vector<std::string> received() {
         const std::string end = "end of test frames";
         server->addToMessageQueue(0, end, end);
-        std::vector<MessageClient::Frame> received;
-        MessageClient::Frame frame;
-        while (client->readFrame(frame) && frame.subject != end) received.push_back(frame);
+        std::vector<std::string> received;
+        MessageClient::Frame f;
+        while (client->readFrame(f) && f.subject != end)
+            received.push_back(std::to_string(f.code) + " " + f.subject + " " + f.text);
         return received;
     }
 

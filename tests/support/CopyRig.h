@@ -11,41 +11,43 @@
 #include "support/TempDir.h"
 
 // Real storages copying between real folders of one fresh directory, driven
-// as the pipe reader drives them: insertToBuffer, then flushBuffer. Every
-// storage is made with new and never deleted: its threads run until the
-// test's process ends, as in the daemon. All storages of a rig share one
-// shift, so one FileInfo can be handed to several of them.
+// as the pipe reader drives them: insertToBuffer, then flushBuffer. Storages
+// are never deleted: their threads run until the test's process ends, as in
+// the daemon. All storages of a rig share one shift, so one FileInfo can be
+// handed to several of them.
 class CopyRig {
 public:
     static const int64_t shiftTime = 1000;
 
-    CopyRig();
+    CopyRig() : ramdisk(dir / "ramdisk") { makeDirectories(ramdisk); }
 
-    // Settings of a storage whose target is dir/<id> and whose log is its own
-    // file dir/<id>.log, large enough never to rotate. Only the copy path
-    // writes to the log of an OPTIONAL storage; the space threads of the other
-    // types add lines of their own.
+    // Target dir/<id>, log dir/<id>.log (never rotated), one copy worker, and
+    // a watched file system that never passes its limit, so nothing is linked.
     Storage::Params params(const std::string& id, int type) const;
-    // Makes the storage and opens its shift.
-    Storage* start(const Storage::Params& params) const;
-
-    // Writes ramdisk/<relative> (directories made as needed) and returns the
-    // announced path: ramdisk + "/./" + relative.
-    std::string source(const std::string& relative, const std::string& content) const;
+    // Makes the storage and opens the rig's shift.
+    static Storage* start(const Storage::Params& params) {
+        Storage* storage = new Storage(params);
+        storage->setTavroTime(shiftTime, 0, 0);
+        return storage;
+    }
     // Writes a file, making its directories as needed.
-    static void put(const std::string& path, const std::string& content);
-    // A record of the rig's shift for the announced path.
+    static void put(const std::string& path, const std::string& content) {
+        makeDirectories(path.substr(0, path.rfind('/')));
+        writeFile(path, content);
+    }
+    // Writes ramdisk/<relative>; returns the announced path ramdisk/./<relative>.
+    std::string source(const std::string& relative, const std::string& content) const {
+        put(ramdisk + "/" + relative, content);
+        return ramdisk + "/./" + relative;
+    }
     static FileInfo file(const std::string& announced) { return FileInfo(announced, shiftTime); }
 
     // Waits until the storage has booked n files as copied or failed.
-    static bool waitForBooked(Storage& storage, uint32_t n, double seconds = 30);
-    // The storage's log without the copy thread's "Looking for ..." lines, whose
-    // place among the workers' lines is a matter of timing.
+    static bool waitForBooked(Storage& storage, uint32_t n);
+    // The storage's log without the copy thread's "Looking for ..." lines,
+    // whose place among the workers' lines is a matter of timing.
     static std::string jobLog(const Storage& storage);
-
-    // The flag word of a record, read bit by bit.
-    static uint32_t flagBits(const FileInfo& file);
-    // Waits until done() holds, polling every millisecond; false after `seconds`.
+    // Polls done() every millisecond; false after `seconds`.
     static bool waitUntil(const std::function<bool()>& done, double seconds = 30);
 
     TempDir dir;
