@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of VELLORT on a fresh Debian machine, as root: installs what
 # is missing, then builds and runs the whole suite twice, once plainly and once
-# under ThreadSanitizer, and runs every fuzz target for a bounded time.
+# under ThreadSanitizer, runs the short soak test and every fuzz target for a
+# bounded time.
 # Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +22,10 @@ run_suite() {
 }
 
 run_suite build
+# The short soak: the real daemon under load and injected faults for two
+# minutes, then every copy, report, memory, thread and descriptor checked.
+echo "=== soak"
+build/bench/soak --seconds 120 --build-dir build
 # TSan stops a test at its first report, so a data race fails the run.
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
 run_suite build-tsan -DVELLORT_SANITIZER=thread -DVELLORT_BENCH=OFF
