@@ -172,8 +172,11 @@ void runCase(const char* title, const Area& source, const Area& destination, lon
         std::string oursRoot = destination.path() + "/ours";
         double start = seconds();
         uint64_t copied = 0;
+        // Trees as a copy job holds them: the source tree and the target, made on demand.
+        TrustedTree from(sourceRoot);
+        TrustedTree to(oursRoot, true);
         for (const std::string& file : files) {
-            int64_t result = UTILITIES::copy(sourceRoot + "/" + file, oursRoot + "/" + file, true, true);
+            int64_t result = UTILITIES::copy(from, file, to, file, true, true);
             if (result < 0)
                 die("UTILITIES::copy of " + file + " failed with " + std::to_string(result) + ": " + strerror(errno));
             copied += static_cast<uint64_t>(result);

@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     }
 
     long residentBefore = residentBytes();
-    ListThread* reader = new ListThread(storages, logPath, pipePath);
+    ListThread* reader = new ListThread(storages, logPath, pipePath, "/ramdisk");
     if (reader->start() != 0) {
         fprintf(stderr, "cannot start the reader\n");
         return 1;

@@ -1,7 +1,6 @@
 #include "copy/CopyWorkerThread.h"
 
 #include <errno.h>
-#include <unistd.h>
 
 #include "copy/CopyThread.h"
 #include "net/MessageServer.h"
@@ -16,15 +15,23 @@ CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<File
 
 void CopyWorkerThread::work() {
     logFile << params.storageID << ": Copy job started" << endl;
+    // Held for this job only, so a file system mounted anew is seen by the next.
+    Trees trees(params);
     Summary summary;
     for (FileInfo& file : files) {
         FileInfo::ReadLock lock(file);
-        _copyFile(file, summary);
+        _copyFile(file, trees, summary);
     }
     _writeSummary(summary);
 }
 
-void CopyWorkerThread::_copyFile(FileInfo& file, Summary& summary) {
+CopyWorkerThread::Trees::Trees(const Storage::Params& params)
+    : ramdisk(params.ramdisk_mountpoint), target(params.target, true) {
+    for (const std::string& directory : params.alternativeSourceDirs)
+        alternatives.emplace_back(new TrustedTree(directory));
+}
+
+void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary) {
     if (params.type == Storage::INTERNAL) {
         file.setFlag(FileInfo::INTERNAL_COPY_STARTED);
         // The external storage's link or removal pass already took up the file:
@@ -40,10 +47,17 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Summary& summary) {
     }
 
     const std::string path = file.pathToOrigin();
-    // The pipe reader rejects paths without the marker; should one arrive all
-    // the same, its source would be "/": never copy that.
+    // The pipe reader rejects paths without the marker or outside the RAM
+    // disk; should one arrive all the same, refuse it: its source would be
+    // "/" or a file the daemon has no business reading.
     if (path.find("/./") == std::string::npos) {
-        _reportMissingMarker(path);
+        _reportRefusal(path, "the path has no /./ between its base and relative part");
+        copyThread.insertToFailedCopies(file);
+        return;
+    }
+    const std::string belowRamdisk = UTILITIES::pathBelow(params.ramdisk_mountpoint, path);
+    if (belowRamdisk.empty()) {
+        _reportRefusal(path, "the path does not lie below the RAM disk " + params.ramdisk_mountpoint);
         copyThread.insertToFailedCopies(file);
         return;
     }
@@ -53,6 +67,8 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Summary& summary) {
     const std::vector<std::string>& alternatives = params.alternativeSourceDirs;
 
     std::string source = root + "/" + relative;
+    TrustedTree* from = &trees.ramdisk;
+    std::string fromPath = belowRamdisk;
     size_t alternative = 0;
     if (params.type != Storage::INTERNAL && file.isSet(FileInfo::INTERNAL_LINKED | FileInfo::INTERNAL_REMOVED)) {
         // The file on the RAM disk is gone or a link: copy from the storages
@@ -63,22 +79,27 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Summary& summary) {
             return;
         }
         source = alternatives[0] + "/" + relative;
+        from = trees.alternatives[0].get();
+        fromPath = relative;
         alternative = 1;
     }
 
-    int64_t result = UTILITIES::copy(source, destination, params.preserve_uid, params.preserve_gid);
+    UTILITIES::CopiedFile made;
+    int64_t result = UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid,
+                                     params.preserve_gid, &made);
     int copyErrno = errno;
-    while (result < 0 && copyErrno == ENOENT && alternative < alternatives.size()) {
-        source = alternatives[alternative++] + "/" + relative;
-        result = UTILITIES::copy(source, destination, params.preserve_uid, params.preserve_gid);
+    // Not there, or a link there (the EXTERNAL storage leaves one in place of
+    // the INTERNAL copy it replaced): the next earlier target may have it.
+    while (result < 0 && (copyErrno == ENOENT || (result == UTILITIES::COPY_SOURCE_OPEN && copyErrno == ELOOP)) &&
+           alternative < alternatives.size()) {
+        source = alternatives[alternative] + "/" + relative;
+        from = trees.alternatives[alternative++].get();
+        fromPath = relative;
+        result = UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid, params.preserve_gid,
+                                 &made);
         copyErrno = errno;
     }
     if (result < 0) {
-        if (result <= UTILITIES::COPY_READ) {
-            // A partial or complete temporary file would only hold space on
-            // the target until the next copy of the same file.
-            unlink((destination + ".tmp").c_str());  // failure leaves it for the next copy to truncate
-        }
         _reportCopyError(source, destination, result, copyErrno);
         copyThread.insertToFailedCopies(file);
         return;
@@ -86,8 +107,15 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Summary& summary) {
 
     ++summary.copiedCount;
     if (!summary.stopped) _record(relative, summary);
-    if (params.type == Storage::INTERNAL) file.setFlag(FileInfo::INTERNAL_COPIED);
-    else if (params.type == Storage::EXTERNAL) file.setFlag(FileInfo::EXTERNAL_COPIED);
+    // What was copied, for the passes that later let the file or the copy go.
+    if (from == &trees.ramdisk) file.recordSource(made.source);
+    if (params.type == Storage::INTERNAL) {
+        file.recordCopy(FileInfo::INTERNAL_COPIED, made.copy);
+        file.setFlag(FileInfo::INTERNAL_COPIED);
+    } else if (params.type == Storage::EXTERNAL) {
+        file.recordCopy(FileInfo::EXTERNAL_COPIED, made.copy);
+        file.setFlag(FileInfo::EXTERNAL_COPIED);
+    }
     copyThread.insertToCredits(file);
 }
 
@@ -109,8 +137,14 @@ void CopyWorkerThread::_record(const std::string& relativePath, Summary& summary
 void CopyWorkerThread::_reportCopyError(const std::string& source, const std::string& destination, int64_t result,
                                         int errnum) {
     logFile << params.storageID << ": Error: Copying " << source << " to " << destination << " returned error code "
-            << result << "\n"
-            << LogManip(&LogFile::errmsg, errnum) << endl;
+            << result << "\n";
+    // The system's texts for these would mislead: nothing looped, nothing was invalid.
+    if (result == UTILITIES::COPY_NOT_REGULAR)
+        logFile << "The source is not a regular file: it is not read" << endl;
+    else if (errnum == ELOOP)
+        logFile << "A symbolic link is on the way: links are not followed" << endl;
+    else
+        logFile << LogManip(&LogFile::errmsg, errnum) << endl;
     if (params.messageServer != nullptr)
         params.messageServer->addToMessageQueue(MessageServer::COPY_ERROR, source + ":" + destination,
                                                 "Error: Failed to copy " + source + " to " + destination + ".");
@@ -127,9 +161,8 @@ void CopyWorkerThread::_reportCriticalError(const std::string& source, const std
             "Critical Error: Failed to copy " + source + " to " + destination + ". " + reason);
 }
 
-void CopyWorkerThread::_reportMissingMarker(const std::string& path) {
-    logFile << params.storageID << ": Error: Copying " << path
-            << " refused: the path has no /./ between its base and relative part" << endl;
+void CopyWorkerThread::_reportRefusal(const std::string& path, const std::string& why) {
+    logFile << params.storageID << ": Error: Copying " << path << " refused: " << why << endl;
     if (params.messageServer != nullptr)
         params.messageServer->addToMessageQueue(MessageServer::COPY_ERROR, path + ":" + params.target,
                                                 "Error: Failed to copy " + path + " to " + params.target + ".");

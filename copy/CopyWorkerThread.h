@@ -3,12 +3,15 @@
 
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "thread/ThreadPoolTask.h"
+#include "util/TrustedTree.h"
 
 class CopyThread;
 
@@ -47,12 +50,21 @@ private:
         bool stopped = false;
     };
 
-    void _copyFile(FileInfo& file, Summary& summary);
+    // The trees a job reads and writes: the RAM disk, the earlier storages'
+    // targets, in the order of alternativeSourceDirs, and the own target.
+    struct Trees {
+        explicit Trees(const Storage::Params& params);
+        TrustedTree ramdisk;
+        TrustedTree target;
+        std::vector<std::unique_ptr<TrustedTree>> alternatives;
+    };
+
+    void _copyFile(FileInfo& file, Trees& trees, Summary& summary);
     void _record(const std::string& relativePath, Summary& summary);
     void _reportCopyError(const std::string& source, const std::string& destination, int64_t result,
                           int errnum);
     void _reportCriticalError(const std::string& source, const std::string& destination);
-    void _reportMissingMarker(const std::string& path);
+    void _reportRefusal(const std::string& path, const std::string& why);
     void _writeSummary(const Summary& summary);
 
     const Storage::Params params;

@@ -25,6 +25,7 @@ namespace {
 // Exit statuses of the start-up. Only the low eight bits of a status reach a
 // waiting shell, so every status fits in them.
 const int exitStorageConfig = 1;
+const int exitPidFile = 1;
 const int exitNoConfig = 2;
 const int exitNoLog = 4;
 const int exitFork = 8;
@@ -49,9 +50,18 @@ std::string Daemon::pipePath() { return UTILITIES::rootedPath("/var/run/vellort_
 
 Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     init();
+    // Opened while the terminal still hears about a pid file that must not be
+    // written (a link, a pipe, another file's second name): an operator kills
+    // whatever process it names. Written after the fork, with the daemon's pid.
+    std::string why;
+    const int pidFile = UTILITIES::openPidFile(pidFilePath(), why);
+    if (pidFile < 0) {
+        std::cerr << "Error: Cannot write the pid file " << pidFilePath() << ": " << why << std::endl;
+        exit(exitPidFile);
+    }
     _detach();
 
-    int pidResult = UTILITIES::setPidFile(pidFilePath(), std::vector<int>());
+    int pidResult = UTILITIES::setPidFile(pidFile, std::vector<int>());
     if (pidResult != 0) _exit(pidResult);
 
     _logBannerAndSettings();
@@ -84,7 +94,7 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     // The reader never ends: the main thread waits here for the life of the
     // process. join() returns at once only when the thread could not start,
     // and the process then ends with status 0.
-    ListThread listThread(storages, configParser->logfile, pipePath());
+    ListThread listThread(storages, configParser->logfile, pipePath(), configParser->ramdisk_mountpoint);
     listThread.start();
     listThread.join();
 }
@@ -100,6 +110,7 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
     base.preserve_uid = config.preserve_uid;
     base.preserve_gid = config.preserve_gid;
     base.messageServer = messageServer;
+    base.ramdisk_mountpoint = config.ramdisk_mountpoint;
 
     const ConfigFileParser::StorageData* internal = nullptr;
     const ConfigFileParser::StorageData* external = nullptr;

@@ -46,18 +46,20 @@ void checkUserShift(const std::vector<std::string>& words, const Announcement& s
 
 void checkFile(const Announcement& file) {
     const std::string& path = file.path;
-    FUZZ_REQUIRE(file.reason == nullptr);
+    FUZZ_REQUIRE(file.reason.empty());
     FUZZ_REQUIRE(path.find("//") == std::string::npos);
     FUZZ_REQUIRE(path.find_first_of(blanks) == std::string::npos);
     FUZZ_REQUIRE(path.find("/./") != std::string::npos);
     FUZZ_REQUIRE(UTILITIES::getFilePathBeforeDot(path) + "/./" + UTILITIES::getFilePathAfterDot(path) == path);
-    // target + "/" + relative must stay below target.
+    // target + "/" + relative must stay below target, and the file below the RAM disk.
     const std::string relative = UTILITIES::getFilePathAfterDot(path);
     FUZZ_REQUIRE(!relative.empty() && relative[0] != '/');
+    FUZZ_REQUIRE(path.compare(0, 9, "/ramdisk/") == 0);
+    FUZZ_REQUIRE(!file.belowRamdisk.empty() && file.belowRamdisk[0] != '/');
     size_t start = 0;
     for (;;) {
-        size_t end = relative.find('/', start);
-        std::string component = relative.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        size_t end = path.find('/', start);
+        std::string component = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
         FUZZ_REQUIRE(component != "..");
         if (end == std::string::npos) break;
         start = end + 1;
@@ -80,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (read[0] == '\0') continue;  // the reader pauses and drops such a read
         const std::string line = read.substr(0, read.find('\0'));
 
-        Announcement announcement = Announcement::classify(line, uid, gid);
+        Announcement announcement = Announcement::classify(line, uid, gid, "/ramdisk");
         const std::vector<std::string> words = streamWords(line, 3);
         FUZZ_REQUIRE((announcement.kind == Announcement::IGNORED) == words.empty());
         if (announcement.kind == Announcement::IGNORED) continue;
@@ -99,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case Announcement::REJECTED:
                 FUZZ_REQUIRE(announcement.announcedPath == first);
-                FUZZ_REQUIRE(announcement.reason != nullptr);
+                FUZZ_REQUIRE(!announcement.reason.empty());
                 break;
             case Announcement::IGNORED:
                 break;

@@ -36,27 +36,32 @@ bool readId(const std::string& word, uint32_t& id) {
 }
 
 // Every storage writes its copy to its own target + "/" + the part after
-// "/./", and the link and removal passes act on the same relative path below
-// their origin. A path that has no such part, an empty one, or one that climbs
-// out with ".." would make them write or delete outside their directories.
-// Returns why the path is refused, or null when it is safe.
-const char* unsafePathReason(const std::string& announcedPath, const std::string& normalizedPath) {
+// "/./", the link and removal passes act on the same relative path below their
+// origin, and the files are read, linked and deleted below the RAM disk. A path
+// that has no such part, an empty one, one that climbs with "..", or one
+// outside the RAM disk would make the daemon, as root, read, write or delete
+// where it has no business. Returns why the path is refused, or "" when it is
+// safe; `below` gets its path below the RAM disk.
+std::string unsafePathReason(const std::string& announcedPath, const std::string& normalizedPath,
+                             const std::string& ramdisk, std::string& below) {
     if (announcedPath.find('/') == std::string::npos) return "no directory part";
-    std::string relative = UTILITIES::getFilePathAfterDot(normalizedPath);
-    if (relative.empty()) return "empty file name after /./";
-    size_t start = 0;
-    for (;;) {
-        size_t end = relative.find('/', start);
-        if (relative.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0)
-            return "'..' in the relative path";
-        if (end == std::string::npos) return nullptr;
+    if (UTILITIES::getFilePathAfterDot(normalizedPath).empty()) return "empty file name after /./";
+    for (size_t start = 0;;) {
+        size_t end = normalizedPath.find('/', start);
+        if (normalizedPath.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0)
+            return "'..' in the path";
+        if (end == std::string::npos) break;
         start = end + 1;
     }
+    below = UTILITIES::pathBelow(ramdisk, normalizedPath);
+    if (below.empty()) return "it does not lie below the RAM disk " + ramdisk;
+    return "";
 }
 
 }  // namespace
 
-Announcement Announcement::classify(const std::string& line, uint32_t previousUid, uint32_t previousGid) {
+Announcement Announcement::classify(const std::string& line, uint32_t previousUid, uint32_t previousGid,
+                                    const std::string& ramdisk) {
     Announcement announcement;
     // Split by hand rather than by a string stream: the reader classifies
     // every line, and a stream costs more to build than the split itself.
@@ -79,7 +84,7 @@ Announcement Announcement::classify(const std::string& line, uint32_t previousUi
 
     announcement.announcedPath = first;
     announcement.path = UTILITIES::normalizePath(first);
-    announcement.reason = unsafePathReason(first, announcement.path);
-    announcement.kind = announcement.reason == nullptr ? FILE : REJECTED;
+    announcement.reason = unsafePathReason(first, announcement.path, ramdisk, announcement.belowRamdisk);
+    announcement.kind = announcement.reason.empty() ? FILE : REJECTED;
     return announcement;
 }

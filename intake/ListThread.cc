@@ -48,8 +48,14 @@ std::string localTimeText(time_t when) {
 }  // namespace
 
 ListThread::ListThread(const std::vector<Storage*>& storages, const std::string& logFilePath,
-                       const std::string& pipePath)
-    : storages(storages), logFilePath(logFilePath), logFile(logFilePath), pipePath(pipePath), shift{0, 0, 0} {}
+                       const std::string& pipePath, const std::string& ramdisk)
+    : storages(storages),
+      logFilePath(logFilePath),
+      logFile(logFilePath),
+      pipePath(pipePath),
+      ramdisk(ramdisk),
+      shift{0, 0, 0},
+      ramdiskTree(ramdisk) {}
 
 void ListThread::run() {
     // With the default timer slack of 50 us the 1 ms pauses after NUL lines
@@ -113,7 +119,11 @@ void ListThread::_logEndOfFileAndPause() {
 }
 
 void ListThread::_handleLine(const char* line) {
-    Announcement announcement = Announcement::classify(line, shift.uid, shift.gid);
+    Announcement announcement = Announcement::classify(line, shift.uid, shift.gid, ramdisk);
+    if (announcement.kind == Announcement::FILE) {
+        announcement.reason = _linkOnTheWay(announcement.belowRamdisk);
+        if (!announcement.reason.empty()) announcement.kind = Announcement::REJECTED;
+    }
     switch (announcement.kind) {
         case Announcement::IGNORED:
             return;
@@ -153,11 +163,22 @@ void ListThread::_userShift(uint32_t uid, uint32_t gid) {
 
     shift = DebitListThread::PollundInfo{uid, gid, now};
     DebitListThread::setPollundInfo(shift);
+    ramdiskTree.release();  // a new user may bring a RAM disk mounted anew
     for (Storage* storage : storages) {
         storage->setTavroTime(now, uid, gid);
         logFile << "Removing files from previous users" << endl;
         storage->startDeleting();
     }
+}
+
+std::string ListThread::_linkOnTheWay(const std::string& belowRamdisk) {
+    std::string name;
+    if (ramdiskTree.parentOf(belowRamdisk, name) >= 0 || errno != ELOOP) return "";
+    // The folder held may be one of a RAM disk mounted anew since: look again
+    // from the mount point before refusing.
+    ramdiskTree.release();
+    if (ramdiskTree.parentOf(belowRamdisk, name) >= 0 || errno != ELOOP) return "";
+    return "a directory on the way is a symbolic link";
 }
 
 void ListThread::_announce(const std::string& path) {

@@ -10,6 +10,7 @@
 #include "ledger/DebitListThread.h"
 #include "log/LogFile.h"
 #include "thread/Thread.h"
+#include "util/TrustedTree.h"
 
 class Storage;
 
@@ -24,7 +25,9 @@ class Storage;
 // belongs to the reader's own thread.
 class ListThread : public Thread {
 public:
-    ListThread(const std::vector<Storage*>& storages, const std::string& logFilePath, const std::string& pipePath);
+    // ramdisk: the RAM disk's mount point as configured; only files below it are taken.
+    ListThread(const std::vector<Storage*>& storages, const std::string& logFilePath, const std::string& pipePath,
+               const std::string& ramdisk);
 
 protected:
     void run() override;
@@ -36,6 +39,10 @@ private:
     void _logEndOfFileAndPause();
     void _handleLine(const char* line);
     void _userShift(uint32_t uid, uint32_t gid);
+    // Why the announced file's folder cannot be taken: a directory on the way
+    // below the RAM disk is a symbolic link. Empty otherwise, also when the
+    // folder is missing (its copies then fail and are reported).
+    std::string _linkOnTheWay(const std::string& belowRamdisk);
     // `path` is in the marker form and safe for every storage.
     void _announce(const std::string& path);
 
@@ -43,9 +50,11 @@ private:
     std::string logFilePath;
     LogFile logFile;
     std::string pipePath;
+    std::string ramdisk;
 
     // Used by the reader's thread only.
     DebitListThread::PollundInfo shift;  // the current user and the start of its shift
+    TrustedTree ramdiskTree;             // holds the folder of the file announced last
 };
 
 #endif

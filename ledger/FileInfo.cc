@@ -1,6 +1,17 @@
 #include "ledger/FileInfo.h"
 
+#include <sched.h>
+
 #include <boost/make_shared.hpp>
+
+namespace {
+
+// Bits of the flag word above the twelve steps, for the source identity: the
+// worker that claims it writes it and then marks it recorded.
+const uint32_t sourceClaimed = 0x10000;
+const uint32_t sourceRecorded = 0x20000;
+
+}  // namespace
 
 FileInfo::FileInfoPrivate::FileInfoPrivate(const std::string& path, int64_t tavroTime)
     : path(path), tavroTime(tavroTime), flags(0) {
@@ -32,6 +43,30 @@ void FileInfo::setFlag(uint32_t mask) {
 
 bool FileInfo::isSet(uint32_t mask) const {
     return (d->flags.load(std::memory_order_acquire) & mask) != 0;
+}
+
+void FileInfo::recordSource(const FileIdentity& identity) {
+    if ((d->flags.fetch_or(sourceClaimed, std::memory_order_acq_rel) & sourceClaimed) == 0) {
+        d->source = identity;
+        d->flags.fetch_or(sourceRecorded, std::memory_order_release);
+        return;
+    }
+    // Another storage's worker is writing it this very moment: wait the few
+    // instructions it takes, so that the caller's flags never run ahead of it.
+    while (!isSet(sourceRecorded)) sched_yield();
+}
+
+FileIdentity FileInfo::source() const {
+    return isSet(sourceRecorded) ? d->source : FileIdentity();
+}
+
+void FileInfo::recordCopy(uint32_t copiedFlag, const FileIdentity& identity) {
+    (copiedFlag == INTERNAL_COPIED ? d->internalCopy : d->externalCopy) = identity;
+}
+
+FileIdentity FileInfo::copy(uint32_t copiedFlag) const {
+    if (!isSet(copiedFlag)) return FileIdentity();
+    return copiedFlag == INTERNAL_COPIED ? d->internalCopy : d->externalCopy;
 }
 
 int FileInfo::lockRead() {

@@ -9,6 +9,8 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include "util/FileIdentity.h"
+
 // The daemon's record of one announced file: a cheap handle to one shared
 // private record. Every storage's ledger and every thread that works on the
 // file hold copies of the same handle, so they see one flag word and use one
@@ -52,6 +54,17 @@ public:
     // True when any bit of mask is set.
     bool isSet(uint32_t mask) const;
 
+    // Which file on the RAM disk was copied: recorded by the first copy
+    // worker of any storage that reads the announced file, and kept by every
+    // later one. Unknown (not known()) until then.
+    void recordSource(const FileIdentity& identity);
+    FileIdentity source() const;
+    // The copy that the INTERNAL or EXTERNAL storage made, recorded by its
+    // worker before it sets `copiedFlag` (INTERNAL_COPIED or EXTERNAL_COPIED),
+    // which publishes it; unknown while that flag is not set.
+    void recordCopy(uint32_t copiedFlag, const FileIdentity& identity);
+    FileIdentity copy(uint32_t copiedFlag) const;
+
     // The POSIX result codes, which no caller needs: the lock is never
     // destroyed while a handle exists, so the calls cannot fail on it.
     int lockRead();
@@ -74,6 +87,11 @@ public:
     const std::string path;
     const int64_t tavroTime;
     std::atomic<uint32_t> flags;
+    // Written once each, before the flag bit that publishes them (the
+    // source's own bits, or INTERNAL_COPIED / EXTERNAL_COPIED); read only after it.
+    FileIdentity source;
+    FileIdentity internalCopy;
+    FileIdentity externalCopy;
     // Copy workers of all storages read under it; the link and removal passes
     // replace or delete the file only under it for writing.
     pthread_rwlock_t rwlock;

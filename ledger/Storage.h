@@ -51,6 +51,10 @@ public:
         std::string origin;
         // Mount point whose fill state the storage watches; empty for OPTIONAL.
         std::string mountpoint;
+        // The RAM disk's mount point, as configured, for every storage: the
+        // directory below which announced files are read and, by the INTERNAL
+        // storage, linked and deleted. Nothing outside it is ever touched.
+        std::string ramdisk_mountpoint;
         int fillstate_limit = 0;
         // Targets of the storages created before this one, in creation order:
         // where a copy looks when the announced source is gone.

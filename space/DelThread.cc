@@ -1,16 +1,15 @@
 #include "space/DelThread.h"
 
 #include <errno.h>
-#include <stdio.h>
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "net/MessageServer.h"
-#include "space/LinkThread.h"
 #include "util/Paths.h"
 #include "util/Time.h"
 
 DelThread::DelThread(DebitCredit& debitCredit, const Storage::Params& params)
-    : DebitListThread(debitCredit), params(params), logFile(params.logfile) {}
+    : DebitListThread(debitCredit), params(params), logFile(params.logfile), guard(params) {}
 
 DelThread::~DelThread() = default;
 
@@ -25,6 +24,7 @@ void DelThread::run() {
                 continue;
             }
             for (FileInfo& file : pending) _delete(file);
+            guard.release();  // a file system mounted anew is seen by the next run
         }
     }
 }
@@ -32,10 +32,10 @@ void DelThread::run() {
 void DelThread::_delete(FileInfo& file) {
     // Keeps a link or removal pass of the same storage off the file meanwhile.
     FileInfo::ReadLock lock(file);
-    const std::string path = params.origin.empty()
-                                 ? file.pathToOrigin()
-                                 : params.origin + "/" + UTILITIES::getFilePathAfterDot(file.pathToOrigin());
-    const std::string reason = _keepReason(file, path);
+    const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
+    const std::string path = params.origin.empty() ? file.pathToOrigin() : params.origin + "/" + relative;
+    ReleaseGuard::Place place;
+    const std::string reason = _keepReason(file, place, path);
     if (!reason.empty()) {
         const std::string text = "Warning: Not removing " + path + ": " + reason;
         logFile << text << endl;
@@ -43,8 +43,8 @@ void DelThread::_delete(FileInfo& file) {
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path, text);
         return;
     }
-    if (remove(path.c_str()) == -1) {
-        int removeErrno = errno;
+    if (!place.exists || unlinkat(place.dir, place.name.c_str(), 0) != 0) {
+        int removeErrno = place.exists ? errno : ENOENT;
         logFile << "++ Error: could not remove " << path << "\n" << LogManip(&LogFile::errmsg, removeErrno) << endl;
         if (params.messageServer != nullptr)
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path,
@@ -52,14 +52,12 @@ void DelThread::_delete(FileInfo& file) {
     }
 }
 
-std::string DelThread::_keepReason(const FileInfo& file, const std::string& path) {
+std::string DelThread::_keepReason(const FileInfo& file, ReleaseGuard::Place& place, const std::string& path) {
     // A file whose copy failed is, here, the only copy there is.
     const uint32_t copied = params.type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED;
     if (!file.isSet(copied)) return "this storage holds no copy of it";
-    // A link, or nothing, at the path holds no data; a file must still have
-    // its copy in full (one may have been removed by hand since).
-    struct stat found;
-    if (lstat(path.c_str(), &found) != 0 || !S_ISREG(found.st_mode)) return "";
-    return LinkThread::missingCopyReason(file, params.type, true, path,
-                                         params.target + "/" + UTILITIES::getFilePathAfterDot(file.pathToOrigin()));
+    std::string reason = guard.find(file, place, path);
+    if (!reason.empty()) return reason;
+    return guard.keepReason(file, ReleaseGuard::DELETE, place, path,
+                            params.target + "/" + UTILITIES::getFilePathAfterDot(file.pathToOrigin()));
 }

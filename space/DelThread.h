@@ -7,6 +7,7 @@
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
+#include "space/ReleaseGuard.h"
 
 // Deletes the files that the storage's ledger has put on its delete list: the
 // previous users' files after a user shift, and files whose copy or link
@@ -30,12 +31,14 @@ protected:
 
 private:
     void _delete(FileInfo& file);
-    // Why the file at path must be kept; empty when it may go.
-    std::string _keepReason(const FileInfo& file, const std::string& path);
+    // Why the file at path must be kept; empty when it may go, and then
+    // `place` says where it is (or that nothing is there).
+    std::string _keepReason(const FileInfo& file, ReleaseGuard::Place& place, const std::string& path);
 
     const Storage::Params params;
     LogFile logFile;
     std::list<FileInfo> pending;  // the latest hand-over of the ledger
+    ReleaseGuard guard;           // finds the files; let go of after each run
 };
 
 #endif

@@ -1,6 +1,7 @@
 #include "space/LinkThread.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,7 +12,6 @@
 #include <algorithm>
 
 #include "net/MessageServer.h"
-#include "util/Files.h"
 #include "util/Paths.h"
 #include "util/Time.h"
 
@@ -43,7 +43,8 @@ LinkThread::LinkThread(DebitCredit& debitCredit, const Storage::Params& params)
       limitWarned(false),
       overflowWarned(false),
       lossWarned(false),
-      inodesToFree(0) {
+      inodesToFree(0),
+      guard(params) {
     // The passes build their paths by plain concatenation.
     if (!this->params.origin.empty() && this->params.origin.back() != '/') this->params.origin += "/";
     if (this->params.target.empty() || this->params.target.back() != '/') this->params.target += "/";
@@ -65,31 +66,6 @@ LinkThread::~LinkThread() = default;
 
 void LinkThread::returnToDebitCredit() {
     returnRequested = true;
-}
-
-std::string LinkThread::missingCopyReason(const FileInfo& file, int type, bool removing, const std::string& filePath,
-                                          const std::string& copyPath) {
-    if (removing && type == Storage::INTERNAL && file.isSet(FileInfo::EXTERNAL_COPIED)) return "";
-    struct stat copy;
-    if (stat(copyPath.c_str(), &copy) != 0) {
-        int statErrno = errno;
-        if (statErrno == ENOENT || statErrno == ENOTDIR) return "copy " + copyPath + " is missing";
-        return "copy " + copyPath + " cannot be examined: " + systemText(statErrno);
-    }
-    if (!S_ISREG(copy.st_mode)) return "copy " + copyPath + " is no regular file";
-    struct stat original;
-    if (stat(filePath.c_str(), &original) != 0) {
-        int statErrno = errno;
-        // Nothing there to lose. The EXTERNAL link pass meets this when it
-        // overtakes the INTERNAL copy, which then is not made at all: the link
-        // it leaves under the origin is what the RAM-disk link will lead to.
-        if (statErrno == ENOENT) return "";
-        return "the file " + filePath + " cannot be examined: " + systemText(statErrno);
-    }
-    if (copy.st_size != original.st_size)
-        return "copy " + copyPath + " has " + std::to_string(copy.st_size) + " bytes, the file " +
-               std::to_string(original.st_size);
-    return "";
 }
 
 void LinkThread::run() {
@@ -222,16 +198,23 @@ void LinkThread::_tryToDeleteLinks() {
         const std::string path = params.origin.empty()
                                      ? file.pathToOrigin()
                                      : params.origin + UTILITIES::getFilePathAfterDot(file.pathToOrigin());
-        struct stat found;
-        if (lstat(path.c_str(), &found) != 0) continue;  // already gone: nothing to free
+        ReleaseGuard::Place place;
+        const std::string reason = guard.find(file, place, path);
+        if (!reason.empty()) {
+            logFile << "Warning: Not removing " << path << ": " << reason << endl;
+            continue;
+        }
+        if (!place.exists) continue;  // already gone: nothing to free
         // Only the link made here may go: whatever has taken its place since
         // is new data that has no copy.
-        if (!S_ISLNK(found.st_mode)) {
+        if (!S_ISLNK(place.status.st_mode)) {
             logFile << "Warning: Not removing " << path << ": it is no longer a symbolic link" << endl;
             continue;
         }
-        unlink(path.c_str());  // failure ignored: the ledger has let go of it, and a link holds no data
+        // Failure ignored: the ledger has let go of it, and a link holds no data.
+        unlinkat(place.dir, place.name.c_str(), 0);
     }
+    guard.release();
 }
 
 void LinkThread::_idle() {
@@ -270,6 +253,7 @@ void LinkThread::_runCreateLinks() {
                     if (pending.empty() || ++index >= batchSize) break;
                 }
             }
+            guard.release();  // a file system mounted anew is seen by the next pass
             _tryToDeleteLinks();
         } while (_checkForOverflow());
     }
@@ -284,27 +268,33 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
     const std::string path = file.pathToOrigin();
     const std::string relative = UTILITIES::getFilePathAfterDot(path);
     const std::string originPath = params.origin.empty() ? path : params.origin + relative;
-    const std::string linkPath = originPath + ".tmp";
     const std::string copyPath = params.target + relative;
     std::string errorText = "++ Error: Creating symbolic link from " + originPath + " to " + copyPath + " failed\n";
 
-    // The file is replaced only when its copy is there in full: a link to a
-    // missing or short copy would destroy the last good copy of the data.
-    const std::string reason = missingCopyReason(file, params.type, false, originPath, copyPath);
+    // The file is replaced only when it is the very file that was copied and
+    // its copy is there in full: a link to a missing or short copy would
+    // destroy the last good copy of the data. All through the directory
+    // found, never through a path a user could swap meanwhile.
+    ReleaseGuard::Place place;
+    std::string reason = guard.find(file, place, originPath);
+    if (reason.empty()) reason = guard.keepReason(file, ReleaseGuard::LINK, place, originPath, copyPath);
+    const std::string linkName = place.name + ".tmp";
     bool linked = false;
     if (!reason.empty()) {
         errorText += reason + "\n";
-    } else if (symlink(copyPath.c_str(), linkPath.c_str()) != 0) {
+    } else if (place.dir < 0) {
+        errorText += systemText(ENOENT) + "\n";  // its folder is gone
+    } else if (symlinkat(copyPath.c_str(), place.dir, linkName.c_str()) != 0) {
         int linkErrno = errno;
         errorText += systemText(linkErrno) + "\n";
-    } else if (UTILITIES::lchown(linkPath.c_str(), uid, params.preserve_uid, gid, params.preserve_gid) == -1) {
+    } else if (!_ownLink(place.dir, linkName, uid, gid)) {
         int ownerErrno = errno;
         errorText += systemText(ownerErrno) + "\n";
-        unlink(linkPath.c_str());  // a failure leaves it for the next attempt to report
-    } else if (rename(linkPath.c_str(), originPath.c_str()) != 0) {
+        unlinkat(place.dir, linkName.c_str(), 0);  // a failure leaves it for the next attempt to report
+    } else if (renameat(place.dir, linkName.c_str(), place.dir, place.name.c_str()) != 0) {
         int renameErrno = errno;
         errorText += systemText(renameErrno) + "\n";
-        unlink(linkPath.c_str());  // a failure leaves it for the next attempt to report
+        unlinkat(place.dir, linkName.c_str(), 0);  // a failure leaves it for the next attempt to report
     } else {
         linked = true;
     }
@@ -328,6 +318,27 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
     file.unlock();
 }
 
+bool LinkThread::_ownLink(int dir, const std::string& name, uint32_t uid, uint32_t gid) {
+    if (!params.preserve_uid && !params.preserve_gid) return true;
+    // Through a descriptor of the link itself: by name, a file swapped in
+    // meanwhile would be given away instead.
+    int link = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (link < 0) return false;
+    struct stat status;
+    bool owned = fstat(link, &status) == 0;
+    if (owned && !S_ISLNK(status.st_mode)) {
+        errno = EEXIST;
+        owned = false;
+    }
+    if (owned)
+        owned = fchownat(link, "", params.preserve_uid ? uid : static_cast<uid_t>(-1),
+                         params.preserve_gid ? gid : static_cast<gid_t>(-1), AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0;
+    int savedErrno = errno;
+    close(link);  // an O_PATH descriptor: nothing to lose on close
+    errno = savedErrno;
+    return owned;
+}
+
 void LinkThread::_runDontCreateLinks() {
     for (;;) {
         _idle();
@@ -349,6 +360,7 @@ void LinkThread::_runDontCreateLinks() {
                     if (pending.empty() || ++index >= batchSize) break;
                 }
             }
+            guard.release();  // a file system mounted anew is seen by the next pass
         } while (_checkForOverflow() || _checkForInodes() != 0);
     }
 }
@@ -377,15 +389,18 @@ void LinkThread::_removeFile(int32_t& reported) {
     const std::string relative = UTILITIES::getFilePathAfterDot(path);
     const std::string originPath = params.origin.empty() ? path : params.origin + relative;
     std::string errorText = "++ Error: Deleting " + originPath + " failed\n";
-    // As for a link: no file is deleted whose copy is not there in full.
-    const std::string reason = missingCopyReason(file, params.type, true, originPath, params.target + relative);
+    // As for a link: only the file copied goes, and only while its copy is there in full.
+    ReleaseGuard::Place place;
+    std::string reason = guard.find(file, place, originPath);
+    if (reason.empty())
+        reason = guard.keepReason(file, ReleaseGuard::REMOVE, place, originPath, params.target + relative);
     bool removed = false;
     if (!reason.empty()) {
         errorText += reason + "\n";
-    } else if (unlink(originPath.c_str()) == 0) {
+    } else if (place.dir >= 0 && unlinkat(place.dir, place.name.c_str(), 0) == 0) {
         removed = true;
     } else {
-        int unlinkErrno = errno;
+        int unlinkErrno = place.dir < 0 ? ENOENT : errno;
         errorText += systemText(unlinkErrno) + "\n";
     }
 

@@ -12,6 +12,7 @@
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
+#include "space/ReleaseGuard.h"
 
 // Keeps the file system at the storage's `mountpoint` from running full. The
 // INTERNAL storage's thread watches the RAM disk and replaces files there by
@@ -41,17 +42,6 @@ public:
     // Returns at once; several requests before one hand-back count once.
     void returnToDebitCredit();
 
-    // Why the file at filePath must not be replaced (removing false) or
-    // deleted (removing true): its copy at copyPath (links followed) is
-    // missing, no regular file, or of another size than the file (links
-    // followed). Empty when the copy is good, or when there is no file at
-    // filePath, which loses nothing. The INTERNAL storage may also delete a
-    // file that the EXTERNAL storage has copied: that storage deletes the
-    // INTERNAL copies itself, and may have done so first. Shared with the
-    // deletion thread.
-    static std::string missingCopyReason(const FileInfo& file, int type, bool removing, const std::string& filePath,
-                                         const std::string& copyPath);
-
 protected:
     void run() override;
 
@@ -75,6 +65,9 @@ private:
     // statvfs on the mount point, repeated on EINTR; logs a failure and a file
     // system without size, for which it returns false.
     bool _statMountpoint(struct statvfs& stats, bool needsBlocks);
+    // Gives the new link `name` in `dir` the current user's uid and gid, as
+    // the settings ask; false with errno when that fails.
+    bool _ownLink(int dir, const std::string& name, uint32_t uid, uint32_t gid);
     void _writeReport(const std::string& text);
     void _sendMessage(int code, const std::string& subject, const std::string& text);
 
@@ -91,6 +84,8 @@ private:
     bool lossWarned;
     // The latest result of _checkForInodes(), given again when a check cannot measure.
     int32_t inodesToFree;
+    // Finds the files of the passes and the relief step; let go of after each.
+    ReleaseGuard guard;
 };
 
 #endif

@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -26,59 +26,59 @@ void closeKeepingErrno(int fd) {
     errno = savedErrno;
 }
 
-int openTemporary(const std::string& path, mode_t mode) {
-    // O_TRUNC: a temporary file left by an interrupted copy must not keep old
-    // bytes behind shorter new content.
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-// Makes the missing directories of destination, from the top. Each new
-// directory takes the mode of its counterpart in the source tree, found by
-// matching the tails of both paths; a directory without a counterpart, or whose
-// counterpart cannot be examined, gets 0755.
-bool makeMissingDirectories(const std::string& source, const std::string& destination,
-                            const struct stat& sourceStatus, bool preserveUid, bool preserveGid) {
-    for (size_t end = destination.find('/', 1); end != std::string::npos; end = destination.find('/', end + 1)) {
-        std::string prefix = destination.substr(0, end);
-        if (::access(prefix.c_str(), F_OK) == 0) continue;
-
-        mode_t mode = 0755;
-        // The first component of a relative destination has no "/" before it;
-        // its remainder is the whole destination, as for "/a" of an absolute one.
-        size_t componentStart = prefix.rfind('/');
-        if (componentStart == std::string::npos) componentStart = 0;
-        size_t remainderLength = destination.size() - componentStart;
-        if (remainderLength <= source.size() &&
-            source.compare(source.size() - remainderLength, remainderLength, destination, componentStart,
-                           remainderLength) == 0) {
-            std::string counterpart = source.substr(0, source.size() - (destination.size() - end));
-            struct stat counterpartStatus;
-            if (::stat(counterpart.c_str(), &counterpartStatus) == 0) mode = counterpartStatus.st_mode & 07777;
-        }
-
-        if (::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return false;
-        if (preserveUid || preserveGid) {
-            if (::chown(prefix.c_str(), preserveUid ? sourceStatus.st_uid : static_cast<uid_t>(-1),
-                        preserveGid ? sourceStatus.st_gid : static_cast<gid_t>(-1)) != 0)
-                return false;
+// Creates the temporary file of a copy in `dir`. A leftover of an interrupted
+// copy, whatever it is (a file, a link someone planted, a pipe), is removed by
+// name, never opened, and the file is made anew with O_EXCL.
+int createTemporary(int dir, const std::string& name, mode_t mode) {
+    for (int attempt = 0;; ++attempt) {
+        int fd;
+        do fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != EEXIST || attempt == 1) return fd;
+        if (::unlinkat(dir, name.c_str(), 0) != 0) {
+            if (errno == EISDIR) {
+                if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0) return -1;
+            } else if (errno != ENOENT) {
+                return -1;
+            }
         }
     }
-    return true;
+}
+
+// Mode of a new directory `directory` on the way to `destination`: that of its
+// counterpart in the source tree, found by matching the tails of both paths
+// at a component boundary; 0755 where there is none, or where the counterpart
+// is no directory or cannot be examined (never through a link).
+mode_t counterpartMode(TrustedTree& from, const std::string& source, const std::string& destination,
+                       const std::string& directory) {
+    const size_t lastComponent = directory.rfind('/') == std::string::npos ? 0 : directory.rfind('/') + 1;
+    const size_t remainderLength = destination.size() - lastComponent;
+    if (remainderLength > source.size()) return 0755;
+    const size_t at = source.size() - remainderLength;
+    if ((at > 0 && source[at - 1] != '/') || source.compare(at, remainderLength, destination, lastComponent) != 0)
+        return 0755;
+    const std::string counterpart = source.substr(0, source.size() - (destination.size() - directory.size()));
+    std::string name;
+    const int dir = from.parentOf(counterpart, name);
+    struct stat status;
+    if (dir < 0 || ::fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode))
+        return 0755;
+    return status.st_mode & 07777;
 }
 
 }  // namespace
 
 namespace UTILITIES {
 
-int64_t copy(const std::string& source, const std::string& destination, bool preserveUid, bool preserveGid) {
+int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
+             bool preserveUid, bool preserveGid, CopiedFile* made) {
+    std::string sourceName;
+    const int sourceDir = from.parentOf(source, sourceName);
+    if (sourceDir < 0) return COPY_SOURCE_OPEN;
     int in;
-    do {
-        in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (in < 0 && errno == EINTR);
+    // O_NONBLOCK: opening a pipe for reading would otherwise wait for a writer.
+    do in = ::openat(sourceDir, sourceName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    while (in < 0 && errno == EINTR);
     if (in < 0) return COPY_SOURCE_OPEN;
 
     struct stat sourceStatus;
@@ -86,26 +86,47 @@ int64_t copy(const std::string& source, const std::string& destination, bool pre
         closeKeepingErrno(in);
         return COPY_SOURCE_STAT;
     }
-    mode_t mode = sourceStatus.st_mode & 07777;
+    if (!S_ISREG(sourceStatus.st_mode)) {
+        ::close(in);
+        errno = EINVAL;
+        return COPY_NOT_REGULAR;
+    }
+    const mode_t mode = sourceStatus.st_mode & 07777;
 
-    std::string temporary = destination + ".tmp";
-    int out = openTemporary(temporary, mode);
+    std::string name;
+    int dir = to.parentOf(destination, name);
+    const std::string temporary = name + ".tmp";
+    int out = dir < 0 ? -1 : createTemporary(dir, temporary, mode);
     if (out < 0) {
         if (errno != ENOENT) {
             closeKeepingErrno(in);
             return COPY_TMP_OPEN;
         }
         MutexGuard guard(copyProtectMkdirMutex);
-        if (!makeMissingDirectories(source, destination, sourceStatus, preserveUid, preserveGid)) {
+        dir = to.makeParentOf(
+            destination, name,
+            [&](const std::string& directory) { return counterpartMode(from, source, destination, directory); },
+            preserveUid ? sourceStatus.st_uid : static_cast<uid_t>(-1),
+            preserveGid ? sourceStatus.st_gid : static_cast<gid_t>(-1));
+        if (dir < 0) {
             closeKeepingErrno(in);
             return COPY_MKDIR;
         }
-        out = openTemporary(temporary, mode);
+        out = createTemporary(dir, temporary, mode);
         if (out < 0) {
             closeKeepingErrno(in);
             return COPY_TMP_AFTER_MKDIR;
         }
     }
+    // From here on a failure removes the temporary file, which would only
+    // hold space on the target until the next copy of the same file.
+    auto fail = [&](int64_t code) {
+        int savedErrno = errno;
+        ::close(out);
+        ::unlinkat(dir, temporary.c_str(), 0);  // a failure leaves it for the next copy to remove
+        errno = savedErrno;
+        return code;
+    };
 
     char buffer[8192];
     int64_t total = 0;
@@ -115,16 +136,14 @@ int64_t copy(const std::string& source, const std::string& destination, bool pre
         if (got < 0) {
             if (errno == EINTR) continue;
             closeKeepingErrno(in);
-            closeKeepingErrno(out);
-            return COPY_READ;
+            return fail(COPY_READ);
         }
         for (ssize_t done = 0; done < got;) {
             ssize_t put = ::write(out, buffer + done, got - done);
             if (put < 0) {
                 if (errno == EINTR) continue;
                 closeKeepingErrno(in);
-                closeKeepingErrno(out);
-                return COPY_WRITE;
+                return fail(COPY_WRITE);
             }
             done += put;
         }
@@ -134,50 +153,85 @@ int64_t copy(const std::string& source, const std::string& destination, bool pre
 
     if (preserveUid || preserveGid) {
         if (::fchown(out, preserveUid ? sourceStatus.st_uid : static_cast<uid_t>(-1),
-                     preserveGid ? sourceStatus.st_gid : static_cast<gid_t>(-1)) != 0) {
-            closeKeepingErrno(out);
-            return COPY_OWNER;
-        }
+                     preserveGid ? sourceStatus.st_gid : static_cast<gid_t>(-1)) != 0)
+            return fail(COPY_OWNER);
     }
-    // The mode is set explicitly: a leftover temporary file keeps the mode it
-    // was created with, and a process umask would narrow the creation mode.
-    // After fchown, because changing the owner may clear set-id bits.
-    if (::fchmod(out, mode) != 0) {
-        closeKeepingErrno(out);
-        return COPY_OWNER;
-    }
+    // The mode is set explicitly: a process umask would narrow the creation
+    // mode. After fchown, because changing the owner may clear set-id bits.
+    if (::fchmod(out, mode) != 0) return fail(COPY_OWNER);
 
-    struct timeval times[2];
-    times[0].tv_sec = ::time(nullptr);
-    times[0].tv_usec = 0;
-    times[1].tv_sec = sourceStatus.st_mtime;
-    times[1].tv_usec = 0;
-    if (::futimes(out, times) != 0) {
-        closeKeepingErrno(out);
-        return COPY_TIMES;
-    }
+    const struct timespec times[2] = {{::time(nullptr), 0}, {sourceStatus.st_mtime, 0}};
+    if (::futimens(out, times) != 0) return fail(COPY_TIMES);
+    struct stat copyStatus;
+    if (made != nullptr && ::fstat(out, &copyStatus) != 0) return fail(COPY_TIMES);
 
     // A failed close (a delayed write error on some file systems) means the
     // content may not be complete: report it as a write error.
-    if (::close(out) != 0 && errno != EINTR) return COPY_WRITE;
-    if (::rename(temporary.c_str(), destination.c_str()) != 0) return COPY_RENAME;
+    if (::close(out) != 0 && errno != EINTR) {
+        int savedErrno = errno;
+        ::unlinkat(dir, temporary.c_str(), 0);  // as in fail()
+        errno = savedErrno;
+        return COPY_WRITE;
+    }
+    if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
+        int savedErrno = errno;
+        ::unlinkat(dir, temporary.c_str(), 0);  // as in fail()
+        errno = savedErrno;
+        return COPY_RENAME;
+    }
+    if (made != nullptr) {
+        made->source = FileIdentity::of(sourceStatus);
+        made->copy = FileIdentity::of(copyStatus);
+    }
     return total;
 }
 
-int lchown(const char* path, uint32_t uid, bool setUid, uint32_t gid, bool setGid) {
-    if (!setUid && !setGid) return 0;
-    return ::lchown(path, setUid ? uid : static_cast<uid_t>(-1), setGid ? gid : static_cast<gid_t>(-1));
+int openPidFile(const std::string& path, std::string& why) {
+    int fd;
+    // O_NONBLOCK: a pipe put in its place must not hang the start-up.
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        int savedErrno = errno;
+        // ENXIO: a pipe without a reader, which O_NONBLOCK refuses to open.
+        why = savedErrno == ELOOP   ? "it is a symbolic link"
+              : savedErrno == ENXIO ? "it is not a regular file"
+                                    : strerror(savedErrno);
+        return -1;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0) {
+        why = strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        why = "it is not a regular file";
+    } else if (status.st_nlink != 1) {
+        why = "it has " + std::to_string(status.st_nlink) + " names (hard links)";
+    } else if (status.st_uid != ::geteuid() && ::fchown(fd, ::geteuid(), ::getegid()) != 0) {
+        why = "it belongs to uid " + std::to_string(status.st_uid) + " and cannot be taken over";
+    } else if (::fchmod(fd, 0644) != 0) {
+        // Only the daemon may write it: an operator kills the process it names.
+        why = strerror(errno);
+    } else {
+        return fd;
+    }
+    ::close(fd);
+    return -1;
 }
 
-int setPidFile(const std::string& path, const std::vector<int>& pids) {
-    FILE* file = fopen(path.c_str(), "w");
-    if (file == nullptr) return 1;
-    fprintf(file, "%d\n", static_cast<int>(getpid()));
+int setPidFile(int fd, const std::vector<int>& pids) {
+    std::string text = std::to_string(static_cast<int>(::getpid())) + "\n";
     for (int pid : pids)
-        if (pid != 0) fprintf(file, "%d\n", pid);
+        if (pid != 0) text += std::to_string(pid) + "\n";
+    bool ok = ::ftruncate(fd, 0) == 0;
+    for (size_t done = 0; ok && done < text.size();) {
+        ssize_t put = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (put < 0 && errno == EINTR) continue;
+        ok = put > 0;
+        if (ok) done += static_cast<size_t>(put);
+    }
     // A pid file that could not be written out completely is as bad as none.
-    if (fclose(file) != 0) return 1;
-    return 0;
+    if (::close(fd) != 0) ok = false;
+    return ok ? 0 : 1;
 }
 
 }  // namespace UTILITIES

@@ -7,45 +7,64 @@
 #include <string>
 #include <vector>
 
+#include "util/FileIdentity.h"
+#include "util/TrustedTree.h"
+
 namespace UTILITIES {
 
 // Result codes of copy(); every failure has its own code so that the copy
 // worker can report what went wrong.
 enum CopyError : int64_t {
-    COPY_SOURCE_OPEN = -1,      // source cannot be opened
+    COPY_SOURCE_OPEN = -1,      // source cannot be opened (ELOOP: a link on its way or the file a link)
     COPY_SOURCE_STAT = -2,      // source cannot be examined
     COPY_MKDIR = -3,            // a missing directory cannot be made or given its owner
     COPY_TMP_AFTER_MKDIR = -4,  // temporary file cannot be created after making directories
-    COPY_TMP_OPEN = -5,         // temporary file cannot be created
+    COPY_TMP_OPEN = -5,         // temporary file cannot be created (ELOOP: a link on its way)
     COPY_READ = -6,
     COPY_WRITE = -7,
     COPY_OWNER = -8,            // owner or mode of the copy cannot be set
     COPY_TIMES = -9,
     COPY_RENAME = -10,
+    COPY_NOT_REGULAR = -11,     // the source is no regular file (a pipe, a device, a directory)
 };
 
-// Copies source to destination through destination + ".tmp", which is renamed
-// over the destination once complete, so no copy is ever seen half-written
-// under its final name. Missing directories of the destination are made with
+// What copy() found and made, for the checks of whoever releases a file later.
+struct CopiedFile {
+    FileIdentity source;
+    FileIdentity copy;
+};
+
+// Copies `source`, a path below the tree `from`, to `destination` below the
+// tree `to`, through destination + ".tmp", which is renamed over the
+// destination once complete, so no copy is ever seen half-written under its
+// final name. Nothing on either side is reached through a symbolic link: the
+// source must be a regular file (opened without following a link and without
+// blocking, so a pipe put in its place cannot hang the worker), a leftover
+// temporary file of any kind is removed, never opened, and the new one is
+// created with O_EXCL. Missing directories of the destination are made with
 // the modes of their counterparts in the source tree (0755 where there is
 // none), and owned like the source file where the flags ask for it. The copy
 // gets the source's mode, its owner and group as the flags ask, and its
-// modification time in whole seconds.
+// modification time in whole seconds, all set on its descriptor. A failure
+// after the temporary file was created removes it.
 //
 // Returns the number of bytes copied or one of the CopyError codes, with errno
-// set by the failing call. Writes no log text. Thread-safe, but two copies to
-// the same destination at once would share one temporary file: callers must
-// not start them.
-int64_t copy(const std::string& source, const std::string& destination, bool preserveUid,
-             bool preserveGid);
+// set by the failing call; fills `made` on success when given. Writes no log
+// text. Thread-safe for distinct trees, but two copies to the same destination
+// at once would share one temporary file: callers must not start them.
+int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
+             bool preserveUid, bool preserveGid, CopiedFile* made = nullptr);
 
-// lchown(2) that sets only the ids whose flag is set; with neither flag it
-// makes no call and returns 0.
-int lchown(const char* path, uint32_t uid, bool setUid, uint32_t gid, bool setGid);
+// Opens the pid file for writing before the daemon detaches, so that a problem
+// still reaches the terminal: created with mode 0644 (whatever the umask), never
+// through a symbolic link, and only a regular file with no other name. Returns
+// the descriptor, or -1 with a text saying why.
+int openPidFile(const std::string& path, std::string& why);
 
 // Writes the calling process's pid and then each non-zero pid of `pids`, one
-// per line. 0 on success, 1 when the file cannot be written.
-int setPidFile(const std::string& path, const std::vector<int>& pids);
+// per line, into the pid file opened by openPidFile, replacing what it held,
+// and closes it. 0 on success, 1 when the file cannot be written.
+int setPidFile(int fd, const std::vector<int>& pids);
 
 }  // namespace UTILITIES
 

@@ -25,6 +25,22 @@ std::string getFilePathAfterDot(const std::string& path) {
     return marker == std::string::npos ? std::string() : path.substr(marker + 3);
 }
 
+std::string pathBelow(const std::string& base, const std::string& announcedPath) {
+    std::string directory = base;
+    for (size_t at = directory.find("//"); at != std::string::npos; at = directory.find("//", at)) directory.erase(at, 1);
+    while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+    const size_t marker = announcedPath.find("/./");
+    if (directory.empty() || marker == std::string::npos || marker + 3 == announcedPath.size()) return std::string();
+    const std::string before = announcedPath.substr(0, marker);
+    const std::string after = announcedPath.substr(marker + 3);
+    if (directory == "/") return before.empty() ? after : before[0] == '/' ? before.substr(1) + "/" + after : "";
+    if (before == directory) return after;
+    if (before.size() > directory.size() && before.compare(0, directory.size(), directory) == 0 &&
+        before[directory.size()] == '/')
+        return before.substr(directory.size() + 1) + "/" + after;
+    return std::string();
+}
+
 bool parseFilename(const std::string& name, std::string& stem, int& number, std::string& extension) {
     stem.clear();
     extension.clear();

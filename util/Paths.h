@@ -17,6 +17,13 @@ std::string normalizePath(const std::string& path);
 std::string getFilePathBeforeDot(const std::string& path);
 std::string getFilePathAfterDot(const std::string& path);
 
+// The announced file's path below `base` (a directory as configured: the RAM
+// disk's mount point), with the marker dropped: data/run1/img.cbf for
+// /ramdisk/data/./run1/img.cbf below /ramdisk. Compared as text, with "//"
+// collapsed and a trailing "/" of base ignored. Empty when the path has no
+// marker, nothing after it, or a part before it that does not lie inside base.
+std::string pathBelow(const std::string& base, const std::string& announcedPath);
+
 // Splits a numbered file name at its last ".": img_00012.cbf gives stem "img_",
 // number 12 and extension "cbf". False when the name has no "." or no decimal
 // digit right before it.

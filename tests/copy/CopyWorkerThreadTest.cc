@@ -102,7 +102,7 @@ TEST(CopyWorkerThreadTest, BadFilesAreLoggedReportedAndCountedWhileTheBatchGoesO
     Storage* storage = CopyRig::start(params);
     const std::string R = rig.ramdisk + "/", T = params.target + "/", noMarker = R + "nomarker.cbf";
     const std::string lost = "Source file does no longer exist and no alternative source directories are provided";
-    makeDirectories(R + "dir.cbf");                              // a directory reads with an error
+    makeDirectories(R + "dir.cbf");                              // no regular file: not read
     CopyRig::put(T + "stale.cbf.tmp", std::string(10000, 'o'));  // left by a copy that was cut off
     FileInfo linked = CopyRig::file(rig.source("linked.cbf", "l"));
     linked.setFlag(FileInfo::INTERNAL_LINKED);  // and no earlier target to read instead
@@ -116,7 +116,7 @@ TEST(CopyWorkerThreadTest, BadFilesAreLoggedReportedAndCountedWhileTheBatchGoesO
     ASSERT_TRUE(waitForLogCount(params.logfile, "files successfully copied", 1));
     EXPECT_EQ("disk: Copy job started\n" +
                   copyError("disk", R + "missing.cbf", T + "missing.cbf", -1, "No such file or directory") +
-                  copyError("disk", R + "dir.cbf", T + "dir.cbf", -6, "Is a directory") + "disk: Error: Copying " +
+                  copyError("disk", R + "dir.cbf", T + "dir.cbf", -11, "The source is not a regular file: it is not read") + "disk: Error: Copying " +
                   noMarker + " refused: the path has no /./ between its base and relative part\n" +
                   "disk: Critical Error: Copying " + R + "linked.cbf to " + T + "linked.cbf\n   " + lost + "\n" +
                   "disk: 6 files successfully copied\nCopied files: a/x_<N>.h5 with N in [2,10]\n"

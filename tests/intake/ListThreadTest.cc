@@ -56,7 +56,7 @@ struct Intake {
         }
     }
 
-    void start() { ASSERT_EQ(0, (new ListThread(storages, log, pipe))->start()); }
+    void start() { ASSERT_EQ(0, (new ListThread(storages, log, pipe, rig.ramdisk))->start()); }
 
     // Writes a file at the announced path (marker collapsed) for the storages
     // to copy; returns the announcement line.
@@ -147,23 +147,24 @@ TEST(ListThreadTest, AnnouncementsAndUserShiftsReachEveryStorageWithTheirShiftTi
     EXPECT_EQ(shifts + 1u, intake.storages[0]->history(-1).size());
 }
 
-TEST(ListThreadTest, UnsafeAnnouncementsAreRejectedWithTheirReason) {
+TEST(ListThreadTest, AnnouncementsOutsideTheRamDiskOrThroughALinkAreRejectedWithTheirReason) {
     Intake intake(2);
-    ASSERT_EQ(0, chdir(intake.rig.dir.path().c_str()));  // relative announcements start here
     const std::string R = intake.rig.ramdisk;
+    makeDirectories(intake.rig.dir / "elsewhere/run");
+    ASSERT_EQ(0, symlink((intake.rig.dir / "elsewhere").c_str(), (R + "/linked").c_str()));
     const std::vector<std::pair<std::string, std::string>> rejected = {
         {"img_00001.cbf", "no directory part"},
         {R + "/data/./", "empty file name after /./"},
-        {R + "/./../etc/passwd", "'..' in the relative path"},
-        {R + "/./run/..", "'..' in the relative path"},
+        {R + "/./../etc/passwd", "'..' in the path"},
+        {R + "/data/../../elsewhere/./x.dat", "'..' in the path"},
+        {intake.rig.dir / "elsewhere/./x.dat", "it does not lie below the RAM disk " + R},
+        {"data/./run/x.cbf", "it does not lie below the RAM disk " + R},
+        {R + "/linked/./run/x.cbf", "a directory on the way is a symbolic link"},
     };
-    // With the copy made below each target. Above the marker lies the
-    // source's own folder, which the storages never write to.
+    // With the copy made below each target, or failed for a folder not there.
     const std::vector<std::pair<std::string, std::string>> accepted = {
         {R + "/data/img.cbf", "img.cbf"},
-        {"data/./run/x.cbf", "run/x.cbf"},
         {R + "/./..hidden/x..cbf", "..hidden/x..cbf"},
-        {R + "/data/../y.cbf", "y.cbf"},
     };
     std::string lines;
     for (const auto& c : rejected) lines += c.first + "\n";
@@ -174,13 +175,14 @@ TEST(ListThreadTest, UnsafeAnnouncementsAreRejectedWithTheirReason) {
     }
     intake.start();
     ASSERT_TRUE(intake.writer.open());
-    ASSERT_TRUE(intake.writer.write(lines));
+    ASSERT_TRUE(intake.writer.write(lines + R + "/./not/there.cbf\n"));
     // Lines are handled in order: with the copies made, the rejected lines were handled too.
     ASSERT_TRUE(intake.waitForCopies(copies));
     for (const auto& c : rejected)
         EXPECT_EQ(1, countInFile(intake.log, rejection + c.first + ": " + c.second + "\n")) << c.first;
     EXPECT_EQ(static_cast<int>(rejected.size()), countInFile(intake.log, rejection));
-    for (Storage* storage : intake.storages) EXPECT_EQ(accepted.size(), booked(*storage));
+    for (Storage* storage : intake.storages) EXPECT_EQ(accepted.size() + 1, booked(*storage));
+    EXPECT_FALSE(fileExists(intake.storages[0]->getParams().target + "/run/x.cbf"));
 }
 
 TEST(ListThreadTest, BadInputNeitherStopsTheReaderNorLosesTheAnnouncementsAfterIt) {

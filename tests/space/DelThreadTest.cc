@@ -4,6 +4,7 @@
 
 #include "space/DelThread.h"
 #include "space/SpaceSupport.h"
+#include "util/Paths.h"
 
 using namespace space_test;
 
@@ -20,6 +21,7 @@ TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
         const bool internal = type == Storage::INTERNAL;
         const std::string source = dir / (internal ? "ramdisk" : "internal");
         params.origin = internal ? "" : source + "/";
+        params.ramdisk_mountpoint = dir / "ramdisk";
         // Where the thread deletes a file, and where its copy lies.
         auto path = [&](const std::string& name) { return source + (internal ? "/./" : "//") + name; };
         auto copy = [&](const std::string& name) { return params.target + "/" + name; };
@@ -33,7 +35,8 @@ TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
             return file;
         };
         auto credit = [&](FileInfo file) {
-            file.setFlag(internal ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED);
+            const std::string name = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
+            recordCopied(file, type, source + "/" + name, copy(name));
             ledger->insertToCredits(file);
         };
         ledger->insertToFailedCopies(announce("failed", true, false));  // no copy flag

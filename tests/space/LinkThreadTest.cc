@@ -18,10 +18,11 @@ const uint32_t shiftUid = 1234, shiftGid = 5678;
 // The INTERNAL storage's LinkThread on a ledger of its own, watching `mount`;
 // the files lie under `root`. Ledger and thread run until the process ends.
 struct Watch {
-    Watch(const TempDir& dir, const std::string& mount, MessageServer* server = nullptr)
+    Watch(const TempDir& dir, const std::string& mount, MessageServer* server = nullptr, std::string ramdisk = "")
         : ledger(new DebitCredit(5, DebitCredit::TRACK_FILES)),
           params(storageParams(dir, Storage::INTERNAL, mount)),
-          root(mount) {
+          root(ramdisk.empty() ? mount : ramdisk) {
+        params.ramdisk_mountpoint = root;
         params.messageServer = server;
         params.preserve_uid = params.preserve_gid = true;
         DebitListThread::setPollundInfo({shiftUid, shiftGid, shiftTime});
@@ -35,7 +36,7 @@ struct Watch {
         CopyRig::put(root + "/" + relative, content);
         CopyRig::put(params.target + "/" + relative, copy);
         FileInfo file(root + "/./" + relative, shiftTime);
-        file.setFlag(FileInfo::INTERNAL_COPY_STARTED | FileInfo::INTERNAL_COPIED);
+        recordCopied(file, Storage::INTERNAL, root + "/" + relative, params.target + "/" + relative);
         if (lock != nullptr) lock->reset(new FileInfo::ReadLock(file));
         ledger->insertToBuffer(file);
         ledger->insertToCredits(file);
@@ -229,8 +230,7 @@ TEST(LinkThreadTest, FileSystemThatCannotBeMeasuredKeepsItsLastFillState) {
         SCOPED_TRACE(c.first);
         TempDir dir;
         ASSERT_TRUE(!c.first.empty() || fillTo(vanishing.path(), 60) > 50);
-        Watch watch(dir, c.first.empty() ? vanishing.path() : c.first);
-        watch.root = dir / "ramdisk";
+        Watch watch(dir, c.first.empty() ? vanishing.path() : c.first, nullptr, dir / "ramdisk");
         watch.offer("run/img_0");
         watch.start();
         if (c.first.empty()) {

@@ -64,9 +64,26 @@ inline Storage::Params storageParams(const TempDir& dir, int type, const std::st
     params.n_copy_processes = 1;
     params.target = dir / ("target" + std::to_string(type));
     params.mountpoint = mountpoint;
+    params.ramdisk_mountpoint = mountpoint;
     params.fillstate_limit = 50;
     params.create_links = true;
     return params;
+}
+
+// Flags and records what the copy workers would, had a storage of `type`
+// copied the file at `filePath` (on the RAM disk, or the INTERNAL copy for the
+// EXTERNAL storage) to `copyPath`.
+inline void recordCopied(FileInfo& file, int type, const std::string& filePath, const std::string& copyPath) {
+    struct stat status;
+    const bool internal = type == Storage::INTERNAL;
+    if (lstat(filePath.c_str(), &status) == 0) {
+        if (internal) file.recordSource(FileIdentity::of(status));
+        else file.recordCopy(FileInfo::INTERNAL_COPIED, FileIdentity::of(status));
+    }
+    if (!internal) file.setFlag(FileInfo::INTERNAL_COPY_STARTED | FileInfo::INTERNAL_COPIED);
+    const uint32_t copied = internal ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED;
+    if (lstat(copyPath.c_str(), &status) == 0) file.recordCopy(copied, FileIdentity::of(status));
+    file.setFlag(copied | (internal ? FileInfo::INTERNAL_COPY_STARTED : FileInfo::EXTERNAL_COPY_STARTED));
 }
 
 // A message service, as the daemon runs it (never deleted), with one client.

@@ -17,6 +17,7 @@ Storage::Params CopyRig::params(const std::string& id, int type) const {
     params.n_copy_processes = 1;
     params.target = dir / id;
     params.mountpoint = dir.path();
+    params.ramdisk_mountpoint = ramdisk;
     params.fillstate_limit = 100;
     return params;
 }

@@ -1,0 +1,97 @@
+#include "space/ReleaseGuard.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+
+#include "util/Paths.h"
+
+namespace {
+
+std::string systemText(int errnum) {
+    char buffer[256];
+    // GNU strerror_r: the text may be in the buffer or a static string.
+    return strerror_r(errnum, buffer, sizeof buffer);
+}
+
+// Why a file whose identity was recorded as `expected` is not the one found.
+std::string identityMismatch(const FileIdentity& expected, const struct stat& found) {
+    const FileIdentity identity = FileIdentity::of(found);
+    if (!expected.known() || expected.device != identity.device || expected.inode != identity.inode)
+        return "is not the file that was copied";
+    if (expected != identity) return "has changed since it was copied";
+    return "";
+}
+
+}  // namespace
+
+ReleaseGuard::ReleaseGuard(const Storage::Params& params)
+    : type(params.type),
+      ramdisk(params.ramdisk_mountpoint),
+      sources(params.type == Storage::INTERNAL ? params.ramdisk_mountpoint : params.origin),
+      copies(params.target) {}
+
+void ReleaseGuard::release() {
+    sources.release();
+    copies.release();
+}
+
+std::string ReleaseGuard::find(const FileInfo& file, Place& place, const std::string& filePath) {
+    place = Place();
+    const std::string path = file.pathToOrigin();
+    const std::string relative =
+        type == Storage::INTERNAL ? UTILITIES::pathBelow(ramdisk, path) : UTILITIES::getFilePathAfterDot(path);
+    if (relative.empty()) return "the file " + filePath + " does not lie below " + sources.basePath();
+    place.dir = sources.parentOf(relative, place.name);
+    if (place.dir < 0) {
+        int walkErrno = errno;
+        if (walkErrno == ENOENT || walkErrno == ENOTDIR) return "";  // its folder is gone: nothing there
+        if (walkErrno == ELOOP) return "a directory on the way to " + filePath + " is a symbolic link";
+        return "the file " + filePath + " cannot be reached: " + systemText(walkErrno);
+    }
+    if (fstatat(place.dir, place.name.c_str(), &place.status, AT_SYMLINK_NOFOLLOW) == 0) {
+        place.exists = true;
+        return "";
+    }
+    int statErrno = errno;
+    if (statErrno == ENOENT) return "";
+    return "the file " + filePath + " cannot be examined: " + systemText(statErrno);
+}
+
+std::string ReleaseGuard::keepReason(const FileInfo& file, Action action, const Place& place,
+                                     const std::string& filePath, const std::string& copyPath) {
+    if (!place.exists) return "";
+    const mode_t kind = place.status.st_mode & S_IFMT;
+    if (kind == S_IFLNK) {
+        if (action == DELETE) return "";
+        return "the file " + filePath + " is a symbolic link, not the file that was copied";
+    }
+    if (kind != S_IFREG) return "the file " + filePath + " is not a regular file";
+    const FileIdentity copied = type == Storage::INTERNAL ? file.source() : file.copy(FileInfo::INTERNAL_COPIED);
+    const std::string mismatch = identityMismatch(copied, place.status);
+    if (!mismatch.empty()) return "the file " + filePath + " " + mismatch;
+    if (action != LINK && type == Storage::INTERNAL && file.isSet(FileInfo::EXTERNAL_COPIED)) return "";
+    return _checkCopy(file, place, copyPath);
+}
+
+std::string ReleaseGuard::_checkCopy(const FileInfo& file, const Place& place, const std::string& copyPath) {
+    std::string name;
+    const int dir = copies.parentOf(UTILITIES::getFilePathAfterDot(file.pathToOrigin()), name);
+    struct stat copy;
+    if (dir < 0 || fstatat(dir, name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0) {
+        int statErrno = errno;
+        if (statErrno == ENOENT || statErrno == ENOTDIR) return "copy " + copyPath + " is missing";
+        if (statErrno == ELOOP) return "a directory on the way to copy " + copyPath + " is a symbolic link";
+        return "copy " + copyPath + " cannot be examined: " + systemText(statErrno);
+    }
+    // The EXTERNAL storage replaces INTERNAL copies by links to its own, once
+    // it has checked them as this does.
+    if (S_ISLNK(copy.st_mode) && type == Storage::INTERNAL && file.isSet(FileInfo::EXTERNAL_LINKED)) return "";
+    if (!S_ISREG(copy.st_mode)) return "copy " + copyPath + " is no regular file";
+    if (copy.st_size != place.status.st_size)
+        return "copy " + copyPath + " has " + std::to_string(copy.st_size) + " bytes, the file " +
+               std::to_string(place.status.st_size);
+    const FileIdentity made = file.copy(type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED);
+    if (!made.known() || made != FileIdentity::of(copy)) return "copy " + copyPath + " is not the copy that was made";
+    return "";
+}

@@ -1,0 +1,229 @@
+#include "util/TrustedTree.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace {
+
+const int directoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+// Whether openat2 may be tried: set once a call says the kernel (or a seccomp
+// filter) does not have it, or by a test.
+std::atomic<bool> openat2Usable(true);
+
+void closeKeepingErrno(int fd) {
+    int savedErrno = errno;
+    ::close(fd);
+    errno = savedErrno;
+}
+
+// A path below a base as the walks accept it: not empty, not absolute, and no
+// ".." anywhere. Empty and "." components are harmless and skipped by both walks.
+bool plainRelative(const std::string& relative) {
+    if (relative.empty() || relative[0] == '/') return false;
+    size_t start = 0;
+    for (;;) {
+        size_t end = relative.find('/', start);
+        size_t length = (end == std::string::npos ? relative.size() : end) - start;
+        if (length == 2 && relative.compare(start, 2, "..") == 0) return false;
+        if (end == std::string::npos) return true;
+        start = end + 1;
+    }
+}
+
+// openat of one directory entry that must be a directory and no link. The
+// kernel answers ENOTDIR for a link there; the walk reports it as ELOOP, as
+// openat2 does, so that callers can tell a planted link from a file in the way.
+int openComponent(int from, const std::string& component, int flags) {
+    int fd;
+    do fd = ::openat(from, component.c_str(), flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == ENOTDIR) {
+        struct stat status;
+        if (::fstatat(from, component.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
+            errno = ELOOP;
+        else
+            errno = ENOTDIR;
+    }
+    return fd;
+}
+
+template <typename Visit>
+bool forEachComponent(const std::string& relative, Visit visit) {
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t end = relative.find('/', start);
+        if (end == std::string::npos) end = relative.size();
+        if (end > start && relative.compare(start, end - start, ".") != 0) {
+            if (!visit(relative.substr(start, end - start), end)) return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+int walkComponents(int from, const std::string& relative) {
+    int current = -1;  // owned; -1 while still at `from`
+    bool ok = forEachComponent(relative, [&](const std::string& component, size_t) {
+        int next = openComponent(current < 0 ? from : current, component, O_PATH);
+        if (current >= 0) closeKeepingErrno(current);
+        current = next;
+        return next >= 0;
+    });
+    if (!ok) return -1;
+    if (current < 0) current = ::fcntl(from, F_DUPFD_CLOEXEC, 0);  // nothing but "." components
+    return current;
+}
+
+int walkOpenat2(int from, const std::string& relative) {
+    struct open_how how = {};
+    how.flags = directoryFlags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    // EAGAIN: a rename somewhere on the system raced the lookup; the kernel
+    // asks to try again. A few tries, then the walk by components decides.
+    for (int tries = 0; tries < 8; ++tries) {
+        long fd = ::syscall(SYS_openat2, from, relative.c_str(), &how, sizeof how);
+        if (fd >= 0) return static_cast<int>(fd);
+        if (errno == EINTR || errno == EAGAIN) continue;
+        // ENOSYS: an older kernel; EPERM or E2BIG: a seccomp filter or a
+        // kernel that knows another struct. The walk by components does the same job.
+        if (errno == ENOSYS || errno == EPERM || errno == E2BIG) {
+            openat2Usable = false;
+            break;
+        }
+        return -1;
+    }
+    return walkComponents(from, relative);
+}
+
+}  // namespace
+
+void TrustedTree::setWalk(Walk walk) {
+    openat2Usable = walk == WALK_AUTOMATIC;
+}
+
+TrustedTree::TrustedTree(const std::string& basePath, bool makeBase)
+    : base(basePath), makeBase(makeBase), baseFd(-1), heldFd(-1) {}
+
+TrustedTree::~TrustedTree() {
+    release();
+}
+
+void TrustedTree::release() {
+    if (heldFd >= 0) ::close(heldFd);  // O_PATH descriptors: nothing to lose on close
+    if (baseFd >= 0) ::close(baseFd);
+    heldFd = baseFd = -1;
+    heldDirectory.clear();
+}
+
+int TrustedTree::openBeneath(int from, const std::string& relative) {
+    if (!plainRelative(relative)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return openat2Usable ? walkOpenat2(from, relative) : walkComponents(from, relative);
+}
+
+int TrustedTree::_base() {
+    if (baseFd >= 0) return baseFd;
+    // The configured path is followed as written: it is root's own choice.
+    do baseFd = ::open(base.c_str(), directoryFlags);
+    while (baseFd < 0 && errno == EINTR);
+    if (baseFd >= 0 || errno != ENOENT || !makeBase) return baseFd;
+    for (size_t end = base.find('/', 1); ; end = base.find('/', end + 1)) {
+        const std::string prefix = base.substr(0, end);
+        if (::mkdir(prefix.c_str(), 0755) == 0) {
+            if (::chmod(prefix.c_str(), 0755) != 0) return -1;  // exact, whatever the umask
+        } else if (errno != EEXIST) {
+            return -1;
+        }
+        if (end == std::string::npos) break;
+    }
+    do baseFd = ::open(base.c_str(), directoryFlags);
+    while (baseFd < 0 && errno == EINTR);
+    return baseFd;
+}
+
+void TrustedTree::_hold(const std::string& directory, int fd) {
+    if (heldFd >= 0 && heldFd != fd) ::close(heldFd);
+    heldDirectory = directory;
+    heldFd = fd;
+}
+
+int TrustedTree::parentOf(const std::string& relative, std::string& name) {
+    const size_t slash = relative.rfind('/');
+    name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    if (!plainRelative(relative) || name.empty() || name == ".") {
+        errno = EINVAL;
+        return -1;
+    }
+    if (slash == std::string::npos) return _base();
+    const std::string directory = relative.substr(0, slash);
+    if (heldFd >= 0 && directory == heldDirectory) return heldFd;
+    const int from = _base();
+    if (from < 0) return -1;
+    const int fd = openBeneath(from, directory);
+    if (fd < 0) return -1;
+    _hold(directory, fd);
+    return fd;
+}
+
+int TrustedTree::makeParentOf(const std::string& relative, std::string& name, const ModeOf& modeOf, uid_t uid,
+                              gid_t gid) {
+    const size_t slash = relative.rfind('/');
+    name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    if (!plainRelative(relative) || name.empty() || name == ".") {
+        errno = EINVAL;
+        return -1;
+    }
+    release();  // a held directory may be one that was removed since
+    const int from = _base();
+    if (from < 0 || slash == std::string::npos) return from;
+
+    const std::string directory = relative.substr(0, slash);
+    int current = -1;  // owned; -1 while still at the base
+    bool ok = forEachComponent(directory, [&](const std::string& component, size_t end) {
+        const int parent = current < 0 ? from : current;
+        int next = openComponent(parent, component, O_PATH);
+        if (next < 0 && errno == ENOENT) {
+            const mode_t mode = modeOf(directory.substr(0, end));
+            if (::mkdirat(parent, component.c_str(), mode) == 0) {
+                // Owner and mode are set through a descriptor of the new
+                // directory, and only when it is still the one made here: a
+                // user who swaps it at once must not get another directory given.
+                next = openComponent(parent, component, O_RDONLY);
+                struct stat status;
+                if (next >= 0 && (::fstat(next, &status) != 0 || status.st_uid != ::geteuid())) {
+                    ::close(next);
+                    next = -1;
+                    errno = EEXIST;
+                }
+                if (next >= 0 && (uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) &&
+                    ::fchown(next, uid, gid) != 0) {
+                    closeKeepingErrno(next);
+                    next = -1;
+                }
+                // After fchown, which may clear set-id bits; exact whatever the umask.
+                if (next >= 0 && ::fchmod(next, mode) != 0) {
+                    closeKeepingErrno(next);
+                    next = -1;
+                }
+            } else if (errno == EEXIST) {
+                next = openComponent(parent, component, O_PATH);  // made by someone else meanwhile
+            }
+        }
+        if (current >= 0) closeKeepingErrno(current);
+        current = next;
+        return next >= 0;
+    });
+    if (!ok) return -1;
+    if (current < 0) return from;  // nothing but "." components
+    _hold(directory, current);
+    return current;
+}
