@@ -123,6 +123,11 @@ Result runRound(long files, bool createLinks, long round) {
         writePage(ram + relative, i);
         writePage(copies + relative, i);
         FileInfo file(ram + "/." + relative, 1);
+        // What a copy worker records: the pass lets go only of the very file copied.
+        struct stat status;
+        if (lstat((ram + relative).c_str(), &status) == 0) file.recordSource(FileIdentity::of(status));
+        if (lstat((copies + relative).c_str(), &status) == 0)
+            file.recordCopy(FileInfo::INTERNAL_COPIED, FileIdentity::of(status));
         file.setFlag(FileInfo::INTERNAL_COPY_STARTED | FileInfo::INTERNAL_COPIED);
         ledger->insertToBuffer(file);
         ledger->insertToCredits(file);
@@ -134,6 +139,7 @@ Result runRound(long files, bool createLinks, long round) {
     params.logfile = logPath;
     params.target = copies;
     params.mountpoint = ram;
+    params.ramdisk_mountpoint = ram;
     params.fillstate_limit = 50;
     params.create_links = createLinks;
     LinkThread* thread = new LinkThread(*ledger, params);  // never stops; never deleted
