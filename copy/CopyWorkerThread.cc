@@ -88,10 +88,14 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary)
     int64_t result = UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid,
                                      params.preserve_gid, &made);
     int copyErrno = errno;
-    // Not there, or a link there (the EXTERNAL storage leaves one in place of
-    // the INTERNAL copy it replaced): the next earlier target may have it.
-    while (result < 0 && (copyErrno == ENOENT || (result == UTILITIES::COPY_SOURCE_OPEN && copyErrno == ELOOP)) &&
-           alternative < alternatives.size()) {
+    // Not there, or in an earlier target a link there (the EXTERNAL storage
+    // leaves one in place of the INTERNAL copy it replaced): the next earlier
+    // target may have it. A link on the RAM disk is a user's, and refused.
+    auto elsewhere = [&]() {
+        return copyErrno == ENOENT ||
+               (result == UTILITIES::COPY_SOURCE_OPEN && copyErrno == ELOOP && from != &trees.ramdisk);
+    };
+    while (result < 0 && elsewhere() && alternative < alternatives.size()) {
         source = alternatives[alternative] + "/" + relative;
         from = trees.alternatives[alternative++].get();
         fromPath = relative;
