@@ -281,21 +281,30 @@ TEST(RootSafetyTest, LinksPipesAndPathsOutsideTheRamDiskAreRefused) {
     EXPECT_EQ("", differences(root + "/victims", before, after));
 }
 
-TEST(RootSafetyTest, ThePidFileIsNeverWrittenThroughALinkAndOnlyRootMayWriteIt) {
+TEST(RootSafetyTest, ThePidFileIsWrittenOnlyAsAPlainFileOfItsOwnWithMode0644) {
     DaemonRunner daemon;
-    const std::string victim = daemon.root() + "/victim";
+    const std::string victim = daemon.root() + "/victim", pid = daemon.pidFilePath();
     writeFile(victim, "kept");
     daemon.writeConfig(daemon.defaultConfig());
-    ASSERT_EQ(0, symlink(victim.c_str(), daemon.pidFilePath().c_str()));
-    EXPECT_EQ(1, daemon.run());  // before it detaches, so the shell hears of it
-    EXPECT_EQ("Error: Cannot write the pid file " + daemon.pidFilePath() + ": it is a symbolic link\n",
-              daemon.output());
+    // Each refused before the daemon detaches, so the shell hears of it.
+    const std::pair<std::function<int()>, std::string> refused[] = {
+        {[&] { return symlink(victim.c_str(), pid.c_str()); }, "it is a symbolic link"},
+        {[&] { return mkfifo(pid.c_str(), 0666); }, "it is not a regular file"},
+        {[&] { return link(victim.c_str(), pid.c_str()); }, "it has 2 names (hard links)"}};
+    for (const auto& c : refused) {
+        ASSERT_EQ(0, c.first());
+        EXPECT_EQ(1, daemon.run());
+        EXPECT_EQ("Error: Cannot write the pid file " + pid + ": " + c.second + "\n", daemon.output());
+        ASSERT_EQ(0, unlink(pid.c_str()));
+    }
     EXPECT_EQ("kept", readFile(victim));
 
-    ASSERT_EQ(0, unlink(daemon.pidFilePath().c_str()));
+    writeFile(pid, "a much longer earlier content, once writable by anyone\n");
+    ASSERT_EQ(0, chmod(pid.c_str(), 0666));
     ASSERT_EQ(0, daemon.run());
     ASSERT_GT(daemon.daemonPid(), 0);
+    EXPECT_EQ(std::to_string(daemon.daemonPid()) + "\n", readFile(pid));
     struct stat pidFile;
-    ASSERT_EQ(0, lstat(daemon.pidFilePath().c_str(), &pidFile));
+    ASSERT_EQ(0, lstat(pid.c_str(), &pidFile));
     EXPECT_EQ(0644u, pidFile.st_mode & 07777);
 }

@@ -1,8 +1,8 @@
 #ifndef VELLORT_TESTS_SPACE_SPACESUPPORT_H
 #define VELLORT_TESTS_SPACE_SPACESUPPORT_H
 
-// Shared by the space-management tests: fill states made for real on small
-// tmpfs mounts, and a client that reads everything the message service sent.
+// Shared by the space-management tests: fill states made for real on small tmpfs
+// mounts, files booked as copied, and a client that reads every message sent.
 
 #include <fcntl.h>
 #include <math.h>
@@ -48,9 +48,7 @@ inline std::string linkTarget(const std::string& path) {
     const ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
     return length < 0 ? std::string() : std::string(buffer, length);
 }
-inline bool isLink(const std::string& path) {
-    return !linkTarget(path).empty();
-}
+inline bool isLink(const std::string& path) { return !linkTarget(path).empty(); }
 
 // A storage of `type` with its log and copies in `dir`, linking files on
 // `mountpoint` above 50%.
@@ -63,27 +61,25 @@ inline Storage::Params storageParams(const TempDir& dir, int type, const std::st
     params.history_max_entries = 5;
     params.n_copy_processes = 1;
     params.target = dir / ("target" + std::to_string(type));
-    params.mountpoint = mountpoint;
-    params.ramdisk_mountpoint = mountpoint;
+    params.mountpoint = params.ramdisk_mountpoint = mountpoint;
     params.fillstate_limit = 50;
     params.create_links = true;
     return params;
 }
 
-// Flags and records what the copy workers would, had a storage of `type`
-// copied the file at `filePath` (on the RAM disk, or the INTERNAL copy for the
-// EXTERNAL storage) to `copyPath`.
+// What the copy workers record had a storage of `type` copied `filePath` (on
+// the RAM disk, or the INTERNAL copy for the EXTERNAL storage) to `copyPath`.
 inline void recordCopied(FileInfo& file, int type, const std::string& filePath, const std::string& copyPath) {
-    struct stat status;
+    struct stat found;
     const bool internal = type == Storage::INTERNAL;
-    if (lstat(filePath.c_str(), &status) == 0) {
-        if (internal) file.recordSource(FileIdentity::of(status));
-        else file.recordCopy(FileInfo::INTERNAL_COPIED, FileIdentity::of(status));
+    if (lstat(filePath.c_str(), &found) == 0) {
+        if (internal) file.recordSource(FileIdentity::of(found));
+        else file.recordCopy(FileInfo::INTERNAL_COPIED, FileIdentity::of(found));
     }
-    if (!internal) file.setFlag(FileInfo::INTERNAL_COPY_STARTED | FileInfo::INTERNAL_COPIED);
-    const uint32_t copied = internal ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED;
-    if (lstat(copyPath.c_str(), &status) == 0) file.recordCopy(copied, FileIdentity::of(status));
-    file.setFlag(copied | (internal ? FileInfo::INTERNAL_COPY_STARTED : FileInfo::EXTERNAL_COPY_STARTED));
+    if (lstat(copyPath.c_str(), &found) == 0)
+        file.recordCopy(internal ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED, FileIdentity::of(found));
+    file.setFlag(FileInfo::INTERNAL_COPY_STARTED | FileInfo::INTERNAL_COPIED |
+                 (internal ? 0 : FileInfo::EXTERNAL_COPY_STARTED | FileInfo::EXTERNAL_COPIED));
 }
 
 // A message service, as the daemon runs it (never deleted), with one client.
