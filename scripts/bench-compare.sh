@@ -112,6 +112,11 @@ stop_benchmark() {
     for pid in $bench; do
         rm -f /tmp/link_bench-"$pid"-*.log
     done
+    # The mount points of a killed link_bench, empty once its namespace is gone.
+    if [[ -e $out/started ]]; then
+        find /tmp -maxdepth 1 -type d -empty \( -name 'link_bench-ram-*' -o -name 'link_bench-copies-*' \) \
+            -newer "$out/started" -exec rmdir {} + 2>/dev/null || true
+    fi
 }
 
 cleanup() {
@@ -162,6 +167,7 @@ run() {
     local file=$out/round$round-$side-$name.txt
     say "round $round: $side $name"
     local status=0
+    touch "$out/started"
     timeout --kill-after=30 "$limit" "${private_mounts[@]}" "$dir/bench/$name" "$@" >"$file" 2>&1 &
     running=$!
     wait "$running" || status=$?
@@ -218,13 +224,13 @@ ratios() { paste -d' ' <(tr ' ' '\n' <<<"$2" | grep .) <(tr ' ' '\n' <<<"$1" | g
 number() { awk -v x="$1" 'BEGIN { printf "%.0f", x }'; }
 
 echo
-echo "VELLORT, base $short against current $current, $rounds rounds, $started"
+echo "VELLORT, base $short against current $current, $rounds round$( ((rounds == 1)) || echo s), $started"
 echo "Machine: $(nproc) cores, kernel $(uname -r); load average (1, 5, 15 min) $load_before at the start, $load_after at the end"
 echo "Rounds took ${took} s (builds not counted)"
 echo
-row() { printf '| %-26s | %12s | %12s | %22s |\n' "$@"; }
+row() { printf '| %-27s | %12s | %12s | %23s |\n' "$@"; }
 row Figure "base" "current" "current / base (median)"
-echo "|$(printf -- '-%.0s' {1..28})|$(printf -- '-%.0s' {1..13}):|$(printf -- '-%.0s' {1..13}):|$(printf -- '-%.0s' {1..23}):|"
+echo "|$(printf -- '-%.0s' {1..29})|$(printf -- '-%.0s' {1..13}):|$(printf -- '-%.0s' {1..13}):|$(printf -- '-%.0s' {1..24}):|"
 declare -A label=(
     [daemon.small.files_per_s]="Daemon small files, files/s"
     [link.links.files_per_s]="Link pass, files/s"

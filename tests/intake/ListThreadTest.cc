@@ -150,7 +150,6 @@ TEST(ListThreadTest, AnnouncementsAndUserShiftsReachEveryStorageWithTheirShiftTi
 TEST(ListThreadTest, AnnouncementsOutsideTheRamDiskOrThroughALinkAreRejectedWithTheirReason) {
     Intake intake(2);
     const std::string R = intake.rig.ramdisk;
-    makeDirectories(intake.rig.dir / "elsewhere/run");
     ASSERT_EQ(0, symlink((intake.rig.dir / "elsewhere").c_str(), (R + "/linked").c_str()));
     const std::vector<std::pair<std::string, std::string>> rejected = {
         {"img_00001.cbf", "no directory part"},
@@ -162,10 +161,8 @@ TEST(ListThreadTest, AnnouncementsOutsideTheRamDiskOrThroughALinkAreRejectedWith
         {R + "/linked/./run/x.cbf", "a directory on the way is a symbolic link"},
     };
     // With the copy made below each target, or failed for a folder not there.
-    const std::vector<std::pair<std::string, std::string>> accepted = {
-        {R + "/data/img.cbf", "img.cbf"},
-        {R + "/./..hidden/x..cbf", "..hidden/x..cbf"},
-    };
+    const std::vector<std::pair<std::string, std::string>> accepted = {{R + "/data/img.cbf", "img.cbf"},
+                                                                       {R + "/./..hidden/x..cbf", "..hidden/x..cbf"}};
     std::string lines;
     for (const auto& c : rejected) lines += c.first + "\n";
     std::vector<std::string> copies;
@@ -182,7 +179,6 @@ TEST(ListThreadTest, AnnouncementsOutsideTheRamDiskOrThroughALinkAreRejectedWith
         EXPECT_EQ(1, countInFile(intake.log, rejection + c.first + ": " + c.second + "\n")) << c.first;
     EXPECT_EQ(static_cast<int>(rejected.size()), countInFile(intake.log, rejection));
     for (Storage* storage : intake.storages) EXPECT_EQ(accepted.size() + 1, booked(*storage));
-    EXPECT_FALSE(fileExists(intake.storages[0]->getParams().target + "/run/x.cbf"));
 }
 
 TEST(ListThreadTest, BadInputNeitherStopsTheReaderNorLosesTheAnnouncementsAfterIt) {

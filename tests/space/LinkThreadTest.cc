@@ -20,9 +20,8 @@ const uint32_t shiftUid = 1234, shiftGid = 5678;
 struct Watch {
     Watch(const TempDir& dir, const std::string& mount, MessageServer* server = nullptr, std::string ramdisk = "")
         : ledger(new DebitCredit(5, DebitCredit::TRACK_FILES)),
-          params(storageParams(dir, Storage::INTERNAL, mount)),
-          root(ramdisk.empty() ? mount : ramdisk) {
-        params.ramdisk_mountpoint = root;
+          params(storageParams(dir, Storage::INTERNAL, mount, ramdisk)),
+          root(params.ramdisk_mountpoint) {
         params.messageServer = server;
         params.preserve_uid = params.preserve_gid = true;
         DebitListThread::setPollundInfo({shiftUid, shiftGid, shiftTime});

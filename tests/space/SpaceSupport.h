@@ -48,11 +48,14 @@ inline std::string linkTarget(const std::string& path) {
     const ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
     return length < 0 ? std::string() : std::string(buffer, length);
 }
-inline bool isLink(const std::string& path) { return !linkTarget(path).empty(); }
+inline bool isLink(const std::string& path) {
+    return !linkTarget(path).empty();
+}
 
 // A storage of `type` with its log and copies in `dir`, linking files on
-// `mountpoint` above 50%.
-inline Storage::Params storageParams(const TempDir& dir, int type, const std::string& mountpoint) {
+// `mountpoint` above 50%, with the RAM disk at `ramdisk` (or the mount point).
+inline Storage::Params storageParams(const TempDir& dir, int type, const std::string& mountpoint,
+                                     const std::string& ramdisk = "") {
     Storage::Params params;
     params.storageID = "storage" + std::to_string(type);
     params.type = type;
@@ -61,7 +64,8 @@ inline Storage::Params storageParams(const TempDir& dir, int type, const std::st
     params.history_max_entries = 5;
     params.n_copy_processes = 1;
     params.target = dir / ("target" + std::to_string(type));
-    params.mountpoint = params.ramdisk_mountpoint = mountpoint;
+    params.mountpoint = mountpoint;
+    params.ramdisk_mountpoint = ramdisk.empty() ? mountpoint : ramdisk;
     params.fillstate_limit = 50;
     params.create_links = true;
     return params;
@@ -73,8 +77,10 @@ inline void recordCopied(FileInfo& file, int type, const std::string& filePath, 
     struct stat found;
     const bool internal = type == Storage::INTERNAL;
     if (lstat(filePath.c_str(), &found) == 0) {
-        if (internal) file.recordSource(FileIdentity::of(found));
-        else file.recordCopy(FileInfo::INTERNAL_COPIED, FileIdentity::of(found));
+        if (internal)
+            file.recordSource(FileIdentity::of(found));
+        else
+            file.recordCopy(FileInfo::INTERNAL_COPIED, FileIdentity::of(found));
     }
     if (lstat(copyPath.c_str(), &found) == 0)
         file.recordCopy(internal ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED, FileIdentity::of(found));

@@ -40,9 +40,7 @@ std::string CopyRig::jobLog(const Storage& storage) {
 
 bool CopyRig::waitUntil(const std::function<bool()>& done, double seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(1)))
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     return true;
 }

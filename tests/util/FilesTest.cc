@@ -57,8 +57,8 @@ TEST(FilesTest, CopyKeepsContentModeAndMtimeWhateverTheUmaskAndRemovesAnyLeftove
     makeDirectories(dir / "target", 0700);
     writeSource(dir / "victim", "root's own", 0600);
     UmaskScope mask{umask(0777)};  // creation modes alone would give every copy mode 0
-    const std::tuple<size_t, mode_t, std::string> cases[] = {{0, 0644, "file"}, {8193, 0640, "link"},
-                                                             {100000, 01777, "pipe"}};
+    const std::tuple<size_t, mode_t, std::string> cases[] = {
+        {0, 0644, "file"}, {8193, 0640, "link"}, {100000, 01777, "pipe"}};
     for (const auto& [size, mode, leftover] : cases) {
         SCOPED_TRACE(leftover);
         const std::string name = "copy_" + leftover, source = dir / ("source/" + name), copy = dir / ("target/" + name);
