@@ -12,7 +12,8 @@
 // on a second tmpfs. Needs root, for the mounts. The last lines, "RESULT
 // key=value" with the medians, are for scripts.
 //
-//   link_bench [--files N] [--rounds R]      (N a multiple of 1000; defaults 20000 and 3)
+//   link_bench [--files N] [--rounds R] [--preserve-owners yes]
+//   (N a multiple of 1000; defaults 20000 and 3; owners as with preserve_uid/preserve_gid no)
 
 #include <errno.h>
 #include <fcntl.h>
@@ -40,6 +41,7 @@ namespace {
 
 const long filesPerDirectory = 1000;
 std::vector<std::string> logPaths;  // removed at the end
+bool preserveOwners = false;        // --preserve-owners yes: links get the user's uid and gid, as by default
 const size_t pageBytes = 4096;
 
 double seconds() {
@@ -142,6 +144,7 @@ Result runRound(long files, bool createLinks, long round) {
     params.ramdisk_mountpoint = ram;
     params.fillstate_limit = 50;
     params.create_links = createLinks;
+    params.preserve_uid = params.preserve_gid = preserveOwners;
     LinkThread* thread = new LinkThread(*ledger, params);  // never stops; never deleted
     const std::string start = createLinks ? "++ Converting " : "++ Removing ";
     const std::string report = createLinks ? " successfully created" : " deleted.";
@@ -178,6 +181,8 @@ int main(int argc, char** argv) {
             files = atol(argv[i + 1]);
         else if (strcmp(argv[i], "--rounds") == 0)
             rounds = atol(argv[i + 1]);
+        else if (strcmp(argv[i], "--preserve-owners") == 0)
+            preserveOwners = strcmp(argv[i + 1], "yes") == 0;
         else
             die(std::string("unknown option ") + argv[i]);
     }

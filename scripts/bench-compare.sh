@@ -4,7 +4,10 @@
 # side and the median of the per-round ratios current / base:
 #   - the small-file copy rate of the real daemon, 20,000 files of 4 KiB,
 #     tmpfs to tmpfs (bench/daemon_copy_bench);
-#   - the link and removal pass rates, 20,000 files (bench/link_bench).
+#   - the link and removal pass rates, 20,000 files (bench/link_bench), and
+#     the link pass once more with the links given the user's uid and gid, as
+#     the daemon does by default (link_bench --preserve-owners yes; a base
+#     whose link_bench lacks that option gets it patched into its export).
 #
 #   bash scripts/bench-compare.sh [--rounds R] [BASE]
 #
@@ -146,6 +149,14 @@ mkdir -p "$base_src"
 # git archive keeps the commit's time on every file, so a second export does
 # not make the kept build compile everything again.
 git archive "$commit" | tar -x -C "$base_src"
+if ! grep -q -- '--preserve-owners' "$base_src/bench/link_bench.cc"; then
+    say "adding --preserve-owners to the base's link_bench"
+    perl -0pi -e 's/(std::vector<std::string> logPaths;[^\n]*\n)/$1bool preserveOwners = false;\n/;
+                  s/(    params\.create_links = createLinks;\n)/$1    params.preserve_uid = params.preserve_gid = preserveOwners;\n/;
+                  s/(        else\n            die\(std::string\("unknown option "\))/        else if (strcmp(argv[i], "--preserve-owners") == 0)\n            preserveOwners = strcmp(argv[i + 1], "yes") == 0;\n$1/' \
+        "$base_src/bench/link_bench.cc"
+    grep -q 'preserveOwners = strcmp' "$base_src/bench/link_bench.cc" || { say "cannot patch the base's link_bench"; exit 1; }
+fi
 build "$base_src" "$base_build" base
 build . "$current_build" current
 
@@ -168,7 +179,7 @@ run() {
     say "round $round: $side $name"
     local status=0
     touch "$out/started"
-    timeout --kill-after=30 "$limit" "${private_mounts[@]}" "$dir/bench/$name" "$@" >"$file" 2>&1 &
+    timeout --kill-after=30 "$limit" "${private_mounts[@]}" "$dir/bench/${name%-owned}" "$@" >"$file" 2>&1 &
     running=$!
     wait "$running" || status=$?
     running=""
@@ -191,7 +202,7 @@ value() {
     echo "$figure"
 }
 
-figures=(daemon.small.files_per_s link.links.files_per_s link.removal.files_per_s)
+figures=(daemon.small.files_per_s link.links.files_per_s link.removal.files_per_s link.owned.files_per_s)
 declare -A per_round  # figure,side -> values, one per round, space separated
 cp_rates=""           # cp -a of the same tree, measured in each daemon run
 for ((round = 1; round <= rounds; ++round)); do
@@ -204,12 +215,16 @@ for ((round = 1; round <= rounds; ++round)); do
     for side in "${order[@]}"; do
         run "$side" "$round" link_bench "${link_args[@]}"
     done
+    for side in "${order[@]}"; do
+        run "$side" "$round" link_bench-owned "${link_args[@]}" --preserve-owners yes
+    done
     for side in base current; do
         daemon_file=$out/round$round-$side-daemon_copy_bench.txt
         link_file=$out/round$round-$side-link_bench.txt
         per_round[daemon.small.files_per_s,$side]+="$(value "$daemon_file" daemon.small.files_per_s) "
         per_round[link.links.files_per_s,$side]+="$(value "$link_file" link.links.files_per_s) "
         per_round[link.removal.files_per_s,$side]+="$(value "$link_file" link.removal.files_per_s) "
+        per_round[link.owned.files_per_s,$side]+="$(value "$out/round$round-$side-link_bench-owned.txt" link.links.files_per_s) "
         cp_rates+="$side:$(value "$daemon_file" daemon.small.files_per_s cp) "
     done
 done
@@ -235,6 +250,7 @@ declare -A label=(
     [daemon.small.files_per_s]="Daemon small files, files/s"
     [link.links.files_per_s]="Link pass, files/s"
     [link.removal.files_per_s]="Removal pass, files/s"
+    [link.owned.files_per_s]="Link pass, owners set, f/s"
 )
 for figure in "${figures[@]}"; do
     b=${per_round[$figure,base]}
@@ -254,5 +270,5 @@ echo "  cp -a of the same 20,000 files in each daemon run, files/s"
 echo "    base:    $(tr ' ' '\n' <<<"$cp_rates" | sed -n 's/^base://p' | tr '\n' ' ')"
 echo "    current: $(tr ' ' '\n' <<<"$cp_rates" | sed -n 's/^current://p' | tr '\n' ' ')"
 echo
-echo "Runs: daemon_copy_bench ${daemon_args[*]} --vellort <its tree's vellort>; link_bench ${link_args[*]}"
+echo "Runs: daemon_copy_bench ${daemon_args[*]} --vellort <its tree's vellort>; link_bench ${link_args[*]} (also with --preserve-owners yes)"
 echo "Full output: $out/"
