@@ -7,8 +7,7 @@
 #include "util/Files.h"
 #include "util/Paths.h"
 
-CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files,
-                                   CopyThread& copyThread)
+CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread)
     : params(params), copyThread(copyThread), logFile(params.logfile) {
     this->files.swap(files);
 }
@@ -85,8 +84,8 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary)
     }
 
     UTILITIES::CopiedFile made;
-    int64_t result = UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid,
-                                     params.preserve_gid, &made);
+    int64_t result =
+        UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid, params.preserve_gid, &made);
     int copyErrno = errno;
     // Not there, or in an earlier target a link there (the EXTERNAL storage
     // leaves one in place of the INTERNAL copy it replaced): the next earlier
@@ -99,8 +98,8 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary)
         source = alternatives[alternative] + "/" + relative;
         from = trees.alternatives[alternative++].get();
         fromPath = relative;
-        result = UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid, params.preserve_gid,
-                                 &made);
+        result =
+            UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid, params.preserve_gid, &made);
         copyErrno = errno;
     }
     if (result < 0) {
@@ -155,8 +154,7 @@ void CopyWorkerThread::_reportCopyError(const std::string& source, const std::st
 }
 
 void CopyWorkerThread::_reportCriticalError(const std::string& source, const std::string& destination) {
-    const std::string reason =
-        "Source file does no longer exist and no alternative source directories are provided";
+    const std::string reason = "Source file does no longer exist and no alternative source directories are provided";
     logFile << params.storageID << ": Critical Error: Copying " << source << " to " << destination << "\n"
             << "   " << reason << endl;
     if (params.messageServer != nullptr)

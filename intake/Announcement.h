@@ -23,12 +23,12 @@ struct Announcement {
                                  const std::string& ramdisk);
 
     Kind kind = IGNORED;
-    uint32_t uid = 0;              // USER_SHIFT
-    uint32_t gid = 0;              // USER_SHIFT
-    std::string announcedPath;     // FILE and REJECTED: the line's first word as written
-    std::string path;              // FILE: announcedPath with single slashes and one marker
-    std::string belowRamdisk;      // FILE: path below the RAM disk's mount point, marker dropped
-    std::string reason;            // REJECTED: why the storages must not act on it
+    uint32_t uid = 0;           // USER_SHIFT
+    uint32_t gid = 0;           // USER_SHIFT
+    std::string announcedPath;  // FILE and REJECTED: the line's first word as written
+    std::string path;           // FILE: announcedPath with single slashes and one marker
+    std::string belowRamdisk;   // FILE: path below the RAM disk's mount point, marker dropped
+    std::string reason;         // REJECTED: why the storages must not act on it
 };
 
 #endif

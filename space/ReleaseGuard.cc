@@ -91,7 +91,8 @@ std::string ReleaseGuard::_checkCopy(const FileInfo& file, const Place& place, c
     if (copy.st_size != place.status.st_size)
         return "copy " + copyPath + " has " + std::to_string(copy.st_size) + " bytes, the file " +
                std::to_string(place.status.st_size);
-    const FileIdentity made = file.copy(type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED);
+    const FileIdentity made =
+        file.copy(type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED);
     if (!made.known() || made != FileIdentity::of(copy)) return "copy " + copyPath + " is not the copy that was made";
     return "";
 }

@@ -27,7 +27,8 @@ std::string getFilePathAfterDot(const std::string& path) {
 
 std::string pathBelow(const std::string& base, const std::string& announcedPath) {
     std::string directory = base;
-    for (size_t at = directory.find("//"); at != std::string::npos; at = directory.find("//", at)) directory.erase(at, 1);
+    for (size_t at = directory.find("//"); at != std::string::npos; at = directory.find("//", at))
+        directory.erase(at, 1);
     while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
     const size_t marker = announcedPath.find("/./");
     if (directory.empty() || marker == std::string::npos || marker + 3 == announcedPath.size()) return std::string();

@@ -136,7 +136,7 @@ int TrustedTree::_base() {
     do baseFd = ::open(base.c_str(), directoryFlags);
     while (baseFd < 0 && errno == EINTR);
     if (baseFd >= 0 || errno != ENOENT || !makeBase) return baseFd;
-    for (size_t end = base.find('/', 1); ; end = base.find('/', end + 1)) {
+    for (size_t end = base.find('/', 1);; end = base.find('/', end + 1)) {
         const std::string prefix = base.substr(0, end);
         if (::mkdir(prefix.c_str(), 0755) == 0) {
             if (::chmod(prefix.c_str(), 0755) != 0) return -1;  // exact, whatever the umask
