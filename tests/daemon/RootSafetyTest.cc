@@ -233,14 +233,14 @@ TEST(RootSafetyTest, AUserSwappingFoldersForLinksNeverTurnsTheDaemonAgainstRoots
     }
 }
 
-// Paths outside the RAM disk are refused by the pipe reader: ListThreadTest.
-TEST(RootSafetyTest, AnnouncedLinksAndPipesAreNeitherFollowedNorWaitedFor) {
+TEST(RootSafetyTest, AnnouncedLinksPipesAndPathsOutsideTheRamDiskAreRefused) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: the daemon runs as root against an unprivileged user";
     Site site;
     if (!site.mounted()) GTEST_SKIP() << site.ram.skipReason();
     const std::string root = site.daemon.root(), ram = site.ram.path(), log = site.daemon.logPath();
     makeDirectories(root + "/victims/hidden", 0700);
     writeFile(root + "/victims/hidden/secret", "root's secret");
+    writeFile(root + "/victims/outside.dat", "kept");
     owned(ram + "/user");
     ASSERT_EQ(0, symlink((root + "/victims/hidden/secret").c_str(), (ram + "/user/evil.cbf").c_str()));
     ASSERT_EQ(0, mkfifo((ram + "/user/pipe.cbf").c_str(), 0666));
@@ -251,7 +251,8 @@ TEST(RootSafetyTest, AnnouncedLinksAndPipesAreNeitherFollowedNorWaitedFor) {
 
     FifoWriter pipe(site.daemon.pipePath());
     ASSERT_TRUE(pipe.open());
-    std::string lines = ram + "/./user/evil.cbf\n" + ram + "/./user/pipe.cbf\n";
+    const std::string outside[] = {root + "/victims/./outside.dat", ram + "/user/../../victims/./outside.dat"};
+    std::string lines = ram + "/./user/evil.cbf\n" + ram + "/./user/pipe.cbf\n" + outside[0] + "\n" + outside[1] + "\n";
     for (int i = 0; i < 20; ++i) {
         writeFile(ram + "/user/after_" + std::to_string(i) + ".cbf", "after " + std::to_string(i));
         lines += ram + "/./user/after_" + std::to_string(i) + ".cbf\n";
@@ -263,6 +264,8 @@ TEST(RootSafetyTest, AnnouncedLinksAndPipesAreNeitherFollowedNorWaitedFor) {
         EXPECT_TRUE(waitForLogCount(copy, "after " + std::to_string(i), 1)) << copy;
     }
     EXPECT_TRUE(waitForLogCount(log, "Removing files from previous users", 6));
+    for (const std::string& path : outside)
+        EXPECT_EQ(1, countInFile(log, "Error: Rejected announcement " + path + ": ")) << path;
     EXPECT_EQ(3, countInFile(log,
                              "/user/evil.cbf returned error code -1\n"
                              "A symbolic link is on the way: links are not followed\n"));
