@@ -23,8 +23,7 @@ namespace space_test {
 
 inline double fillPercent(const std::string& mount) {
     struct statvfs stats;
-    if (statvfs(mount.c_str(), &stats) != 0) return -1;
-    return (1.0 - static_cast<double>(stats.f_bfree) / stats.f_blocks) * 100.0;
+    return statvfs(mount.c_str(), &stats) != 0 ? -1 : (1.0 - static_cast<double>(stats.f_bfree) / stats.f_blocks) * 100;
 }
 
 // Sizes the file mount/fill so that the file system is just above `percent`
@@ -74,16 +73,13 @@ inline Storage::Params storageParams(const TempDir& dir, int type, const std::st
 // What the copy workers record had a storage of `type` copied `filePath` (on
 // the RAM disk, or the INTERNAL copy for the EXTERNAL storage) to `copyPath`.
 inline void recordCopied(FileInfo& file, int type, const std::string& filePath, const std::string& copyPath) {
-    struct stat found;
+    auto identity = [](const std::string& path) {
+        struct stat found;
+        return lstat(path.c_str(), &found) == 0 ? FileIdentity::of(found) : FileIdentity();
+    };
     const bool internal = type == Storage::INTERNAL;
-    if (lstat(filePath.c_str(), &found) == 0) {
-        if (internal)
-            file.recordSource(FileIdentity::of(found));
-        else
-            file.recordCopy(FileInfo::INTERNAL_COPIED, FileIdentity::of(found));
-    }
-    if (lstat(copyPath.c_str(), &found) == 0)
-        file.recordCopy(internal ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED, FileIdentity::of(found));
+    internal ? file.recordSource(identity(filePath)) : file.recordCopy(FileInfo::INTERNAL_COPIED, identity(filePath));
+    file.recordCopy(internal ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED, identity(copyPath));
     file.setFlag(FileInfo::INTERNAL_COPY_STARTED | FileInfo::INTERNAL_COPIED |
                  (internal ? 0 : FileInfo::EXTERNAL_COPY_STARTED | FileInfo::EXTERNAL_COPIED));
 }
