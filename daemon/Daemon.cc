@@ -26,6 +26,7 @@ namespace {
 // waiting shell, so every status fits in them.
 const int exitStorageConfig = 1;
 const int exitPidFile = 1;
+const int exitAlreadyRunning = 64;
 const int exitNoConfig = 2;
 const int exitNoLog = 4;
 const int exitFork = 8;
@@ -33,6 +34,13 @@ const int exitSetsid = 16;
 const int exitChdir = 32;
 
 const char* const typeNames[] = {"INTERNAL", "EXTERNAL", "OPTIONAL"};
+
+// The pid file this start made, while it may still end before detaching.
+std::string pidFileMadeHere;
+
+void removePidFileMadeHere() {
+    if (!pidFileMadeHere.empty()) unlink(pidFileMadeHere.c_str());  // failure leaves an empty file: harmless
+}
 
 }  // namespace
 
@@ -49,16 +57,29 @@ std::string Daemon::pidFilePath() { return UTILITIES::rootedPath("/var/run/vello
 std::string Daemon::pipePath() { return UTILITIES::rootedPath("/var/run/vellort_quorvin_files"); }
 
 Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
-    init();
-    // Opened while the terminal still hears about a pid file that must not be
-    // written (a link, a pipe, another file's second name): an operator kills
-    // whatever process it names. Written after the fork, with the daemon's pid.
+    // First of all, before any file is read or written: a second daemon
+    // beside a running one would split the announcements and the shifts with
+    // it. The pid file is opened and locked while the terminal still hears
+    // about a problem (a link, a pipe, another file's second name: an operator
+    // kills whatever process it names), and written after the fork.
     std::string why;
-    const int pidFile = UTILITIES::openPidFile(pidFilePath(), why);
+    bool held = false, created = false;
+    const int pidFile = UTILITIES::openPidFile(pidFilePath(), why, held, created);
+    if (pidFile < 0 && held) {
+        std::cerr << "Error: Not starting: " << why << ", holding " << pidFilePath() << std::endl;
+        exit(exitAlreadyRunning);
+    }
     if (pidFile < 0) {
         std::cerr << "Error: Cannot write the pid file " << pidFilePath() << ": " << why << std::endl;
         exit(exitPidFile);
     }
+    // A start that ends before it detaches leaves no pid file it made.
+    if (created) {
+        pidFileMadeHere = pidFilePath();
+        atexit(removePidFileMadeHere);
+    }
+    init();
+    pidFileMadeHere.clear();  // from here on it is the daemon's, and the parent's exit must not take it
     _detach();
 
     int pidResult = UTILITIES::setPidFile(pidFile, std::vector<int>());

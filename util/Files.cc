@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -186,11 +187,17 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
     return total;
 }
 
-int openPidFile(const std::string& path, std::string& why) {
+int openPidFile(const std::string& path, std::string& why, bool& held, bool& created) {
+    held = false;
     int fd;
     // O_NONBLOCK: a pipe put in its place must not hang the start-up.
-    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     while (fd < 0 && errno == EINTR);
+    created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) {
+        do fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+    }
     if (fd < 0) {
         int savedErrno = errno;
         // ENXIO: a pipe without a reader, which O_NONBLOCK refuses to open.
@@ -199,8 +206,19 @@ int openPidFile(const std::string& path, std::string& why) {
                                     : strerror(savedErrno);
         return -1;
     }
+    // The lock goes with the open file, which the detached daemon inherits and
+    // keeps for its life: a second daemon finds it taken and touches nothing.
+    int locked;
+    do locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (locked != 0 && errno == EINTR);
     struct stat status;
-    if (::fstat(fd, &status) != 0) {
+    if (locked != 0 && errno == EWOULDBLOCK) {
+        char pid[32] = "";
+        const ssize_t got = ::pread(fd, pid, sizeof pid - 1, 0);  // what the running daemon wrote
+        const std::string text(pid, got > 0 ? static_cast<size_t>(got) : 0);
+        held = true;
+        why = "another vellort runs" + (text.empty() ? std::string() : " (pid " + text.substr(0, text.find('\n')) + ")");
+    } else if (locked != 0 || ::fstat(fd, &status) != 0) {
         why = strerror(errno);
     } else if (!S_ISREG(status.st_mode)) {
         why = "it is not a regular file";
@@ -230,7 +248,7 @@ int setPidFile(int fd, const std::vector<int>& pids) {
         if (ok) done += static_cast<size_t>(put);
     }
     // A pid file that could not be written out completely is as bad as none.
-    if (::close(fd) != 0) ok = false;
+    // The descriptor stays open: it holds the lock for the daemon's life.
     return ok ? 0 : 1;
 }
 

@@ -55,15 +55,18 @@ struct CopiedFile {
 int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
              bool preserveUid, bool preserveGid, CopiedFile* made = nullptr);
 
-// Opens the pid file for writing before the daemon detaches, so that a problem
-// still reaches the terminal: created with mode 0644 (whatever the umask), never
-// through a symbolic link, and only a regular file with no other name. Returns
-// the descriptor, or -1 with a text saying why.
-int openPidFile(const std::string& path, std::string& why);
+// Opens the pid file before the daemon touches anything else, so that a problem
+// still reaches the terminal, and takes an exclusive lock on it that lasts as
+// long as the descriptor (kept by the daemon for its life): created with mode
+// 0644 (whatever the umask), never through a symbolic link, and only a regular
+// file with no other name. Returns the descriptor, or -1 with a text saying
+// why; `held` is set when another process holds the lock, `created` when the
+// file was made by this call.
+int openPidFile(const std::string& path, std::string& why, bool& held, bool& created);
 
 // Writes the calling process's pid and then each non-zero pid of `pids`, one
-// per line, into the pid file opened by openPidFile, replacing what it held,
-// and closes it. 0 on success, 1 when the file cannot be written.
+// per line, into the pid file opened by openPidFile, replacing what it held;
+// the descriptor stays open. 0 on success, 1 when the file cannot be written.
 int setPidFile(int fd, const std::vector<int>& pids);
 
 }  // namespace UTILITIES

@@ -279,7 +279,7 @@ TEST(RootSafetyTest, AnnouncedLinksPipesAndPathsOutsideTheRamDiskAreRefused) {
     EXPECT_EQ("", differences(root + "/victims", before, after));
 }
 
-TEST(RootSafetyTest, ThePidFileIsWrittenOnlyAsAPlainFileOfItsOwnWithMode0644) {
+TEST(RootSafetyTest, ThePidFileIsAPlainFileOfItsOwnWithMode0644AndKeepsASecondDaemonOut) {
     DaemonRunner daemon;
     const std::string victim = daemon.root() + "/victim", pid = daemon.pidFilePath();
     writeFile(victim, "kept");
@@ -305,4 +305,12 @@ TEST(RootSafetyTest, ThePidFileIsWrittenOnlyAsAPlainFileOfItsOwnWithMode0644) {
     struct stat pidFile;
     ASSERT_EQ(0, lstat(pid.c_str(), &pidFile));
     EXPECT_EQ(0644u, pidFile.st_mode & 07777);
+    // A second daemon ends at once; the first one keeps its pid file, its pipe and its shifts.
+    const std::string first = std::to_string(daemon.daemonPid());
+    EXPECT_EQ(64, daemon.run());
+    EXPECT_EQ("Error: Not starting: another vellort runs (pid " + first + "), holding " + pid + "\n",
+              daemon.output());
+    EXPECT_EQ(first + "\n", readFile(pid));
+    EXPECT_EQ(1, countInFile(daemon.logPath(), "++ VELLORT version 3.7.1 started"));
+    EXPECT_TRUE(daemon.running());
 }
