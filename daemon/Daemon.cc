@@ -161,6 +161,7 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
         base.alternativeSourceDirs.push_back(internal->target);
     }
     if (external != nullptr) {
+        if (!result.empty()) result[0].external_target = external->target;
         add(*external, Storage::EXTERNAL, internal != nullptr ? internal->target : "",
             internal != nullptr ? internal->mountpoint : "");
         base.alternativeSourceDirs.push_back(external->target);

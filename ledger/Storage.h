@@ -59,6 +59,10 @@ public:
         // Targets of the storages created before this one, in creation order:
         // where a copy looks when the announced source is gone.
         std::vector<std::string> alternativeSourceDirs;
+        // INTERNAL storage only, when there is an EXTERNAL storage: its target.
+        // A RAM-disk file whose INTERNAL copy failed may go at its shift once
+        // a complete EXTERNAL copy of it is there.
+        std::string external_target;
         bool create_links = false;
         bool preserve_uid = false;
         bool preserve_gid = false;

@@ -54,10 +54,18 @@ void DelThread::_delete(FileInfo& file) {
 
 std::string DelThread::_keepReason(const FileInfo& file, ReleaseGuard::Place& place, const std::string& path) {
     // A file whose copy failed is, here, the only copy there is.
+    // A RAM-disk file of which the EXTERNAL storage holds a complete copy is
+    // safe all the same, and must not fill the RAM disk for ever.
     const uint32_t copied = params.type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED;
-    if (!file.isSet(copied)) return "this storage holds no copy of it";
+    const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
     std::string reason = guard.find(file, place, path);
-    if (!reason.empty()) return reason;
-    return guard.keepReason(file, ReleaseGuard::DELETE, place, path,
-                            params.target + "/" + UTILITIES::getFilePathAfterDot(file.pathToOrigin()));
+    if (!reason.empty()) return file.isSet(copied) ? reason : "this storage holds no copy of it";
+    if (file.isSet(copied))
+        return guard.keepReason(file, ReleaseGuard::DELETE, place, path, params.target + "/" + relative);
+    const std::string externalCopy = params.external_target + "/" + relative;
+    reason = guard.externalCopyReason(file, place, path, externalCopy);
+    if (reason.empty())
+        logFile << "Warning: Removing " << path << " although this storage holds no copy of it: " << externalCopy
+                << " is complete" << endl;
+    return reason;
 }

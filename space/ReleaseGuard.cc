@@ -29,11 +29,13 @@ ReleaseGuard::ReleaseGuard(const Storage::Params& params)
     : type(params.type),
       ramdisk(params.ramdisk_mountpoint),
       sources(params.type == Storage::INTERNAL ? params.ramdisk_mountpoint : params.origin),
-      copies(params.target) {}
+      copies(params.target),
+      externalCopies(params.external_target) {}
 
 void ReleaseGuard::release() {
     sources.release();
     copies.release();
+    externalCopies.release();
 }
 
 std::string ReleaseGuard::find(const FileInfo& file, Place& place, const std::string& filePath) {
@@ -71,12 +73,25 @@ std::string ReleaseGuard::keepReason(const FileInfo& file, Action action, const 
     const std::string mismatch = identityMismatch(copied, place.status);
     if (!mismatch.empty()) return "the file " + filePath + " " + mismatch;
     if (action != LINK && type == Storage::INTERNAL && file.isSet(FileInfo::EXTERNAL_COPIED)) return "";
-    return _checkCopy(file, place, copyPath);
+    return _checkCopy(file, place, copyPath, copies,
+                      type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED);
 }
 
-std::string ReleaseGuard::_checkCopy(const FileInfo& file, const Place& place, const std::string& copyPath) {
+std::string ReleaseGuard::externalCopyReason(const FileInfo& file, const Place& place, const std::string& filePath,
+                                             const std::string& copyPath) {
+    if (type != Storage::INTERNAL || externalCopies.basePath().empty() || !file.isSet(FileInfo::EXTERNAL_COPIED))
+        return "this storage holds no copy of it";
+    if (!place.exists) return "this storage holds no copy of it";
+    if (!S_ISREG(place.status.st_mode)) return "the file " + filePath + " is not a regular file";
+    const std::string mismatch = identityMismatch(file.source(), place.status);
+    if (!mismatch.empty()) return "the file " + filePath + " " + mismatch;
+    return _checkCopy(file, place, copyPath, externalCopies, FileInfo::EXTERNAL_COPIED);
+}
+
+std::string ReleaseGuard::_checkCopy(const FileInfo& file, const Place& place, const std::string& copyPath,
+                                     TrustedTree& tree, uint32_t copiedFlag) {
     std::string name;
-    const int dir = copies.parentOf(UTILITIES::getFilePathAfterDot(file.pathToOrigin()), name);
+    const int dir = tree.parentOf(UTILITIES::getFilePathAfterDot(file.pathToOrigin()), name);
     struct stat copy;
     if (dir < 0 || fstatat(dir, name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0) {
         int statErrno = errno;
@@ -86,13 +101,13 @@ std::string ReleaseGuard::_checkCopy(const FileInfo& file, const Place& place, c
     }
     // The EXTERNAL storage replaces INTERNAL copies by links to its own, once
     // it has checked them as this does.
-    if (S_ISLNK(copy.st_mode) && type == Storage::INTERNAL && file.isSet(FileInfo::EXTERNAL_LINKED)) return "";
+    if (S_ISLNK(copy.st_mode) && copiedFlag == FileInfo::INTERNAL_COPIED && file.isSet(FileInfo::EXTERNAL_LINKED))
+        return "";
     if (!S_ISREG(copy.st_mode)) return "copy " + copyPath + " is no regular file";
     if (copy.st_size != place.status.st_size)
         return "copy " + copyPath + " has " + std::to_string(copy.st_size) + " bytes, the file " +
                std::to_string(place.status.st_size);
-    const FileIdentity made =
-        file.copy(type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED);
+    const FileIdentity made = file.copy(copiedFlag);
     if (!made.known() || made != FileIdentity::of(copy)) return "copy " + copyPath + " is not the copy that was made";
     return "";
 }

@@ -48,16 +48,25 @@ public:
     std::string keepReason(const FileInfo& file, Action action, const Place& place, const std::string& filePath,
                            const std::string& copyPath);
 
+    // For the INTERNAL storage, of a file whose own copy failed: why it must
+    // stay all the same. Empty when the EXTERNAL storage holds a complete copy
+    // of the very file (at `copyPath`), so that its data is safe without one here.
+    std::string externalCopyReason(const FileInfo& file, const Place& place, const std::string& filePath,
+                                   const std::string& copyPath);
+
     // Lets go of the held directories, at the end of each pass or run.
     void release();
 
 private:
-    std::string _checkCopy(const FileInfo& file, const Place& place, const std::string& copyPath);
+    // Why the copy that `copiedFlag` books, below `tree`, is not there as made.
+    std::string _checkCopy(const FileInfo& file, const Place& place, const std::string& copyPath, TrustedTree& tree,
+                           uint32_t copiedFlag);
 
     const int type;
     const std::string ramdisk;
-    TrustedTree sources;  // the RAM disk (INTERNAL) or the origin (EXTERNAL)
-    TrustedTree copies;   // the storage's target
+    TrustedTree sources;         // the RAM disk (INTERNAL) or the origin (EXTERNAL)
+    TrustedTree copies;          // the storage's target
+    TrustedTree externalCopies;  // INTERNAL only, with an EXTERNAL storage: its target
 };
 
 #endif
