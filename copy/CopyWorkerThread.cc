@@ -6,6 +6,7 @@
 #include "net/MessageServer.h"
 #include "util/Files.h"
 #include "util/Paths.h"
+#include "util/Stop.h"
 
 CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread)
     : params(params), copyThread(copyThread), logFile(params.logfile) {
@@ -18,6 +19,9 @@ void CopyWorkerThread::work() {
     Trees trees(params);
     Summary summary;
     for (FileInfo& file : files) {
+        // At a stop the rest of the batch stays where it is, uncopied.
+        UTILITIES::FileStep step;
+        if (!step.allowed()) UTILITIES::parkForStop();
         FileInfo::ReadLock lock(file);
         _copyFile(file, trees, summary);
     }

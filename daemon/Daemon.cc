@@ -12,6 +12,7 @@
 #include <string>
 
 #include "daemon/ConfigFileParser.h"
+#include "daemon/StopThread.h"
 #include "intake/ListThread.h"
 #include "net/MessageServer.h"
 #include "net/StatusServer.h"
@@ -81,6 +82,14 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     init();
     pidFileMadeHere.clear();  // from here on it is the daemon's, and the parent's exit must not take it
     _detach();
+    // Before any other thread starts, so that every thread inherits the
+    // blocked signals and only the stop thread takes them.
+    StopThread::blockStopSignals();
+    StopThread* stopThread = new StopThread(configParser->logfile);  // lives for the process
+    if (stopThread->start() != 0) {
+        // Ignored on purpose: the daemon runs on; SIGTERM then stays pending
+        // and only kill -9 ends it, as before there was a stop.
+    }
 
     int pidResult = UTILITIES::setPidFile(pidFile, std::vector<int>());
     if (pidResult != 0) _exit(pidResult);

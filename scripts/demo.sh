@@ -67,9 +67,9 @@ cleanup() {
     set +e
     if [[ -n "$messages_pid" ]]; then kill "$messages_pid" 2>/dev/null; wait "$messages_pid" 2>/dev/null; fi
     if [[ -n "$daemon_pid" ]] && kill "$daemon_pid" 2>/dev/null; then
-        # The daemon has no shutdown path: SIGTERM ends it at once. Wait for it
-        # before unmounting, as a copy in flight holds files open there.
-        for _ in $(seq 100); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.05; done
+        # SIGTERM stops the daemon once the steps under way are done (at most
+        # 10 s). Wait for it before unmounting, as a copy in flight holds files open there.
+        for _ in $(seq 240); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.05; done
     fi
     for mount in "$ramdisk" "$disk"; do
         if mountpoint -q "$mount" 2>/dev/null; then umount "$mount" 2>/dev/null || umount -l "$mount"; fi

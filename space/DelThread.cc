@@ -6,6 +6,7 @@
 
 #include "net/MessageServer.h"
 #include "util/Paths.h"
+#include "util/Stop.h"
 #include "util/Time.h"
 
 DelThread::DelThread(DebitCredit& debitCredit, const Storage::Params& params)
@@ -30,6 +31,8 @@ void DelThread::run() {
 }
 
 void DelThread::_delete(FileInfo& file) {
+    UTILITIES::FileStep step;  // at a stop the file stays, for the next start
+    if (!step.allowed()) UTILITIES::parkForStop();
     // Keeps a link or removal pass of the same storage off the file meanwhile.
     FileInfo::ReadLock lock(file);
     const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());

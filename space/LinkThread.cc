@@ -13,6 +13,7 @@
 
 #include "net/MessageServer.h"
 #include "util/Paths.h"
+#include "util/Stop.h"
 #include "util/Time.h"
 
 namespace {
@@ -211,6 +212,8 @@ void LinkThread::_tryToDeleteLinks() {
             logFile << "Warning: Not removing " << path << ": it is no longer a symbolic link" << endl;
             continue;
         }
+        UTILITIES::FileStep step;
+        if (!step.allowed()) UTILITIES::parkForStop();
         // Failure ignored: the ledger has let go of it, and a link holds no data.
         unlinkat(place.dir, place.name.c_str(), 0);
     }
@@ -260,6 +263,10 @@ void LinkThread::_runCreateLinks() {
 }
 
 void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
+    // At a stop the file stays as it is: a link half made would leave its
+    // temporary name behind.
+    UTILITIES::FileStep step;
+    if (!step.allowed()) UTILITIES::parkForStop();
     FileInfo file = pending.front();
     file.lockWrite();
     const bool internal = params.type == Storage::INTERNAL;
@@ -366,6 +373,8 @@ void LinkThread::_runDontCreateLinks() {
 }
 
 void LinkThread::_removeFile(int32_t& reported) {
+    UTILITIES::FileStep step;  // as for a link
+    if (!step.allowed()) UTILITIES::parkForStop();
     FileInfo file = pending.front();
     pending.pop_front();
     file.lockWrite();

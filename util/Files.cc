@@ -12,6 +12,7 @@
 
 #include "thread/MutexGuard.h"
 #include "thread/Thread.h"
+#include "util/Stop.h"
 
 namespace {
 
@@ -132,6 +133,12 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
     char buffer[8192];
     int64_t total = 0;
     for (;;) {
+        if (copiesAborted()) {
+            // The daemon stops, and this copy could not finish in time.
+            ::close(in);
+            errno = ECANCELED;
+            return fail(COPY_WRITE);
+        }
         ssize_t got = ::read(in, buffer, sizeof buffer);
         if (got == 0) break;
         if (got < 0) {

@@ -1,0 +1,47 @@
+#include "daemon/StopThread.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "util/Stop.h"
+
+namespace {
+
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+}  // namespace
+
+StopThread::StopThread(const std::string& logFilePath) : logFile(logFilePath) {}
+
+void StopThread::blockStopSignals() {
+    const sigset_t set = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // cannot fail with a valid set and how
+}
+
+void StopThread::run() {
+    const sigset_t set = stopSignals();
+    int signal = 0;
+    while (sigwait(&set, &signal) != 0) {
+    }
+    UTILITIES::requestStop();
+    int cutOff = 0;
+    if (!UTILITIES::waitForFileSteps(graceSeconds)) {
+        cutOff = UTILITIES::fileSteps();
+        UTILITIES::abortCopies();
+        // A copy gives up within one block; one hung in the kernel (a dead
+        // network disk) is left to the end of the process.
+        UTILITIES::waitForFileSteps(5);
+    }
+    logFile << "++ VELLORT stopped on " << (signal == SIGINT ? "SIGINT" : "SIGTERM");
+    if (cutOff > 0) logFile << "; " << cutOff << " steps on files did not finish within " << graceSeconds << " s";
+    logFile << endl;
+    // The other threads never end by themselves: end the process without
+    // running destructors under their feet.
+    _exit(0);
+}
