@@ -1,10 +1,12 @@
 #include "copy/CopyWorkerThread.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 
 #include "copy/CopyThread.h"
 #include "net/MessageServer.h"
 #include "util/Files.h"
+#include "util/Mounts.h"
 #include "util/Paths.h"
 #include "util/Stop.h"
 
@@ -87,6 +89,12 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary)
         alternative = 1;
     }
 
+    if (!_targetMounted(trees)) {
+        _reportRefusal(source, params.target_mount + " is not mounted");
+        copyThread.insertToFailedCopies(file);
+        return;
+    }
+
     UTILITIES::CopiedFile made;
     int64_t result =
         UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid, params.preserve_gid, &made);
@@ -124,6 +132,17 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary)
         file.setFlag(FileInfo::EXTERNAL_COPIED);
     }
     copyThread.insertToCredits(file);
+}
+
+bool CopyWorkerThread::_targetMounted(Trees& trees) {
+    if (params.target_mount.empty()) return true;
+    // One stat a file: a disk taken away shows another device at once.
+    struct stat status;
+    if (trees.mounted && stat(params.target_mount.c_str(), &status) == 0 && status.st_dev == trees.mountDevice)
+        return true;
+    trees.target.release();  // what it held may lie in a file system gone since
+    trees.mounted = UTILITIES::isMountPoint(params.target_mount, trees.mountDevice);
+    return trees.mounted;
 }
 
 void CopyWorkerThread::_record(const std::string& relativePath, Summary& summary) {

@@ -57,7 +57,12 @@ private:
         TrustedTree ramdisk;
         TrustedTree target;
         std::vector<std::unique_ptr<TrustedTree>> alternatives;
+        bool mounted = false;  // target_mount was found mounted, on mountDevice
+        dev_t mountDevice = 0;
     };
+
+    // True when the storage has no target_mount, or it is mounted.
+    bool _targetMounted(Trees& trees);
 
     void _copyFile(FileInfo& file, Trees& trees, Summary& summary);
     void _record(const std::string& relativePath, Summary& summary);

@@ -125,6 +125,7 @@ void ConfigFileParser::_readStorages(const std::string& text) {
         UTILITIES::readVar(block, "storageID", storage.storageID);
         UTILITIES::readVar(block, "target", storage.target);
         UTILITIES::readVar(block, "mountpoint", storage.mountpoint);
+        UTILITIES::readVar(block, "target_mount", storage.target_mount);
 
         std::string typeWord;
         storage.type = previousType;

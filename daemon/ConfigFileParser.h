@@ -31,6 +31,9 @@ public:
         std::string target;
         int n_copy_processes = 1;
         std::string mountpoint;
+        // A directory that must be a mounted file system for copies to this
+        // storage (the mount point of its disk); empty: not checked.
+        std::string target_mount;
     };
 
     // rootPrefix goes in front of the default log path, so that a daemon run

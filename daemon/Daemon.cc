@@ -157,6 +157,7 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
         params.type = type;
         params.n_copy_processes = block.n_copy_processes;
         params.target = block.target;
+        params.target_mount = block.target_mount;
         params.origin = origin;
         params.mountpoint = mountpoint;
         result.push_back(params);

@@ -45,6 +45,10 @@ public:
         MessageServer* messageServer = nullptr;
         int n_copy_processes = 0;
         std::string target;
+        // When not empty: a directory that must be a mounted file system, or
+        // copies to this storage are refused ("not mounted") and nothing is
+        // made below it: an unplugged disk leaves a bare mount point behind.
+        std::string target_mount;
         // Source directory of the link and removal passes: the INTERNAL
         // target for the EXTERNAL storage, empty otherwise (the announced
         // paths are used).
