@@ -1,12 +1,49 @@
 #include "copy/CopyThread.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <list>
 
 #include "copy/CopyWorkerThread.h"
 #include "thread/ThreadPool.h"
 
+namespace {
+
+int64_t monotonicNanoseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The condition variables wait on CLOCK_REALTIME: the same moment on that clock.
+struct timespec realtimeAt(int64_t monotonic) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const int64_t at = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec +
+                       std::max<int64_t>(0, monotonic - monotonicNanoseconds());
+    return {static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
+}
+
+}  // namespace
+
 CopyThread::CopyThread(DebitCredit& debitCredit, const Storage::Params& params)
-    : DebitListThread(debitCredit), params(params), logFile(params.logfile) {}
+    : DebitListThread(debitCredit),
+      params(params),
+      logFile(params.logfile),
+      jitterSeed(static_cast<uint32_t>(monotonicNanoseconds())) {}
+
+void CopyThread::retryLater(const FileInfo& file, uint32_t attempts) {
+    // 1 s, 2 s, 4 s ... up to the maximum; up to a tenth more at random, so
+    // that files failed together do not come back all at once.
+    const int64_t second = 1000000000;
+    int64_t pause = second << std::min<uint32_t>(attempts - 1, 30);
+    pause = std::min<int64_t>(pause, static_cast<int64_t>(params.copy_retry_max_delay) * second);
+    const uint32_t random = jitterSeed.fetch_add(0x9e3779b9u) * 2654435761u;
+    pause += pause / 10 * (random % 1000) / 1000;
+    debitCredit.insertToRetries({file, attempts, monotonicNanoseconds() + pause});
+    awaken();  // it may be waiting with no deadline, or a later one
+}
 
 void CopyThread::run() {
     ThreadPool pool(params.n_copy_processes);
@@ -15,11 +52,22 @@ void CopyThread::run() {
         logFile << "++ " << params.storageID << ": Looking for recently created files by TAVRO" << endl;
 
         std::list<FileInfo> batch;
-        while (!getCopyList(batch)) waitForWakeSignal();
+        std::list<DebitCredit::Retry> retries;
+        for (;;) {
+            const bool fresh = getCopyList(batch);
+            const int64_t next = debitCredit.getDueRetries(retries, monotonicNanoseconds());
+            if (fresh || !retries.empty()) break;
+            if (next < 0) {
+                waitForWakeSignal();
+            } else {
+                const struct timespec deadline = realtimeAt(next);
+                waitForWakeSignal(&deadline);
+            }
+        }
 
         pool.waitForFreeThread();
         // The worker takes over every entry of the batch; the pool deletes it
         // after its work().
-        pool.schedule(new CopyWorkerThread(params, batch, *this));
+        pool.schedule(new CopyWorkerThread(params, batch, *this, retries));
     }
 }

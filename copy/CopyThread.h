@@ -1,6 +1,10 @@
 #ifndef VELLORT_COPY_COPYTHREAD_H
 #define VELLORT_COPY_COPYTHREAD_H
 
+#include <stdint.h>
+
+#include <atomic>
+
 #include "ledger/DebitListThread.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
@@ -20,12 +24,19 @@ class CopyThread : public DebitListThread {
 public:
     CopyThread(DebitCredit& debitCredit, const Storage::Params& params);
 
+    // Copy workers: a failed copy to try again after the pause its attempts
+    // call for (1 s, doubling up to copy_retry_max_delay, with a little jitter).
+    void retryLater(const FileInfo& file, uint32_t attempts);
+    void insertToRetriedCredits(const FileInfo& file) { debitCredit.insertToRetriedCredits(file); }
+    void giveUpRetry(const FileInfo& file) { debitCredit.giveUpRetry(file); }
+
 protected:
     void run() override;
 
 private:
     const Storage::Params params;
     LogFile logFile;  // used by this thread only
+    std::atomic<uint32_t> jitterSeed;  // any thread: the workers draw from it
 };
 
 #endif

@@ -10,8 +10,9 @@
 #include "util/Paths.h"
 #include "util/Stop.h"
 
-CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread)
-    : params(params), copyThread(copyThread), logFile(params.logfile) {
+CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread,
+                                   std::list<DebitCredit::Retry> retries)
+    : params(params), retries(std::move(retries)), copyThread(copyThread), logFile(params.logfile) {
     this->files.swap(files);
 }
 
@@ -20,12 +21,18 @@ void CopyWorkerThread::work() {
     // Held for this job only, so a file system mounted anew is seen by the next.
     Trees trees(params);
     Summary summary;
+    for (DebitCredit::Retry& retry : retries) {
+        UTILITIES::FileStep step;  // as below
+        if (!step.allowed()) UTILITIES::parkForStop();
+        FileInfo::ReadLock lock(retry.file);
+        _copyFile(retry.file, trees, summary, retry.attempts);
+    }
     for (FileInfo& file : files) {
         // At a stop the rest of the batch stays where it is, uncopied.
         UTILITIES::FileStep step;
         if (!step.allowed()) UTILITIES::parkForStop();
         FileInfo::ReadLock lock(file);
-        _copyFile(file, trees, summary);
+        _copyFile(file, trees, summary, 0);
     }
     _writeSummary(summary);
 }
@@ -36,7 +43,7 @@ CopyWorkerThread::Trees::Trees(const Storage::Params& params)
         alternatives.emplace_back(new TrustedTree(directory));
 }
 
-void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary) {
+void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary, uint32_t attempts) {
     if (params.type == Storage::INTERNAL) {
         file.setFlag(FileInfo::INTERNAL_COPY_STARTED);
         // The external storage's link or removal pass already took up the file:
@@ -44,7 +51,10 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary)
         if (file.isSet(FileInfo::EXTERNAL_LINK_STARTED | FileInfo::EXTERNAL_REMOVAL_STARTED)) {
             file.setFlag(FileInfo::INTERNAL_COPIED);
             ++summary.copiedCount;
-            copyThread.insertToCredits(file);
+            if (attempts == 0)
+                copyThread.insertToCredits(file);
+            else
+                copyThread.insertToRetriedCredits(file);
             return;
         }
     } else if (params.type == Storage::EXTERNAL) {
@@ -56,14 +66,14 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary)
     // disk; should one arrive all the same, refuse it: its source would be
     // "/" or a file the daemon has no business reading.
     if (path.find("/./") == std::string::npos) {
-        _reportRefusal(path, "the path has no /./ between its base and relative part");
-        copyThread.insertToFailedCopies(file);
+        _failed(file, attempts, false,
+                [&] { _reportRefusal(path, "the path has no /./ between its base and relative part"); });
         return;
     }
     const std::string belowRamdisk = UTILITIES::pathBelow(params.ramdisk_mountpoint, path);
     if (belowRamdisk.empty()) {
-        _reportRefusal(path, "the path does not lie below the RAM disk " + params.ramdisk_mountpoint);
-        copyThread.insertToFailedCopies(file);
+        _failed(file, attempts, false,
+                [&] { _reportRefusal(path, "the path does not lie below the RAM disk " + params.ramdisk_mountpoint); });
         return;
     }
     const std::string root = UTILITIES::getFilePathBeforeDot(path);
@@ -79,8 +89,7 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary)
         // The file on the RAM disk is gone or a link: copy from the storages
         // made before this one.
         if (alternatives.empty()) {
-            _reportCriticalError(source, destination);
-            copyThread.insertToFailedCopies(file);
+            _failed(file, attempts, false, [&] { _reportCriticalError(source, destination); });
             return;
         }
         source = alternatives[0] + "/" + relative;
@@ -90,8 +99,8 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary)
     }
 
     if (!_targetMounted(trees)) {
-        _reportRefusal(source, params.target_mount + " is not mounted");
-        copyThread.insertToFailedCopies(file);
+        // The disk may come back: tried again, with retries on.
+        _failed(file, attempts, true, [&] { _reportRefusal(source, params.target_mount + " is not mounted"); });
         return;
     }
 
@@ -115,8 +124,13 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary)
         copyErrno = errno;
     }
     if (result < 0) {
-        _reportCopyError(source, destination, result, copyErrno);
-        copyThread.insertToFailedCopies(file);
+        // Worth another try while the source is there: a full or read-only
+        // target, a missing directory, a link in the way may all be mended.
+        const bool sourceGone = result == UTILITIES::COPY_SOURCE_OPEN && copyErrno == ENOENT;
+        _failed(file, attempts, !sourceGone, [&] { _reportCopyError(source, destination, result, copyErrno); });
+        if (sourceGone && attempts > 0)
+            logFile << params.storageID << ": Gave up copying " << source << " to " << destination << " after "
+                    << attempts + 1 << " attempts: the source is gone" << endl;
         return;
     }
 
@@ -131,7 +145,31 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary)
         file.recordCopy(FileInfo::EXTERNAL_COPIED, made.copy);
         file.setFlag(FileInfo::EXTERNAL_COPIED);
     }
-    copyThread.insertToCredits(file);
+    if (attempts == 0) {
+        copyThread.insertToCredits(file);
+        return;
+    }
+    copyThread.insertToRetriedCredits(file);
+    logFile << params.storageID << ": Copied " << source << " to " << destination << " at attempt " << attempts + 1
+            << endl;
+}
+
+void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool retriable,
+                               const std::function<void()>& report) {
+    if (attempts == 0) report();  // later failures of the same file are not reported again
+    // A RAM-disk file of an earlier shift whose EXTERNAL copy is made needs no
+    // INTERNAL one any more: the deletion thread lets it go once that copy is
+    // found complete, rather than keep it for ever on the RAM disk.
+    if (params.type == Storage::INTERNAL && file.isSet(FileInfo::EXTERNAL_COPIED) &&
+        file.tavroTime() < DebitListThread::getPollundInfo().time)
+        retriable = false;
+    if (retriable && params.copy_retry_max_delay > 0) {
+        copyThread.retryLater(file, attempts + 1);
+    } else if (attempts == 0) {
+        copyThread.insertToFailedCopies(file);
+    } else {
+        copyThread.giveUpRetry(file);  // booked failed at its first failure
+    }
 }
 
 bool CopyWorkerThread::_targetMounted(Trees& trees) {

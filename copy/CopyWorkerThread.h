@@ -2,6 +2,7 @@
 #define VELLORT_COPY_COPYWORKERTHREAD_H
 
 #include <list>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,8 +37,10 @@ public:
         int max = 0;
     };
 
-    // Takes over every entry of `files`, leaving it empty.
-    CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread);
+    // Takes over every entry of `files`, leaving it empty; `retries` are
+    // failed copies due to be tried again, copied first.
+    CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread,
+                     std::list<DebitCredit::Retry> retries = {});
 
     void work() override;
 
@@ -64,7 +67,11 @@ private:
     // True when the storage has no target_mount, or it is mounted.
     bool _targetMounted(Trees& trees);
 
-    void _copyFile(FileInfo& file, Trees& trees, Summary& summary);
+    // attempts: the failed tries of the file so far, 0 for a new one.
+    void _copyFile(FileInfo& file, Trees& trees, Summary& summary, uint32_t attempts);
+    // A copy that failed: reported (the first time only), then tried again
+    // later when retries are on and it may still succeed, else booked failed.
+    void _failed(const FileInfo& file, uint32_t attempts, bool retriable, const std::function<void()>& report);
     void _record(const std::string& relativePath, Summary& summary);
     void _reportCopyError(const std::string& source, const std::string& destination, int64_t result,
                           int errnum);
@@ -74,6 +81,7 @@ private:
 
     const Storage::Params params;
     std::list<FileInfo> files;
+    std::list<DebitCredit::Retry> retries;
     CopyThread& copyThread;
     LogFile logFile;
 };

@@ -23,6 +23,7 @@ ConfigFileParser::ConfigFileParser(const std::string& rootPrefix)
       fillstate_limit(0),
       message_port(0),
       status_port(0),
+      copy_retry_max_delay(0),
       create_links(true),
       preserve_uid(true),
       preserve_gid(true),
@@ -104,6 +105,12 @@ void ConfigFileParser::_readGlobals(const std::string& text) {
     ramdisk_mountpoint = UTILITIES::readVar(text, "ramdisk_mountpoint", word) ? word : "/ramdisk";
     message_port = _readInt(text, "message_port", 47198);
     status_port = _readInt(text, "status_port", 47199);
+    copy_retry_max_delay = _readInt(text, "copy_retry_max_delay", 0);
+    if (copy_retry_max_delay < 0) {
+        warnings.push_back("Warning: copy_retry_max_delay " + std::to_string(copy_retry_max_delay) +
+                           " is below 0, using 0 (no retries)");
+        copy_retry_max_delay = 0;
+    }
     create_links = _readFlag(text, "create_links");
     preserve_uid = _readFlag(text, "preserve_uid");
     preserve_gid = _readFlag(text, "preserve_gid");

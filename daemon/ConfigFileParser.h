@@ -59,6 +59,9 @@ public:
     std::string ramdisk_mountpoint;
     int message_port;
     int status_port;
+    // Longest pause in seconds between two tries of a failed copy; 0: a
+    // failed copy is not tried again.
+    int copy_retry_max_delay;
     std::list<StorageData> storages;
     bool create_links;
     bool preserve_uid;

@@ -135,6 +135,7 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
     base.logfile_max_number = config.logfile_max_number;
     base.logfile_max_size = config.logfile_max_size;
     base.history_max_entries = config.history_max_entries;
+    base.copy_retry_max_delay = config.copy_retry_max_delay;
     base.fillstate_limit = config.fillstate_limit;
     base.create_links = config.create_links;
     base.preserve_uid = config.preserve_uid;

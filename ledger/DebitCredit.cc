@@ -22,6 +22,7 @@ DebitCredit::DebitCredit(int maxHistoryEntries, TYPE type)
       replaceMutex(Thread::initializeMutex()),
       linkMutex(Thread::initializeMutex()),
       deleteMutex(Thread::initializeMutex()),
+      retryMutex(Thread::initializeMutex()),
       currentCount(0),
       previousCount(0),
       tavroTime_(0),
@@ -37,6 +38,7 @@ DebitCredit::~DebitCredit() {
     destroyMutex(replaceMutex);
     destroyMutex(linkMutex);
     destroyMutex(deleteMutex);
+    destroyMutex(retryMutex);
     destroyMutex(tavroTimeMutex);
     destroyMutex(historyMutex);
 }
@@ -76,6 +78,40 @@ bool DebitCredit::getCopyList(std::list<FileInfo>& out) {
 
 void DebitCredit::insertToCredits(const FileInfo& file) {
     _bookInHistory(file, true);
+    _credit(file);
+}
+
+void DebitCredit::insertToRetries(const Retry& retry) {
+    if (retry.attempts == 1) _bookInHistory(retry.file, false);
+    MutexGuard retryGuard(retryMutex);
+    retryList.push_back(retry);
+}
+
+int64_t DebitCredit::getDueRetries(std::list<Retry>& out, int64_t now) {
+    MutexGuard retryGuard(retryMutex);
+    int64_t next = -1;
+    for (auto retry = retryList.begin(); retry != retryList.end();) {
+        if (retry->due <= now) {
+            out.splice(out.end(), retryList, retry++);
+            continue;
+        }
+        if (next < 0 || retry->due < next) next = retry->due;
+        ++retry;
+    }
+    return next;
+}
+
+void DebitCredit::insertToRetriedCredits(const FileInfo& file) {
+    _changeHistory(file, 0, 1, -1);
+    _credit(file);
+}
+
+void DebitCredit::giveUpRetry(const FileInfo& file) {
+    _countDone(file);
+    if (type == TRACK_FILES) _appendToDeleteList(file);
+}
+
+void DebitCredit::_credit(const FileInfo& file) {
     if (type == COUNT_ONLY) {
         _countDone(file);
         return;
@@ -217,14 +253,16 @@ void DebitCredit::_appendToDeleteList(const FileInfo& file) {
 }
 
 void DebitCredit::_bookInHistory(const FileInfo& file, bool copied) {
+    _changeHistory(file, -1, copied ? 1 : 0, copied ? 0 : 1);
+}
+
+void DebitCredit::_changeHistory(const FileInfo& file, int pending, int copied, int failed) {
     MutexGuard historyGuard(historyMutex);
     // The newest entry of the file's shift; a shift already dropped from the
     // history is not counted anywhere.
     std::list<HistEntry>::iterator entry = std::find(history_.begin(), history_.end(), file.tavroTime());
     if (entry == history_.end()) return;
-    --entry->pending;
-    if (copied)
-        ++entry->copied;
-    else
-        ++entry->failed;
+    entry->pending += pending;
+    entry->copied += copied;
+    entry->failed += failed;
 }

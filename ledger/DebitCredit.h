@@ -48,6 +48,13 @@ public:
         uint32_t failed;
     };
 
+    // A failed copy that will be tried again (copy_retry_max_delay).
+    struct Retry {
+        FileInfo file;
+        uint32_t attempts;  // failed attempts so far
+        int64_t due;        // when to try again: CLOCK_MONOTONIC nanoseconds
+    };
+
     // maxHistoryEntries below 1 counts as 1.
     DebitCredit(int maxHistoryEntries, TYPE type);
     ~DebitCredit();
@@ -65,6 +72,20 @@ public:
     // Copy workers: a file copied, or a copy that failed.
     void insertToCredits(const FileInfo& file);
     void insertToFailedCopies(const FileInfo& file);
+    // Copy workers, with retries on: a failed copy to try again. The file
+    // stays in progress; its first failure (attempts 1) is booked failed in
+    // the history, later ones are not booked again.
+    void insertToRetries(const Retry& retry);
+    // Copy thread: the retries due at `now` into out (appended); returns the
+    // earliest due time of those left, or -1 when none is left.
+    int64_t getDueRetries(std::list<Retry>& out, int64_t now);
+    // Copy workers: a retried copy that succeeded. The history takes its
+    // failure back (failed -1, copied +1); then as insertToCredits.
+    void insertToRetriedCredits(const FileInfo& file);
+    // Copy workers: a retried copy given up (its source is gone); it was
+    // booked failed already. Then as a failed copy.
+    void giveUpRetry(const FileInfo& file);
+
     // Link thread: a held file handed back, a link that failed, a link made, a
     // source removed (the ledger keeps no entry for it).
     void insertToTrash(const FileInfo& file);
@@ -105,6 +126,10 @@ private:
     void _appendToDeleteList(const FileInfo& file);
     // The history entry of a file's shift gets pending -1 and copied or failed +1.
     void _bookInHistory(const FileInfo& file, bool copied);
+    // The history entry of a file's shift: pending, copied and failed changed by these.
+    void _changeHistory(const FileInfo& file, int pending, int copied, int failed);
+    // insertToCredits after the history was booked.
+    void _credit(const FileInfo& file);
     // True when the file belongs to the current shift. Caller holds tavroTimeMutex.
     bool _isCurrent(const FileInfo& file) const { return file.tavroTime() == tavroTime_; }
 
@@ -115,11 +140,13 @@ private:
     std::list<FileInfo> replaceByLinkList;  // guarded by replaceMutex
     std::list<FileInfo> linkList;           // guarded by linkMutex
     std::list<FileInfo> deleteList;         // guarded by deleteMutex
+    std::list<Retry> retryList;             // guarded by retryMutex, never held with another
     pthread_mutex_t* bufferMutex;
     pthread_mutex_t* copyListMutex;
     pthread_mutex_t* replaceMutex;
     pthread_mutex_t* linkMutex;
     pthread_mutex_t* deleteMutex;
+    pthread_mutex_t* retryMutex;
 
     // Changed by atomic steps. Whether a file counts here as current or
     // earlier is decided and booked under tavroTimeMutex, which setTavroTime

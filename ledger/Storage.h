@@ -40,6 +40,9 @@ public:
         int logfile_max_number = 0;
         int logfile_max_size = 0;
         int history_max_entries = 0;
+        // Seconds: failed copies are tried again after 1 s, then twice the
+        // pause before, up to this; 0: never.
+        int copy_retry_max_delay = 0;
         // Borrowed, null when the message service could not start; it lives
         // as long as the process.
         MessageServer* messageServer = nullptr;

@@ -91,6 +91,15 @@ void Thread::waitForWakeSignal() {
     pthread_cleanup_pop(1);
 }
 
+void Thread::waitForWakeSignal(const struct timespec* deadline) {
+    pthread_mutex_lock(wakeMutex);
+    pthread_cleanup_push(&Thread::cleanup, wakeMutex);
+    int result = 0;
+    while (!wake && result != ETIMEDOUT) result = pthread_cond_timedwait(wakeCond, wakeMutex, deadline);
+    if (wake) wake = false;
+    pthread_cleanup_pop(1);
+}
+
 pthread_mutex_t* Thread::initializeMutex() {
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);

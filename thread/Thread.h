@@ -34,6 +34,9 @@ public:
 
     void awaken();
     void waitForWakeSignal();
+    // As waitForWakeSignal(), returning at the latest at an absolute
+    // CLOCK_REALTIME deadline (the wake flag is then left as it was).
+    void waitForWakeSignal(const struct timespec* deadline);
 
     static void* startThread(void* thread);
     static void finalCleanup(void* thread);
