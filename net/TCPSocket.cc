@@ -7,16 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "util/Errors.h"
+
 namespace {
 
 const int listenBacklog = 50;
 const size_t readChunkSize = 4096;
-
-std::string systemText(int errnum) {
-    char buffer[256];
-    // GNU strerror_r: the text may be in the buffer or a static string.
-    return strerror_r(errnum, buffer, sizeof buffer);
-}
 
 }  // namespace
 
@@ -182,7 +178,7 @@ int TCPSocket::close() {
     // An interrupted close has released the descriptor all the same on Linux;
     // retrying could close a descriptor that another thread has just opened.
     if (result != 0 && savedErrno == EINTR) result = 0;
-    errorText = systemText(savedErrno);
+    errorText = UTILITIES::systemText(savedErrno);
     descriptor = -1;
     pending.clear();
     return result;
@@ -200,6 +196,6 @@ int TCPSocket::localPort() const {
 
 void TCPSocket::_setStdErrmsg() {
     int savedErrno = errno;
-    errorText = systemText(savedErrno);
+    errorText = UTILITIES::systemText(savedErrno);
     errno = savedErrno;
 }

@@ -13,6 +13,7 @@
 
 #include "net/MessageServer.h"
 #include "util/Paths.h"
+#include "util/Errors.h"
 #include "util/Stop.h"
 #include "util/Time.h"
 
@@ -23,12 +24,6 @@ const int32_t maximumBatchSize = 1024000;
 // Passes report their progress every this many files.
 const int32_t reportEvery = 1000;
 const int64_t oneSecond = 1000000000;
-
-std::string systemText(int errnum) {
-    char buffer[256];
-    // GNU strerror_r: the text may be in the buffer or a static string.
-    return strerror_r(errnum, buffer, sizeof buffer);
-}
 
 }  // namespace
 
@@ -290,17 +285,17 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
     if (!reason.empty()) {
         errorText += reason + "\n";
     } else if (place.dir < 0) {
-        errorText += systemText(ENOENT) + "\n";  // its folder is gone
+        errorText += UTILITIES::systemText(ENOENT) + "\n";  // its folder is gone
     } else if (symlinkat(copyPath.c_str(), place.dir, linkName.c_str()) != 0) {
         int linkErrno = errno;
-        errorText += systemText(linkErrno) + "\n";
+        errorText += UTILITIES::systemText(linkErrno) + "\n";
     } else if (!_ownLink(place.dir, linkName, uid, gid)) {
         int ownerErrno = errno;
-        errorText += systemText(ownerErrno) + "\n";
+        errorText += UTILITIES::systemText(ownerErrno) + "\n";
         unlinkat(place.dir, linkName.c_str(), 0);  // a failure leaves it for the next attempt to report
     } else if (renameat(place.dir, linkName.c_str(), place.dir, place.name.c_str()) != 0) {
         int renameErrno = errno;
-        errorText += systemText(renameErrno) + "\n";
+        errorText += UTILITIES::systemText(renameErrno) + "\n";
         unlinkat(place.dir, linkName.c_str(), 0);  // a failure leaves it for the next attempt to report
     } else {
         linked = true;
@@ -410,7 +405,7 @@ void LinkThread::_removeFile(int32_t& reported) {
         removed = true;
     } else {
         int unlinkErrno = place.dir < 0 ? ENOENT : errno;
-        errorText += systemText(unlinkErrno) + "\n";
+        errorText += UTILITIES::systemText(unlinkErrno) + "\n";
     }
 
     if (removed) {

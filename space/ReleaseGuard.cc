@@ -5,14 +5,9 @@
 #include <string.h>
 
 #include "util/Paths.h"
+#include "util/Errors.h"
 
 namespace {
-
-std::string systemText(int errnum) {
-    char buffer[256];
-    // GNU strerror_r: the text may be in the buffer or a static string.
-    return strerror_r(errnum, buffer, sizeof buffer);
-}
 
 // Why a file whose identity was recorded as `expected` is not the one found.
 std::string identityMismatch(const FileIdentity& expected, const struct stat& found) {
@@ -49,7 +44,7 @@ std::string ReleaseGuard::find(const FileInfo& file, Place& place, const std::st
         int walkErrno = errno;
         if (walkErrno == ENOENT || walkErrno == ENOTDIR) return "";  // its folder is gone: nothing there
         if (walkErrno == ELOOP) return "a directory on the way to " + filePath + " is a symbolic link";
-        return "the file " + filePath + " cannot be reached: " + systemText(walkErrno);
+        return "the file " + filePath + " cannot be reached: " + UTILITIES::systemText(walkErrno);
     }
     if (fstatat(place.dir, place.name.c_str(), &place.status, AT_SYMLINK_NOFOLLOW) == 0) {
         place.exists = true;
@@ -57,7 +52,7 @@ std::string ReleaseGuard::find(const FileInfo& file, Place& place, const std::st
     }
     int statErrno = errno;
     if (statErrno == ENOENT) return "";
-    return "the file " + filePath + " cannot be examined: " + systemText(statErrno);
+    return "the file " + filePath + " cannot be examined: " + UTILITIES::systemText(statErrno);
 }
 
 std::string ReleaseGuard::keepReason(const FileInfo& file, Action action, const Place& place,
@@ -97,7 +92,7 @@ std::string ReleaseGuard::_checkCopy(const FileInfo& file, const Place& place, c
         int statErrno = errno;
         if (statErrno == ENOENT || statErrno == ENOTDIR) return "copy " + copyPath + " is missing";
         if (statErrno == ELOOP) return "a directory on the way to copy " + copyPath + " is a symbolic link";
-        return "copy " + copyPath + " cannot be examined: " + systemText(statErrno);
+        return "copy " + copyPath + " cannot be examined: " + UTILITIES::systemText(statErrno);
     }
     // The EXTERNAL storage replaces INTERNAL copies by links to its own, once
     // it has checked them as this does.

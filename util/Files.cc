@@ -12,6 +12,7 @@
 
 #include "thread/MutexGuard.h"
 #include "thread/Thread.h"
+#include "util/Errors.h"
 #include "util/Stop.h"
 
 namespace {
@@ -210,7 +211,7 @@ int openPidFile(const std::string& path, std::string& why, bool& held, bool& cre
         // ENXIO: a pipe without a reader, which O_NONBLOCK refuses to open.
         why = savedErrno == ELOOP   ? "it is a symbolic link"
               : savedErrno == ENXIO ? "it is not a regular file"
-                                    : strerror(savedErrno);
+                                    : systemText(savedErrno);
         return -1;
     }
     // The lock goes with the open file, which the detached daemon inherits and
@@ -226,7 +227,7 @@ int openPidFile(const std::string& path, std::string& why, bool& held, bool& cre
         held = true;
         why = "another vellort runs" + (text.empty() ? std::string() : " (pid " + text.substr(0, text.find('\n')) + ")");
     } else if (locked != 0 || ::fstat(fd, &status) != 0) {
-        why = strerror(errno);
+        why = systemText(errno);
     } else if (!S_ISREG(status.st_mode)) {
         why = "it is not a regular file";
     } else if (status.st_nlink != 1) {
@@ -235,7 +236,7 @@ int openPidFile(const std::string& path, std::string& why, bool& held, bool& cre
         why = "it belongs to uid " + std::to_string(status.st_uid) + " and cannot be taken over";
     } else if (::fchmod(fd, 0644) != 0) {
         // Only the daemon may write it: an operator kills the process it names.
-        why = strerror(errno);
+        why = systemText(errno);
     } else {
         return fd;
     }
