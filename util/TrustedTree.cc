@@ -54,6 +54,30 @@ int openComponent(int from, const std::string& component, int flags) {
     return fd;
 }
 
+// Makes the directory `component` in `parent`, then sets its owner (uid and
+// gid, -1 keeps the daemon's) and its mode exactly, through a descriptor of
+// it, and only while it is still root's: a user who swaps it at once must not
+// get another directory given. `made` tells whether mkdirat succeeded.
+// Returns a descriptor of the new directory, or -1 with errno.
+int makeDirectory(int parent, const std::string& component, mode_t mode, uid_t uid, gid_t gid, bool& made) {
+    made = ::mkdirat(parent, component.c_str(), mode) == 0;
+    if (!made) return -1;
+    int fd = openComponent(parent, component, O_RDONLY);
+    struct stat status;
+    if (fd >= 0 && (::fstat(fd, &status) != 0 || status.st_uid != ::geteuid())) {
+        ::close(fd);
+        errno = EEXIST;
+        return -1;
+    }
+    const bool chown = uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1);
+    // fchmod after fchown, which may clear set-id bits.
+    if (fd >= 0 && ((chown && ::fchown(fd, uid, gid) != 0) || ::fchmod(fd, mode) != 0)) {
+        closeKeepingErrno(fd);
+        return -1;
+    }
+    return fd;
+}
+
 template <typename Visit>
 bool forEachComponent(const std::string& relative, Visit visit) {
     size_t start = 0;
@@ -135,18 +159,23 @@ int TrustedTree::_base() {
     // The configured path is followed as written: it is root's own choice.
     do baseFd = ::open(base.c_str(), directoryFlags);
     while (baseFd < 0 && errno == EINTR);
-    if (baseFd >= 0 || errno != ENOENT || !makeBase) return baseFd;
-    for (size_t end = base.find('/', 1);; end = base.find('/', end + 1)) {
-        const std::string prefix = base.substr(0, end);
-        if (::mkdir(prefix.c_str(), 0755) == 0) {
-            if (::chmod(prefix.c_str(), 0755) != 0) return -1;  // exact, whatever the umask
-        } else if (errno != EEXIST) {
-            return -1;
-        }
-        if (end == std::string::npos) break;
-    }
-    do baseFd = ::open(base.c_str(), directoryFlags);
-    while (baseFd < 0 && errno == EINTR);
+    if (baseFd >= 0 || errno != ENOENT || !makeBase || base.empty()) return baseFd;
+    // Missing folders of it are made from the nearest one there, through
+    // descriptors as below the base, but links in the configured part followed.
+    int current = ::open(base[0] == '/' ? "/" : ".", directoryFlags);
+    if (current < 0) return -1;
+    forEachComponent(base, [&](const std::string& component, size_t) {
+        int next;
+        do next = ::openat(current, component.c_str(), directoryFlags);
+        while (next < 0 && errno == EINTR);
+        bool made = false;
+        if (next < 0 && errno == ENOENT) next = makeDirectory(current, component, 0755, -1, -1, made);
+        if (next < 0 && !made && errno == EEXIST) next = ::openat(current, component.c_str(), directoryFlags);
+        closeKeepingErrno(current);
+        current = next;
+        return next >= 0;
+    });
+    baseFd = current;  // -1 when a folder could not be made
     return baseFd;
 }
 
@@ -156,13 +185,17 @@ void TrustedTree::_hold(const std::string& directory, int fd) {
     heldFd = fd;
 }
 
-int TrustedTree::parentOf(const std::string& relative, std::string& name) {
-    const size_t slash = relative.rfind('/');
+bool TrustedTree::_split(const std::string& relative, std::string& name, size_t& slash) {
+    slash = relative.rfind('/');
     name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-    if (!plainRelative(relative) || name.empty() || name == ".") {
-        errno = EINVAL;
-        return -1;
-    }
+    if (plainRelative(relative) && !name.empty() && name != ".") return true;
+    errno = EINVAL;
+    return false;
+}
+
+int TrustedTree::parentOf(const std::string& relative, std::string& name) {
+    size_t slash;
+    if (!_split(relative, name, slash)) return -1;
     if (slash == std::string::npos) return _base();
     const std::string directory = relative.substr(0, slash);
     if (heldFd >= 0 && directory == heldDirectory) return heldFd;
@@ -176,12 +209,8 @@ int TrustedTree::parentOf(const std::string& relative, std::string& name) {
 
 int TrustedTree::makeParentOf(const std::string& relative, std::string& name, const ModeOf& modeOf, uid_t uid,
                               gid_t gid) {
-    const size_t slash = relative.rfind('/');
-    name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-    if (!plainRelative(relative) || name.empty() || name == ".") {
-        errno = EINVAL;
-        return -1;
-    }
+    size_t slash;
+    if (!_split(relative, name, slash)) return -1;
     release();  // a held directory may be one that was removed since
     const int from = _base();
     if (from < 0 || slash == std::string::npos) return from;
@@ -191,33 +220,11 @@ int TrustedTree::makeParentOf(const std::string& relative, std::string& name, co
     bool ok = forEachComponent(directory, [&](const std::string& component, size_t end) {
         const int parent = current < 0 ? from : current;
         int next = openComponent(parent, component, O_PATH);
-        if (next < 0 && errno == ENOENT) {
-            const mode_t mode = modeOf(directory.substr(0, end));
-            if (::mkdirat(parent, component.c_str(), mode) == 0) {
-                // Owner and mode are set through a descriptor of the new
-                // directory, and only when it is still the one made here: a
-                // user who swaps it at once must not get another directory given.
-                next = openComponent(parent, component, O_RDONLY);
-                struct stat status;
-                if (next >= 0 && (::fstat(next, &status) != 0 || status.st_uid != ::geteuid())) {
-                    ::close(next);
-                    next = -1;
-                    errno = EEXIST;
-                }
-                if (next >= 0 && (uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) &&
-                    ::fchown(next, uid, gid) != 0) {
-                    closeKeepingErrno(next);
-                    next = -1;
-                }
-                // After fchown, which may clear set-id bits; exact whatever the umask.
-                if (next >= 0 && ::fchmod(next, mode) != 0) {
-                    closeKeepingErrno(next);
-                    next = -1;
-                }
-            } else if (errno == EEXIST) {
-                next = openComponent(parent, component, O_PATH);  // made by someone else meanwhile
-            }
-        }
+        bool made = false;
+        if (next < 0 && errno == ENOENT)
+            next = makeDirectory(parent, component, modeOf(directory.substr(0, end)), uid, gid, made);
+        // Made by another thread or process meanwhile: take it as it is.
+        if (next < 0 && !made && errno == EEXIST) next = openComponent(parent, component, O_PATH);
         if (current >= 0) closeKeepingErrno(current);
         current = next;
         return next >= 0;

@@ -67,6 +67,9 @@ public:
     static int openBeneath(int from, const std::string& relative);
 
 private:
+    // The last component of `relative` into name, and the position of the
+    // slash before it; false (EINVAL) for a path the walks refuse.
+    static bool _split(const std::string& relative, std::string& name, size_t& slash);
     int _base();
     void _hold(const std::string& directory, int fd);
 
