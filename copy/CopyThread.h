@@ -27,15 +27,13 @@ public:
     // Copy workers: a failed copy to try again after the pause its attempts
     // call for (1 s, doubling up to copy_retry_max_delay, with a little jitter).
     void retryLater(const FileInfo& file, uint32_t attempts);
-    void insertToRetriedCredits(const FileInfo& file) { debitCredit.insertToRetriedCredits(file); }
-    void giveUpRetry(const FileInfo& file) { debitCredit.giveUpRetry(file); }
 
 protected:
     void run() override;
 
 private:
     const Storage::Params params;
-    LogFile logFile;  // used by this thread only
+    LogFile logFile;                   // used by this thread only
     std::atomic<uint32_t> jitterSeed;  // any thread: the workers draw from it
 };
 

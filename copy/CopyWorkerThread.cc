@@ -12,8 +12,10 @@
 
 CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread,
                                    std::list<DebitCredit::Retry> retries)
-    : params(params), retries(std::move(retries)), copyThread(copyThread), logFile(params.logfile) {
-    this->files.swap(files);
+    : params(params), batch(std::move(retries)), copyThread(copyThread), logFile(params.logfile) {
+    // The new files after the retries, with no failed attempt yet.
+    for (const FileInfo& file : files) batch.push_back({file, 0, 0});
+    files.clear();
 }
 
 void CopyWorkerThread::work() {
@@ -21,18 +23,12 @@ void CopyWorkerThread::work() {
     // Held for this job only, so a file system mounted anew is seen by the next.
     Trees trees(params);
     Summary summary;
-    for (DebitCredit::Retry& retry : retries) {
-        UTILITIES::FileStep step;  // as below
-        if (!step.allowed()) UTILITIES::parkForStop();
-        FileInfo::ReadLock lock(retry.file);
-        _copyFile(retry.file, trees, summary, retry.attempts);
-    }
-    for (FileInfo& file : files) {
+    for (DebitCredit::Retry& entry : batch) {
         // At a stop the rest of the batch stays where it is, uncopied.
         UTILITIES::FileStep step;
         if (!step.allowed()) UTILITIES::parkForStop();
-        FileInfo::ReadLock lock(file);
-        _copyFile(file, trees, summary, 0);
+        FileInfo::ReadLock lock(entry.file);
+        _copyFile(entry.file, trees, summary, entry.attempts);
     }
     _writeSummary(summary);
 }
@@ -51,10 +47,7 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
         if (file.isSet(FileInfo::EXTERNAL_LINK_STARTED | FileInfo::EXTERNAL_REMOVAL_STARTED)) {
             file.setFlag(FileInfo::INTERNAL_COPIED);
             ++summary.copiedCount;
-            if (attempts == 0)
-                copyThread.insertToCredits(file);
-            else
-                copyThread.insertToRetriedCredits(file);
+            _credit(file, attempts);
             return;
         }
     } else if (params.type == Storage::EXTERNAL) {
@@ -145,13 +138,17 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
         file.recordCopy(FileInfo::EXTERNAL_COPIED, made.copy);
         file.setFlag(FileInfo::EXTERNAL_COPIED);
     }
-    if (attempts == 0) {
+    _credit(file, attempts);
+    if (attempts > 0)
+        logFile << params.storageID << ": Copied " << source << " to " << destination << " at attempt " << attempts + 1
+                << endl;
+}
+
+void CopyWorkerThread::_credit(const FileInfo& file, uint32_t attempts) {
+    if (attempts == 0)
         copyThread.insertToCredits(file);
-        return;
-    }
-    copyThread.insertToRetriedCredits(file);
-    logFile << params.storageID << ": Copied " << source << " to " << destination << " at attempt " << attempts + 1
-            << endl;
+    else
+        copyThread.insertToRetriedCredits(file);  // which takes its failure back
 }
 
 void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool retriable,
@@ -168,7 +165,7 @@ void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool ret
     } else if (attempts == 0) {
         copyThread.insertToFailedCopies(file);
     } else {
-        copyThread.giveUpRetry(file);  // booked failed at its first failure
+        copyThread.insertToTrash(file);  // a retry given up: booked failed at its first failure
     }
 }
 

@@ -69,19 +69,21 @@ private:
 
     // attempts: the failed tries of the file so far, 0 for a new one.
     void _copyFile(FileInfo& file, Trees& trees, Summary& summary, uint32_t attempts);
+    // A copy made: booked copied, or, after failed attempts, moved from failed to copied.
+    void _credit(const FileInfo& file, uint32_t attempts);
     // A copy that failed: reported (the first time only), then tried again
     // later when retries are on and it may still succeed, else booked failed.
     void _failed(const FileInfo& file, uint32_t attempts, bool retriable, const std::function<void()>& report);
     void _record(const std::string& relativePath, Summary& summary);
-    void _reportCopyError(const std::string& source, const std::string& destination, int64_t result,
-                          int errnum);
+    void _reportCopyError(const std::string& source, const std::string& destination, int64_t result, int errnum);
     void _reportCriticalError(const std::string& source, const std::string& destination);
     void _reportRefusal(const std::string& path, const std::string& why);
     void _writeSummary(const Summary& summary);
 
     const Storage::Params params;
-    std::list<FileInfo> files;
-    std::list<DebitCredit::Retry> retries;
+    // The files, in announcement order after the retries due, each with its
+    // failed attempts so far (0 for a new file).
+    std::list<DebitCredit::Retry> batch;
     CopyThread& copyThread;
     LogFile logFile;
 };

@@ -106,11 +106,6 @@ void DebitCredit::insertToRetriedCredits(const FileInfo& file) {
     _credit(file);
 }
 
-void DebitCredit::giveUpRetry(const FileInfo& file) {
-    _countDone(file);
-    if (type == TRACK_FILES) _appendToDeleteList(file);
-}
-
 void DebitCredit::_credit(const FileInfo& file) {
     if (type == COUNT_ONLY) {
         _countDone(file);

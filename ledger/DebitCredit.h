@@ -82,12 +82,10 @@ public:
     // Copy workers: a retried copy that succeeded. The history takes its
     // failure back (failed -1, copied +1); then as insertToCredits.
     void insertToRetriedCredits(const FileInfo& file);
-    // Copy workers: a retried copy given up (its source is gone); it was
-    // booked failed already. Then as a failed copy.
-    void giveUpRetry(const FileInfo& file);
 
-    // Link thread: a held file handed back, a link that failed, a link made, a
-    // source removed (the ledger keeps no entry for it).
+    // Link thread: a held file handed back (and copy workers: a retry given
+    // up, booked failed at its first failure), a link that failed, a link
+    // made, a source removed (the ledger keeps no entry for it).
     void insertToTrash(const FileInfo& file);
     void insertToFailedLinks(const FileInfo& file);
     void insertToLinks(const FileInfo& file);

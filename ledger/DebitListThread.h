@@ -33,6 +33,7 @@ public:
     void forgetAbout(const FileInfo& file) { debitCredit.forgetAbout(file); }
     void insertToLinks(const FileInfo& file) { debitCredit.insertToLinks(file); }
     void insertToCredits(const FileInfo& file) { debitCredit.insertToCredits(file); }
+    void insertToRetriedCredits(const FileInfo& file) { debitCredit.insertToRetriedCredits(file); }
     int size() const { return debitCredit.size(); }
     void setTavroTime(int64_t time, uint32_t uid, uint32_t gid) { debitCredit.setTavroTime(time, uid, gid); }
     bool getDeleteList(std::list<FileInfo>& out) { return debitCredit.getDeleteList(out); }

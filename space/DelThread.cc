@@ -38,7 +38,7 @@ void DelThread::_delete(FileInfo& file) {
     const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
     const std::string path = params.origin.empty() ? file.pathToOrigin() : params.origin + "/" + relative;
     ReleaseGuard::Place place;
-    const std::string reason = _keepReason(file, place, path);
+    const std::string reason = guard.check(file, ReleaseGuard::DELETE, place, path, params.target + "/" + relative);
     if (!reason.empty()) {
         const std::string text = "Warning: Not removing " + path + ": " + reason;
         logFile << text << endl;
@@ -46,6 +46,10 @@ void DelThread::_delete(FileInfo& file) {
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path, text);
         return;
     }
+    // A RAM-disk file safe on EXTERNAL alone, its INTERNAL copy having failed.
+    if (!place.externalCopy.empty())
+        logFile << "Warning: Removing " << path << " although this storage holds no copy of it: " << place.externalCopy
+                << " is complete" << endl;
     if (!place.exists || unlinkat(place.dir, place.name.c_str(), 0) != 0) {
         int removeErrno = place.exists ? errno : ENOENT;
         logFile << "++ Error: could not remove " << path << "\n" << LogManip(&LogFile::errmsg, removeErrno) << endl;
@@ -53,22 +57,4 @@ void DelThread::_delete(FileInfo& file) {
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path,
                                                     "Error: could not remove " + path);
     }
-}
-
-std::string DelThread::_keepReason(const FileInfo& file, ReleaseGuard::Place& place, const std::string& path) {
-    // A file whose copy failed is, here, the only copy there is.
-    // A RAM-disk file of which the EXTERNAL storage holds a complete copy is
-    // safe all the same, and must not fill the RAM disk for ever.
-    const uint32_t copied = params.type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED;
-    const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
-    std::string reason = guard.find(file, place, path);
-    if (!reason.empty()) return file.isSet(copied) ? reason : "this storage holds no copy of it";
-    if (file.isSet(copied))
-        return guard.keepReason(file, ReleaseGuard::DELETE, place, path, params.target + "/" + relative);
-    const std::string externalCopy = params.external_target + "/" + relative;
-    reason = guard.externalCopyReason(file, place, path, externalCopy);
-    if (reason.empty())
-        logFile << "Warning: Removing " << path << " although this storage holds no copy of it: " << externalCopy
-                << " is complete" << endl;
-    return reason;
 }

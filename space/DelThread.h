@@ -31,9 +31,6 @@ protected:
 
 private:
     void _delete(FileInfo& file);
-    // Why the file at path must be kept; empty when it may go, and then
-    // `place` says where it is (or that nothing is there).
-    std::string _keepReason(const FileInfo& file, ReleaseGuard::Place& place, const std::string& path);
 
     const Storage::Params params;
     LogFile logFile;

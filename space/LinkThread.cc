@@ -278,8 +278,7 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
     // destroy the last good copy of the data. All through the directory
     // found, never through a path a user could swap meanwhile.
     ReleaseGuard::Place place;
-    std::string reason = guard.find(file, place, originPath);
-    if (reason.empty()) reason = guard.keepReason(file, ReleaseGuard::LINK, place, originPath, copyPath);
+    const std::string reason = guard.check(file, ReleaseGuard::LINK, place, originPath, copyPath);
     const std::string linkName = place.name + ".tmp";
     bool linked = false;
     if (!reason.empty()) {
@@ -395,9 +394,7 @@ void LinkThread::_removeFile(int32_t& reported) {
     std::string errorText = "++ Error: Deleting " + originPath + " failed\n";
     // As for a link: only the file copied goes, and only while its copy is there in full.
     ReleaseGuard::Place place;
-    std::string reason = guard.find(file, place, originPath);
-    if (reason.empty())
-        reason = guard.keepReason(file, ReleaseGuard::REMOVE, place, originPath, params.target + relative);
+    const std::string reason = guard.check(file, ReleaseGuard::REMOVE, place, originPath, params.target + relative);
     bool removed = false;
     if (!reason.empty()) {
         errorText += reason + "\n";

@@ -55,32 +55,35 @@ std::string ReleaseGuard::find(const FileInfo& file, Place& place, const std::st
     return "the file " + filePath + " cannot be examined: " + UTILITIES::systemText(statErrno);
 }
 
-std::string ReleaseGuard::keepReason(const FileInfo& file, Action action, const Place& place,
-                                     const std::string& filePath, const std::string& copyPath) {
-    if (!place.exists) return "";
-    const mode_t kind = place.status.st_mode & S_IFMT;
-    if (kind == S_IFLNK) {
-        if (action == DELETE) return "";
-        return "the file " + filePath + " is a symbolic link, not the file that was copied";
+std::string ReleaseGuard::check(const FileInfo& file, Action action, Place& place, const std::string& filePath,
+                                const std::string& copyPath) {
+    const uint32_t own = type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED;
+    const std::string noCopy = "this storage holds no copy of it";
+    // Only a deletion meets files whose own copy failed, and only the EXTERNAL copy can vouch for them.
+    const bool onExternal = !file.isSet(own);
+    if (onExternal &&
+        (type != Storage::INTERNAL || externalCopies.basePath().empty() || !file.isSet(FileInfo::EXTERNAL_COPIED)))
+        return noCopy;
+    std::string reason = find(file, place, filePath);
+    if (!reason.empty() || !place.exists) return onExternal ? noCopy : reason;
+    if (S_ISLNK(place.status.st_mode) && action == DELETE && !onExternal) return "";
+    reason =
+        _fileReason(type == Storage::INTERNAL ? file.source() : file.copy(FileInfo::INTERNAL_COPIED), place, filePath);
+    if (!reason.empty()) return reason;
+    if (onExternal) {
+        place.externalCopy = externalCopies.basePath() + "/" + UTILITIES::getFilePathAfterDot(file.pathToOrigin());
+        return _checkCopy(file, place, place.externalCopy, externalCopies, FileInfo::EXTERNAL_COPIED);
     }
-    if (kind != S_IFREG) return "the file " + filePath + " is not a regular file";
-    const FileIdentity copied = type == Storage::INTERNAL ? file.source() : file.copy(FileInfo::INTERNAL_COPIED);
-    const std::string mismatch = identityMismatch(copied, place.status);
-    if (!mismatch.empty()) return "the file " + filePath + " " + mismatch;
     if (action != LINK && type == Storage::INTERNAL && file.isSet(FileInfo::EXTERNAL_COPIED)) return "";
-    return _checkCopy(file, place, copyPath, copies,
-                      type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED);
+    return _checkCopy(file, place, copyPath, copies, own);
 }
 
-std::string ReleaseGuard::externalCopyReason(const FileInfo& file, const Place& place, const std::string& filePath,
-                                             const std::string& copyPath) {
-    if (type != Storage::INTERNAL || externalCopies.basePath().empty() || !file.isSet(FileInfo::EXTERNAL_COPIED))
-        return "this storage holds no copy of it";
-    if (!place.exists) return "this storage holds no copy of it";
+std::string ReleaseGuard::_fileReason(const FileIdentity& copied, const Place& place, const std::string& filePath) {
+    if (S_ISLNK(place.status.st_mode))
+        return "the file " + filePath + " is a symbolic link, not the file that was copied";
     if (!S_ISREG(place.status.st_mode)) return "the file " + filePath + " is not a regular file";
-    const std::string mismatch = identityMismatch(file.source(), place.status);
-    if (!mismatch.empty()) return "the file " + filePath + " " + mismatch;
-    return _checkCopy(file, place, copyPath, externalCopies, FileInfo::EXTERNAL_COPIED);
+    const std::string mismatch = identityMismatch(copied, place.status);
+    return mismatch.empty() ? "" : "the file " + filePath + " " + mismatch;
 }
 
 std::string ReleaseGuard::_checkCopy(const FileInfo& file, const Place& place, const std::string& copyPath,

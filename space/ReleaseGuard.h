@@ -28,6 +28,9 @@ public:
         std::string name;
         bool exists = false;
         struct stat status;  // when exists; not followed if a link
+        // DELETE of a file this storage holds no copy of: the EXTERNAL copy
+        // that makes it safe to go, else empty.
+        std::string externalCopy;
     };
 
     explicit ReleaseGuard(const Storage::Params& params);
@@ -38,26 +41,25 @@ public:
     // in the texts.
     std::string find(const FileInfo& file, Place& place, const std::string& filePath);
 
-    // Why the file found at `place` must stay: it is another file than the one
-    // copied, or has changed since, or its copy at `copyPath` is missing, no
-    // regular file, short, or not the copy made. Empty when it may go, and when
-    // nothing is there, which loses nothing. DELETE also lets a symbolic link
-    // go, which holds no data. The INTERNAL storage may remove a file that the
-    // EXTERNAL storage has copied: that storage deletes the INTERNAL copies
-    // itself, and may have done so first.
-    std::string keepReason(const FileInfo& file, Action action, const Place& place, const std::string& filePath,
-                           const std::string& copyPath);
-
-    // For the INTERNAL storage, of a file whose own copy failed: why it must
-    // stay all the same. Empty when the EXTERNAL storage holds a complete copy
-    // of the very file (at `copyPath`), so that its data is safe without one here.
-    std::string externalCopyReason(const FileInfo& file, const Place& place, const std::string& filePath,
-                                   const std::string& copyPath);
+    // Finds the file (as find) and says why `action` must leave it: it cannot
+    // be reached safely, is another file than the one copied or has changed
+    // since, or its copy at `copyPath` is missing, no regular file, short, or
+    // not the copy made. Empty when it may go, and when nothing is there,
+    // which loses nothing. DELETE also lets a symbolic link go, which holds no
+    // data. The INTERNAL storage may remove a file that the EXTERNAL storage
+    // has copied: that storage deletes the INTERNAL copies itself, and may
+    // have done so first. And it may delete a file whose own copy failed when
+    // the EXTERNAL storage holds a complete copy of the very file
+    // (place.externalCopy), so that its data is safe without one here.
+    std::string check(const FileInfo& file, Action action, Place& place, const std::string& filePath,
+                      const std::string& copyPath);
 
     // Lets go of the held directories, at the end of each pass or run.
     void release();
 
 private:
+    // Why the regular file found at `place` is not the one recorded as `copied`.
+    std::string _fileReason(const FileIdentity& copied, const Place& place, const std::string& filePath);
     // Why the copy that `copiedFlag` books, below `tree`, is not there as made.
     std::string _checkCopy(const FileInfo& file, const Place& place, const std::string& copyPath, TrustedTree& tree,
                            uint32_t copiedFlag);

@@ -123,11 +123,14 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
     }
     // From here on a failure removes the temporary file, which would only
     // hold space on the target until the next copy of the same file.
-    auto fail = [&](int64_t code) {
+    auto removeTemporary = [&]() {
         int savedErrno = errno;
-        ::close(out);
         ::unlinkat(dir, temporary.c_str(), 0);  // a failure leaves it for the next copy to remove
         errno = savedErrno;
+    };
+    auto fail = [&](int64_t code) {
+        closeKeepingErrno(out);
+        removeTemporary();
         return code;
     };
 
@@ -177,15 +180,11 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
     // A failed close (a delayed write error on some file systems) means the
     // content may not be complete: report it as a write error.
     if (::close(out) != 0 && errno != EINTR) {
-        int savedErrno = errno;
-        ::unlinkat(dir, temporary.c_str(), 0);  // as in fail()
-        errno = savedErrno;
+        removeTemporary();
         return COPY_WRITE;
     }
     if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
-        int savedErrno = errno;
-        ::unlinkat(dir, temporary.c_str(), 0);  // as in fail()
-        errno = savedErrno;
+        removeTemporary();
         return COPY_RENAME;
     }
     if (made != nullptr) {
@@ -225,7 +224,8 @@ int openPidFile(const std::string& path, std::string& why, bool& held, bool& cre
         const ssize_t got = ::pread(fd, pid, sizeof pid - 1, 0);  // what the running daemon wrote
         const std::string text(pid, got > 0 ? static_cast<size_t>(got) : 0);
         held = true;
-        why = "another vellort runs" + (text.empty() ? std::string() : " (pid " + text.substr(0, text.find('\n')) + ")");
+        why =
+            "another vellort runs" + (text.empty() ? std::string() : " (pid " + text.substr(0, text.find('\n')) + ")");
     } else if (locked != 0 || ::fstat(fd, &status) != 0) {
         why = systemText(errno);
     } else if (!S_ISREG(status.st_mode)) {
