@@ -98,8 +98,12 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
     }
 
     UTILITIES::CopiedFile made;
-    int64_t result =
-        UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid, params.preserve_gid, &made);
+    // Taken up again after a restart: a copy made before it is kept as it is.
+    const bool madeBefore =
+        file.isSet(FileInfo::RECOVERED) && UTILITIES::completeCopy(*from, fromPath, trees.target, relative, made);
+    int64_t result = madeBefore ? 0
+                                : UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid,
+                                                  params.preserve_gid, &made);
     int copyErrno = errno;
     // Not there, or in an earlier target a link there (the EXTERNAL storage
     // leaves one in place of the INTERNAL copy it replaced): the next earlier
@@ -130,7 +134,7 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
     ++summary.copiedCount;
     if (!summary.stopped) _record(relative, summary);
     // What was copied, for the passes that later let the file or the copy go.
-    if (from == &trees.ramdisk) file.recordSource(made.source);
+    if (from == &trees.ramdisk && made.source.known()) file.recordSource(made.source);
     if (params.type == Storage::INTERNAL) {
         file.recordCopy(FileInfo::INTERNAL_COPIED, made.copy);
         file.setFlag(FileInfo::INTERNAL_COPIED);
@@ -165,7 +169,7 @@ void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool ret
     } else if (attempts == 0) {
         copyThread.insertToFailedCopies(file);
     } else {
-        copyThread.insertToTrash(file);  // a retry given up: booked failed at its first failure
+        copyThread.insertToGivenUp(file, attempts);  // booked failed at its first failure
     }
 }
 

@@ -111,6 +111,12 @@ void ConfigFileParser::_readGlobals(const std::string& text) {
                            " is below 0, using 0 (no retries)");
         copy_retry_max_delay = 0;
     }
+    word.clear();
+    journal = UTILITIES::readVar(text, "journal", word) ? word : "";
+    if (!journal.empty() && journal[0] != '/') {
+        warnings.push_back("Warning: journal " + journal + " is not an absolute path, running without a journal");
+        journal.clear();
+    }
     create_links = _readFlag(text, "create_links");
     preserve_uid = _readFlag(text, "preserve_uid");
     preserve_gid = _readFlag(text, "preserve_gid");

@@ -62,6 +62,8 @@ public:
     // Longest pause in seconds between two tries of a failed copy; 0: a
     // failed copy is not tried again.
     int copy_retry_max_delay;
+    // Path of the journal file; empty: no journal, everything kept in memory.
+    std::string journal;
     std::list<StorageData> storages;
     bool create_links;
     bool preserve_uid;

@@ -110,6 +110,10 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     // INTERNAL first, then EXTERNAL: each storage's alternative sources are the
     // targets of the storages made before it. Storages are never deleted.
     std::vector<Storage::Params> params = storageParams(*configParser, messageServer);
+    // The journal and what it held, for the life of the process.
+    Journal::Contents* recovered = new Journal::Contents();
+    Journal* journal = _openJournal(params, messageServer, *recovered);
+    stopThread->setJournal(journal);
     std::vector<Storage*> storages;
     size_t next = 0;
     while (next < params.size() && params[next].type != Storage::OPTIONAL)
@@ -124,7 +128,8 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     // The reader never ends: the main thread waits here for the life of the
     // process. join() returns at once only when the thread could not start,
     // and the process then ends with status 0.
-    ListThread listThread(storages, configParser->logfile, pipePath(), configParser->ramdisk_mountpoint);
+    ListThread listThread(storages, configParser->logfile, pipePath(), configParser->ramdisk_mountpoint, journal,
+                          recovered);
     listThread.start();
     listThread.join();
 }
@@ -180,6 +185,31 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
     for (const ConfigFileParser::StorageData& block : config.storages)
         if (block.type == ConfigFileParser::OPTIONAL) add(block, Storage::OPTIONAL, "", "");
     return result;
+}
+
+Journal* Daemon::_openJournal(std::vector<Storage::Params>& params, MessageServer* messageServer,
+                              Journal::Contents& recovered) {
+    if (configParser->journal.empty()) return nullptr;
+    // Steps are kept by storage ID; a second storage of the same ID gets its
+    // place in the list added, so that the two are never taken for one.
+    std::vector<std::string> ids;
+    for (size_t i = 0; i < params.size(); ++i) {
+        ids.push_back(params[i].storageID);
+        for (size_t j = 0; j < i; ++j)
+            if (params[j].storageID == params[i].storageID) ids.back() += "#" + std::to_string(i);
+    }
+    Journal* journal = new Journal(configParser->journal, ids, configParser->history_max_entries,
+                                   configParser->logfile, messageServer);
+    if (!journal->open(recovered) || journal->start() != 0) {
+        delete journal;  // its thread never ran
+        recovered = Journal::Contents();
+        return nullptr;
+    }
+    for (size_t i = 0; i < params.size(); ++i) {
+        params[i].journal = journal;
+        params[i].journal_storage = static_cast<int>(i);
+    }
+    return journal;
 }
 
 void Daemon::init() {
@@ -241,6 +271,7 @@ void Daemon::_logBannerAndSettings() {
     log << "++ logfile: " << configParser->logfile << "\n";
     log << "++    max size of logfile: " << configParser->logfile_max_size << "\n";
     log << "++    max # of backuped logfiles: " << configParser->logfile_max_number << "\n";
+    if (!configParser->journal.empty()) log << "++ journal: " << configParser->journal << "\n";
     log << "\n";
     log << "++ current directory: " << cwd << "\n";
     log << "++\n" << "++\n";

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "journal/Journal.h"
 #include "ledger/Storage.h"
 
 class ConfigFileParser;
@@ -51,6 +52,10 @@ private:
     // Logs every block's description and creates the OPTIONAL storages on
     // the way, from params[next] on.
     void _describeStorages(const std::vector<Storage::Params>& params, size_t next, std::vector<Storage*>& storages);
+    // With a journal configured: the journal, opened and writing, with every
+    // storage's params set to book in it, and what it held; else null.
+    Journal* _openJournal(std::vector<Storage::Params>& params, MessageServer* messageServer,
+                          Journal::Contents& recovered);
 
     LogFile* logFile;
     ConfigFileParser* configParser;

@@ -7,6 +7,9 @@
 
 namespace {
 
+// The longest wait for the journal's last commit.
+const int journalSeconds = 5;
+
 sigset_t stopSignals() {
     sigset_t set;
     sigemptyset(&set);
@@ -38,6 +41,8 @@ void StopThread::run() {
         // network disk) is left to the end of the process.
         UTILITIES::waitForFileSteps(5);
     }
+    // What the steps that finished booked goes in before the end.
+    if (journal != nullptr) journal->flush(journalSeconds);
     logFile << "++ VELLORT stopped on " << (signal == SIGINT ? "SIGINT" : "SIGTERM");
     if (cutOff > 0) logFile << "; " << cutOff << " steps on files did not finish within " << graceSeconds << " s";
     logFile << endl;

@@ -3,13 +3,14 @@
 
 #include <string>
 
+#include "journal/Journal.h"
 #include "log/LogFile.h"
 #include "thread/Thread.h"
 
 // Stops the daemon on SIGTERM or SIGINT: no thread starts a new step on a
 // file, the steps under way get up to graceSeconds to finish, copies still
 // running then give up (removing their temporary files), one log line says
-// how it went, and the process ends with status 0. kill -9 is safe too, only
+// how it went, the journal is committed, and the process ends with status 0. kill -9 is safe too, only
 // less tidy: a leftover temporary file is removed by the next copy of its file.
 //
 // The signals are blocked in every thread (blockStopSignals, called before the
@@ -23,12 +24,15 @@ public:
 
     // In the calling thread, and so in every thread it starts from then on.
     static void blockStopSignals();
+    // Borrowed: committed before the process ends. Set before a signal can come.
+    void setJournal(Journal* journal) { this->journal = journal; }
 
 protected:
     void run() override;
 
 private:
     LogFile logFile;
+    Journal* journal = nullptr;
 };
 
 #endif

@@ -7,16 +7,18 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "intake/Announcement.h"
+#include "journal/Recovery.h"
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 #include "util/Time.h"
 
 namespace {
 
-// fgets reads at most this many bytes less one; a longer line arrives in
-// pieces, each handled as a line of its own.
-const int readLimit = 1023;
+// A line is taken in pieces of at most this many bytes, each handled as a
+// line of its own.
+const size_t pieceLimit = 1022;
+// Read at one go, and recorded in the journal together.
+const size_t readSize = 65536;
 
 const int64_t pauseAfterLine = 1000;             // 1 us, waited out on the clock
 const int64_t pauseAfterNulLine = 1000000;       // 1 ms
@@ -48,12 +50,15 @@ std::string localTimeText(time_t when) {
 }  // namespace
 
 ListThread::ListThread(const std::vector<Storage*>& storages, const std::string& logFilePath,
-                       const std::string& pipePath, const std::string& ramdisk)
+                       const std::string& pipePath, const std::string& ramdisk, Journal* journal,
+                       const Journal::Contents* recovered)
     : storages(storages),
       logFilePath(logFilePath),
       logFile(logFilePath),
       pipePath(pipePath),
       ramdisk(ramdisk),
+      journal(journal),
+      recovered(recovered),
       shift{0, 0, 0},
       ramdiskTree(ramdisk) {}
 
@@ -64,13 +69,9 @@ void ListThread::run() {
     if (prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) != 0) {
         // Ignored on purpose: the reader only gets slower, and loses nothing.
     }
+    _startShift();
 
-    time_t now = time(nullptr);
-    shift = DebitListThread::PollundInfo{0, 0, static_cast<int64_t>(now)};
-    DebitListThread::setPollundInfo(shift);
-    for (Storage* storage : storages) storage->setTavroTime(shift.time, 0, 0);
-
-    FILE* stream = _openPipe();
+    int pipe = _openPipe();
     // Our own writer keeps the pipe open, so a read waits for the next line
     // instead of meeting end of file whenever the acquisition program closes
     // its end. The descriptor is never used or closed; when it cannot be
@@ -78,33 +79,71 @@ void ListThread::run() {
     int keepOpen = open(pipePath.c_str(), O_WRONLY);
     (void)keepOpen;
 
-    char line[readLimit + 1];
+    std::vector<char> buffer(readSize);
+    std::string piece;
+    std::vector<std::string> lines;
     for (;;) {
-        if (fgets(line, readLimit, stream) == nullptr) {
+        const ssize_t got = read(pipe, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            // The last line may end without a newline.
+            if (!piece.empty()) lines.push_back(std::move(piece));
+            piece.clear();
+            _handleLines(lines);
+            lines.clear();
             _logEndOfFileAndPause();
-            // The new stream is opened before the old one is closed, so that
-            // a writer never finds the pipe without a reader: its write would
-            // fail with EPIPE and the announcement would be lost.
-            FILE* fresh = _openPipe();
-            fclose(stream);  // ignored on purpose: a read stream has nothing left to lose
-            stream = fresh;
+            // The new descriptor is opened before the old one is closed, so
+            // that a writer never finds the pipe without a reader: its write
+            // would fail with EPIPE and the announcement would be lost.
+            const int fresh = _openPipe();
+            close(pipe);  // ignored on purpose: a reading end has nothing left to lose
+            pipe = fresh;
             continue;
         }
-        line[readLimit] = '\0';
-        if (line[0] == '\0') {
-            UTILITIES::sleepNanoSeconds(pauseAfterNulLine);
-            continue;
+        for (ssize_t at = 0; at < got; ++at) {
+            piece += buffer[at];
+            if (buffer[at] == '\n' || piece.size() == pieceLimit) {
+                lines.push_back(std::move(piece));
+                piece.clear();
+            }
         }
-        _handleLine(line);
-        line[0] = '\0';
-        pauseAfterEachLine();
+        _handleLines(lines);
+        lines.clear();
     }
 }
 
-FILE* ListThread::_openPipe() {
+void ListThread::_startShift() {
+    if (recovered != nullptr && recovered->haveShift) {
+        shift = DebitListThread::PollundInfo{recovered->uid, recovered->gid, recovered->shiftTime};
+        DebitListThread::setPollundInfo(shift);
+        for (size_t storage = 0; storage < storages.size(); ++storage) {
+            std::list<DebitCredit::HistEntry> entries;
+            if (storage < recovered->history.size())
+                for (const Journal::Count& count : recovered->history[storage]) {
+                    entries.emplace_back(count.time, count.uid, count.gid);
+                    entries.back().pending = count.pending;
+                    entries.back().copied = count.copied;
+                    entries.back().failed = count.failed;
+                }
+            if (entries.empty())
+                storages[storage]->setTavroTime(shift.time, shift.uid, shift.gid);  // a storage new to the journal
+            else
+                storages[storage]->restoreHistory(shift.time, entries);
+        }
+        Recovery::takeUp(*recovered, storages, logFile);
+        return;
+    }
+    time_t now = time(nullptr);
+    shift = DebitListThread::PollundInfo{0, 0, static_cast<int64_t>(now)};
+    DebitListThread::setPollundInfo(shift);
+    if (journal != nullptr) journal->record({{true, journal->nextFileId(), "", shift.time, 0, 0}});
+    for (Storage* storage : storages) storage->setTavroTime(shift.time, 0, 0);
+}
+
+int ListThread::_openPipe() {
     for (;;) {
-        FILE* stream = fopen(pipePath.c_str(), "r");
-        if (stream != nullptr) return stream;
+        const int pipe = open(pipePath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (pipe >= 0) return pipe;
         if (errno == EINTR) continue;
         // A missing or unreadable pipe is reported like an end of file and
         // tried again after the same pause: the start-up made it, so an
@@ -118,54 +157,83 @@ void ListThread::_logEndOfFileAndPause() {
     UTILITIES::sleepNanoSeconds(pauseAfterEndOfFile);
 }
 
-void ListThread::_handleLine(const char* line) {
-    Announcement announcement = Announcement::classify(line, shift.uid, shift.gid, ramdisk);
-    if (announcement.kind == Announcement::FILE) {
-        announcement.reason = _linkOnTheWay(announcement.belowRamdisk);
-        if (!announcement.reason.empty()) announcement.kind = Announcement::REJECTED;
+void ListThread::_handleLines(const std::vector<std::string>& lines) {
+    // First what each line asks for, with the shifts it starts; then all of
+    // it into the journal at once; only then is anything done.
+    std::vector<Action> actions;
+    std::vector<Journal::Entry> entries;
+    DebitListThread::PollundInfo next = shift;
+    for (const std::string& line : lines) {
+        Action action{Announcement(), 0, next};  // a line starting with a NUL byte stays IGNORED
+        // Up to a NUL byte, as the C string it is to the acquisition program.
+        if (line.c_str()[0] != '\0')
+            action.announcement = Announcement::classify(line.c_str(), next.uid, next.gid, ramdisk);
+        Announcement& announcement = action.announcement;
+        if (announcement.kind == Announcement::FILE) {
+            announcement.reason = _linkOnTheWay(announcement.belowRamdisk);
+            if (!announcement.reason.empty()) announcement.kind = Announcement::REJECTED;
+        }
+        if (announcement.kind == Announcement::USER_SHIFT) {
+            // Two shifts in one second would share one shift time, and the
+            // files of the earlier shift could no longer be told from those of
+            // the later one: they would never be booked as the previous users'
+            // files. A shift therefore starts at least one second after the
+            // one before (after a clock set back, shift times count on from
+            // the last one until the clock has caught up).
+            int64_t now = static_cast<int64_t>(time(nullptr));
+            if (now <= next.time) now = next.time + 1;
+            next = DebitListThread::PollundInfo{announcement.uid, announcement.gid, now};
+            action.shift = next;
+            if (journal != nullptr) entries.push_back({true, journal->nextFileId(), "", now, next.uid, next.gid});
+        } else if (announcement.kind == Announcement::FILE && journal != nullptr) {
+            action.id = journal->newFileId();
+            entries.push_back({false, action.id, announcement.path, next.time, 0, 0});
+        }
+        actions.push_back(std::move(action));
     }
-    switch (announcement.kind) {
-        case Announcement::IGNORED:
-            return;
-        case Announcement::USER_SHIFT:
-            _userShift(announcement.uid, announcement.gid);
-            return;
-        case Announcement::REJECTED:
-            logFile << "Error: Rejected announcement " << announcement.announcedPath << ": " << announcement.reason
-                    << endl;
-            return;
-        case Announcement::FILE:
-            _announce(announcement.path);
-            return;
+    if (journal != nullptr && !entries.empty()) journal->record(entries);
+
+    for (size_t i = 0; i < actions.size(); ++i) {
+        const Action& action = actions[i];
+        if (lines[i].c_str()[0] == '\0') {
+            UTILITIES::sleepNanoSeconds(pauseAfterNulLine);
+            continue;
+        }
+        switch (action.announcement.kind) {
+            case Announcement::IGNORED:
+                break;
+            case Announcement::USER_SHIFT:
+                _userShift(action.shift);
+                break;
+            case Announcement::REJECTED:
+                logFile << "Error: Rejected announcement " << action.announcement.announcedPath << ": "
+                        << action.announcement.reason << endl;
+                break;
+            case Announcement::FILE:
+                _announce(action.announcement.path, action.id, action.shift.time);
+                break;
+        }
+        pauseAfterEachLine();
     }
 }
 
-void ListThread::_userShift(uint32_t uid, uint32_t gid) {
-    // Two shifts in one second would share one shift time, and the files of
-    // the earlier shift could no longer be told from those of the later one:
-    // they would never be booked as the previous users' files. A shift
-    // therefore starts at least one second after the one before (after a
-    // clock set back, shift times count on from the last one until the clock
-    // has caught up).
-    int64_t now = static_cast<int64_t>(time(nullptr));
-    if (now <= shift.time) now = shift.time + 1;
-
+void ListThread::_userShift(const DebitListThread::PollundInfo& next) {
     const std::string plusLine(72, '+');
     logFile << "\n"
             << plusLine << "\n"
             << "\n";
-    logFile << "Usershift on " << localTimeText(static_cast<time_t>(now)) << " with uid=" << uid << " gid=" << gid
-            << "\n";
+    logFile << "Usershift on " << localTimeText(static_cast<time_t>(next.time)) << " with uid=" << next.uid
+            << " gid=" << next.gid << "\n";
     logFile << "\n"
             << plusLine << "\n"
             << "\n";
     logFile.flush();
 
-    shift = DebitListThread::PollundInfo{uid, gid, now};
+    shift = next;
     DebitListThread::setPollundInfo(shift);
     ramdiskTree.release();  // a new user may bring a RAM disk mounted anew
     for (Storage* storage : storages) {
-        storage->setTavroTime(now, uid, gid);
+        storage->setTavroTime(shift.time, shift.uid, shift.gid);
         logFile << "Removing files from previous users" << endl;
         storage->startDeleting();
     }
@@ -181,8 +249,8 @@ std::string ListThread::_linkOnTheWay(const std::string& belowRamdisk) {
     return "a directory on the way is a symbolic link";
 }
 
-void ListThread::_announce(const std::string& path) {
-    FileInfo file(path, shift.time);
+void ListThread::_announce(const std::string& path, int64_t id, int64_t time) {
+    FileInfo file(path, time, id);
     for (Storage* storage : storages) {
         storage->insertToBuffer(file);
         storage->flushBuffer();

@@ -2,11 +2,12 @@
 #define VELLORT_INTAKE_LISTTHREAD_H
 
 #include <stdint.h>
-#include <stdio.h>
 
 #include <string>
 #include <vector>
 
+#include "intake/Announcement.h"
+#include "journal/Journal.h"
 #include "ledger/DebitListThread.h"
 #include "log/LogFile.h"
 #include "thread/Thread.h"
@@ -26,31 +27,47 @@ class Storage;
 class ListThread : public Thread {
 public:
     // ramdisk: the RAM disk's mount point as configured; only files below it are taken.
+    // journal: borrowed, null without one; every line is recorded in it
+    // before it is acted on, and `recovered`, what it held at the start, is
+    // taken up again first.
     ListThread(const std::vector<Storage*>& storages, const std::string& logFilePath, const std::string& pipePath,
-               const std::string& ramdisk);
+               const std::string& ramdisk, Journal* journal = nullptr, const Journal::Contents* recovered = nullptr);
 
 protected:
     void run() override;
 
 private:
+    // What a line asks for, decided before it is recorded and acted on.
+    struct Action {
+        Announcement announcement;
+        int64_t id;                          // the file's number in the journal
+        DebitListThread::PollundInfo shift;  // the file's shift, or the new one
+    };
+
+    // The first shift: the one the journal kept, with what is unfinished of
+    // it and before, or a new one.
+    void _startShift();
     // Opens the pipe for reading, waiting for a writer; retries every second
     // while the pipe cannot be opened.
-    FILE* _openPipe();
+    int _openPipe();
     void _logEndOfFileAndPause();
-    void _handleLine(const char* line);
-    void _userShift(uint32_t uid, uint32_t gid);
+    // The lines read at one go: recorded together, then acted on in order.
+    void _handleLines(const std::vector<std::string>& lines);
+    void _userShift(const DebitListThread::PollundInfo& next);
     // Why the announced file's folder cannot be taken: a directory on the way
     // below the RAM disk is a symbolic link. Empty otherwise, also when the
     // folder is missing (its copies then fail and are reported).
     std::string _linkOnTheWay(const std::string& belowRamdisk);
     // `path` is in the marker form and safe for every storage.
-    void _announce(const std::string& path);
+    void _announce(const std::string& path, int64_t id, int64_t time);
 
     std::vector<Storage*> storages;
     std::string logFilePath;
     LogFile logFile;
     std::string pipePath;
     std::string ramdisk;
+    Journal* journal;
+    const Journal::Contents* recovered;
 
     // Used by the reader's thread only.
     DebitListThread::PollundInfo shift;  // the current user and the start of its shift

@@ -77,12 +77,15 @@ bool DebitCredit::getCopyList(std::list<FileInfo>& out) {
 }
 
 void DebitCredit::insertToCredits(const FileInfo& file) {
-    _bookInHistory(file, true);
+    _book(file, Journal::COPIED, 0, -1, 1, 0);
     _credit(file);
 }
 
 void DebitCredit::insertToRetries(const Retry& retry) {
-    if (retry.attempts == 1) _bookInHistory(retry.file, false);
+    if (retry.attempts == 1)
+        _book(retry.file, Journal::RETRYING, 1, -1, 0, 1);
+    else
+        _book(retry.file, Journal::RETRYING, retry.attempts, 0, 0, 0);
     MutexGuard retryGuard(retryMutex);
     retryList.push_back(retry);
 }
@@ -102,8 +105,13 @@ int64_t DebitCredit::getDueRetries(std::list<Retry>& out, int64_t now) {
 }
 
 void DebitCredit::insertToRetriedCredits(const FileInfo& file) {
-    _changeHistory(file, 0, 1, -1);
+    _book(file, Journal::COPIED, 0, 0, 1, -1);
     _credit(file);
+}
+
+void DebitCredit::insertToGivenUp(const FileInfo& file, uint32_t attempts) {
+    _book(file, Journal::FAILED, attempts, 0, 0, 0);
+    insertToTrash(file);
 }
 
 void DebitCredit::_credit(const FileInfo& file) {
@@ -125,7 +133,7 @@ void DebitCredit::_credit(const FileInfo& file) {
 }
 
 void DebitCredit::insertToFailedCopies(const FileInfo& file) {
-    _bookInHistory(file, false);
+    _book(file, Journal::FAILED, 0, -1, 0, 1);
     _countDone(file);
     if (type == TRACK_FILES) _appendToDeleteList(file);
 }
@@ -140,6 +148,7 @@ void DebitCredit::insertToFailedLinks(const FileInfo& file) {
 }
 
 void DebitCredit::insertToLinks(const FileInfo& file) {
+    _book(file, Journal::LINKED, 0, 0, 0, 0);
     {
         MutexGuard linkGuard(linkMutex);
         MutexGuard timeGuard(tavroTimeMutex);
@@ -153,8 +162,13 @@ void DebitCredit::insertToLinks(const FileInfo& file) {
     if (type == TRACK_FILES) _appendToDeleteList(file);
 }
 
-void DebitCredit::forgetAbout(const FileInfo& file) {
+void DebitCredit::forgetAbout(const FileInfo& file, bool removed) {
+    _book(file, removed ? Journal::REMOVED : Journal::KEPT, 0, 0, 0, 0);
     _countDone(file);
+}
+
+void DebitCredit::bookDeletion(const FileInfo& file, bool deleted) {
+    _book(file, deleted ? Journal::DELETED : Journal::KEPT, 0, 0, 0, 0);
 }
 
 bool DebitCredit::getReplaceByLinkList(std::list<FileInfo>& out) {
@@ -169,14 +183,18 @@ bool DebitCredit::getReplaceByLinkList(std::list<FileInfo>& out) {
 void DebitCredit::getDeleteLinkList(std::list<FileInfo>& out, uint64_t n) {
     if (type == COUNT_ONLY) return;
     out.clear();
-    MutexGuard linkGuard(linkMutex);
-    // linkList holds files of the current shift only: setTavroTime empties it
-    // under linkMutex, so these leave currentCount.
-    uint64_t moved = std::min<uint64_t>(n, linkList.size());
-    std::list<FileInfo>::iterator end = linkList.begin();
-    std::advance(end, moved);
-    out.splice(out.end(), linkList, linkList.begin(), end);
-    currentCount -= static_cast<uint32_t>(moved);
+    {
+        MutexGuard linkGuard(linkMutex);
+        // linkList holds files of the current shift only: setTavroTime empties it
+        // under linkMutex, so these leave currentCount.
+        uint64_t moved = std::min<uint64_t>(n, linkList.size());
+        std::list<FileInfo>::iterator end = linkList.begin();
+        std::advance(end, moved);
+        out.splice(out.end(), linkList, linkList.begin(), end);
+        currentCount -= static_cast<uint32_t>(moved);
+    }
+    // The link thread removes them now; the ledger is done with them.
+    for (const FileInfo& file : out) _book(file, Journal::DELETED, 0, 0, 0, 0);
 }
 
 bool DebitCredit::getDeleteList(std::list<FileInfo>& out) {
@@ -247,8 +265,79 @@ void DebitCredit::_appendToDeleteList(const FileInfo& file) {
     deleteList.push_back(file);
 }
 
-void DebitCredit::_bookInHistory(const FileInfo& file, bool copied) {
-    _changeHistory(file, -1, copied ? 1 : 0, copied ? 0 : 1);
+void DebitCredit::_book(const FileInfo& file, Journal::State state, uint32_t attempts, int pending, int copied,
+                        int failed) {
+    if (pending != 0 || copied != 0 || failed != 0) _changeHistory(file, pending, copied, failed);
+    if (journal == nullptr || file.journalId() == 0) return;
+    // An OPTIONAL storage is done once it has copied or failed; the others
+    // once the file (or its link) is removed, deleted or kept for good.
+    const bool done = type == COUNT_ONLY ? state == Journal::COPIED || state == Journal::FAILED
+                                         : state >= Journal::REMOVED;
+    journal->book(file.journalId(), journalStorage, state, attempts, done, file.tavroTime(), pending, copied, failed);
+}
+
+void DebitCredit::attachJournal(Journal* journal, int storage) {
+    this->journal = journal;
+    journalStorage = storage;
+}
+
+void DebitCredit::restoreHistory(int64_t time, const std::list<HistEntry>& entries) {
+    MutexGuard timeGuard(tavroTimeMutex);
+    tavroTime_ = time;
+    MutexGuard historyGuard(historyMutex);
+    history_ = entries;
+    while (static_cast<int>(history_.size()) > maxHistoryEntries) history_.pop_back();
+}
+
+void DebitCredit::restore(const FileInfo& file, const Journal::Step& booked, Journal::State state) {
+    // Where each step counts in the history: pending 0, copied 1, failed 2.
+    auto column = [](Journal::State step) {
+        if (step == Journal::PENDING) return 0;
+        return step == Journal::RETRYING || step == Journal::FAILED ? 2 : 1;
+    };
+    const int from = column(booked.state), to = column(state);
+    if (state != booked.state || from != to)
+        _book(file, state, booked.attempts, (to == 0) - (from == 0), (to == 1) - (from == 1), (to == 2) - (from == 2));
+    auto count = [&]() {
+        MutexGuard timeGuard(tavroTimeMutex);
+        if (_isCurrent(file))
+            ++currentCount;
+        else
+            ++previousCount;
+    };
+    switch (state) {
+        case Journal::PENDING: {
+            count();
+            MutexGuard bufferGuard(bufferMutex);
+            buffer.push_back(file);
+            return;
+        }
+        case Journal::RETRYING: {
+            count();
+            MutexGuard retryGuard(retryMutex);
+            retryList.push_back({file, booked.attempts, 0});
+            return;
+        }
+        case Journal::FAILED:
+            if (type == TRACK_FILES) _appendToDeleteList(file);
+            return;
+        case Journal::LINKED: {
+            if (type == COUNT_ONLY) return;
+            {
+                MutexGuard linkGuard(linkMutex);
+                MutexGuard timeGuard(tavroTimeMutex);
+                if (_isCurrent(file)) {
+                    ++currentCount;
+                    linkList.push_back(file);
+                    return;
+                }
+            }
+            _appendToDeleteList(file);
+            return;
+        }
+        default:
+            return;  // done with
+    }
 }
 
 void DebitCredit::_changeHistory(const FileInfo& file, int pending, int copied, int failed) {

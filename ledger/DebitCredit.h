@@ -7,6 +7,7 @@
 #include <atomic>
 #include <list>
 
+#include "journal/Journal.h"
 #include "ledger/FileInfo.h"
 
 // The ledger of one storage: the files it still owes work on. An announced
@@ -82,14 +83,19 @@ public:
     // Copy workers: a retried copy that succeeded. The history takes its
     // failure back (failed -1, copied +1); then as insertToCredits.
     void insertToRetriedCredits(const FileInfo& file);
+    // Copy workers: a retry given up, booked failed at its first failure;
+    // then as insertToTrash.
+    void insertToGivenUp(const FileInfo& file, uint32_t attempts);
 
-    // Link thread: a held file handed back (and copy workers: a retry given
-    // up, booked failed at its first failure), a link that failed, a link
-    // made, a source removed (the ledger keeps no entry for it).
+    // Link thread: a held file handed back, a link that failed, a link made,
+    // a source removed or kept by the removal pass (the ledger keeps no entry
+    // for it; `removed` says which).
     void insertToTrash(const FileInfo& file);
     void insertToFailedLinks(const FileInfo& file);
     void insertToLinks(const FileInfo& file);
-    void forgetAbout(const FileInfo& file);
+    void forgetAbout(const FileInfo& file, bool removed = true);
+    // Deletion thread: a file of an earlier shift deleted, or kept.
+    void bookDeletion(const FileInfo& file, bool deleted);
 
     // Link and removal passes: the copied files of the current shift. A
     // COUNT_ONLY ledger returns false and leaves out as it is.
@@ -117,21 +123,38 @@ public:
 
     TYPE getType() const { return type; }
 
+    // Before any file arrives: every step is booked in the journal too, as
+    // the storage `storage` of it.
+    void attachJournal(Journal* journal, int storage);
+    // At a start with a journal, before any file arrives: the shift and the
+    // history as the journal kept them (newest first).
+    void restoreHistory(int64_t time, const std::list<HistEntry>& entries);
+    // At a start with a journal: a file taken up again at the step `state`,
+    // where the journal last booked `booked` for this storage (the start-up
+    // may find that a step went further, or must be done again). Files still
+    // to copy (PENDING) go to the buffer (the caller flushes it), failed
+    // retries back to the retries, links and failed copies where they were.
+    // The history moves the file between pending, copied and failed as the
+    // two steps differ, so nothing is counted twice.
+    void restore(const FileInfo& file, const Journal::Step& booked, Journal::State state);
+
 private:
     // Takes a file out of the count of files in progress. The caller holds no
     // lock that orders after tavroTimeMutex.
     void _countDone(const FileInfo& file);
     void _appendToDeleteList(const FileInfo& file);
-    // The history entry of a file's shift gets pending -1 and copied or failed +1.
-    void _bookInHistory(const FileInfo& file, bool copied);
     // The history entry of a file's shift: pending, copied and failed changed by these.
     void _changeHistory(const FileInfo& file, int pending, int copied, int failed);
     // insertToCredits after the history was booked.
     void _credit(const FileInfo& file);
+    // The history change of _changeHistory, and the step in the journal.
+    void _book(const FileInfo& file, Journal::State state, uint32_t attempts, int pending, int copied, int failed);
     // True when the file belongs to the current shift. Caller holds tavroTimeMutex.
     bool _isCurrent(const FileInfo& file) const { return file.tavroTime() == tavroTime_; }
 
     const TYPE type;
+    Journal* journal = nullptr;  // set before use, then read only
+    int journalStorage = -1;
 
     std::list<FileInfo> buffer;             // guarded by bufferMutex
     std::list<FileInfo> copyList;           // guarded by copyListMutex

@@ -30,10 +30,11 @@ public:
     void insertToTrash(const FileInfo& file) { debitCredit.insertToTrash(file); }
     void insertToFailedLinks(const FileInfo& file) { debitCredit.insertToFailedLinks(file); }
     void insertToFailedCopies(const FileInfo& file) { debitCredit.insertToFailedCopies(file); }
-    void forgetAbout(const FileInfo& file) { debitCredit.forgetAbout(file); }
+    void forgetAbout(const FileInfo& file, bool removed = true) { debitCredit.forgetAbout(file, removed); }
     void insertToLinks(const FileInfo& file) { debitCredit.insertToLinks(file); }
     void insertToCredits(const FileInfo& file) { debitCredit.insertToCredits(file); }
     void insertToRetriedCredits(const FileInfo& file) { debitCredit.insertToRetriedCredits(file); }
+    void insertToGivenUp(const FileInfo& file, uint32_t attempts) { debitCredit.insertToGivenUp(file, attempts); }
     int size() const { return debitCredit.size(); }
     void setTavroTime(int64_t time, uint32_t uid, uint32_t gid) { debitCredit.setTavroTime(time, uid, gid); }
     bool getDeleteList(std::list<FileInfo>& out) { return debitCredit.getDeleteList(out); }

@@ -13,8 +13,8 @@ const uint32_t sourceRecorded = 0x20000;
 
 }  // namespace
 
-FileInfo::FileInfoPrivate::FileInfoPrivate(const std::string& path, int64_t tavroTime)
-    : path(path), tavroTime(tavroTime), flags(0) {
+FileInfo::FileInfoPrivate::FileInfoPrivate(const std::string& path, int64_t tavroTime, int64_t journalId)
+    : path(path), tavroTime(tavroTime), journalId(journalId), flags(0) {
     // Default attributes cannot fail to initialise short of memory, which
     // the daemon does not survive anyway.
     pthread_rwlock_init(&rwlock, nullptr);
@@ -26,8 +26,8 @@ FileInfo::FileInfoPrivate::~FileInfoPrivate() {
 
 // One allocation for the record and its reference count: the ledgers hold a
 // handle for every file of a user shift, so this is most of their memory.
-FileInfo::FileInfo(const std::string& path, int64_t tavroTime)
-    : d(boost::make_shared<FileInfoPrivate>(path, tavroTime)) {}
+FileInfo::FileInfo(const std::string& path, int64_t tavroTime, int64_t journalId)
+    : d(boost::make_shared<FileInfoPrivate>(path, tavroTime, journalId)) {}
 
 std::string FileInfo::pathToOrigin() const {
     return d->path;
@@ -35,6 +35,10 @@ std::string FileInfo::pathToOrigin() const {
 
 int64_t FileInfo::tavroTime() const {
     return d->tavroTime;
+}
+
+int64_t FileInfo::journalId() const {
+    return d->journalId;
 }
 
 void FileInfo::setFlag(uint32_t mask) {

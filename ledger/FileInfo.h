@@ -35,13 +35,17 @@ public:
     static constexpr uint32_t EXTERNAL_LINKED = 0x200;
     static constexpr uint32_t EXTERNAL_REMOVAL_STARTED = 0x400;
     static constexpr uint32_t EXTERNAL_REMOVED = 0x800;
+    // Taken up again from the journal at a start: a copy found complete at
+    // the copy path is booked as made, not made anew.
+    static constexpr uint32_t RECOVERED = 0x1000;
 
     class FileInfoPrivate;
     class ReadLock;
 
     // path: base + "/./" + relative path, as the pipe reader normalised it.
     // tavroTime: start of the user shift the file belongs to.
-    FileInfo(const std::string& path, int64_t tavroTime);
+    // journalId: the file's number in the journal; 0 without one.
+    FileInfo(const std::string& path, int64_t tavroTime, int64_t journalId = 0);
 
     // Copies share the record; they never copy it.
     FileInfo(const FileInfo&) = default;
@@ -49,6 +53,7 @@ public:
 
     std::string pathToOrigin() const;
     int64_t tavroTime() const;
+    int64_t journalId() const;
 
     void setFlag(uint32_t mask);
     // True when any bit of mask is set.
@@ -78,7 +83,7 @@ private:
 // The shared record behind every handle of one file.
 class FileInfo::FileInfoPrivate {
 public:
-    FileInfoPrivate(const std::string& path, int64_t tavroTime);
+    FileInfoPrivate(const std::string& path, int64_t tavroTime, int64_t journalId);
     ~FileInfoPrivate();
 
     FileInfoPrivate(const FileInfoPrivate&) = delete;
@@ -86,6 +91,7 @@ public:
 
     const std::string path;
     const int64_t tavroTime;
+    const int64_t journalId;
     std::atomic<uint32_t> flags;
     // Written once each, before the flag bit that publishes them (the
     // source's own bits, or INTERNAL_COPIED / EXTERNAL_COPIED); read only after it.

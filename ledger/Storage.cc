@@ -19,6 +19,7 @@ Storage::Storage(const Params& params)
     : params(params),
       ledger(new DebitCredit(params.history_max_entries,
                              managesItsSource(params.type) ? DebitCredit::TRACK_FILES : DebitCredit::COUNT_ONLY)) {
+    ledger->attachJournal(params.journal, params.journal_storage);
     // The threads start in this order: for INTERNAL and EXTERNAL the deletion
     // thread (started at once) and the link thread (made now, started after
     // the copy thread) come first; then the copy thread with its pool of
@@ -53,6 +54,19 @@ void Storage::setTavroTime(int64_t time, uint32_t uid, uint32_t gid) {
     // The link thread then hands the files it holds back to the ledger, so
     // that the previous shift's files reach the delete list.
     if (linkThread) linkThread->returnToDebitCredit();
+}
+
+void Storage::restoreHistory(int64_t time, const std::list<DebitCredit::HistEntry>& entries) {
+    ledger->restoreHistory(time, entries);
+}
+
+void Storage::restore(const FileInfo& file, const Journal::Step& booked, Journal::State state) {
+    ledger->restore(file, booked, state);
+}
+
+void Storage::resume() {
+    flushThread->awaken();
+    copyThread->awaken();  // for the retries
 }
 
 void Storage::startDeleting() {

@@ -73,6 +73,10 @@ public:
         bool create_links = false;
         bool preserve_uid = false;
         bool preserve_gid = false;
+        // Borrowed, null without a journal; the storage's steps are booked in
+        // it as its storage number `journal_storage`.
+        Journal* journal = nullptr;
+        int journal_storage = -1;
     };
 
     explicit Storage(const Params& params);
@@ -92,6 +96,12 @@ public:
     // Pipe reader, right after setTavroTime on a user shift: the previous
     // users' files are deleted from the storage's source.
     void startDeleting();
+    // Pipe reader, at a start with a journal, instead of setTavroTime: the
+    // shift and history it kept; then each unfinished file with restore()
+    // (as DebitCredit::restore), and resume() to set the threads going on them.
+    void restoreHistory(int64_t time, const std::list<DebitCredit::HistEntry>& entries);
+    void restore(const FileInfo& file, const Journal::Step& booked, Journal::State state);
+    void resume();
     // Status service: n as for DebitCredit::history.
     std::list<DebitCredit::HistEntry> history(int n);
 

@@ -44,14 +44,17 @@ void DelThread::_delete(FileInfo& file) {
         logFile << text << endl;
         if (params.messageServer != nullptr)
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path, text);
+        debitCredit.bookDeletion(file, false);
         return;
     }
     // A RAM-disk file safe on EXTERNAL alone, its INTERNAL copy having failed.
     if (!place.externalCopy.empty())
         logFile << "Warning: Removing " << path << " although this storage holds no copy of it: " << place.externalCopy
                 << " is complete" << endl;
-    if (!place.exists || unlinkat(place.dir, place.name.c_str(), 0) != 0) {
-        int removeErrno = place.exists ? errno : ENOENT;
+    const bool removed = !place.exists || unlinkat(place.dir, place.name.c_str(), 0) == 0;
+    const int removeErrno = removed ? ENOENT : errno;
+    debitCredit.bookDeletion(file, removed || removeErrno == ENOENT);
+    if (!place.exists || !removed) {
         logFile << "++ Error: could not remove " << path << "\n" << LogManip(&LogFile::errmsg, removeErrno) << endl;
         if (params.messageServer != nullptr)
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path,

@@ -418,7 +418,7 @@ void LinkThread::_removeFile(int32_t& reported) {
         reported = 0;
     }
     // Kept or not, the ledger lets go of it: it is not offered again.
-    forgetAbout(file);
+    forgetAbout(file, removed);
     _tryReturnToDebitCredit();
     file.unlock();
 }

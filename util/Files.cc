@@ -260,4 +260,34 @@ int setPidFile(int fd, const std::vector<int>& pids) {
     return ok ? 0 : 1;
 }
 
+bool completeCopy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination, CopiedFile& made) {
+    std::string name;
+    int dir = from.parentOf(source, name);
+    struct stat sourceStatus;
+    bool sourceThere = false;
+    if (dir >= 0) {
+        struct stat linkStatus;
+        if (fstatat(dir, (name + ".tmp").c_str(), &linkStatus, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(linkStatus.st_mode))
+            ::unlinkat(dir, (name + ".tmp").c_str(), 0);  // a failure leaves it to the link pass to report
+        sourceThere = fstatat(dir, name.c_str(), &sourceStatus, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!sourceThere && errno != ENOENT) return false;
+        // A link in its place: the link pass made it, or a user; the copy made before stands.
+        if (sourceThere && S_ISLNK(sourceStatus.st_mode)) sourceThere = false;
+        if (sourceThere && !S_ISREG(sourceStatus.st_mode)) return false;
+    } else if (errno != ENOENT) {
+        return false;
+    }
+    dir = to.parentOf(destination, name);
+    struct stat copyStatus;
+    if (dir < 0) return false;
+    ::unlinkat(dir, (name + ".tmp").c_str(), 0);  // ENOENT mostly; a leftover is the daemon's own
+    if (fstatat(dir, name.c_str(), &copyStatus, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(copyStatus.st_mode)) return false;
+    if (sourceThere && (copyStatus.st_size != sourceStatus.st_size ||
+                        copyStatus.st_mtim.tv_sec != sourceStatus.st_mtim.tv_sec))
+        return false;
+    made.source = sourceThere ? FileIdentity::of(sourceStatus) : FileIdentity();
+    made.copy = FileIdentity::of(copyStatus);
+    return true;
+}
+
 }  // namespace UTILITIES

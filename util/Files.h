@@ -55,6 +55,16 @@ struct CopiedFile {
 int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
              bool preserveUid, bool preserveGid, CopiedFile* made = nullptr);
 
+// For a file taken up again after a restart: true when `destination` below
+// `to` is a regular file that a copy of `source` below `from` left complete:
+// the same size and modification second as the source, or any size when the
+// source is gone (a copy only gets its name once complete). A temporary copy
+// left beside it is removed, and so is a symbolic link left as `source`.tmp by
+// a link pass that was cut short. Fills `made` when true (with no source
+// identity when the source is gone). Never follows a link.
+bool completeCopy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
+                  CopiedFile& made);
+
 // Opens the pid file before the daemon touches anything else, so that a problem
 // still reaches the terminal, and takes an exclusive lock on it that lasts as
 // long as the descriptor (kept by the daemon for its life): created with mode

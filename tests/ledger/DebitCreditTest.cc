@@ -150,9 +150,9 @@ TEST(DebitCreditTest, ManyThreadsBookingAtOnceLoseNoFileAndNoCount) {
     };
     // Each file's fate follows from its name, whichever thread books it.
     auto fate = [](const FileInfo& f, size_t n) { return std::hash<std::string>()(f.pathToOrigin()) / 3 % n; };
-    void (DebitCredit::*const linkFates[])(const FileInfo&) = {
-        &DebitCredit::forgetAbout, &DebitCredit::insertToFailedLinks, &DebitCredit::insertToTrash,
-        &DebitCredit::insertToLinks};
+    const std::function<void(DebitCredit&, const FileInfo&)> linkFates[] = {
+        [](DebitCredit& d, const FileInfo& f) { d.forgetAbout(f); }, &DebitCredit::insertToFailedLinks,
+        &DebitCredit::insertToTrash, &DebitCredit::insertToLinks};
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     auto loop = [&](std::function<void(std::list<FileInfo>&)> step) {
@@ -172,7 +172,7 @@ TEST(DebitCreditTest, ManyThreadsBookingAtOnceLoseNoFileAndNoCount) {
         std::list<FileInfo> removed;
         ledger.getReplaceByLinkList(pending);
         for (const FileInfo& f : pending) {
-            (ledger.*linkFates[fate(f, 4)])(f);
+            linkFates[fate(f, 4)](ledger, f);
             if (fate(f, 4) == 0) removed.push_back(f);
         }
         leave(removed);

@@ -1,0 +1,442 @@
+#include "journal/Journal.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include <sqlite3.h>
+
+#include "net/MessageServer.h"
+#include "util/Errors.h"
+
+namespace {
+
+// Steps booked while no caller waits are gathered this long into one commit.
+const auto groupPause = std::chrono::milliseconds(50);
+// Events kept for another try while the journal cannot be written; beyond
+// this the oldest go, so that a full disk cannot fill the memory as well.
+const size_t queueLimit = 1000000;
+
+const char* const schema =
+    "CREATE TABLE storages(id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL);"
+    "CREATE TABLE shifts(time INTEGER PRIMARY KEY, uid INTEGER NOT NULL, gid INTEGER NOT NULL,"
+    " first_file INTEGER NOT NULL);"
+    "CREATE TABLE history(storage INTEGER NOT NULL, time INTEGER NOT NULL, uid INTEGER NOT NULL,"
+    " gid INTEGER NOT NULL, pending INTEGER NOT NULL, copied INTEGER NOT NULL, failed INTEGER NOT NULL,"
+    " PRIMARY KEY(storage, time)) WITHOUT ROWID;"
+    "CREATE TABLE files(id INTEGER PRIMARY KEY, path TEXT NOT NULL, shift INTEGER NOT NULL);"
+    "CREATE TABLE steps(file INTEGER NOT NULL, storage INTEGER NOT NULL, state INTEGER NOT NULL,"
+    " attempts INTEGER NOT NULL, done INTEGER NOT NULL, PRIMARY KEY(file, storage)) WITHOUT ROWID;";
+
+// Makes the folders above a file that are missing, root's and not for others to write.
+void makeFoldersAbove(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);  // an error shows when the file is opened
+}
+
+int64_t column(sqlite3_stmt* statement, int index) { return sqlite3_column_int64(statement, index); }
+
+}  // namespace
+
+Journal::Journal(const std::string& path, const std::vector<std::string>& storageIDs, int historyEntries,
+                 const std::string& logFilePath, MessageServer* messageServer)
+    : path_(path),
+      storageIDs(storageIDs),
+      historyEntries(historyEntries < 1 ? 1 : historyEntries),
+      logFile(logFilePath),
+      messageServer(messageServer) {}
+
+Journal::~Journal() { _close(); }
+
+bool Journal::open(Contents& out) {
+    std::string why;
+    if (_openFile(why) && _read(out, why)) return true;
+    _moveAside(why);
+    out = Contents();
+    if (_openFile(why) && _read(out, why)) return true;
+    logFile << "Error: The journal " << path_ << " cannot be made: " << why << "; files are kept in memory only"
+            << endl;
+    _close();
+    out = Contents();
+    return false;
+}
+
+bool Journal::_openFile(std::string& why) {
+    makeFoldersAbove(path_);
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path_.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        why = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
+        return false;
+    }
+    sqlite3_busy_timeout(db, 2000);  // an operator's sqlite3 may hold it for a moment
+    // WAL: a commit is one append, and readers never block the writer.
+    // NORMAL: a commit is safe from a killed process, and only a power cut
+    // may take the last ones.
+    if (!_exec("PRAGMA journal_mode=WAL") || !_exec("PRAGMA synchronous=NORMAL")) {
+        why = sqlite3_errmsg(db);
+        return false;
+    }
+    return true;
+}
+
+bool Journal::_read(Contents& out, std::string& why) {
+    auto fail = [&](const std::string& text) {
+        why = text;
+        return false;
+    };
+    sqlite3_stmt* statement = _statement("PRAGMA user_version");
+    if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW) return fail(sqlite3_errmsg(db));
+    const int64_t version = column(statement, 0);
+    sqlite3_reset(statement);
+    if (version > schemaVersion)
+        return fail("it was written by a newer version (schema " + std::to_string(version) + ", this one reads " +
+                    std::to_string(schemaVersion) + ")");
+    statement = _statement("PRAGMA quick_check");
+    if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW) return fail(sqlite3_errmsg(db));
+    const std::string check = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    sqlite3_reset(statement);
+    if (check != "ok") return fail("it is damaged: " + check);
+    if (version == 0) {
+        const std::string make =
+            std::string("BEGIN;") + schema + "PRAGMA user_version=" + std::to_string(schemaVersion) + ";COMMIT;";
+        if (!_exec(make.c_str())) return fail(sqlite3_errmsg(db));
+    }
+
+    storageKeys.clear();
+    for (const std::string& id : storageIDs) {
+        sqlite3_stmt* add = _statement("INSERT OR IGNORE INTO storages(name) VALUES(?)");
+        sqlite3_stmt* find = _statement("SELECT id FROM storages WHERE name = ?");
+        if (add == nullptr || find == nullptr) return fail(sqlite3_errmsg(db));
+        sqlite3_bind_text(add, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+        const int added = sqlite3_step(add);
+        sqlite3_reset(add);
+        sqlite3_bind_text(find, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+        if (added != SQLITE_DONE || sqlite3_step(find) != SQLITE_ROW) return fail(sqlite3_errmsg(db));
+        storageKeys.push_back(column(find, 0));
+        sqlite3_reset(find);
+    }
+
+    statement = _statement("SELECT time, uid, gid FROM shifts ORDER BY time DESC LIMIT 1");
+    if (statement == nullptr) return fail(sqlite3_errmsg(db));
+    int result = sqlite3_step(statement);
+    if (result == SQLITE_ROW) {
+        out.haveShift = true;
+        out.shiftTime = column(statement, 0);
+        out.uid = static_cast<uint32_t>(column(statement, 1));
+        out.gid = static_cast<uint32_t>(column(statement, 2));
+    }
+    sqlite3_reset(statement);
+    if (result != SQLITE_ROW && result != SQLITE_DONE) return fail(sqlite3_errmsg(db));
+
+    out.history.assign(storageKeys.size(), {});
+    statement = _statement(
+        "SELECT time, uid, gid, pending, copied, failed FROM history WHERE storage = ? ORDER BY time DESC LIMIT ?");
+    if (statement == nullptr) return fail(sqlite3_errmsg(db));
+    for (size_t storage = 0; storage < storageKeys.size(); ++storage) {
+        sqlite3_bind_int64(statement, 1, storageKeys[storage]);
+        sqlite3_bind_int(statement, 2, historyEntries);
+        while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+            auto count = [&](int index) { return static_cast<uint32_t>(column(statement, index)); };
+            out.history[storage].push_back(
+                {column(statement, 0), count(1), count(2), count(3), count(4), count(5)});
+        }
+        sqlite3_reset(statement);
+        if (result != SQLITE_DONE) return fail(sqlite3_errmsg(db));
+    }
+
+    // Every file with its steps; those done everywhere are left out.
+    std::map<int64_t, size_t> position;
+    for (size_t storage = 0; storage < storageKeys.size(); ++storage) position[storageKeys[storage]] = storage;
+    sqlite3_stmt* files = _statement("SELECT id, path, shift FROM files ORDER BY id");
+    sqlite3_stmt* steps = _statement("SELECT file, storage, state, attempts, done FROM steps ORDER BY file");
+    if (files == nullptr || steps == nullptr) return fail(sqlite3_errmsg(db));
+    int stepResult = sqlite3_step(steps);
+    while ((result = sqlite3_step(files)) == SQLITE_ROW) {
+        OpenFile file{column(files, 0), reinterpret_cast<const char*>(sqlite3_column_text(files, 1)),
+                      column(files, 2), std::vector<Step>(storageKeys.size())};
+        if (file.id >= nextId) nextId = file.id + 1;
+        while (stepResult == SQLITE_ROW && column(steps, 0) <= file.id) {
+            auto at = position.find(column(steps, 1));
+            if (column(steps, 0) == file.id && at != position.end()) {
+                const int64_t state = column(steps, 2);
+                if (state < PENDING || state > KEPT) return fail("a step has the unknown state " + std::to_string(state));
+                file.steps[at->second] = {static_cast<State>(state), static_cast<uint32_t>(column(steps, 3)),
+                                          column(steps, 4) != 0};
+            }
+            stepResult = sqlite3_step(steps);
+        }
+        bool done = true;
+        for (const Step& step : file.steps) done = done && step.done;
+        if (!done) out.files.push_back(std::move(file));
+    }
+    sqlite3_reset(files);
+    sqlite3_reset(steps);
+    if (result != SQLITE_DONE || (stepResult != SQLITE_DONE && stepResult != SQLITE_ROW))
+        return fail(sqlite3_errmsg(db));
+    statement = _statement("SELECT coalesce(max(file), 0) FROM steps");
+    if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW) return fail(sqlite3_errmsg(db));
+    if (column(statement, 0) >= nextId) nextId = column(statement, 0) + 1;
+    sqlite3_reset(statement);
+    return true;
+}
+
+void Journal::_close() {
+    for (auto& prepared : statements) sqlite3_finalize(prepared.second);
+    statements.clear();
+    if (db != nullptr) sqlite3_close(db);
+    db = nullptr;
+}
+
+void Journal::_moveAside(const std::string& why) {
+    _close();
+    const std::string aside = path_ + ".corrupt-" + std::to_string(static_cast<long long>(time(nullptr)));
+    std::string where = "moved aside as " + aside;
+    if (rename(path_.c_str(), aside.c_str()) != 0 && errno != ENOENT)
+        where = "could not be moved aside as " + aside + " (" + UTILITIES::systemText(errno) + ")";
+    // The write-ahead log belongs to the old file; a fresh file must not take it up.
+    rename((path_ + "-wal").c_str(), (aside + "-wal").c_str());
+    remove((path_ + "-shm").c_str());
+    const std::string text = "Error: The journal " + path_ + " cannot be read: " + why + "; it is " + where +
+                             ", and a fresh journal is started";
+    logFile << text << endl;
+    if (messageServer != nullptr) messageServer->addToMessageQueue(MessageServer::JOURNAL_ERROR, path_, text);
+}
+
+bool Journal::_exec(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+sqlite3_stmt* Journal::_statement(const char* sql) {
+    for (auto& prepared : statements)
+        if (prepared.first == sql) return prepared.second;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK) return nullptr;
+    statements.emplace_back(sql, statement);
+    return statement;
+}
+
+void Journal::record(const std::vector<Entry>& entries) {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (const Entry& entry : entries) {
+        Event event{};
+        event.kind = entry.shift ? Event::SHIFT : Event::FILE;
+        event.id = entry.id;
+        event.path = entry.path;
+        event.time = entry.time;
+        event.uid = entry.uid;
+        event.gid = entry.gid;
+        queue.push_back(std::move(event));
+    }
+    queued += entries.size();
+    const uint64_t mine = queued;
+    ++waiting;
+    changed.notify_all();
+    changed.wait(lock, [&] { return settled >= mine; });
+    --waiting;
+}
+
+void Journal::book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift,
+                   int pending, int copied, int failed) {
+    if (storage < 0 || static_cast<size_t>(storage) >= storageKeys.size()) return;
+    Event event{};
+    event.kind = Event::STEP;
+    event.id = file;
+    event.time = shift;
+    event.storage = storage;
+    event.state = state;
+    event.attempts = attempts;
+    event.done = done;
+    event.pending = pending;
+    event.copied = copied;
+    event.failed = failed;
+    std::lock_guard<std::mutex> lock(mutex);
+    queue.push_back(std::move(event));
+    ++queued;
+    if (queue.size() == 1) changed.notify_all();
+}
+
+void Journal::flush(int seconds) {
+    std::unique_lock<std::mutex> lock(mutex);
+    const uint64_t mine = queued;
+    ++waiting;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(seconds), [&] { return settled >= mine; });
+    --waiting;
+}
+
+void Journal::run() {
+    std::vector<Event> group;
+    for (;;) {
+        uint64_t last;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return !queue.empty(); });
+            // Steps alone wait a little for company; a waiting reader does not.
+            changed.wait_for(lock, groupPause, [&] { return waiting > 0; });
+            if (group.empty()) {
+                group.swap(queue);
+            } else {
+                group.insert(group.end(), std::make_move_iterator(queue.begin()),
+                             std::make_move_iterator(queue.end()));
+                queue.clear();
+            }
+            last = queued;
+        }
+        std::string why;
+        const bool committed = _commit(group, why);
+        if (committed) {
+            if (failing) logFile << "The journal " << path_ << " is written again" << endl;
+            failing = false;
+            group.clear();
+        } else {
+            _reportFailure(why);
+            if (group.size() > queueLimit) {
+                logFile << "Error: " << group.size() - queueLimit << " entries of the journal " << path_
+                        << " were dropped: it could not be written for too long" << endl;
+                group.erase(group.begin(), group.begin() + static_cast<long>(group.size() - queueLimit));
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            settled = last;  // written or not: the reader goes on either way
+        }
+        changed.notify_all();
+        if (!committed) std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+}
+
+void Journal::_reportFailure(const std::string& why) {
+    if (failing) return;  // one line until it works again
+    failing = true;
+    const std::string text = "Error: The journal " + path_ + " cannot be written: " + why +
+                             "; what the daemon does meanwhile is kept in memory and written when it can";
+    logFile << text << endl;
+    if (messageServer != nullptr) messageServer->addToMessageQueue(MessageServer::JOURNAL_ERROR, path_, text);
+}
+
+bool Journal::_commit(const std::vector<Event>& events, std::string& why) {
+    if (db == nullptr) return true;  // nothing to write to
+    if (!_exec("BEGIN")) {
+        why = sqlite3_errmsg(db);
+        return false;
+    }
+    std::map<int64_t, int> announced;  // files per shift, pending on every storage
+    bool ok = true;
+    for (const Event& event : events) {
+        if (event.kind == Event::FILE) ++announced[event.time];
+        ok = _apply(event);
+        if (!ok) break;
+    }
+    sqlite3_stmt* pending = _statement("UPDATE history SET pending = pending + ? WHERE time = ?");
+    ok = ok && pending != nullptr;
+    for (auto at = announced.begin(); ok && at != announced.end(); ++at) {
+        sqlite3_bind_int(pending, 1, at->second);
+        sqlite3_bind_int64(pending, 2, at->first);
+        ok = sqlite3_step(pending) == SQLITE_DONE;
+        sqlite3_reset(pending);
+    }
+    if (ok && _exec("COMMIT")) return true;
+    why = sqlite3_errmsg(db);
+    _exec("ROLLBACK");
+    return false;
+}
+
+bool Journal::_apply(const Event& event) {
+    auto step = [](sqlite3_stmt* statement) {
+        const bool ok = statement != nullptr && sqlite3_step(statement) == SQLITE_DONE;
+        if (statement != nullptr) sqlite3_reset(statement);
+        return ok;
+    };
+    if (event.kind == Event::FILE) {
+        sqlite3_stmt* add = _statement("INSERT OR REPLACE INTO files(id, path, shift) VALUES(?, ?, ?)");
+        if (add == nullptr) return false;
+        sqlite3_bind_int64(add, 1, event.id);
+        sqlite3_bind_text(add, 2, event.path.c_str(), static_cast<int>(event.path.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(add, 3, event.time);
+        return step(add);
+    }
+    if (event.kind == Event::SHIFT) {
+        sqlite3_stmt* add = _statement("INSERT OR REPLACE INTO shifts(time, uid, gid, first_file) VALUES(?, ?, ?, ?)");
+        if (add == nullptr) return false;
+        sqlite3_bind_int64(add, 1, event.time);
+        sqlite3_bind_int64(add, 2, event.uid);
+        sqlite3_bind_int64(add, 3, event.gid);
+        sqlite3_bind_int64(add, 4, event.id);
+        if (!step(add)) return false;
+        for (int64_t storage : storageKeys) {
+            sqlite3_stmt* entry = _statement(
+                "INSERT OR REPLACE INTO history(storage, time, uid, gid, pending, copied, failed)"
+                " VALUES(?, ?, ?, ?, 0, 0, 0)");
+            sqlite3_stmt* trim = _statement(
+                "DELETE FROM history WHERE storage = ?1 AND time NOT IN"
+                " (SELECT time FROM history WHERE storage = ?1 ORDER BY time DESC LIMIT ?2)");
+            if (entry == nullptr || trim == nullptr) return false;
+            sqlite3_bind_int64(entry, 1, storage);
+            sqlite3_bind_int64(entry, 2, event.time);
+            sqlite3_bind_int64(entry, 3, event.uid);
+            sqlite3_bind_int64(entry, 4, event.gid);
+            sqlite3_bind_int64(trim, 1, storage);
+            sqlite3_bind_int(trim, 2, historyEntries);
+            if (!step(entry) || !step(trim)) return false;
+        }
+        return _prune();
+    }
+    sqlite3_stmt* book = _statement(
+        "INSERT INTO steps(file, storage, state, attempts, done) VALUES(?, ?, ?, ?, ?) ON CONFLICT(file, storage)"
+        " DO UPDATE SET state = excluded.state, attempts = excluded.attempts, done = excluded.done");
+    if (book == nullptr) return false;
+    sqlite3_bind_int64(book, 1, event.id);
+    sqlite3_bind_int64(book, 2, storageKeys[event.storage]);
+    sqlite3_bind_int(book, 3, event.state);
+    sqlite3_bind_int64(book, 4, event.attempts);
+    sqlite3_bind_int(book, 5, event.done ? 1 : 0);
+    if (!step(book)) return false;
+    if (event.pending == 0 && event.copied == 0 && event.failed == 0) return true;
+    sqlite3_stmt* count = _statement(
+        "UPDATE history SET pending = pending + ?, copied = copied + ?, failed = failed + ?"
+        " WHERE storage = ? AND time = ?");
+    if (count == nullptr) return false;
+    sqlite3_bind_int(count, 1, event.pending);
+    sqlite3_bind_int(count, 2, event.copied);
+    sqlite3_bind_int(count, 3, event.failed);
+    sqlite3_bind_int64(count, 4, storageKeys[event.storage]);
+    sqlite3_bind_int64(count, 5, event.time);
+    return step(count);
+}
+
+bool Journal::_prune() {
+    // The oldest shift kept, and its first file: files before it that every
+    // storage is done with go, with their steps and the shifts left empty.
+    sqlite3_stmt* oldest =
+        _statement("SELECT time, first_file FROM shifts ORDER BY time DESC LIMIT 1 OFFSET ?");
+    if (oldest == nullptr) return false;
+    sqlite3_bind_int(oldest, 1, keptShifts - 1);
+    const int result = sqlite3_step(oldest);
+    const int64_t time = result == SQLITE_ROW ? column(oldest, 0) : 0;
+    const int64_t first = result == SQLITE_ROW ? column(oldest, 1) : 0;
+    sqlite3_reset(oldest);
+    if (result == SQLITE_DONE) return true;
+    if (result != SQLITE_ROW) return false;
+    sqlite3_stmt* files = _statement(
+        "DELETE FROM files WHERE id < ?1 AND (SELECT count(*) FROM steps WHERE file = files.id AND done = 1) >= ?2");
+    sqlite3_stmt* steps = _statement(
+        "DELETE FROM steps WHERE file < ?1 AND NOT EXISTS (SELECT 1 FROM files WHERE id = steps.file)");
+    sqlite3_stmt* shifts = _statement(
+        "DELETE FROM shifts WHERE time < ?1 AND NOT EXISTS (SELECT 1 FROM history WHERE time = shifts.time)"
+        " AND NOT EXISTS (SELECT 1 FROM files WHERE id < ?2 AND shift = shifts.time)");
+    if (files == nullptr || steps == nullptr || shifts == nullptr) return false;
+    sqlite3_bind_int64(files, 1, first);
+    sqlite3_bind_int64(files, 2, static_cast<int64_t>(storageKeys.size()));
+    sqlite3_bind_int64(steps, 1, first);
+    sqlite3_bind_int64(shifts, 1, time);
+    sqlite3_bind_int64(shifts, 2, first);
+    bool ok = true;
+    for (sqlite3_stmt* statement : {files, steps, shifts}) {
+        ok = ok && sqlite3_step(statement) == SQLITE_DONE;
+        sqlite3_reset(statement);
+    }
+    return ok;
+}

@@ -1,0 +1,149 @@
+#ifndef VELLORT_JOURNAL_JOURNAL_H
+#define VELLORT_JOURNAL_JOURNAL_H
+
+#include <stdint.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "log/LogFile.h"
+#include "thread/Thread.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+class MessageServer;
+
+// The daemon's durable record, an SQLite file in WAL mode: every announced
+// file, every user shift, each storage's step on each file (copied, failed
+// with its attempts, linked, removed, deleted, kept) and the copy history per
+// shift, so that a restarted daemon takes up where the last one stopped.
+//
+// The pipe reader hands its lines over with record(), which returns once they
+// are committed: nothing is acted on that a kill could make the daemon forget.
+// Steps are booked with book() from any thread and committed by the journal's
+// own thread, the one writer, in groups; a kill may lose the last few, which
+// the start-up finds out again from the files themselves.
+//
+// Files whose every storage is done are pruned at a user shift once their own
+// shift is `keptShifts` shifts old, so the journal holds only the unfinished
+// files and the last shifts.
+class Journal : public Thread {
+public:
+    // A storage's step on a file, as the journal keeps it.
+    enum State { PENDING = 0, RETRYING = 1, COPIED = 2, FAILED = 3, LINKED = 4, REMOVED = 5, DELETED = 6, KEPT = 7 };
+
+    static constexpr int schemaVersion = 1;
+    static constexpr int keptShifts = 3;
+
+    // A line of the pipe to record: a file, or a user shift.
+    struct Entry {
+        bool shift;
+        int64_t id;        // the file's number; for a shift, that of the first file it may have
+        std::string path;  // files only
+        int64_t time;      // the file's shift, or the new shift's start
+        uint32_t uid;      // user shifts only
+        uint32_t gid;
+    };
+
+    struct Step {
+        State state = PENDING;
+        uint32_t attempts = 0;
+        bool done = false;
+    };
+    // One shift's counts of one storage, as the status service shows them.
+    struct Count {
+        int64_t time;
+        uint32_t uid, gid, pending, copied, failed;
+    };
+    struct OpenFile {
+        int64_t id;
+        std::string path;
+        int64_t shift;
+        std::vector<Step> steps;  // by storage, in the order given to the constructor
+    };
+    // What open() found.
+    struct Contents {
+        bool haveShift = false;
+        int64_t shiftTime = 0;
+        uint32_t uid = 0, gid = 0;
+        std::vector<std::vector<Count>> history;  // by storage, newest first
+        std::vector<OpenFile> files;              // unfinished, oldest first
+    };
+
+    // storageIDs: the configured storages, by which steps are kept.
+    Journal(const std::string& path, const std::vector<std::string>& storageIDs, int historyEntries,
+            const std::string& logFilePath, MessageServer* messageServer);
+    ~Journal() override;
+
+    // Opens the file (making it and its folder when missing) and reads what it
+    // holds. A file that cannot be read, or that a newer version wrote, is
+    // moved aside as <path>.corrupt-<seconds since the epoch>, with an error
+    // in the log and a message, and a fresh one is made. False only when no
+    // journal can be had at all; the daemon then keeps everything in memory.
+    bool open(Contents& out);
+
+    // Pipe reader: numbers for new files, in announcement order, and the
+    // number the next one will get.
+    int64_t newFileId() { return nextId++; }
+    int64_t nextFileId() const { return nextId; }
+    // Pipe reader: returns once the entries are committed, or could not be.
+    void record(const std::vector<Entry>& entries);
+    // Any thread: a storage's step, with the change to the counts of the
+    // file's shift that goes with it (pending, copied, failed).
+    void book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
+              int copied, int failed);
+    // Stop: commits everything booked so far, waiting at most `seconds`.
+    void flush(int seconds);
+
+    const std::string& path() const { return path_; }
+
+protected:
+    void run() override;
+
+private:
+    struct Event {
+        enum Kind { FILE, SHIFT, STEP } kind;
+        int64_t id;  // the file
+        std::string path;
+        int64_t time;
+        uint32_t uid, gid;
+        int storage;
+        int state;
+        uint32_t attempts;
+        bool done;
+        int pending, copied, failed;
+    };
+
+    bool _openFile(std::string& why);
+    bool _read(Contents& out, std::string& why);
+    void _close();
+    void _moveAside(const std::string& why);
+    bool _exec(const char* sql);
+    bool _commit(const std::vector<Event>& events, std::string& why);
+    bool _apply(const Event& event);
+    bool _prune();
+    sqlite3_stmt* _statement(const char* sql);
+    void _reportFailure(const std::string& why);
+
+    const std::string path_;
+    const std::vector<std::string> storageIDs;
+    std::vector<int64_t> storageKeys;  // the rows of storageIDs in the journal
+    const int historyEntries;
+    LogFile logFile;
+    MessageServer* messageServer;
+    sqlite3* db = nullptr;  // the writer thread's once started
+    std::vector<std::pair<const char*, sqlite3_stmt*>> statements;  // prepared once, with db
+    int64_t nextId = 1;     // pipe reader only, after open()
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Event> queue;  // guarded by mutex, and the three below
+    uint64_t queued = 0;       // events ever queued
+    uint64_t settled = 0;      // of which committed, or given up
+    int waiting = 0;           // callers waiting for a commit
+    bool failing = false;      // writer thread only: the last commit failed, and was reported
+};
+
+#endif

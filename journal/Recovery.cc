@@ -1,0 +1,120 @@
+#include "journal/Recovery.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "ledger/DebitListThread.h"
+#include "ledger/Storage.h"
+#include "log/LogFile.h"
+#include "util/Paths.h"
+#include "util/TrustedTree.h"
+
+namespace {
+
+// The flag bits of one storage's steps.
+struct Bits {
+    uint32_t started, copied, linkStarted, linked, removalStarted, removed;
+};
+const Bits internalBits{FileInfo::INTERNAL_COPY_STARTED,  FileInfo::INTERNAL_COPIED,
+                        FileInfo::INTERNAL_LINK_STARTED,  FileInfo::INTERNAL_LINKED,
+                        FileInfo::INTERNAL_REMOVAL_STARTED, FileInfo::INTERNAL_REMOVED};
+const Bits externalBits{FileInfo::EXTERNAL_COPY_STARTED,  FileInfo::EXTERNAL_COPIED,
+                        FileInfo::EXTERNAL_LINK_STARTED,  FileInfo::EXTERNAL_LINKED,
+                        FileInfo::EXTERNAL_REMOVAL_STARTED, FileInfo::EXTERNAL_REMOVED};
+
+// What is at `relative` below `tree`, not following a link; false when nothing is.
+bool look(TrustedTree& tree, const std::string& relative, struct stat& status) {
+    std::string name;
+    const int dir = tree.parentOf(relative, name);
+    return dir >= 0 && fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// One INTERNAL or EXTERNAL storage's view of the files: its source (the RAM
+// disk, or the INTERNAL target) and its target.
+struct Place {
+    const Storage::Params& params;
+    const Bits& bits;
+    std::unique_ptr<TrustedTree> origin;
+    std::unique_ptr<TrustedTree> target;
+
+    explicit Place(const Storage::Params& params)
+        : params(params),
+          bits(params.type == Storage::INTERNAL ? internalBits : externalBits),
+          origin(new TrustedTree(params.origin.empty() ? params.ramdisk_mountpoint : params.origin)),
+          target(new TrustedTree(params.target)) {}
+
+    // Sets the file's flags for the booked step, which the storages read of
+    // each other, and says at which step the storage takes the file up.
+    Journal::State takeUp(FileInfo& file, const Journal::Step& step) {
+        const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
+        const std::string atOrigin =
+            params.origin.empty() ? UTILITIES::pathBelow(params.ramdisk_mountpoint, file.pathToOrigin()) : relative;
+        struct stat copy, source;
+        const bool copyThere = look(*target, relative, copy) && S_ISREG(copy.st_mode);
+        auto copied = [&](uint32_t more) {
+            if (copyThere) file.recordCopy(bits.copied, FileIdentity::of(copy));
+            file.setFlag(bits.started | bits.copied | more);
+        };
+        Journal::State state = step.state;
+        if ((state == Journal::PENDING || state == Journal::COPIED) && copyThere && !atOrigin.empty() &&
+            look(*origin, atOrigin, source) && S_ISLNK(source.st_mode))
+            state = Journal::LINKED;  // the link pass got there; its booking did not
+        switch (state) {
+            case Journal::PENDING:
+                return Journal::PENDING;
+            case Journal::COPIED:
+                file.setFlag(bits.started);
+                return Journal::PENDING;  // the copy is looked at again
+            case Journal::LINKED:
+                copied(bits.linkStarted | bits.linked);
+                return Journal::LINKED;
+            case Journal::REMOVED:
+                copied(bits.removalStarted | bits.removed);
+                return state;
+            case Journal::DELETED:
+                file.setFlag(bits.started | bits.removed);
+                return state;
+            default:
+                file.setFlag(bits.started);
+                return state;
+        }
+    }
+};
+
+}  // namespace
+
+void Recovery::takeUp(const Journal::Contents& contents, const std::vector<Storage*>& storages, LogFile& logFile) {
+    if (contents.files.empty()) return;
+    const int64_t current = DebitListThread::getPollundInfo().time;
+    std::vector<std::unique_ptr<Place>> places;
+    for (Storage* storage : storages) {
+        const Storage::Params& params = storage->getParams();
+        places.emplace_back(params.type == Storage::INTERNAL || params.type == Storage::EXTERNAL ? new Place(params)
+                                                                                                    : nullptr);
+    }
+    std::vector<bool> earlier(storages.size(), false);
+    std::vector<Journal::State> states(storages.size());
+    for (const Journal::OpenFile& open : contents.files) {
+        FileInfo file(open.path, open.shift, open.id);
+        file.setFlag(FileInfo::RECOVERED);
+        // Every storage's flags first: each one reads the others'.
+        for (size_t i = 0; i < storages.size() && i < open.steps.size(); ++i) {
+            const Journal::Step& step = open.steps[i];
+            states[i] = step.state;
+            if (places[i]) states[i] = places[i]->takeUp(file, step);
+        }
+        for (size_t i = 0; i < storages.size() && i < open.steps.size(); ++i) {
+            if (open.steps[i].done) continue;
+            storages[i]->restore(file, open.steps[i], states[i]);
+            if (open.shift < current) earlier[i] = true;
+        }
+    }
+    logFile << "Taken up " << contents.files.size() << " unfinished files from the journal" << endl;
+    for (size_t i = 0; i < storages.size(); ++i) {
+        storages[i]->resume();
+        if (earlier[i]) storages[i]->startDeleting();
+    }
+}
