@@ -47,15 +47,21 @@ void removePidFileMadeHere() {
 
 const char* const Daemon::version = "3.7.1";
 
-std::string Daemon::configPath() { return UTILITIES::rootedPath("/etc/vellort_quorvin.conf"); }
+std::string Daemon::configPath() {
+    return UTILITIES::rootedPath("/etc/vellort_quorvin.conf");
+}
 
 std::string Daemon::secondConfigPath() {
     return UTILITIES::rootedPath("/etc/vellort_quorvin/vellort_quorvin.conf");
 }
 
-std::string Daemon::pidFilePath() { return UTILITIES::rootedPath("/var/run/vellort_quorvin.pid"); }
+std::string Daemon::pidFilePath() {
+    return UTILITIES::rootedPath("/var/run/vellort_quorvin.pid");
+}
 
-std::string Daemon::pipePath() { return UTILITIES::rootedPath("/var/run/vellort_quorvin_files"); }
+std::string Daemon::pipePath() {
+    return UTILITIES::rootedPath("/var/run/vellort_quorvin_files");
+}
 
 Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     // First of all, before any file is read or written: a second daemon
@@ -198,8 +204,8 @@ Journal* Daemon::_openJournal(std::vector<Storage::Params>& params, MessageServe
         for (size_t j = 0; j < i; ++j)
             if (params[j].storageID == params[i].storageID) ids.back() += "#" + std::to_string(i);
     }
-    Journal* journal = new Journal(configParser->journal, ids, configParser->history_max_entries,
-                                   configParser->logfile, messageServer);
+    Journal* journal = new Journal(configParser->journal, ids, configParser->history_max_entries, configParser->logfile,
+                                   messageServer);
     if (!journal->open(recovered) || journal->start() != 0) {
         delete journal;  // its thread never ran
         recovered = Journal::Contents();
@@ -216,8 +222,7 @@ void Daemon::init() {
     configParser = new ConfigFileParser(UTILITIES::rootedPath(""));
     // The second file is read only when the first cannot be opened.
     if (!configParser->readConfigFile(configPath()) && !configParser->readConfigFile(secondConfigPath())) {
-        std::cerr << "Error: No config file at " << configPath() << " or " << secondConfigPath() << "."
-                  << std::endl;
+        std::cerr << "Error: No config file at " << configPath() << " or " << secondConfigPath() << "." << std::endl;
         exit(exitNoConfig);
     }
     logFile->open(configParser->logfile);
@@ -267,14 +272,17 @@ void Daemon::_logBannerAndSettings() {
 
     char cwd[256];
     if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
-    log << "++ settings:\n" << "++ ---------\n" << "++\n";
+    log << "++ settings:\n"
+        << "++ ---------\n"
+        << "++\n";
     log << "++ logfile: " << configParser->logfile << "\n";
     log << "++    max size of logfile: " << configParser->logfile_max_size << "\n";
     log << "++    max # of backuped logfiles: " << configParser->logfile_max_number << "\n";
     if (!configParser->journal.empty()) log << "++ journal: " << configParser->journal << "\n";
     log << "\n";
     log << "++ current directory: " << cwd << "\n";
-    log << "++\n" << "++\n";
+    log << "++\n"
+        << "++\n";
     log.flush();
 
     for (const std::string& warning : configParser->warnings) log << warning << endl;
@@ -284,8 +292,8 @@ void Daemon::_createPipe() {
     std::string path = pipePath();
     if (mkfifo(path.c_str(), 0600) != 0) {
         int savedErrno = errno;
-        *logFile << "++ Error: Creating " << path << "\n" << "          " << LogManip(&LogFile::errmsg, savedErrno)
-                 << endl;
+        *logFile << "++ Error: Creating " << path << "\n"
+                 << "          " << LogManip(&LogFile::errmsg, savedErrno) << endl;
     }
 }
 

@@ -79,17 +79,25 @@ void ListThread::run() {
     int keepOpen = open(pipePath.c_str(), O_WRONLY);
     (void)keepOpen;
 
+    // With a journal the bytes are copied out of the pipe first and taken
+    // from it only once their lines are committed: a kill in between leaves
+    // them in the pipe for the next start, which then skips what it finds
+    // recorded already.
+    int copyOut[2] = {-1, -1};
+    if (journal != nullptr && pipe2(copyOut, O_CLOEXEC) != 0) copyOut[0] = copyOut[1] = -1;
+    if (recovered != nullptr && !recovered->unread.empty()) _skipRecorded(pipe, copyOut, recovered->unread);
+
     std::vector<char> buffer(readSize);
     std::string piece;
     std::vector<std::string> lines;
     for (;;) {
-        const ssize_t got = read(pipe, buffer.data(), buffer.size());
+        const ssize_t got = _take(pipe, copyOut, buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             // The last line may end without a newline.
             if (!piece.empty()) lines.push_back(std::move(piece));
             piece.clear();
-            _handleLines(lines);
+            _handleLines(lines, "");
             lines.clear();
             _logEndOfFileAndPause();
             // The new descriptor is opened before the old one is closed, so
@@ -107,9 +115,56 @@ void ListThread::run() {
                 piece.clear();
             }
         }
-        _handleLines(lines);
+        _handleLines(lines, copyOut[0] >= 0 ? std::string(buffer.data(), static_cast<size_t>(got)) : "");
         lines.clear();
+        if (copyOut[0] >= 0) _drop(pipe, buffer, got);
     }
+}
+
+ssize_t ListThread::_take(int pipe, const int copyOut[2], std::vector<char>& buffer) {
+    if (copyOut[0] < 0) return read(pipe, buffer.data(), buffer.size());
+    const ssize_t got = tee(pipe, copyOut[1], buffer.size(), 0);
+    if (got <= 0) return got;
+    for (ssize_t at = 0; at < got;) {
+        const ssize_t part = read(copyOut[0], buffer.data() + at, static_cast<size_t>(got - at));
+        if (part > 0) at += part;
+        // Cannot fail on a pipe of our own that holds the bytes.
+        else if (part < 0 && errno != EINTR)
+            return -1;
+    }
+    return got;
+}
+
+void ListThread::_drop(int pipe, std::vector<char>& buffer, ssize_t count) {
+    // The bytes copied out are at the head of the pipe, and this is its only reader.
+    for (ssize_t at = 0; at < count;) {
+        const ssize_t part = read(pipe, buffer.data(), static_cast<size_t>(count - at));
+        if (part > 0)
+            at += part;
+        else if (part == 0 || errno != EINTR)
+            return;
+    }
+}
+
+void ListThread::_skipRecorded(int pipe, const int copyOut[2], const std::string& recorded) {
+    if (copyOut[0] < 0) return;
+    std::vector<char> head(recorded.size());
+    // Whatever the last run left is there at once; an empty pipe left nothing.
+    const ssize_t got = tee(pipe, copyOut[1], head.size(), SPLICE_F_NONBLOCK);
+    if (got <= 0) return;
+    for (ssize_t at = 0; at < got;) {
+        const ssize_t part = read(copyOut[0], head.data() + at, static_cast<size_t>(got - at));
+        if (part > 0)
+            at += part;
+        else if (part < 0 && errno != EINTR)
+            return;
+    }
+    if (static_cast<size_t>(got) != recorded.size() ||
+        recorded.compare(0, recorded.size(), head.data(), head.size()) != 0)
+        return;
+    _drop(pipe, head, got);
+    logFile << "Skipped " << got << " bytes of " << pipePath
+            << ": the last run recorded them and was stopped before it took them" << endl;
 }
 
 void ListThread::_startShift() {
@@ -157,7 +212,7 @@ void ListThread::_logEndOfFileAndPause() {
     UTILITIES::sleepNanoSeconds(pauseAfterEndOfFile);
 }
 
-void ListThread::_handleLines(const std::vector<std::string>& lines) {
+void ListThread::_handleLines(const std::vector<std::string>& lines, const std::string& bytes) {
     // First what each line asks for, with the shifts it starts; then all of
     // it into the journal at once; only then is anything done.
     std::vector<Action> actions;
@@ -191,7 +246,7 @@ void ListThread::_handleLines(const std::vector<std::string>& lines) {
         }
         actions.push_back(std::move(action));
     }
-    if (journal != nullptr && !entries.empty()) journal->record(entries);
+    if (journal != nullptr && !entries.empty()) journal->record(entries, bytes);
 
     for (size_t i = 0; i < actions.size(); ++i) {
         const Action& action = actions[i];

@@ -52,7 +52,14 @@ private:
     int _openPipe();
     void _logEndOfFileAndPause();
     // The lines read at one go: recorded together, then acted on in order.
-    void _handleLines(const std::vector<std::string>& lines);
+    // `bytes`: what they were read from, when it is still in the pipe.
+    void _handleLines(const std::vector<std::string>& lines, const std::string& bytes);
+    // Reads what the pipe holds into buffer: with copyOut (a pipe of our own)
+    // only a copy, which _drop then takes from the pipe.
+    ssize_t _take(int pipe, const int copyOut[2], std::vector<char>& buffer);
+    void _drop(int pipe, std::vector<char>& buffer, ssize_t count);
+    // At a start: takes `recorded` from the pipe when the pipe begins with it.
+    void _skipRecorded(int pipe, const int copyOut[2], const std::string& recorded);
     void _userShift(const DebitListThread::PollundInfo& next);
     // Why the announced file's folder cannot be taken: a directory on the way
     // below the RAM disk is a symbolic link. Empty otherwise, also when the

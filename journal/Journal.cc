@@ -23,6 +23,7 @@ const auto groupPause = std::chrono::milliseconds(50);
 const size_t queueLimit = 1000000;
 
 const char* const schema =
+    "CREATE TABLE meta(key TEXT PRIMARY KEY, value BLOB NOT NULL);"
     "CREATE TABLE storages(id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL);"
     "CREATE TABLE shifts(time INTEGER PRIMARY KEY, uid INTEGER NOT NULL, gid INTEGER NOT NULL,"
     " first_file INTEGER NOT NULL);"
@@ -39,7 +40,9 @@ void makeFoldersAbove(const std::string& path) {
         mkdir(path.substr(0, slash).c_str(), 0755);  // an error shows when the file is opened
 }
 
-int64_t column(sqlite3_stmt* statement, int index) { return sqlite3_column_int64(statement, index); }
+int64_t column(sqlite3_stmt* statement, int index) {
+    return sqlite3_column_int64(statement, index);
+}
 
 }  // namespace
 
@@ -51,7 +54,15 @@ Journal::Journal(const std::string& path, const std::vector<std::string>& storag
       logFile(logFilePath),
       messageServer(messageServer) {}
 
-Journal::~Journal() { _close(); }
+Journal::~Journal() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    changed.notify_all();
+    join();  // at once when it never started
+    _close();
+}
 
 bool Journal::open(Contents& out) {
     std::string why;
@@ -121,6 +132,13 @@ bool Journal::_read(Contents& out, std::string& why) {
         sqlite3_reset(find);
     }
 
+    statement = _statement("SELECT value FROM meta WHERE key = 'unread'");
+    if (statement == nullptr) return fail(sqlite3_errmsg(db));
+    if (sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_bytes(statement, 0) > 0)
+        out.unread.assign(static_cast<const char*>(sqlite3_column_blob(statement, 0)),
+                          static_cast<size_t>(sqlite3_column_bytes(statement, 0)));
+    sqlite3_reset(statement);
+
     statement = _statement("SELECT time, uid, gid FROM shifts ORDER BY time DESC LIMIT 1");
     if (statement == nullptr) return fail(sqlite3_errmsg(db));
     int result = sqlite3_step(statement);
@@ -142,8 +160,7 @@ bool Journal::_read(Contents& out, std::string& why) {
         sqlite3_bind_int(statement, 2, historyEntries);
         while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
             auto count = [&](int index) { return static_cast<uint32_t>(column(statement, index)); };
-            out.history[storage].push_back(
-                {column(statement, 0), count(1), count(2), count(3), count(4), count(5)});
+            out.history[storage].push_back({column(statement, 0), count(1), count(2), count(3), count(4), count(5)});
         }
         sqlite3_reset(statement);
         if (result != SQLITE_DONE) return fail(sqlite3_errmsg(db));
@@ -157,14 +174,15 @@ bool Journal::_read(Contents& out, std::string& why) {
     if (files == nullptr || steps == nullptr) return fail(sqlite3_errmsg(db));
     int stepResult = sqlite3_step(steps);
     while ((result = sqlite3_step(files)) == SQLITE_ROW) {
-        OpenFile file{column(files, 0), reinterpret_cast<const char*>(sqlite3_column_text(files, 1)),
-                      column(files, 2), std::vector<Step>(storageKeys.size())};
+        OpenFile file{column(files, 0), reinterpret_cast<const char*>(sqlite3_column_text(files, 1)), column(files, 2),
+                      std::vector<Step>(storageKeys.size())};
         if (file.id >= nextId) nextId = file.id + 1;
         while (stepResult == SQLITE_ROW && column(steps, 0) <= file.id) {
             auto at = position.find(column(steps, 1));
             if (column(steps, 0) == file.id && at != position.end()) {
                 const int64_t state = column(steps, 2);
-                if (state < PENDING || state > KEPT) return fail("a step has the unknown state " + std::to_string(state));
+                if (state < PENDING || state > KEPT)
+                    return fail("a step has the unknown state " + std::to_string(state));
                 file.steps[at->second] = {static_cast<State>(state), static_cast<uint32_t>(column(steps, 3)),
                                           column(steps, 4) != 0};
             }
@@ -207,7 +225,9 @@ void Journal::_moveAside(const std::string& why) {
     if (messageServer != nullptr) messageServer->addToMessageQueue(MessageServer::JOURNAL_ERROR, path_, text);
 }
 
-bool Journal::_exec(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+bool Journal::_exec(const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
 
 sqlite3_stmt* Journal::_statement(const char* sql) {
     for (auto& prepared : statements)
@@ -218,8 +238,15 @@ sqlite3_stmt* Journal::_statement(const char* sql) {
     return statement;
 }
 
-void Journal::record(const std::vector<Entry>& entries) {
+void Journal::record(const std::vector<Entry>& entries, const std::string& bytes) {
     std::unique_lock<std::mutex> lock(mutex);
+    if (!bytes.empty()) {
+        Event event{};
+        event.kind = Event::BYTES;
+        event.path = bytes;
+        queue.push_back(std::move(event));
+        ++queued;
+    }
     for (const Entry& entry : entries) {
         Event event{};
         event.kind = entry.shift ? Event::SHIFT : Event::FILE;
@@ -238,8 +265,8 @@ void Journal::record(const std::vector<Entry>& entries) {
     --waiting;
 }
 
-void Journal::book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift,
-                   int pending, int copied, int failed) {
+void Journal::book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
+                   int copied, int failed) {
     if (storage < 0 || static_cast<size_t>(storage) >= storageKeys.size()) return;
     Event event{};
     event.kind = Event::STEP;
@@ -273,14 +300,14 @@ void Journal::run() {
         uint64_t last;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [&] { return !queue.empty(); });
+            changed.wait(lock, [&] { return !queue.empty() || stopping; });
+            if (queue.empty()) return;
             // Steps alone wait a little for company; a waiting reader does not.
-            changed.wait_for(lock, groupPause, [&] { return waiting > 0; });
+            changed.wait_for(lock, groupPause, [&] { return waiting > 0 || stopping; });
             if (group.empty()) {
                 group.swap(queue);
             } else {
-                group.insert(group.end(), std::make_move_iterator(queue.begin()),
-                             std::make_move_iterator(queue.end()));
+                group.insert(group.end(), std::make_move_iterator(queue.begin()), std::make_move_iterator(queue.end()));
                 queue.clear();
             }
             last = queued;
@@ -299,11 +326,14 @@ void Journal::run() {
                 group.erase(group.begin(), group.begin() + static_cast<long>(group.size() - queueLimit));
             }
         }
+        bool ending;
         {
             std::lock_guard<std::mutex> lock(mutex);
             settled = last;  // written or not: the reader goes on either way
+            ending = stopping;
         }
         changed.notify_all();
+        if (!committed && ending) return;
         if (!committed) std::this_thread::sleep_for(std::chrono::seconds(1));
     }
 }
@@ -358,6 +388,12 @@ bool Journal::_apply(const Event& event) {
         sqlite3_bind_int64(add, 3, event.time);
         return step(add);
     }
+    if (event.kind == Event::BYTES) {
+        sqlite3_stmt* keep = _statement("INSERT OR REPLACE INTO meta(key, value) VALUES('unread', ?)");
+        if (keep == nullptr) return false;
+        sqlite3_bind_blob(keep, 1, event.path.data(), static_cast<int>(event.path.size()), SQLITE_STATIC);
+        return step(keep);
+    }
     if (event.kind == Event::SHIFT) {
         sqlite3_stmt* add = _statement("INSERT OR REPLACE INTO shifts(time, uid, gid, first_file) VALUES(?, ?, ?, ?)");
         if (add == nullptr) return false;
@@ -410,8 +446,7 @@ bool Journal::_apply(const Event& event) {
 bool Journal::_prune() {
     // The oldest shift kept, and its first file: files before it that every
     // storage is done with go, with their steps and the shifts left empty.
-    sqlite3_stmt* oldest =
-        _statement("SELECT time, first_file FROM shifts ORDER BY time DESC LIMIT 1 OFFSET ?");
+    sqlite3_stmt* oldest = _statement("SELECT time, first_file FROM shifts ORDER BY time DESC LIMIT 1 OFFSET ?");
     if (oldest == nullptr) return false;
     sqlite3_bind_int(oldest, 1, keptShifts - 1);
     const int result = sqlite3_step(oldest);
@@ -422,8 +457,8 @@ bool Journal::_prune() {
     if (result != SQLITE_ROW) return false;
     sqlite3_stmt* files = _statement(
         "DELETE FROM files WHERE id < ?1 AND (SELECT count(*) FROM steps WHERE file = files.id AND done = 1) >= ?2");
-    sqlite3_stmt* steps = _statement(
-        "DELETE FROM steps WHERE file < ?1 AND NOT EXISTS (SELECT 1 FROM files WHERE id = steps.file)");
+    sqlite3_stmt* steps =
+        _statement("DELETE FROM steps WHERE file < ?1 AND NOT EXISTS (SELECT 1 FROM files WHERE id = steps.file)");
     sqlite3_stmt* shifts = _statement(
         "DELETE FROM shifts WHERE time < ?1 AND NOT EXISTS (SELECT 1 FROM history WHERE time = shifts.time)"
         " AND NOT EXISTS (SELECT 1 FROM files WHERE id < ?2 AND shift = shifts.time)");

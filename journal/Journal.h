@@ -70,11 +70,17 @@ public:
         uint32_t uid = 0, gid = 0;
         std::vector<std::vector<Count>> history;  // by storage, newest first
         std::vector<OpenFile> files;              // unfinished, oldest first
+        // The bytes of the pipe recorded last, which the reader takes from
+        // the pipe only after the commit: still there at the next start if
+        // the daemon was killed in between, and then not read twice.
+        std::string unread;
     };
 
     // storageIDs: the configured storages, by which steps are kept.
     Journal(const std::string& path, const std::vector<std::string>& storageIDs, int historyEntries,
             const std::string& logFilePath, MessageServer* messageServer);
+    // Writes what is queued and ends the writer. The daemon never destroys
+    // its journal: it ends with _exit after flush().
     ~Journal() override;
 
     // Opens the file (making it and its folder when missing) and reads what it
@@ -88,8 +94,9 @@ public:
     // number the next one will get.
     int64_t newFileId() { return nextId++; }
     int64_t nextFileId() const { return nextId; }
-    // Pipe reader: returns once the entries are committed, or could not be.
-    void record(const std::vector<Entry>& entries);
+    // Pipe reader: returns once the entries are committed, or could not be;
+    // `bytes` are the pipe's bytes they came from (see Contents::unread).
+    void record(const std::vector<Entry>& entries, const std::string& bytes = "");
     // Any thread: a storage's step, with the change to the counts of the
     // file's shift that goes with it (pending, copied, failed).
     void book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
@@ -104,7 +111,7 @@ protected:
 
 private:
     struct Event {
-        enum Kind { FILE, SHIFT, STEP } kind;
+        enum Kind { FILE, SHIFT, STEP, BYTES } kind;
         int64_t id;  // the file
         std::string path;
         int64_t time;
@@ -133,9 +140,9 @@ private:
     const int historyEntries;
     LogFile logFile;
     MessageServer* messageServer;
-    sqlite3* db = nullptr;  // the writer thread's once started
+    sqlite3* db = nullptr;                                          // the writer thread's once started
     std::vector<std::pair<const char*, sqlite3_stmt*>> statements;  // prepared once, with db
-    int64_t nextId = 1;     // pipe reader only, after open()
+    int64_t nextId = 1;                                             // pipe reader only, after open()
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -143,6 +150,7 @@ private:
     uint64_t queued = 0;       // events ever queued
     uint64_t settled = 0;      // of which committed, or given up
     int waiting = 0;           // callers waiting for a commit
+    bool stopping = false;     // the destructor's: the writer ends once the queue is written
     bool failing = false;      // writer thread only: the last commit failed, and was reported
 };
 

@@ -18,11 +18,11 @@ namespace {
 struct Bits {
     uint32_t started, copied, linkStarted, linked, removalStarted, removed;
 };
-const Bits internalBits{FileInfo::INTERNAL_COPY_STARTED,  FileInfo::INTERNAL_COPIED,
-                        FileInfo::INTERNAL_LINK_STARTED,  FileInfo::INTERNAL_LINKED,
+const Bits internalBits{FileInfo::INTERNAL_COPY_STARTED,    FileInfo::INTERNAL_COPIED,
+                        FileInfo::INTERNAL_LINK_STARTED,    FileInfo::INTERNAL_LINKED,
                         FileInfo::INTERNAL_REMOVAL_STARTED, FileInfo::INTERNAL_REMOVED};
-const Bits externalBits{FileInfo::EXTERNAL_COPY_STARTED,  FileInfo::EXTERNAL_COPIED,
-                        FileInfo::EXTERNAL_LINK_STARTED,  FileInfo::EXTERNAL_LINKED,
+const Bits externalBits{FileInfo::EXTERNAL_COPY_STARTED,    FileInfo::EXTERNAL_COPIED,
+                        FileInfo::EXTERNAL_LINK_STARTED,    FileInfo::EXTERNAL_LINKED,
                         FileInfo::EXTERNAL_REMOVAL_STARTED, FileInfo::EXTERNAL_REMOVED};
 
 // What is at `relative` below `tree`, not following a link; false when nothing is.
@@ -93,7 +93,7 @@ void Recovery::takeUp(const Journal::Contents& contents, const std::vector<Stora
     for (Storage* storage : storages) {
         const Storage::Params& params = storage->getParams();
         places.emplace_back(params.type == Storage::INTERNAL || params.type == Storage::EXTERNAL ? new Place(params)
-                                                                                                    : nullptr);
+                                                                                                 : nullptr);
     }
     std::vector<bool> earlier(storages.size(), false);
     std::vector<Journal::State> states(storages.size());

@@ -271,8 +271,8 @@ void DebitCredit::_book(const FileInfo& file, Journal::State state, uint32_t att
     if (journal == nullptr || file.journalId() == 0) return;
     // An OPTIONAL storage is done once it has copied or failed; the others
     // once the file (or its link) is removed, deleted or kept for good.
-    const bool done = type == COUNT_ONLY ? state == Journal::COPIED || state == Journal::FAILED
-                                         : state >= Journal::REMOVED;
+    const bool done =
+        type == COUNT_ONLY ? state == Journal::COPIED || state == Journal::FAILED : state >= Journal::REMOVED;
     journal->book(file.journalId(), journalStorage, state, attempts, done, file.tavroTime(), pending, copied, failed);
 }
 

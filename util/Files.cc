@@ -260,7 +260,8 @@ int setPidFile(int fd, const std::vector<int>& pids) {
     return ok ? 0 : 1;
 }
 
-bool completeCopy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination, CopiedFile& made) {
+bool completeCopy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
+                  CopiedFile& made) {
     std::string name;
     int dir = from.parentOf(source, name);
     struct stat sourceStatus;
@@ -282,8 +283,8 @@ bool completeCopy(TrustedTree& from, const std::string& source, TrustedTree& to,
     if (dir < 0) return false;
     ::unlinkat(dir, (name + ".tmp").c_str(), 0);  // ENOENT mostly; a leftover is the daemon's own
     if (fstatat(dir, name.c_str(), &copyStatus, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(copyStatus.st_mode)) return false;
-    if (sourceThere && (copyStatus.st_size != sourceStatus.st_size ||
-                        copyStatus.st_mtim.tv_sec != sourceStatus.st_mtim.tv_sec))
+    if (sourceThere &&
+        (copyStatus.st_size != sourceStatus.st_size || copyStatus.st_mtim.tv_sec != sourceStatus.st_mtim.tv_sec))
         return false;
     made.source = sourceThere ? FileIdentity::of(sourceStatus) : FileIdentity();
     made.copy = FileIdentity::of(copyStatus);

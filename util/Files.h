@@ -22,10 +22,10 @@ enum CopyError : int64_t {
     COPY_TMP_OPEN = -5,         // temporary file cannot be created (ELOOP: a link on its way)
     COPY_READ = -6,
     COPY_WRITE = -7,
-    COPY_OWNER = -8,            // owner or mode of the copy cannot be set
+    COPY_OWNER = -8,  // owner or mode of the copy cannot be set
     COPY_TIMES = -9,
     COPY_RENAME = -10,
-    COPY_NOT_REGULAR = -11,     // the source is no regular file (a pipe, a device, a directory)
+    COPY_NOT_REGULAR = -11,  // the source is no regular file (a pipe, a device, a directory)
 };
 
 // What copy() found and made, for the checks of whoever releases a file later.
