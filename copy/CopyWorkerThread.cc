@@ -166,7 +166,10 @@ void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool ret
         retriable = false;
     if (retriable && params.copy_retry_max_delay > 0) {
         copyThread.retryLater(file, attempts + 1);
-    } else if (attempts == 0) {
+        return;
+    }
+    if (params.type == Storage::INTERNAL) FileInfo(file).setFlag(FileInfo::INTERNAL_COPY_ENDED);
+    if (attempts == 0) {
         copyThread.insertToFailedCopies(file);
     } else {
         copyThread.insertToGivenUp(file, attempts);  // booked failed at its first failure

@@ -16,14 +16,19 @@ namespace {
 
 // The flag bits of one storage's steps.
 struct Bits {
-    uint32_t started, copied, linkStarted, linked, removalStarted, removed;
+    uint32_t started, copied, linkStarted, linked, removalStarted, removed, ended;
 };
 const Bits internalBits{FileInfo::INTERNAL_COPY_STARTED,    FileInfo::INTERNAL_COPIED,
                         FileInfo::INTERNAL_LINK_STARTED,    FileInfo::INTERNAL_LINKED,
-                        FileInfo::INTERNAL_REMOVAL_STARTED, FileInfo::INTERNAL_REMOVED};
-const Bits externalBits{FileInfo::EXTERNAL_COPY_STARTED,    FileInfo::EXTERNAL_COPIED,
-                        FileInfo::EXTERNAL_LINK_STARTED,    FileInfo::EXTERNAL_LINKED,
-                        FileInfo::EXTERNAL_REMOVAL_STARTED, FileInfo::EXTERNAL_REMOVED};
+                        FileInfo::INTERNAL_REMOVAL_STARTED, FileInfo::INTERNAL_REMOVED,
+                        FileInfo::INTERNAL_COPY_ENDED};
+const Bits externalBits{FileInfo::EXTERNAL_COPY_STARTED,
+                        FileInfo::EXTERNAL_COPIED,
+                        FileInfo::EXTERNAL_LINK_STARTED,
+                        FileInfo::EXTERNAL_LINKED,
+                        FileInfo::EXTERNAL_REMOVAL_STARTED,
+                        FileInfo::EXTERNAL_REMOVED,
+                        0};
 
 // What is at `relative` below `tree`, not following a link; false when nothing is.
 bool look(TrustedTree& tree, const std::string& relative, struct stat& status) {
@@ -72,17 +77,39 @@ struct Place {
                 copied(bits.linkStarted | bits.linked);
                 return Journal::LINKED;
             case Journal::REMOVED:
-                copied(bits.removalStarted | bits.removed);
-                return state;
             case Journal::DELETED:
-                file.setFlag(bits.started | bits.removed);
+                // Its source is gone, so the storages before this one copy it
+                // no more; its copy stays the one later storages check against.
+                if (copyThere)
+                    copied(bits.removalStarted | bits.removed);
+                else
+                    file.setFlag(bits.started | bits.removalStarted | bits.removed | bits.ended);
                 return state;
-            default:
+            case Journal::RETRYING:
                 file.setFlag(bits.started);
+                return state;
+            default:  // failed, or kept
+                file.setFlag(bits.started | bits.ended);
                 return state;
         }
     }
 };
+
+// The RAM-disk file as it is now, when a storage holds a complete copy of it:
+// the file that was copied, which the deletion at the shift may then let go.
+void recordSource(FileInfo& file, const std::vector<std::unique_ptr<Place>>& places) {
+    if (places.empty() || !places[0] || places[0]->params.type != Storage::INTERNAL) return;
+    const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
+    const std::string below = UTILITIES::pathBelow(places[0]->params.ramdisk_mountpoint, file.pathToOrigin());
+    struct stat source, copy;
+    if (below.empty() || !look(*places[0]->origin, below, source) || !S_ISREG(source.st_mode)) return;
+    for (const std::unique_ptr<Place>& place : places)
+        if (place && look(*place->target, relative, copy) && S_ISREG(copy.st_mode) && copy.st_size == source.st_size &&
+            copy.st_mtim.tv_sec == source.st_mtim.tv_sec) {
+            file.recordSource(FileIdentity::of(source));
+            return;
+        }
+}
 
 }  // namespace
 
@@ -106,6 +133,7 @@ void Recovery::takeUp(const Journal::Contents& contents, const std::vector<Stora
             states[i] = step.state;
             if (places[i]) states[i] = places[i]->takeUp(file, step);
         }
+        recordSource(file, places);
         for (size_t i = 0; i < storages.size() && i < open.steps.size(); ++i) {
             if (open.steps[i].done) continue;
             storages[i]->restore(file, open.steps[i], states[i]);

@@ -167,6 +167,11 @@ void DebitCredit::forgetAbout(const FileInfo& file, bool removed) {
     _countDone(file);
 }
 
+void DebitCredit::postponeDeletion(std::list<FileInfo>& files) {
+    MutexGuard deleteGuard(deleteMutex);
+    deleteList.splice(deleteList.end(), files);
+}
+
 void DebitCredit::bookDeletion(const FileInfo& file, bool deleted) {
     _book(file, deleted ? Journal::DELETED : Journal::KEPT, 0, 0, 0, 0);
 }

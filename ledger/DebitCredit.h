@@ -94,8 +94,10 @@ public:
     void insertToFailedLinks(const FileInfo& file);
     void insertToLinks(const FileInfo& file);
     void forgetAbout(const FileInfo& file, bool removed = true);
-    // Deletion thread: a file of an earlier shift deleted, or kept.
+    // Deletion thread: a file of an earlier shift deleted, or kept; or
+    // files it cannot take yet, for its next round.
     void bookDeletion(const FileInfo& file, bool deleted);
+    void postponeDeletion(std::list<FileInfo>& files);
 
     // Link and removal passes: the copied files of the current shift. A
     // COUNT_ONLY ledger returns false and leaves out as it is.

@@ -24,8 +24,22 @@ void DelThread::run() {
                 UTILITIES::sleepNanoSeconds(1000000000);
                 continue;
             }
-            for (FileInfo& file : pending) _delete(file);
+            // The INTERNAL copy of a file that INTERNAL may still copy would
+            // come back after its deletion here: it waits. (Without a copy
+            // here the file is kept anyway.)
+            std::list<FileInfo> later;
+            for (auto file = pending.begin(); file != pending.end();) {
+                if (params.type == Storage::EXTERNAL && file->isSet(FileInfo::EXTERNAL_COPIED) &&
+                    !file->isSet(FileInfo::INTERNAL_COPIED | FileInfo::INTERNAL_COPY_ENDED))
+                    later.splice(later.end(), pending, file++);
+                else
+                    _delete(*file++);
+            }
             guard.release();  // a file system mounted anew is seen by the next run
+            if (!later.empty()) {
+                debitCredit.postponeDeletion(later);
+                UTILITIES::sleepNanoSeconds(1000000000);
+            }
         }
     }
 }

@@ -29,8 +29,9 @@ TmpfsMount::~TmpfsMount() {
     if (!path_.empty()) rmdir(path_.c_str());
 }
 
-bool TmpfsMount::remount(bool readOnly) {
+bool TmpfsMount::remount(bool readOnly, const std::string& options) {
     if (!mounted_) return false;
+    if (!options.empty()) options_ = options;
     unsigned long flags = MS_REMOUNT | (readOnly ? MS_RDONLY : 0);
     return mount("tmpfs", path_.c_str(), "tmpfs", flags, options_.c_str()) == 0;
 }

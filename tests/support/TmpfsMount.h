@@ -20,7 +20,8 @@ public:
     const std::string& path() const { return path_; }
 
     // Remounts read-only (true) or read-write (false).
-    bool remount(bool readOnly);
+    // With `options`, these replace the ones given to the constructor (a new size).
+    bool remount(bool readOnly, const std::string& options = "");
 
 private:
     std::string path_;

@@ -1,0 +1,167 @@
+#include <dirent.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "journal/Journal.h"
+#include "support/LogWatch.h"
+#include "support/TempDir.h"
+
+namespace {
+
+const std::vector<std::string> storages = {"disk", "archive", "spare"};
+enum { DISK, ARCHIVE, SPARE };
+
+struct JournalFixture : ::testing::Test {
+    TempDir dir;
+    std::string path = dir / "lib/vellort/journal.sqlite";
+    std::unique_ptr<Journal> journal;
+    Journal::Contents contents;
+
+    // A fresh object on the same file, as at a restart.
+    void reopen(int historyEntries = 5) {
+        journal.reset();
+        contents = Journal::Contents();
+        journal.reset(new Journal(path, storages, historyEntries, dir / "vellort.log", nullptr));
+        ASSERT_TRUE(journal->open(contents));
+        ASSERT_EQ(0, journal->start());
+    }
+    int64_t shift(int64_t time, uint32_t uid) {
+        const int64_t first = journal->nextFileId();
+        journal->record({{true, first, "", time, uid, uid + 1}});
+        return first;
+    }
+    int64_t announce(const std::string& name, int64_t time) {
+        const int64_t id = journal->newFileId();
+        journal->record({{false, id, "/ram/./" + name, time, 0, 0}});
+        return id;
+    }
+    int64_t count(const std::string& sql) {
+        sqlite3* db = nullptr;
+        EXPECT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+        sqlite3_stmt* statement = nullptr;
+        EXPECT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr));
+        const int64_t value = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+        return value;
+    }
+    std::vector<std::string> asideFiles() {
+        std::vector<std::string> names;
+        DIR* folder = opendir((dir / "lib/vellort").c_str());
+        for (struct dirent* entry; folder != nullptr && (entry = readdir(folder)) != nullptr;)
+            if (std::string(entry->d_name).find(".corrupt-") != std::string::npos) names.push_back(entry->d_name);
+        if (folder != nullptr) closedir(folder);
+        return names;
+    }
+};
+
+}  // namespace
+
+// Each step comes back as booked, with its attempts, and with the shift and
+// the counts of the history; files every storage is done with are left out,
+// and new files get numbers after every number used.
+TEST_F(JournalFixture, EveryStepComesBackAsBookedAfterARestart) {
+    reopen();
+    EXPECT_FALSE(contents.haveShift);
+    shift(1000, 7);
+    std::vector<int64_t> ids;
+    for (const char* name : {"pending", "retrying", "copied", "linked", "failed", "finished"})
+        ids.push_back(announce(name, 1000));
+    journal->book(ids[1], DISK, Journal::RETRYING, 3, false, 1000, -1, 0, 1);
+    journal->book(ids[2], DISK, Journal::COPIED, 0, false, 1000, -1, 1, 0);
+    journal->book(ids[2], SPARE, Journal::COPIED, 0, true, 1000, -1, 1, 0);
+    journal->book(ids[3], ARCHIVE, Journal::LINKED, 0, false, 1000, 0, 0, 0);
+    journal->book(ids[4], DISK, Journal::FAILED, 0, false, 1000, -1, 0, 1);
+    for (int storage : {DISK, ARCHIVE, SPARE}) journal->book(ids[5], storage, Journal::DELETED, 0, true, 1000, 0, 0, 0);
+    journal->flush(5);
+    reopen();
+
+    ASSERT_TRUE(contents.haveShift);
+    EXPECT_EQ(1000, contents.shiftTime);
+    EXPECT_EQ(7u, contents.uid);
+    EXPECT_EQ(8u, contents.gid);
+    ASSERT_EQ(3u, contents.history.size());
+    ASSERT_EQ(1u, contents.history[DISK].size());
+    const Journal::Count& disk = contents.history[DISK].front();
+    EXPECT_EQ(1000, disk.time);
+    EXPECT_EQ(3u, disk.pending);  // six announced, three booked on it
+    EXPECT_EQ(1u, disk.copied);
+    EXPECT_EQ(2u, disk.failed);
+    EXPECT_EQ(5u, contents.history[SPARE].front().pending);
+
+    ASSERT_EQ(5u, contents.files.size());
+    const Journal::OpenFile& retrying = contents.files[1];
+    EXPECT_EQ("/ram/./retrying", retrying.path);
+    EXPECT_EQ(1000, retrying.shift);
+    EXPECT_EQ(Journal::RETRYING, retrying.steps[DISK].state);
+    EXPECT_EQ(3u, retrying.steps[DISK].attempts);
+    EXPECT_EQ(Journal::PENDING, retrying.steps[ARCHIVE].state);
+    EXPECT_EQ(Journal::COPIED, contents.files[2].steps[DISK].state);
+    EXPECT_TRUE(contents.files[2].steps[SPARE].done);
+    EXPECT_EQ(Journal::LINKED, contents.files[3].steps[ARCHIVE].state);
+    EXPECT_EQ(Journal::FAILED, contents.files[4].steps[DISK].state);
+    EXPECT_GT(journal->newFileId(), ids.back());
+}
+
+// At a shift, files of shifts older than the ones kept go once every storage
+// is done with them; an unfinished one stays however old, and the history
+// keeps its last entries only.
+TEST_F(JournalFixture, FinishedFilesOfOldShiftsArePrunedAndUnfinishedOnesStay) {
+    reopen(2);
+    shift(100, 1);
+    const int64_t finished = announce("finished", 100);
+    const int64_t unfinished = announce("unfinished", 100);
+    for (int storage : {DISK, ARCHIVE, SPARE}) {
+        journal->book(finished, storage, Journal::DELETED, 0, true, 100, 0, 0, 0);
+        if (storage != ARCHIVE) journal->book(unfinished, storage, Journal::DELETED, 0, true, 100, 0, 0, 0);
+    }
+    for (int64_t time = 101; time < 100 + Journal::keptShifts; ++time) shift(time, 1);
+    journal->flush(5);
+    EXPECT_EQ(2, count("SELECT count(*) FROM files"));  // their shift is still among the kept ones
+
+    shift(100 + Journal::keptShifts, 1);
+    journal->flush(5);
+    EXPECT_EQ(1, count("SELECT count(*) FROM files"));
+    EXPECT_EQ(unfinished, count("SELECT id FROM files"));
+    EXPECT_EQ(2, count("SELECT count(*) FROM steps"));
+    EXPECT_EQ(2 * 3, count("SELECT count(*) FROM history"));
+    reopen(2);
+    ASSERT_EQ(1u, contents.files.size());
+    EXPECT_EQ(unfinished, contents.files[0].id);
+    EXPECT_EQ(2u, contents.history[DISK].size());
+    EXPECT_EQ(100 + Journal::keptShifts, contents.history[DISK].front().time);
+}
+
+// A file that is no journal, or one a newer version wrote, is moved aside
+// with an error, and the daemon goes on with a fresh one.
+TEST_F(JournalFixture, AnUnreadableJournalIsMovedAsideAndAFreshOneStarts) {
+    makeDirectories(dir / "lib/vellort");
+    const std::string garbage(8192, 'x');
+    writeFile(path, garbage);
+    reopen();
+    EXPECT_FALSE(contents.haveShift);
+    std::vector<std::string> aside = asideFiles();
+    ASSERT_EQ(1u, aside.size());
+    EXPECT_EQ(garbage, readFile(dir / "lib/vellort/" + aside[0]));
+    EXPECT_EQ(1, countInFile(dir / "vellort.log", "Error: The journal " + path + " cannot be read: "));
+    shift(500, 3);
+    journal->flush(5);
+    reopen();
+    EXPECT_TRUE(contents.haveShift);  // the fresh one works
+
+    journal.reset();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    sleep(1);  // a second name for the second file moved aside
+    reopen();
+    EXPECT_FALSE(contents.haveShift);
+    EXPECT_EQ(2u, asideFiles().size());
+    EXPECT_EQ(1, countInFile(dir / "vellort.log", "it was written by a newer version (schema 2, this one reads 1)"));
+}

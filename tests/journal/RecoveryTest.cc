@@ -1,0 +1,63 @@
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "journal/Journal.h"
+#include "support/CopyRig.h"
+#include "support/DaemonRunner.h"
+#include "support/StatusClient.h"
+
+// A start on a journal that holds four files announced but never booked: a
+// complete copy is kept as it is (the same file), a partial one is made anew,
+// a missing one is made and the temporary file left beside it removed, and a
+// file gone from the RAM disk fails once. The user shift and its counts come
+// back with them.
+TEST(RecoveryTest, AStartTakesUpEveryUnfinishedFileAndKeepsOnlyCompleteCopies) {
+    DaemonRunner daemon;
+    const std::string journalPath = daemon.root() + "/var/lib/vellort/journal.sqlite";
+    const std::string ram = daemon.root() + "/ramdisk", copies = daemon.root() + "/internal";
+    const int64_t shift = 1700000000;
+    {
+        Journal journal(journalPath, {"disk"}, 5, daemon.logPath(), nullptr);
+        Journal::Contents contents;
+        ASSERT_TRUE(journal.open(contents));
+        ASSERT_EQ(0, journal.start());
+        journal.record({{true, journal.nextFileId(), "", shift, 1234, 567}});
+        for (const char* name : {"complete", "partial", "missing", "vanished"})
+            journal.record({{false, journal.newFileId(), ram + "/./run/" + name, shift, 0, 0}});
+    }
+    makeDirectories(ram + "/run");
+    makeDirectories(copies + "/run");
+    for (const char* name : {"complete", "partial", "missing"})
+        writeFile(ram + "/run/" + name, std::string(5000, name[0]));
+    writeFile(copies + "/run/complete", std::string(5000, 'c'));
+    writeFile(copies + "/run/partial", std::string(3000, 'p'));
+    writeFile(copies + "/run/missing.tmp", "left by a kill");
+    struct utimbuf times = {shift, shift};
+    for (const std::string& path : {ram + "/run/complete", copies + "/run/complete"}) utime(path.c_str(), &times);
+    struct stat before;
+    ASSERT_EQ(0, stat((copies + "/run/complete").c_str(), &before));
+
+    daemon.writeConfig(daemon.defaultConfig() + "journal " + journalPath + "\n");
+    ASSERT_EQ(0, daemon.run());
+    ASSERT_TRUE(daemon.waitForLog("Taken up 4 unfinished files from the journal\n"));
+    ASSERT_TRUE(CopyRig::waitUntil([&] { return readFile(copies + "/run/missing") == std::string(5000, 'm'); }));
+    EXPECT_EQ(std::string(5000, 'p'), readFile(copies + "/run/partial"));
+    struct stat after;
+    ASSERT_EQ(0, stat((copies + "/run/complete").c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_FALSE(fileExists(copies + "/run/missing.tmp"));
+    EXPECT_EQ(1, countInFile(daemon.logPath(), "disk: Error: Copying " + ram + "/run/vanished to "));
+
+    const std::string entry = "<usertime id=\"" + std::to_string(shift) + "\" uid=\"1234\" gid=\"567\"";
+    const std::string counts = "<storage id=\"disk\" pending=\"0\" copied=\"3\" failed=\"1\"/>";
+    std::string reply;
+    EXPECT_TRUE(CopyRig::waitUntil([&] {
+        reply = StatusClient(daemon.statusPort()).ask("<request><action id='history'/></request>");
+        return reply.find(entry) != std::string::npos && reply.find(counts) != std::string::npos;
+    })) << reply;
+}
