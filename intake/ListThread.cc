@@ -51,7 +51,7 @@ std::string localTimeText(time_t when) {
 
 ListThread::ListThread(const std::vector<Storage*>& storages, const std::string& logFilePath,
                        const std::string& pipePath, const std::string& ramdisk, Journal* journal,
-                       const Journal::Contents* recovered)
+                       Journal::Contents* recovered)
     : storages(storages),
       logFilePath(logFilePath),
       logFile(logFilePath),
@@ -83,15 +83,15 @@ void ListThread::run() {
     // from it only once their lines are committed: a kill in between leaves
     // them in the pipe for the next start, which then skips what it finds
     // recorded already.
-    int copyOut[2] = {-1, -1};
     if (journal != nullptr && pipe2(copyOut, O_CLOEXEC) != 0) copyOut[0] = copyOut[1] = -1;
-    if (recovered != nullptr && !recovered->unread.empty()) _skipRecorded(pipe, copyOut, recovered->unread);
+    if (recovered != nullptr && !recovered->unread.empty()) _skipRecorded(pipe, recovered->unread);
+    if (recovered != nullptr) *recovered = Journal::Contents();  // taken up: its memory goes
 
     std::vector<char> buffer(readSize);
     std::string piece;
     std::vector<std::string> lines;
     for (;;) {
-        const ssize_t got = _take(pipe, copyOut, buffer);
+        const ssize_t got = _take(pipe, buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             // The last line may end without a newline.
@@ -115,15 +115,23 @@ void ListThread::run() {
                 piece.clear();
             }
         }
-        _handleLines(lines, copyOut[0] >= 0 ? std::string(buffer.data(), static_cast<size_t>(got)) : "");
+        const bool copied = copyOut[0] >= 0;
+        _handleLines(lines, copied ? std::string(buffer.data(), static_cast<size_t>(got)) : "");
         lines.clear();
-        if (copyOut[0] >= 0) _drop(pipe, buffer, got);
+        if (copied) _drop(pipe, buffer, got);
     }
 }
 
-ssize_t ListThread::_take(int pipe, const int copyOut[2], std::vector<char>& buffer) {
+ssize_t ListThread::_take(int pipe, std::vector<char>& buffer) {
     if (copyOut[0] < 0) return read(pipe, buffer.data(), buffer.size());
     const ssize_t got = tee(pipe, copyOut[1], buffer.size(), 0);
+    if (got < 0 && errno == EINVAL) {
+        // Not a pipe (an operator put a file in its place): read as before.
+        close(copyOut[0]);
+        close(copyOut[1]);
+        copyOut[0] = copyOut[1] = -1;
+        return read(pipe, buffer.data(), buffer.size());
+    }
     if (got <= 0) return got;
     for (ssize_t at = 0; at < got;) {
         const ssize_t part = read(copyOut[0], buffer.data() + at, static_cast<size_t>(got - at));
@@ -146,7 +154,7 @@ void ListThread::_drop(int pipe, std::vector<char>& buffer, ssize_t count) {
     }
 }
 
-void ListThread::_skipRecorded(int pipe, const int copyOut[2], const std::string& recorded) {
+void ListThread::_skipRecorded(int pipe, const std::string& recorded) {
     if (copyOut[0] < 0) return;
     std::vector<char> head(recorded.size());
     // Whatever the last run left is there at once; an empty pipe left nothing.

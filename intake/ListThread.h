@@ -31,7 +31,7 @@ public:
     // before it is acted on, and `recovered`, what it held at the start, is
     // taken up again first.
     ListThread(const std::vector<Storage*>& storages, const std::string& logFilePath, const std::string& pipePath,
-               const std::string& ramdisk, Journal* journal = nullptr, const Journal::Contents* recovered = nullptr);
+               const std::string& ramdisk, Journal* journal = nullptr, Journal::Contents* recovered = nullptr);
 
 protected:
     void run() override;
@@ -54,12 +54,12 @@ private:
     // The lines read at one go: recorded together, then acted on in order.
     // `bytes`: what they were read from, when it is still in the pipe.
     void _handleLines(const std::vector<std::string>& lines, const std::string& bytes);
-    // Reads what the pipe holds into buffer: with copyOut (a pipe of our own)
-    // only a copy, which _drop then takes from the pipe.
-    ssize_t _take(int pipe, const int copyOut[2], std::vector<char>& buffer);
+    // Reads what the pipe holds into buffer: with copyOut only a copy, which
+    // _drop then takes from the pipe.
+    ssize_t _take(int pipe, std::vector<char>& buffer);
     void _drop(int pipe, std::vector<char>& buffer, ssize_t count);
     // At a start: takes `recorded` from the pipe when the pipe begins with it.
-    void _skipRecorded(int pipe, const int copyOut[2], const std::string& recorded);
+    void _skipRecorded(int pipe, const std::string& recorded);
     void _userShift(const DebitListThread::PollundInfo& next);
     // Why the announced file's folder cannot be taken: a directory on the way
     // below the RAM disk is a symbolic link. Empty otherwise, also when the
@@ -74,7 +74,8 @@ private:
     std::string pipePath;
     std::string ramdisk;
     Journal* journal;
-    const Journal::Contents* recovered;
+    Journal::Contents* recovered;  // emptied once taken up
+    int copyOut[2] = {-1, -1};     // with a journal: the pipe the bytes are copied out to
 
     // Used by the reader's thread only.
     DebitListThread::PollundInfo shift;  // the current user and the start of its shift

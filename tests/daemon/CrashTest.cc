@@ -65,10 +65,11 @@ std::vector<std::string> temporaries(const std::string& root) {
 // no file of an earlier shift on the RAM disk or the INTERNAL disk.
 //   VELLORT_CRASH_FILES and VELLORT_CRASH_KILLS make it longer (the soak).
 TEST(CrashTest, KilledAgainAndAgainTheDaemonLosesNoFileAndCountsEachOnce) {
-    TmpfsMount ram("size=64m"), internal("size=64m"), external("size=256k");
+    const long files = setting("VELLORT_CRASH_FILES", 2400), kills = setting("VELLORT_CRASH_KILLS", 20);
+    const std::string room = "size=" + std::to_string(64 + files / 100) + "m";  // at most 8 KiB a file
+    TmpfsMount ram(room), internal(room), external("size=256k");
     if (!external.mounted()) GTEST_SKIP() << external.skipReason();
     TempDir spare;
-    const long files = setting("VELLORT_CRASH_FILES", 2400), kills = setting("VELLORT_CRASH_KILLS", 20);
     DaemonRunner daemon;
     daemon.writeConfig("logfile " + daemon.logPath() + "\nramdisk_mountpoint " + ram.path() + "\nmessage_port " +
                        std::to_string(daemon.messagePort()) + "\nstatus_port " + std::to_string(daemon.statusPort()) +
@@ -106,7 +107,7 @@ TEST(CrashTest, KilledAgainAndAgainTheDaemonLosesNoFileAndCountsEachOnce) {
         daemon.daemonPid();
         daemon.kill();
         if (kill == kills / 3) {
-            EXPECT_TRUE(external.remount(false, "size=64m"));  // the disk has room again
+            EXPECT_TRUE(external.remount(false, room));  // the disk has room again
         }
         restarted = daemon.run() == 0;
         EXPECT_TRUE(restarted) << daemon.output();

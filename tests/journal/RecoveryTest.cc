@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <memory>
@@ -15,7 +17,8 @@
 // complete copy is kept as it is (the same file), a partial one is made anew,
 // a missing one is made and the temporary file left beside it removed, and a
 // file gone from the RAM disk fails once. The user shift and its counts come
-// back with them.
+// back with them. The line recorded last is still in the pipe, as after a kill
+// between the commit and the read: it is skipped, the line after it is not.
 TEST(RecoveryTest, AStartTakesUpEveryUnfinishedFileAndKeepsOnlyCompleteCopies) {
     DaemonRunner daemon;
     const std::string journalPath = daemon.root() + "/var/lib/vellort/journal.sqlite";
@@ -28,11 +31,16 @@ TEST(RecoveryTest, AStartTakesUpEveryUnfinishedFileAndKeepsOnlyCompleteCopies) {
         ASSERT_EQ(0, journal.start());
         journal.record({{true, journal.nextFileId(), "", shift, 1234, 567}});
         for (const char* name : {"complete", "partial", "missing", "vanished"})
-            journal.record({{false, journal.newFileId(), ram + "/./run/" + name, shift, 0, 0}});
+            journal.record({{false, journal.newFileId(), ram + "/./run/" + name, shift, 0, 0}},
+                           ram + "/./run/" + name + "\n");
     }
+    ASSERT_EQ(0, mkfifo(daemon.pipePath().c_str(), 0600));
+    const int pipe = open(daemon.pipePath().c_str(), O_RDWR);  // holds what is written without a reader
+    const std::string lines = ram + "/./run/vanished\n" + ram + "/./run/extra\n";
+    ASSERT_EQ(static_cast<ssize_t>(lines.size()), write(pipe, lines.data(), lines.size()));
     makeDirectories(ram + "/run");
     makeDirectories(copies + "/run");
-    for (const char* name : {"complete", "partial", "missing"})
+    for (const char* name : {"complete", "partial", "missing", "extra"})
         writeFile(ram + "/run/" + name, std::string(5000, name[0]));
     writeFile(copies + "/run/complete", std::string(5000, 'c'));
     writeFile(copies + "/run/partial", std::string(3000, 'p'));
@@ -45,6 +53,8 @@ TEST(RecoveryTest, AStartTakesUpEveryUnfinishedFileAndKeepsOnlyCompleteCopies) {
     daemon.writeConfig(daemon.defaultConfig() + "journal " + journalPath + "\n");
     ASSERT_EQ(0, daemon.run());
     ASSERT_TRUE(daemon.waitForLog("Taken up 4 unfinished files from the journal\n"));
+    EXPECT_TRUE(daemon.waitForLog("Skipped " + std::to_string(ram.size() + 16) + " bytes of " + daemon.pipePath()));
+    EXPECT_TRUE(CopyRig::waitUntil([&] { return fileExists(copies + "/run/extra"); }));
     ASSERT_TRUE(CopyRig::waitUntil([&] { return readFile(copies + "/run/missing") == std::string(5000, 'm'); }));
     EXPECT_EQ(std::string(5000, 'p'), readFile(copies + "/run/partial"));
     struct stat after;
@@ -54,10 +64,11 @@ TEST(RecoveryTest, AStartTakesUpEveryUnfinishedFileAndKeepsOnlyCompleteCopies) {
     EXPECT_EQ(1, countInFile(daemon.logPath(), "disk: Error: Copying " + ram + "/run/vanished to "));
 
     const std::string entry = "<usertime id=\"" + std::to_string(shift) + "\" uid=\"1234\" gid=\"567\"";
-    const std::string counts = "<storage id=\"disk\" pending=\"0\" copied=\"3\" failed=\"1\"/>";
+    const std::string counts = "<storage id=\"disk\" pending=\"0\" copied=\"4\" failed=\"1\"/>";
     std::string reply;
     EXPECT_TRUE(CopyRig::waitUntil([&] {
         reply = StatusClient(daemon.statusPort()).ask("<request><action id='history'/></request>");
         return reply.find(entry) != std::string::npos && reply.find(counts) != std::string::npos;
     })) << reply;
+    close(pipe);
 }
