@@ -104,6 +104,7 @@ ramdisk_mountpoint $ramdisk
 message_port $message_port
 status_port $status_port
 create_links yes
+journal $sandbox/var/lib/vellort/journal.sqlite
 
 storageID internal
 type INTERNAL
@@ -241,6 +242,15 @@ fi
 echo
 echo "== status history (vellort-status)"
 "$build/vellort-status" --port "$status_port"
+
+echo
+echo "== the journal: each storage's steps (sqlite3 -readonly <sandbox>/var/lib/vellort/journal.sqlite)"
+sqlite3 -readonly -separator ' ' "$sandbox/var/lib/vellort/journal.sqlite" \
+    "SELECT '    ' || s.name || ':', count(*),
+            CASE p.state WHEN 0 THEN 'pending' WHEN 1 THEN 'retrying' WHEN 2 THEN 'copied' WHEN 3 THEN 'failed'
+                         WHEN 4 THEN 'linked' WHEN 5 THEN 'removed' WHEN 6 THEN 'deleted' ELSE 'kept' END
+     FROM steps p JOIN storages s ON s.id = p.storage GROUP BY s.id, p.state ORDER BY s.id, p.state" ||
+    echo "    (sqlite3 could not read it)"
 
 echo
 echo "== messages received (vellort-messages)"
