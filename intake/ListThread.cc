@@ -189,7 +189,7 @@ void ListThread::_startShift() {
                     entries.back().failed = count.failed;
                 }
             if (entries.empty())
-                storages[storage]->setTavroTime(shift.time, shift.uid, shift.gid);  // a storage new to the journal
+                storages[storage]->setTavroTime(shift.time, shift.uid, shift.gid);  // none kept for it
             else
                 storages[storage]->restoreHistory(shift.time, entries);
         }

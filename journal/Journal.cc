@@ -130,6 +130,15 @@ bool Journal::_read(Contents& out, std::string& why) {
         if (added != SQLITE_DONE || sqlite3_step(find) != SQLITE_ROW) return fail(sqlite3_errmsg(db));
         storageKeys.push_back(column(find, 0));
         sqlite3_reset(find);
+        // A storage new to the journal counts from the current shift on.
+        sqlite3_stmt* entry = _statement(
+            "INSERT OR IGNORE INTO history(storage, time, uid, gid, pending, copied, failed)"
+            " SELECT ?, time, uid, gid, 0, 0, 0 FROM shifts ORDER BY time DESC LIMIT 1");
+        if (entry == nullptr) return fail(sqlite3_errmsg(db));
+        sqlite3_bind_int64(entry, 1, storageKeys.back());
+        const int made = sqlite3_step(entry);
+        sqlite3_reset(entry);
+        if (made != SQLITE_DONE) return fail(sqlite3_errmsg(db));
     }
 
     statement = _statement("SELECT value FROM meta WHERE key = 'unread'");
