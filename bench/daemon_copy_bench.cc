@@ -8,13 +8,20 @@
 //       `rsync -a` of the same tree, for a number of rounds, alternating;
 //   (b) a few large files, the same way;
 //   (c) the delay from an announcement to its copy, for small files announced
-//       one every millisecond, seen through inotify on the target directory.
+//       one every millisecond, seen through inotify on the target directory,
+//       without a journal and with one, for a number of rounds: each round
+//       starts a daemon of each kind in turn, alternating which comes first.
+//       The journal is a fresh SQLite file in the sandbox, on the file
+//       system of /tmp, not on a tmpfs, as a journal would lie on a disk;
+//       --journal-on-tmpfs puts it on a tmpfs of its own instead, where its
+//       syncs cost nothing, to tell their share of the delay from the rest.
 //
 // Needs root (tmpfs mounts). Each case ends with a line "RESULT key=value ..."
 // for scripts.
 //
 //   daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] [--large-mb M]
-//                     [--rounds R] [--latency-files N] [--latency-interval-us U] [--no-rsync]
+//                     [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R]
+//                     [--journal-on-tmpfs] [--no-rsync]
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -55,8 +62,10 @@ struct Options {
     long largeMiB = 512;
     long latencyFiles = 2000;
     long latencyIntervalUs = 1000;
+    long latencyRounds = 5;
     long rounds = 3;
     bool rsync = true;  // off with --no-rsync, or when rsync is not installed
+    bool journalOnTmpfs = false;
 };
 
 std::vector<std::string> mounts;  // unmounted by cleanUp()
@@ -201,6 +210,39 @@ void startDaemon(const std::string& vellort, const std::string& config) {
     if (daemonPid <= 0) die("no pid file " + pidFile);
 }
 
+// Stops the daemon as an operator does, with SIGTERM (it commits what its
+// journal holds before it ends), and waits for its end; SIGKILL when it takes
+// too long. Its pid file and pipe go too, so that the next daemon's pid is
+// not mistaken for this one's and the next one makes the pipe anew.
+void stopDaemon() {
+    if (daemonPid <= 0) return;
+    kill(daemonPid, SIGTERM);
+    double deadline = now() + 20;
+    while (waitpid(daemonPid, nullptr, WNOHANG) == 0) {
+        if (now() > deadline) {
+            fprintf(stderr, "daemon_copy_bench: the daemon did not end on SIGTERM within 20 s, killed\n");
+            kill(daemonPid, SIGKILL);
+            waitpid(daemonPid, nullptr, 0);
+            break;
+        }
+        usleep(1000);
+    }
+    daemonPid = -1;
+    unlink((sandbox + "/var/run/vellort_quorvin.pid").c_str());  // a missing one is as good
+    unlink((sandbox + "/var/run/vellort_quorvin_files").c_str());
+}
+
+// The configuration of the measured daemon: one INTERNAL storage with two
+// copy workers, and a journal when `journal` is not empty.
+std::string configText(const std::string& ramdisk, const std::string& target, const std::string& journal) {
+    std::string text = "logfile " + sandbox + "/var/log/vellort.log\nramdisk_mountpoint " + ramdisk +
+                       "\nmessage_port " + std::to_string(freePort()) + "\nstatus_port " + std::to_string(freePort()) +
+                       "\n";
+    if (!journal.empty()) text += "journal " + journal + "\n";
+    return text + "storageID disk\ntype INTERNAL\ntarget " + target + "\nmountpoint " + target +
+           "\nn_copy_processes 2\n";
+}
+
 // Opens the pipe as the acquisition program does, once the daemon reads it.
 int openPipe(const std::string& path) {
     double deadline = now() + 10;
@@ -325,19 +367,44 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
     fflush(stdout);
 }
 
-// Announces one file every interval and takes the delay to the rename of its
-// copy into place from inotify.
-void latencyCase(int pipe, const std::string& ramdisk, const std::string& target, long count, long intervalUs) {
-    if (count <= 0) return;
+// Delays of one latency round, in milliseconds.
+struct Delays {
+    double min, p50, p90, p99, max;
+};
+
+// The files of the latency rounds on the RAM disk: `count` to measure and a
+// few to warm the daemon up with; returns the announcement lines of both.
+void makeLatencyFiles(const std::string& ramdisk, long count, std::vector<std::string>& lines,
+                      std::vector<std::string>& warmUpLines, std::vector<std::string>& warmUpFiles) {
     mkdir((ramdisk + "/lat").c_str(), 0755);
-    std::vector<std::string> lines;
     for (long i = 0; i < count; ++i) {
         std::string name = "lat/l_" + std::to_string(i) + ".cbf";
         writeWhole(ramdisk + "/" + name, std::string(4096, static_cast<char>('a' + i % 26)));
         lines.push_back(ramdisk + "/./" + name + "\n");
     }
+    for (int i = 0; i < 20; ++i) {
+        std::string name = "lat/w_" + std::to_string(i) + ".cbf";
+        writeWhole(ramdisk + "/" + name, std::string(4096, 'w'));
+        warmUpLines.push_back(ramdisk + "/./" + name + "\n");
+        warmUpFiles.push_back(name);
+    }
+}
+
+// Announces one file every interval to a freshly started daemon and takes
+// the delay to the rename of its copy into place from inotify. A few files
+// announced and copied first take the daemon past its start.
+Delays latencyRound(int pipe, const std::string& target, const std::vector<std::string>& lines,
+                    const std::vector<std::string>& warmUpLines, const std::vector<std::string>& warmUpFiles,
+                    long intervalUs) {
+    const long count = static_cast<long>(lines.size());
     std::string watched = target + "/lat";
+    removeTree(watched);           // the last round's copies: a copy found complete is not made anew
     mkdir(watched.c_str(), 0755);  // the target folder exists, as after the first copy
+    for (const std::string& line : warmUpLines) {
+        writeAll(pipe, line);
+        usleep(static_cast<useconds_t>(intervalUs));
+    }
+    waitForCopies(target, warmUpFiles, 60);
     int inotify = inotify_init1(IN_CLOEXEC);
     if (inotify < 0 || inotify_add_watch(inotify, watched.c_str(), IN_MOVED_TO) < 0)
         die(std::string("inotify: ") + strerror(errno));
@@ -388,10 +455,75 @@ void latencyCase(int pipe, const std::string& ramdisk, const std::string& target
     auto at = [&](double share) {
         return delays[std::min(delays.size() - 1, static_cast<size_t>(share * delays.size()))];
     };
-    printf("(c) announcement to copy: %ld files of 4 KiB, one every %ld us\n", count, intervalUs);
-    printf("  delay ms: min %.3f  p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n\n", delays.front(), at(0.50), at(0.90),
-           at(0.99), delays.back());
-    printf("RESULT daemon.delay.p50_ms=%.3f\nRESULT daemon.delay.p99_ms=%.3f\n", at(0.50), at(0.99));
+    return Delays{delays.front(), at(0.50), at(0.90), at(0.99), delays.back()};
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// The latency rounds: in each, a daemon without a journal and one with a
+// fresh journal, one after the other, alternating which comes first, so that
+// a noisy neighbour on the machine hits both alike. Reports the medians of
+// the rounds' percentiles.
+void latencyCase(const std::string& vellort, const std::string& ramdisk, const std::string& target, long count,
+                 long intervalUs, long rounds, bool journalOnTmpfs) {
+    if (count <= 0 || rounds <= 0) return;
+    std::vector<std::string> lines, warmUpLines, warmUpFiles;
+    makeLatencyFiles(ramdisk, count, lines, warmUpLines, warmUpFiles);
+    const std::string journalFolder = sandbox + "/var/lib/vellort";
+    const std::string journal = journalFolder + "/journal.sqlite";
+    if (journalOnTmpfs)
+        mountTmpfs(journalFolder);
+    else if (mkdir(journalFolder.c_str(), 0755) != 0)
+        die("mkdir " + journalFolder + ": " + strerror(errno));
+    printf(
+        "(c) announcement to copy: %ld files of 4 KiB, one every %ld us, %ld rounds without and with a journal "
+        "(%s, %s)\n",
+        count, intervalUs, rounds, journal.c_str(), journalOnTmpfs ? "on a tmpfs" : "on the file system of /tmp");
+    const char* variants[] = {"no journal", "journal"};
+    std::vector<Delays> results[2];
+    for (long round = 1; round <= rounds; ++round) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const int variant = (turn + round + 1) % 2;  // no journal first in odd rounds, second in even ones
+            if (variant == 1)
+                for (const char* part : {"", "-wal", "-shm"})
+                    unlink((journal + part).c_str());  // a fresh journal each time: nothing to take up at the start
+            startDaemon(vellort, configText(ramdisk, target, variant == 1 ? journal : ""));
+            int pipe = openPipe(sandbox + "/var/run/vellort_quorvin_files");
+            Delays delays = latencyRound(pipe, target, lines, warmUpLines, warmUpFiles, intervalUs);
+            close(pipe);
+            stopDaemon();
+            printf("  round %ld %-10s delay ms: min %.3f  p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n", round,
+                   variants[variant], delays.min, delays.p50, delays.p90, delays.p99, delays.max);
+            fflush(stdout);
+            results[variant].push_back(delays);
+        }
+    }
+    double p50[2], p90[2], p99[2], max[2];
+    for (int variant = 0; variant < 2; ++variant) {
+        std::vector<double> fifties, nineties, ninetyNines, maxima;
+        for (const Delays& delays : results[variant]) {
+            fifties.push_back(delays.p50);
+            nineties.push_back(delays.p90);
+            ninetyNines.push_back(delays.p99);
+            maxima.push_back(delays.max);
+        }
+        p50[variant] = median(fifties);
+        p90[variant] = median(nineties);
+        p99[variant] = median(ninetyNines);
+        max[variant] = median(maxima);
+    }
+    printf("  medians of %ld rounds:\n", rounds);
+    for (int variant = 0; variant < 2; ++variant)
+        printf("  %-10s delay ms: p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n", variants[variant], p50[variant],
+               p90[variant], p99[variant], max[variant]);
+    printf("\n");
+    printf("RESULT daemon.delay.p50_ms=%.3f\nRESULT daemon.delay.p99_ms=%.3f\n", p50[0], p99[0]);
+    printf("RESULT daemon.journal.delay.p50_ms=%.3f\nRESULT daemon.journal.delay.p99_ms=%.3f\n", p50[1], p99[1]);
+    printf("RESULT daemon.delay.rounds=%ld\n", rounds);
 }
 
 long numberArgument(int argc, char** argv, int& i) {
@@ -435,11 +567,16 @@ int main(int argc, char** argv) {
             options.rounds = numberArgument(argc, argv, i);
         else if (option == "--latency-interval-us")
             options.latencyIntervalUs = numberArgument(argc, argv, i);
+        else if (option == "--latency-rounds")
+            options.latencyRounds = numberArgument(argc, argv, i);
+        else if (option == "--journal-on-tmpfs")
+            options.journalOnTmpfs = true;
         else if (option == "--no-rsync")
             options.rsync = false;
         else
             die("usage: daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] "
-                "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U] [--no-rsync]");
+                "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R] "
+                "[--journal-on-tmpfs] [--no-rsync]");
     }
     if (options.rounds < 1) die("--rounds must be at least 1");
     if (geteuid() != 0) die("needs root to mount the two tmpfs");
@@ -455,28 +592,29 @@ int main(int argc, char** argv) {
     char pattern[] = "/tmp/daemon_copy_bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) die(std::string("mkdtemp: ") + strerror(errno));
     sandbox = pattern;
-    for (const char* folder : {"/etc", "/var", "/var/run", "/var/log"})
+    for (const char* folder : {"/etc", "/var", "/var/run", "/var/log", "/var/lib"})
         if (mkdir((sandbox + folder).c_str(), 0755) != 0) die(std::string("mkdir: ") + strerror(errno));
     const std::string ramdisk = sandbox + "/ramdisk";
     const std::string target = sandbox + "/internal";
     mountTmpfs(ramdisk);
     mountTmpfs(target);
 
-    startDaemon(options.vellort, "logfile " + sandbox + "/var/log/vellort.log\n" + "ramdisk_mountpoint " + ramdisk +
-                                     "\nmessage_port " + std::to_string(freePort()) + "\nstatus_port " +
-                                     std::to_string(freePort()) + "\nstorageID disk\ntype INTERNAL\ntarget " + target +
-                                     "\nmountpoint " + target + "\nn_copy_processes 2\n");
-    int pipe = openPipe(sandbox + "/var/run/vellort_quorvin_files");
-    printf("daemon %s, pid %d; RAM disk and target: tmpfs at %s and %s\n\n", options.vellort.c_str(), daemonPid,
-           ramdisk.c_str(), target.c_str());
+    printf("daemon %s; RAM disk and target: tmpfs at %s and %s\n\n", options.vellort.c_str(), ramdisk.c_str(),
+           target.c_str());
+    if (options.smallFiles > 0 || options.largeFiles > 0) {
+        // The throughput cases share one daemon, without a journal.
+        startDaemon(options.vellort, configText(ramdisk, target, ""));
+        int pipe = openPipe(sandbox + "/var/run/vellort_quorvin_files");
+        throughputCase("(a) small files", pipe, ramdisk, target, "small", options.smallFiles, options.smallKiB * 1024,
+                       options.rounds, options.rsync);
+        throughputCase("(b) large files", pipe, ramdisk, target, "large", options.largeFiles, options.largeMiB * MiB,
+                       options.rounds, options.rsync);
+        close(pipe);
+        stopDaemon();
+    }
+    latencyCase(options.vellort, ramdisk, target, options.latencyFiles, options.latencyIntervalUs,
+                options.latencyRounds, options.journalOnTmpfs);
 
-    throughputCase("(a) small files", pipe, ramdisk, target, "small", options.smallFiles, options.smallKiB * 1024,
-                   options.rounds, options.rsync);
-    throughputCase("(b) large files", pipe, ramdisk, target, "large", options.largeFiles, options.largeMiB * MiB,
-                   options.rounds, options.rsync);
-    latencyCase(pipe, ramdisk, target, options.latencyFiles, options.latencyIntervalUs);
-
-    close(pipe);
     cleanUp();
     return 0;
 }
