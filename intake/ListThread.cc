@@ -60,6 +60,7 @@ ListThread::ListThread(const std::vector<Storage*>& storages, const std::string&
       journal(journal),
       recovered(recovered),
       shift{0, 0, 0},
+      upcoming{0, 0, 0},
       ramdiskTree(ramdisk) {}
 
 void ListThread::run() {
@@ -70,6 +71,7 @@ void ListThread::run() {
         // Ignored on purpose: the reader only gets slower, and loses nothing.
     }
     _startShift();
+    upcoming = shift;
 
     int pipe = _openPipe();
     // Our own writer keeps the pipe open, so a read waits for the next line
@@ -87,18 +89,45 @@ void ListThread::run() {
     if (recovered != nullptr && !recovered->unread.empty()) _skipRecorded(pipe, recovered->unread);
     if (recovered != nullptr) *recovered = Journal::Contents();  // taken up: its memory goes
 
+    // While the lines of one block are acted on, the next block's are
+    // already being committed: the reader never waits for the journal while
+    // there is work. A block leaves the pipe only once committed.
     std::vector<char> buffer(readSize);
     std::string piece;
-    std::vector<std::string> lines;
+    Block current, next;
+    auto split = [&](ssize_t got, Block& block) {
+        for (ssize_t at = 0; at < got; ++at) {
+            piece += buffer[at];
+            if (buffer[at] == '\n' || piece.size() == pieceLimit) {
+                block.lines.push_back(std::move(piece));
+                piece.clear();
+            }
+        }
+        block.bytes = copyOut[0] >= 0 ? got : 0;
+        _prepare(block, copyOut[0] >= 0 ? std::string(buffer.data(), static_cast<size_t>(got)) : "");
+    };
     for (;;) {
-        const ssize_t got = _take(pipe, buffer);
+        if (!current.lines.empty() || current.bytes > 0) {
+            if (journal != nullptr) journal->waitFor(current.ticket);
+            if (current.bytes > 0) _drop(pipe, buffer, current.bytes);
+            next = Block();
+            const ssize_t more = copyOut[0] >= 0 ? _take(pipe, buffer, true) : 0;
+            if (more > 0) split(more, next);
+            _act(current);
+            std::swap(current, next);
+            continue;
+        }
+        const ssize_t got = _take(pipe, buffer, false);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             // The last line may end without a newline.
-            if (!piece.empty()) lines.push_back(std::move(piece));
+            current = Block();
+            if (!piece.empty()) current.lines.push_back(std::move(piece));
             piece.clear();
-            _handleLines(lines, "");
-            lines.clear();
+            _prepare(current, "");
+            if (journal != nullptr) journal->waitFor(current.ticket);
+            _act(current);
+            current = Block();
             _logEndOfFileAndPause();
             // The new descriptor is opened before the old one is closed, so
             // that a writer never finds the pipe without a reader: its write
@@ -108,24 +137,15 @@ void ListThread::run() {
             pipe = fresh;
             continue;
         }
-        for (ssize_t at = 0; at < got; ++at) {
-            piece += buffer[at];
-            if (buffer[at] == '\n' || piece.size() == pieceLimit) {
-                lines.push_back(std::move(piece));
-                piece.clear();
-            }
-        }
-        const bool copied = copyOut[0] >= 0;
-        _handleLines(lines, copied ? std::string(buffer.data(), static_cast<size_t>(got)) : "");
-        lines.clear();
-        if (copied) _drop(pipe, buffer, got);
+        current = Block();
+        split(got, current);
     }
 }
 
-ssize_t ListThread::_take(int pipe, std::vector<char>& buffer) {
+ssize_t ListThread::_take(int pipe, std::vector<char>& buffer, bool onlyWaiting) {
     if (copyOut[0] < 0) return read(pipe, buffer.data(), buffer.size());
-    const ssize_t got = tee(pipe, copyOut[1], buffer.size(), 0);
-    if (got < 0 && errno == EINVAL) {
+    const ssize_t got = tee(pipe, copyOut[1], buffer.size(), onlyWaiting ? SPLICE_F_NONBLOCK : 0);
+    if (got < 0 && errno == EINVAL && !onlyWaiting) {
         // Not a pipe (an operator put a file in its place): read as before.
         close(copyOut[0]);
         close(copyOut[1]);
@@ -220,13 +240,12 @@ void ListThread::_logEndOfFileAndPause() {
     UTILITIES::sleepNanoSeconds(pauseAfterEndOfFile);
 }
 
-void ListThread::_handleLines(const std::vector<std::string>& lines, const std::string& bytes) {
-    // First what each line asks for, with the shifts it starts; then all of
-    // it into the journal at once; only then is anything done.
-    std::vector<Action> actions;
+void ListThread::_prepare(Block& block, const std::string& bytes) {
+    // What each line asks for, with the shifts it starts, all of it into the
+    // journal at once; it is acted on once committed.
     std::vector<Journal::Entry> entries;
-    DebitListThread::PollundInfo next = shift;
-    for (const std::string& line : lines) {
+    DebitListThread::PollundInfo& next = upcoming;
+    for (const std::string& line : block.lines) {
         Action action{Announcement(), 0, next};  // a line starting with a NUL byte stays IGNORED
         // Up to a NUL byte, as the C string it is to the acquisition program.
         if (line.c_str()[0] != '\0')
@@ -252,13 +271,27 @@ void ListThread::_handleLines(const std::vector<std::string>& lines, const std::
             action.id = journal->newFileId();
             entries.push_back({false, action.id, announcement.path, next.time, 0, 0});
         }
-        actions.push_back(std::move(action));
+        block.actions.push_back(std::move(action));
     }
-    if (journal != nullptr && !entries.empty()) journal->record(entries, bytes);
+    if (journal != nullptr) block.ticket = journal->submit(entries, bytes);
+}
 
+void ListThread::_act(const Block& block) {
+    const std::vector<std::string>& lines = block.lines;
+    const std::vector<Action>& actions = block.actions;
+
+    // The storages' flush threads are woken once for the files of the block
+    // (and before a shift), not once for each file.
+    bool unflushed = false;
+    auto flush = [&] {
+        if (unflushed)
+            for (Storage* storage : storages) storage->flushBuffer();
+        unflushed = false;
+    };
     for (size_t i = 0; i < actions.size(); ++i) {
         const Action& action = actions[i];
         if (lines[i].c_str()[0] == '\0') {
+            flush();
             UTILITIES::sleepNanoSeconds(pauseAfterNulLine);
             continue;
         }
@@ -266,6 +299,7 @@ void ListThread::_handleLines(const std::vector<std::string>& lines, const std::
             case Announcement::IGNORED:
                 break;
             case Announcement::USER_SHIFT:
+                flush();
                 _userShift(action.shift);
                 break;
             case Announcement::REJECTED:
@@ -274,10 +308,12 @@ void ListThread::_handleLines(const std::vector<std::string>& lines, const std::
                 break;
             case Announcement::FILE:
                 _announce(action.announcement.path, action.id, action.shift.time);
+                unflushed = true;
                 break;
         }
         pauseAfterEachLine();
     }
+    flush();
 }
 
 void ListThread::_userShift(const DebitListThread::PollundInfo& next) {
@@ -314,8 +350,5 @@ std::string ListThread::_linkOnTheWay(const std::string& belowRamdisk) {
 
 void ListThread::_announce(const std::string& path, int64_t id, int64_t time) {
     FileInfo file(path, time, id);
-    for (Storage* storage : storages) {
-        storage->insertToBuffer(file);
-        storage->flushBuffer();
-    }
+    for (Storage* storage : storages) storage->insertToBuffer(file);
 }

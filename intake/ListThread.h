@@ -51,12 +51,22 @@ private:
     // while the pipe cannot be opened.
     int _openPipe();
     void _logEndOfFileAndPause();
-    // The lines read at one go: recorded together, then acted on in order.
-    // `bytes`: what they were read from, when it is still in the pipe.
-    void _handleLines(const std::vector<std::string>& lines, const std::string& bytes);
+    // The lines read at one go, recorded together, then acted on in order.
+    struct Block {
+        std::vector<std::string> lines;
+        std::vector<Action> actions;
+        uint64_t ticket = 0;  // of their commit
+        ssize_t bytes = 0;    // still in the pipe, to take once committed
+    };
+    // Decides the block's actions (shifts counted on from `upcoming`) and
+    // submits them to the journal; `bytes` are what they were read from,
+    // when still in the pipe.
+    void _prepare(Block& block, const std::string& bytes);
+    void _act(const Block& block);
     // Reads what the pipe holds into buffer: with copyOut only a copy, which
-    // _drop then takes from the pipe.
-    ssize_t _take(int pipe, std::vector<char>& buffer);
+    // _drop then takes from the pipe; `onlyWaiting`: what is there now, else
+    // -1 (EAGAIN).
+    ssize_t _take(int pipe, std::vector<char>& buffer, bool onlyWaiting);
     void _drop(int pipe, std::vector<char>& buffer, ssize_t count);
     // At a start: takes `recorded` from the pipe when the pipe begins with it.
     void _skipRecorded(int pipe, const std::string& recorded);
@@ -78,8 +88,9 @@ private:
     int copyOut[2] = {-1, -1};     // with a journal: the pipe the bytes are copied out to
 
     // Used by the reader's thread only.
-    DebitListThread::PollundInfo shift;  // the current user and the start of its shift
-    TrustedTree ramdiskTree;             // holds the folder of the file announced last
+    DebitListThread::PollundInfo shift;     // the current user and the start of its shift
+    DebitListThread::PollundInfo upcoming;  // the same once the lines read so far are acted on
+    TrustedTree ramdiskTree;                // holds the folder of the file announced last
 };
 
 #endif

@@ -18,6 +18,8 @@ namespace {
 
 // Steps booked while no caller waits are gathered this long into one commit.
 const auto groupPause = std::chrono::milliseconds(50);
+// Between two copies of the write-ahead log into the journal file.
+const auto checkpointPause = std::chrono::seconds(1);
 // Events kept for another try while the journal cannot be written; beyond
 // this the oldest go, so that a full disk cannot fill the memory as well.
 const size_t queueLimit = 1000000;
@@ -88,11 +90,31 @@ bool Journal::_openFile(std::string& why) {
     // WAL: a commit is one append, and readers never block the writer.
     // NORMAL: a commit is safe from a killed process, and only a power cut
     // may take the last ones.
+    // Small pages for a new file: a commit appends every page it changed
+    // (about four for one announcement), so its cost follows the page size.
+    _exec("PRAGMA page_size=1024");
     if (!_exec("PRAGMA journal_mode=WAL") || !_exec("PRAGMA synchronous=NORMAL")) {
         why = sqlite3_errmsg(db);
         return false;
     }
+    // The write-ahead log is copied into the file by a thread of its own (see
+    // run()), so that no commit waits for its syncs; it is cut back to this
+    // size once copied.
+    _exec("PRAGMA journal_size_limit=4194304");
     return true;
+}
+
+void Journal::_checkpoints(sqlite3* copier) {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopping) {
+        changed.wait_for(lock, checkpointPause, [&] { return stopping; });
+        lock.unlock();
+        // Passive: copies what no reader still needs, and never blocks the writer.
+        sqlite3_wal_checkpoint_v2(copier, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        lock.lock();
+    }
+    lock.unlock();
+    sqlite3_close(copier);
 }
 
 bool Journal::_read(Contents& out, std::string& why) {
@@ -247,8 +269,9 @@ sqlite3_stmt* Journal::_statement(const char* sql) {
     return statement;
 }
 
-void Journal::record(const std::vector<Entry>& entries, const std::string& bytes) {
-    std::unique_lock<std::mutex> lock(mutex);
+uint64_t Journal::submit(const std::vector<Entry>& entries, const std::string& bytes) {
+    if (entries.empty()) return 0;
+    std::lock_guard<std::mutex> lock(mutex);
     if (!bytes.empty()) {
         Event event{};
         event.kind = Event::BYTES;
@@ -267,11 +290,15 @@ void Journal::record(const std::vector<Entry>& entries, const std::string& bytes
         queue.push_back(std::move(event));
     }
     queued += entries.size();
-    const uint64_t mine = queued;
-    ++waiting;
+    ++urgent;
     changed.notify_all();
-    changed.wait(lock, [&] { return settled >= mine; });
-    --waiting;
+    return queued;
+}
+
+void Journal::waitFor(uint64_t ticket) {
+    if (ticket == 0) return;
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return settled >= ticket; });
 }
 
 void Journal::book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
@@ -304,6 +331,23 @@ void Journal::flush(int seconds) {
 }
 
 void Journal::run() {
+    // Without a second connection the writer's checkpoints by itself, as
+    // SQLite does by default.
+    sqlite3* copier = nullptr;
+    std::thread checkpoints;
+    if (db != nullptr &&
+        sqlite3_open_v2(path_.c_str(), &copier, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK &&
+        _exec("PRAGMA wal_autocheckpoint=0")) {
+        sqlite3_busy_timeout(copier, 1000);
+        checkpoints = std::thread(&Journal::_checkpoints, this, copier);
+    } else {
+        sqlite3_close(copier);
+    }
+    _write();
+    if (checkpoints.joinable()) checkpoints.join();
+}
+
+void Journal::_write() {
     std::vector<Event> group;
     for (;;) {
         uint64_t last;
@@ -312,7 +356,8 @@ void Journal::run() {
             changed.wait(lock, [&] { return !queue.empty() || stopping; });
             if (queue.empty()) return;
             // Steps alone wait a little for company; a waiting reader does not.
-            changed.wait_for(lock, groupPause, [&] { return waiting > 0 || stopping; });
+            changed.wait_for(lock, groupPause, [&] { return waiting > 0 || urgent > 0 || stopping; });
+            urgent = 0;
             if (group.empty()) {
                 group.swap(queue);
             } else {
@@ -470,7 +515,8 @@ bool Journal::_prune() {
         _statement("DELETE FROM steps WHERE file < ?1 AND NOT EXISTS (SELECT 1 FROM files WHERE id = steps.file)");
     sqlite3_stmt* shifts = _statement(
         "DELETE FROM shifts WHERE time < ?1 AND NOT EXISTS (SELECT 1 FROM history WHERE time = shifts.time)"
-        " AND NOT EXISTS (SELECT 1 FROM files WHERE id < ?2 AND shift = shifts.time)");
+        " AND NOT EXISTS (SELECT 1 FROM files WHERE id >= shifts.first_file AND id < coalesce((SELECT"
+        " min(first_file) FROM shifts AS later WHERE later.time > shifts.time), ?2) AND shift = shifts.time)");
     if (files == nullptr || steps == nullptr || shifts == nullptr) return false;
     sqlite3_bind_int64(files, 1, first);
     sqlite3_bind_int64(files, 2, static_cast<int64_t>(storageKeys.size()));

@@ -96,7 +96,11 @@ public:
     int64_t nextFileId() const { return nextId; }
     // Pipe reader: returns once the entries are committed, or could not be;
     // `bytes` are the pipe's bytes they came from (see Contents::unread).
-    void record(const std::vector<Entry>& entries, const std::string& bytes = "");
+    void record(const std::vector<Entry>& entries, const std::string& bytes = "") { waitFor(submit(entries, bytes)); }
+    // The same in two halves, so that the reader can read on meanwhile:
+    // submit returns a ticket (0 for nothing to record) that waitFor waits for.
+    uint64_t submit(const std::vector<Entry>& entries, const std::string& bytes);
+    void waitFor(uint64_t ticket);
     // Any thread: a storage's step, with the change to the counts of the
     // file's shift that goes with it (pending, copied, failed).
     void book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
@@ -123,6 +127,9 @@ private:
         int pending, copied, failed;
     };
 
+    // The writer's loop, and the checkpoints' on a connection of their own.
+    void _write();
+    void _checkpoints(sqlite3* copier);
     bool _openFile(std::string& why);
     bool _read(Contents& out, std::string& why);
     void _close();
@@ -149,7 +156,8 @@ private:
     std::vector<Event> queue;  // guarded by mutex, and the three below
     uint64_t queued = 0;       // events ever queued
     uint64_t settled = 0;      // of which committed, or given up
-    int waiting = 0;           // callers waiting for a commit
+    int waiting = 0;           // callers of flush() waiting for a commit
+    int urgent = 0;            // reader's entries queued since the last commit began
     bool stopping = false;     // the destructor's: the writer ends once the queue is written
     bool failing = false;      // writer thread only: the last commit failed, and was reported
 };
