@@ -20,6 +20,15 @@ namespace {
 const auto groupPause = std::chrono::milliseconds(50);
 // Between two copies of the write-ahead log into the journal file.
 const auto checkpointPause = std::chrono::seconds(1);
+// The log starts again from its beginning only when a copy has caught up
+// with it; under a steady load one seldom does, so at this many pages (32 MiB)
+// the writer waits for one copy to catch up.
+const int walPagesLimit = 32768;
+
+int countWalPages(void* pages, sqlite3*, const char*, int count) {
+    *static_cast<int*>(pages) = count;
+    return SQLITE_OK;
+}
 // Events kept for another try while the journal cannot be written; beyond
 // this the oldest go, so that a full disk cannot fill the memory as well.
 const size_t queueLimit = 1000000;
@@ -107,11 +116,15 @@ bool Journal::_openFile(std::string& why) {
 void Journal::_checkpoints(sqlite3* copier) {
     std::unique_lock<std::mutex> lock(mutex);
     while (!stopping) {
-        changed.wait_for(lock, checkpointPause, [&] { return stopping; });
+        changed.wait_for(lock, checkpointPause, [&] { return stopping || walFull; });
         lock.unlock();
         // Passive: copies what no reader still needs, and never blocks the writer.
         sqlite3_wal_checkpoint_v2(copier, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
         lock.lock();
+        if (walFull) {
+            walFull = false;
+            changed.notify_all();
+        }
     }
     lock.unlock();
     sqlite3_close(copier);
@@ -332,13 +345,16 @@ void Journal::flush(int seconds) {
 
 void Journal::run() {
     // Without a second connection the writer's checkpoints by itself, as
-    // SQLite does by default.
+    // SQLite does by default. The second one finds the write-ahead log only
+    // once it has read the file.
     sqlite3* copier = nullptr;
     std::thread checkpoints;
     if (db != nullptr &&
         sqlite3_open_v2(path_.c_str(), &copier, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK &&
+        sqlite3_exec(copier, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK &&
         _exec("PRAGMA wal_autocheckpoint=0")) {
         sqlite3_busy_timeout(copier, 1000);
+        sqlite3_wal_hook(db, countWalPages, &walPages);
         checkpoints = std::thread(&Journal::_checkpoints, this, copier);
     } else {
         sqlite3_close(copier);
@@ -382,11 +398,16 @@ void Journal::_write() {
         }
         bool ending;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::unique_lock<std::mutex> lock(mutex);
             settled = last;  // written or not: the reader goes on either way
+            changed.notify_all();
+            if (walPages > walPagesLimit) {
+                walFull = true;
+                changed.wait_for(lock, std::chrono::seconds(5), [&] { return !walFull || stopping; });
+                walPages = 0;
+            }
             ending = stopping;
         }
-        changed.notify_all();
         if (!committed && ending) return;
         if (!committed) std::this_thread::sleep_for(std::chrono::seconds(1));
     }

@@ -159,6 +159,8 @@ private:
     int waiting = 0;           // callers of flush() waiting for a commit
     int urgent = 0;            // reader's entries queued since the last commit began
     bool stopping = false;     // the destructor's: the writer ends once the queue is written
+    bool walFull = false;      // the writer waits for the checkpoints to catch up
+    int walPages = 0;          // writer thread only: in the write-ahead log after the last commit
     bool failing = false;      // writer thread only: the last commit failed, and was reported
 };
 
