@@ -344,7 +344,7 @@ void Journal::flush(int seconds) {
 }
 
 void Journal::run() {
-    // Without a second connection the writer's checkpoints by itself, as
+    // Without a second connection the writer checkpoints by itself, as
     // SQLite does by default. The second one finds the write-ahead log only
     // once it has read the file.
     sqlite3* copier = nullptr;
