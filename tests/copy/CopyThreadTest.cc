@@ -1,14 +1,9 @@
-#include <sys/stat.h>
-#include <sys/time.h>
-
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/CopyRig.h"
-#include "support/DaemonRunner.h"
-#include "support/FifoWriter.h"
 
 namespace {
 
@@ -59,48 +54,4 @@ TEST(CopyThreadTest, LogRotatesBySizeBetweenBatchesWithoutLosingALine) {
         EXPECT_LT(4096u, backup.size());
         EXPECT_EQ('\n', backup.back());
     }
-}
-
-TEST(CopyThreadTest, DaemonCopiesAnnouncedFilesIntoEveryTargetWithTheirContentModeAndTime) {
-    DaemonRunner daemon;
-    const std::string root = daemon.root();
-    daemon.writeConfig(daemon.defaultConfig() + "storageID archive\ntype EXTERNAL\ntarget " + root + "/archive\n" +
-                       "storageID usb\ntype OPTIONAL\ntarget " + root + "/usb\n");
-    struct Source {
-        std::string relative;
-        mode_t mode;
-        time_t mtime;
-        size_t size;
-    };
-    const Source sources[] = {{"run1/img_00001.cbf", 0640, 1577880000, 3000},
-                              {"run1/deep/er/b.dat", 0600, 1000000000, 200000},
-                              {"top.txt", 0755, 1600000000, 0}};
-    std::string announcements;
-    for (const Source& s : sources) {
-        const std::string path = root + "/ramdisk/" + s.relative;
-        std::string content;
-        for (size_t i = 0; i < s.size; ++i) content += static_cast<char>('a' + i % 23);
-        CopyRig::put(path, content);
-        ASSERT_EQ(0, chmod(path.c_str(), s.mode));
-        struct timeval times[2] = {{s.mtime, 0}, {s.mtime, 0}};
-        ASSERT_EQ(0, utimes(path.c_str(), times));
-        announcements += root + "/ramdisk/./" + s.relative + "\n";
-    }
-    ASSERT_EQ(0, daemon.run());
-    FifoWriter writer(daemon.pipePath());
-    ASSERT_TRUE(writer.open());
-    ASSERT_TRUE(writer.write(announcements));
-
-    for (const std::string& target : {root + "/internal/", root + "/archive/", root + "/usb/"}) {
-        for (const Source& s : sources) {
-            SCOPED_TRACE(target + s.relative);
-            struct stat copy;
-            // A copy appears under its final name only once it is complete.
-            ASSERT_TRUE(CopyRig::waitUntil([&]() { return stat((target + s.relative).c_str(), &copy) == 0; }));
-            EXPECT_EQ(s.mode, copy.st_mode & 07777);
-            EXPECT_EQ(s.mtime, copy.st_mtime);
-            EXPECT_EQ(readFile(root + "/ramdisk/" + s.relative), readFile(target + s.relative));
-        }
-    }
-    EXPECT_TRUE(daemon.running());
 }

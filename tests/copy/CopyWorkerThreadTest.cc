@@ -3,10 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/MessageServer.h"
-#include "support/CopyRig.h"
-#include "support/LogWatch.h"
-#include "support/MessageClient.h"
+#include "space/SpaceSupport.h"
 
 namespace {
 
@@ -96,13 +93,10 @@ TEST(CopyWorkerThreadTest, EachStorageCopiesFromTheRamDiskOrFromTheEarlierTarget
 // others; then a batch of more patterns than the summary records.
 TEST(CopyWorkerThreadTest, BadFilesAreLoggedReportedAndCountedWhileTheBatchGoesOnAndIsSummed) {
     CopyRig rig;
-    const std::string serverLog = rig.dir / "messages.log";
-    MessageServer* server = new MessageServer(serverLog, 0);  // lives on with its threads
-    ASSERT_EQ(0, server->connect());
-    MessageClient client(server->localPort());
-    ASSERT_TRUE(waitForLogCount(serverLog, "++ Accepted connection from ", 1));
+    space_test::MessageTap tap(rig.dir / "messages.log");
+    ASSERT_TRUE(tap.ready());
     Storage::Params params = rig.params("disk", Storage::OPTIONAL);
-    params.messageServer = server;
+    params.messageServer = tap.server;
     Storage* storage = CopyRig::start(params);
     const std::string R = rig.ramdisk + "/", T = params.target + "/", noMarker = R + "nomarker.cbf";
     const std::string lost = "Source file does no longer exist and no alternative source directories are provided";
@@ -136,15 +130,11 @@ TEST(CopyWorkerThreadTest, BadFilesAreLoggedReportedAndCountedWhileTheBatchGoesO
                                        {R + "dir.cbf", T + "dir.cbf", ""},
                                        {noMarker, params.target, ""},
                                        {R + "linked.cbf", T + "linked.cbf", "Critical "}};
-    for (const auto& report : reported) {
-        MessageClient::Frame frame;
-        ASSERT_TRUE(client.readFrame(frame)) << client.error();
-        EXPECT_EQ(MessageServer::COPY_ERROR, frame.code);
-        EXPECT_EQ(report[0] + ":" + report[1], frame.subject);
-        EXPECT_EQ(report[2] + "Error: Failed to copy " + report[0] + " to " + report[1] + "." +
-                      (report[2].empty() ? "" : " " + lost),
-                  frame.text);
-    }
+    std::vector<std::string> expected;  // COPY_ERROR frames
+    for (const auto& report : reported)
+        expected.push_back("4 " + report[0] + ":" + report[1] + " " + report[2] + "Error: Failed to copy " + report[0] +
+                           " to " + report[1] + "." + (report[2].empty() ? "" : " " + lost));
+    EXPECT_EQ(expected, tap.received());
 
     std::string summary = "disk: 14 files successfully copied\n";
     storage->insertToBuffer(CopyRig::file(rig.source("early.txt", "")));

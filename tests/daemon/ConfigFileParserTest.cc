@@ -50,8 +50,8 @@ TEST(ConfigFileParserTest, MissingSettingsJunkAndLongLinesGiveDefaults) {
         "# comment\n   # indented comment\n\n\t\n \r\n#logfile /x\n",
         // Keys without values count as missing, the key on the last line too.
         "logfile\nlogfile_max_number   \nlogfile_max_size\nstatus_port\ncreate_links\npreserve_gid",
-        // A tab after the key makes another key.
-        "logfile\t/x.log\nstatus_port\t1\ncreate_links\tno\n", junk,
+        // A tab after the key makes another key, and so does a prefix.
+        "logfile\t/x.log\nstatus_port\t1\ncreate_links\tno\nmy_logfile /x.log\n", junk,
         "logfile " + std::string(4992, 'y'),  // 5000 characters without a newline
     };
     for (const std::string& content : contents)
@@ -91,6 +91,20 @@ TEST(ConfigFileParserTest, UnusableValuesTakeDefaultsWithWarnings) {
     ParsedConfig noNumber("logfile_max_size M\n");
     EXPECT_EQ(defaults(), noNumber.globals());
     EXPECT_EQ("Warning: logfile_max_size has no number, using 10485760\n", noNumber.warnings());
+}
+
+// A size is a sign, digits and an upper-case unit; what does not fit 32 bits is clamped.
+TEST(ConfigFileParserTest, LogfileMaxSizeTakesSignDigitsAndAnUpperCaseUnit) {
+    const std::string clamped = "Warning: logfile_max_size does not fit 32 bits, using 2147483647\n";
+    const std::tuple<std::string, int, std::string> cases[] = {
+        {"10M", 10485760, ""}, {"10k", 10, ""}, {"1.5M", 1, ""}, {"-1", -1, ""}, {"-2G", -2147483647 - 1, ""},
+        {"2G", 2147483647, clamped}, {"-3G", 2147483647, clamped}, {"99999999999", 2147483647, clamped},
+        {"- ", 10485760, "Warning: logfile_max_size has no number, using 10485760\n"}};
+    for (const auto& [value, size, warnings] : cases) {  // a number on the next line is not taken
+        ParsedConfig config("logfile_max_size " + value + "\nstatus_port 5\n");
+        EXPECT_EQ(size, config.parser.logfile_max_size) << value;
+        EXPECT_EQ(warnings, config.warnings()) << value;
+    }
 }
 
 TEST(ConfigFileParserTest, StorageBlocksInheritTypeAndCopyProcessesFromTheBlockBefore) {

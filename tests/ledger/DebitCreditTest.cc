@@ -35,97 +35,28 @@ Counts counts(const DebitCredit::HistEntry& e) {
 
 }  // namespace
 
-TEST(DebitCreditTest, TrackingLedgerMovesFilesFromBufferToLinkAndDeleteLists) {
-    DebitCredit ledger(5, DebitCredit::TRACK_FILES);
-    ledger.setTavroTime(100, 1001, 1002);
-    FileInfo a = file("a"), failed = file("failed"), removed = file("removed"), linkFails = file("bad"), b = file("b");
-    for (const FileInfo& f : {a, failed, removed, linkFails, b}) ledger.insertToBuffer(f);
-    EXPECT_TRUE(ledger.flushBuffer());
-    std::list<FileInfo> out = {file("own")};  // emptied by every call that hands files over
-    ASSERT_TRUE(ledger.getCopyList(out));
-    EXPECT_EQ((Paths{"a", "failed", "removed", "bad", "b"}), paths(out));
-    EXPECT_FALSE(ledger.getCopyList(out) || !out.empty());
-    for (const FileInfo& f : {a, removed, linkFails, b}) ledger.insertToCredits(f);
-    ledger.insertToFailedCopies(failed);
-    EXPECT_EQ(4, ledger.size());  // copied files stay in progress until linked or removed
-    EXPECT_EQ((Counts{100, 1001, 1002, 0, 4, 1}), counts(ledger.history(1).front()));
-    ASSERT_TRUE(ledger.getReplaceByLinkList(out));
-    EXPECT_EQ((Paths{"a", "removed", "bad", "b"}), paths(out));
-    EXPECT_FALSE(ledger.getReplaceByLinkList(out) || !out.empty());
-    ledger.insertToLinks(a);
-    ledger.insertToLinks(b);
-    ledger.forgetAbout(removed);
-    ledger.insertToFailedLinks(linkFails);
-    EXPECT_EQ(2, ledger.size());  // links stay in progress until the inode relief takes them
-    ledger.getDeleteLinkList(out, 1);
-    EXPECT_EQ(Paths{"a"}, paths(out));  // oldest first
-    ledger.getDeleteLinkList(out, 10);
-    EXPECT_EQ(Paths{"b"}, paths(out));
-    EXPECT_EQ(0, ledger.size());
-    EXPECT_TRUE(ledger.getDeleteList(out));
-    EXPECT_EQ((Paths{"failed", "bad"}), paths(out));
-}
-
-TEST(DebitCreditTest, UserShiftsSendFinishedAndLateFilesOfEarlierShiftsToDeletionAndAgeTheHistory) {
-    DebitCredit ledger(5, DebitCredit::TRACK_FILES);
+// The history keeps the newest shifts, newest first, as many as its length
+// allows and at least one. A file of a shift it no longer holds is counted
+// nowhere, and still reaches the deletion.
+TEST(DebitCreditTest, HistoryKeepsTheNewestShiftsAndOlderFilesAreStillBooked) {
+    DebitCredit ledger(3, DebitCredit::TRACK_FILES);
     ledger.setTavroTime(100, 1, 1);
-    FileInfo waiting = file("waiting"), linked = file("linked"), inBuffer = file("buffer"), copying = file("copying"),
-             failing = file("failing"), linking = file("linking"), trashed = file("trashed"), gone = file("gone");
-    for (const FileInfo& f : {waiting, linked, copying, failing, linking, trashed, gone}) ledger.insertToBuffer(f);
-    ledger.flushBuffer();
-    std::list<FileInfo> held, toDelete;
-    ledger.getCopyList(held);
-    for (const FileInfo& f : {linked, linking, trashed, gone}) ledger.insertToCredits(f);
-    ASSERT_TRUE(ledger.getReplaceByLinkList(held));  // the link thread holds these four
-    ledger.insertToLinks(linked);
-    ledger.insertToCredits(waiting);  // waits for the link thread
-    ledger.insertToBuffer(inBuffer);
-
-    ledger.setTavroTime(200, 2, 2);
-    EXPECT_EQ(200, ledger.tavroTime());
-    EXPECT_EQ(0u, ledger.currentShiftInProgress());
-    EXPECT_EQ(6u, ledger.earlierShiftsInProgress());  // waiting and linked are done
-    EXPECT_TRUE(ledger.getDeleteList(toDelete));
-    EXPECT_EQ((Paths{"waiting", "linked"}), paths(toDelete));
-    EXPECT_TRUE(ledger.getDeleteList(toDelete) && toDelete.empty());  // nothing now, but more will come
-    EXPECT_FALSE(ledger.getReplaceByLinkList(held));
-    FileInfo fresh = file("fresh", 200), late = file("late");
-    ledger.insertToBuffer(fresh);
-    ledger.insertToBuffer(late);  // of the old shift, announced only now
-    EXPECT_EQ(1u, ledger.currentShiftInProgress());
-    EXPECT_EQ(7u, ledger.earlierShiftsInProgress());
-    // Every later booking of an old-shift file ends in the delete list.
-    ledger.insertToCredits(copying);
-    ledger.insertToFailedCopies(failing);
-    ledger.insertToLinks(linking);
-    ledger.insertToTrash(trashed);
-    ledger.forgetAbout(gone);
-    ledger.insertToFailedCopies(inBuffer);
-    ledger.insertToCredits(late);
-    EXPECT_EQ(0u, ledger.earlierShiftsInProgress());
-    EXPECT_TRUE(ledger.getDeleteList(toDelete));
-    EXPECT_EQ((Paths{"copying", "failing", "linking", "trashed", "buffer", "late"}), paths(toDelete));
-    EXPECT_FALSE(ledger.getDeleteList(toDelete));
-    EXPECT_EQ((Counts{200, 2, 2, 1, 0, 0}), counts(ledger.history(-1).front()));
-    EXPECT_EQ((Counts{100, 1, 1, 0, 7, 2}), counts(ledger.history(-1).back()));
-    ledger.insertToCredits(fresh);  // the way of the current shift
-    EXPECT_TRUE(ledger.getReplaceByLinkList(held));
-    EXPECT_EQ(Paths{"fresh"}, paths(held));
-
-    // The history keeps the newest five shifts; files of older ones are booked all the same.
-    for (int64_t time = 300; time <= 700; time += 100) ledger.setTavroTime(time, time + 1, time + 2);
-    ASSERT_EQ(5u, ledger.history(-1).size());
-    EXPECT_EQ((Counts{700, 701, 702, 0, 0, 0}), counts(ledger.history(-1).front()));
-    EXPECT_EQ(300, ledger.history(-1).back().time);
+    const FileInfo old = file("old");
+    ledger.insertToBuffer(old);
+    for (int64_t time = 200; time <= 400; time += 100) ledger.setTavroTime(time, time + 1, time + 2);
+    ledger.insertToFailedCopies(old);
+    std::vector<Counts> rows;
+    for (const DebitCredit::HistEntry& entry : ledger.history(-1)) rows.push_back(counts(entry));
+    EXPECT_EQ((std::vector<Counts>{{400, 401, 402, 0, 0, 0}, {300, 301, 302, 0, 0, 0}, {200, 201, 202, 0, 0, 0}}),
+              rows);
     ASSERT_EQ(2u, ledger.history(2).size());
-    EXPECT_EQ(600, ledger.history(2).back().time);
+    EXPECT_EQ(300, ledger.history(2).back().time);
     EXPECT_TRUE(ledger.history(0).empty());
-    ledger.insertToBuffer(late);
-    ledger.insertToFailedCopies(late);
-    EXPECT_TRUE(ledger.getDeleteList(toDelete));  // fresh is still with the link thread
-    EXPECT_EQ(Paths{"late"}, paths(toDelete));
-    for (const DebitCredit::HistEntry& entry : ledger.history(4)) EXPECT_EQ(0u, entry.pending + entry.failed);
-    DebitCredit shortest(0, DebitCredit::COUNT_ONLY);  // a length below one keeps one entry
+    std::list<FileInfo> toDelete;
+    EXPECT_TRUE(ledger.getDeleteList(toDelete));
+    EXPECT_EQ(Paths{"old"}, paths(toDelete));
+    EXPECT_FALSE(ledger.getDeleteList(toDelete));
+    DebitCredit shortest(0, DebitCredit::COUNT_ONLY);
     shortest.setTavroTime(10, 0, 0);
     shortest.setTavroTime(20, 0, 0);
     EXPECT_EQ(1u, shortest.history(-1).size());

@@ -83,7 +83,9 @@ const std::string requestForm =
 
 }  // namespace
 
-TEST(StatusServerTest, EachRequestLineGetsItsReplyLineAlsoWhenPipelined) {
+// Clients that flood requests without reading, or send a line past the limit,
+// stall only their own worker; the others go on being answered.
+TEST(StatusServerTest, EachRequestLineGetsItsReplyLineAlsoWhenPipelinedAndMisbehavingClientsStallOnlyThemselves) {
     const std::string newest =
         userTime(shift3, 1002, 102, "2023/11/15 23:13:20", storage("INT", 1, 1, 1) + storage("EXT", -1, 1, 0));
     const std::string oldest = userTime(beforeEpoch, 0, 0, "1969/12/31 00:00:00", storage("OPT", 0, 0, 0));
@@ -97,6 +99,8 @@ TEST(StatusServerTest, EachRequestLineGetsItsReplyLineAlsoWhenPipelined) {
         // Clamped, not cast: a cast would make it 0.
         {"<request><action id='history' length='4294967296'/></request>\n", all},
         {"<request><action id='history' length='1'/></request>\n", reply(newest + oldest)},
+        // The longest line taken: 65535 bytes and the newline.
+        {std::string(65535 - 52, ' ') + "<request><action id='history' length='1'/></request>\n", reply(newest + oldest)},
         {"<request><action id='history' length='0'/></request>\n", "<reply/>\n"},
         {"<request><action id='history' length='abc'/></request>\n", "<reply/>\n"},
         {"<request><action id='status'/></request>\n",
@@ -110,7 +114,8 @@ TEST(StatusServerTest, EachRequestLineGetsItsReplyLineAlsoWhenPipelined) {
         {"\n", errorReply("syntax error", "Empty request")},
     };
     TempDir directory;
-    StatusServer* server = startServer(directory / "vellort.log", ledgersWithHistory());
+    const std::string logPath = directory / "vellort.log";
+    StatusServer* server = startServer(logPath, ledgersWithHistory());
     ASSERT_NE(nullptr, server);
     // All the requests at once: the replies come in order.
     StatusClient client(server->localPort());
@@ -121,9 +126,30 @@ TEST(StatusServerTest, EachRequestLineGetsItsReplyLineAlsoWhenPipelined) {
         ASSERT_TRUE(client.readLine(line)) << client.error();
         EXPECT_EQ(test.second, line) << test.first;
     }
+
+    // Requests without reading a reply: its worker stays blocked in a send.
+    const std::string request = "<request><action id='history' length='1'/></request>";
+    StatusClient notReading(server->localPort());
+    std::string flood;
+    while (flood.size() < (8u << 20)) flood += request + "\n";
+    EXPECT_GT(notReading.sendWithoutBlocking(flood), 0u);
+    // A line past the limit: one error reply, then the connection ends.
+    StatusClient overlong(server->localPort());
+    ASSERT_GT(overlong.sendWithoutBlocking(std::string(1 << 20, 'x')), TCPSocket::maxLineLength);
+    ASSERT_TRUE(overlong.readLine(line)) << overlong.error();
+    EXPECT_EQ(errorReply("syntax error", "Request longer than 65536 bytes"), line);
+    EXPECT_FALSE(overlong.readLine(line));
+    EXPECT_EQ("end of stream", overlong.error());
+    EXPECT_EQ(1, countInFile(logPath, "Error: Request longer than 65536 bytes from " + overlong.peerName() +
+                                          "; closing the connection\n"));
+    EXPECT_EQ(reply(newest + oldest), StatusClient(server->localPort()).ask(request));
+    EXPECT_EQ(reply(newest + oldest), client.ask(request));
+    const std::string stalled = "++ Connection from " + notReading.peerName() + " closed on ";
+    notReading.close();
+    ASSERT_TRUE(waitForLogCount(logPath, stalled, 1));
 }
 
-TEST(StatusServerTest, LogShowsConnectionsAndFailedRequestsWithThePeer) {
+TEST(StatusServerTest, LogShowsConnectionsAndFailedRequestsWithThePeerAndAPortInUseFailsConnect) {
     TempDir directory;
     const std::string logPath = directory / "vellort.log";
     StatusServer* server = startServer(logPath, {});
@@ -149,39 +175,6 @@ TEST(StatusServerTest, LogShowsConnectionsAndFailedRequestsWithThePeer) {
             "\n++ Connection from " + peer + " closed on TIME\n",
         std::regex_replace(readFile(logPath),
                            std::regex(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n)"), "TIME\n"));
-}
-
-TEST(StatusServerTest, MisbehavingClientsStallOnlyTheirOwnWorkerAndAPortInUseFailsConnect) {
-    TempDir directory;
-    const std::string logPath = directory / "vellort.log";
-    StatusServer* server = startServer(logPath, ledgersWithHistory());
-    ASSERT_NE(nullptr, server);
-    const std::string request = "<request><action id='history' length='1'/></request>";
-    StatusClient reference(server->localPort());
-    const std::string expected = reference.ask(request);
-    ASSERT_EQ(0u, expected.find("<reply>    <usertime id=\"1700090000\""));
-
-    // Requests without reading a reply: its worker stays blocked in a send.
-    StatusClient notReading(server->localPort());
-    std::string flood;
-    while (flood.size() < (8u << 20)) flood += request + "\n";
-    EXPECT_GT(notReading.sendWithoutBlocking(flood), 0u);
-    // A line past the limit: one error reply, then the connection ends.
-    StatusClient overlong(server->localPort());
-    ASSERT_GT(overlong.sendWithoutBlocking(std::string(1 << 20, 'x')), TCPSocket::maxLineLength);
-    std::string line;
-    ASSERT_TRUE(overlong.readLine(line)) << overlong.error();
-    EXPECT_EQ(errorReply("syntax error", "Request longer than 65536 bytes"), line);
-    EXPECT_FALSE(overlong.readLine(line));
-    EXPECT_EQ("end of stream", overlong.error());
-    EXPECT_EQ(1, countInFile(logPath, "Error: Request longer than 65536 bytes from " + overlong.peerName() +
-                                          "; closing the connection\n"));
-
-    EXPECT_EQ(expected, StatusClient(server->localPort()).ask(request));
-    EXPECT_EQ(expected, reference.ask(request));
-    const std::string stalled = "++ Connection from " + notReading.peerName() + " closed on ";
-    notReading.close();
-    ASSERT_TRUE(waitForLogCount(logPath, stalled, 1));
 
     StatusServer second(directory / "second.log", server->localPort(), {});
     EXPECT_EQ(-1, second.connect());

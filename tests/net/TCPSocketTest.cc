@@ -6,8 +6,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -68,43 +66,4 @@ TEST(TCPSocketTest, FailedServerLeavesTheErrorAndNoDescriptorOpen) {
     EXPECT_STREQ(gai_strerror(lookup), rejected.errmsg());
     EXPECT_EQ(0, rejected.close());
     EXPECT_STREQ(gai_strerror(lookup), rejected.errmsg());
-}
-
-TEST(TCPSocketTest, ReadLineSplitsTheStreamIntoBoundedLines) {
-    const std::string longest(TCPSocket::maxLineLength - 1, 'x');
-    const std::string tooLong(TCPSocket::maxLineLength, 'y');
-    struct Case {
-        std::string sent;
-        std::vector<std::pair<int64_t, std::string>> reads;  // result, line
-    };
-    const std::vector<Case> cases = {
-        {"abc", {{0, "abc"}}},
-        {"one\ntwo\n", {{4, "one\n"}, {4, "two\n"}, {0, ""}}},
-        {"\n", {{1, "\n"}, {0, ""}}},
-        {longest + "\nnext\n", {{65536, longest + "\n"}, {5, "next\n"}}},
-        {tooLong + "\n", {{TCPSocket::lineTooLong, tooLong}}},
-    };
-    TCPSocket listener;
-    ASSERT_GE(listener.server("0"), 1);
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.sent.substr(0, 10));
-        MessageClient client(listener.localPort());
-        std::unique_ptr<TCPSocket> connection(listener.accept());
-        ASSERT_NE(nullptr, connection);
-        // The send blocks while the reader lags, and fails once it has closed.
-        std::thread sender([&client, &test] {
-            client.send(test.sent);
-            client.close();
-        });
-        for (const auto& expected : test.reads) {
-            std::string line;
-            EXPECT_EQ(expected.first, connection->readLine(line));
-            EXPECT_TRUE(expected.second == line) << line.size();
-        }
-        if (test.reads.back().first == TCPSocket::lineTooLong) {
-            EXPECT_STREQ("Line longer than 65536 bytes", connection->errmsg());
-        }
-        connection->close();
-        sender.join();
-    }
 }

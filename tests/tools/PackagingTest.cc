@@ -1,4 +1,3 @@
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,25 +16,14 @@ std::string shell(const std::string& command) {
     return output + errorOutput;
 }
 
-std::string globals(const ConfigFileParser& c) {
-    std::ostringstream text;
-    text << c.logfile << ' ' << c.logfile_max_number << ' ' << c.logfile_max_size << ' ' << c.history_max_entries << ' '
-         << c.fillstate_limit << ' ' << c.ramdisk_mountpoint << ' ' << c.message_port << ' ' << c.status_port << ' '
-         << c.create_links << c.preserve_uid << c.preserve_gid;
-    return text.str();
-}
-
 }  // namespace
 
-TEST(PackagingTest, ExampleConfigurationSetsEveryKeyToItsDefault) {
-    ConfigFileParser example, defaults;
+// Each key starts a line of its own, where an operator sees and edits it, and
+// the file reads without a warning.
+TEST(PackagingTest, ExampleConfigurationNamesEveryKeyAndHasOneCompleteStorageOfEachType) {
+    ConfigFileParser example;
     ASSERT_TRUE(example.readConfigFile(exampleConfig));
-    ASSERT_TRUE(defaults.readConfigFile("/dev/null"));
     EXPECT_TRUE(example.warnings.empty()) << example.warnings.front();
-    EXPECT_EQ(globals(defaults), globals(example));
-
-    // Equal values could also come from keys that are missing: each key must
-    // start a line of its own, where an operator sees and edits it.
     const std::string text = "\n" + readFile(exampleConfig);
     for (const char* key :
          {"logfile", "logfile_max_number", "logfile_max_size", "history_max_entries", "fillstate_limit",
