@@ -44,10 +44,8 @@ DebitCredit::~DebitCredit() {
 }
 
 void DebitCredit::insertToBuffer(const FileInfo& file) {
-    {
-        MutexGuard bufferGuard(bufferMutex);
-        buffer.push_back(file);
-    }
+    // Counted before it is listed: once in the buffer, a copy worker may book
+    // it at once, and a count taken down before it was put up would wrap.
     {
         MutexGuard timeGuard(tavroTimeMutex);
         if (_isCurrent(file))
@@ -55,9 +53,9 @@ void DebitCredit::insertToBuffer(const FileInfo& file) {
         else
             ++previousCount;
     }
-    MutexGuard historyGuard(historyMutex);
-    std::list<HistEntry>::iterator entry = std::find(history_.begin(), history_.end(), file.tavroTime());
-    if (entry != history_.end()) ++entry->pending;
+    _changeHistory(file, 1, 0, 0);
+    MutexGuard bufferGuard(bufferMutex);
+    buffer.push_back(file);
 }
 
 bool DebitCredit::flushBuffer() {
