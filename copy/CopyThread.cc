@@ -47,6 +47,13 @@ void CopyThread::retryLater(const FileInfo& file, uint32_t attempts) {
 
 void CopyThread::run() {
     ThreadPool pool(params.n_copy_processes);
+    if (pool.startedThreads() < params.n_copy_processes) {
+        logFile << "Error: " << params.storageID << ": only " << pool.startedThreads() << " of "
+                << params.n_copy_processes
+                << " copy threads could be started: " << LogManip(&LogFile::errmsg, pool.startError()) << endl;
+        if (pool.startedThreads() == 0)
+            logFile << "Error: " << params.storageID << ": the copy scheduler copies each batch itself" << endl;
+    }
     for (;;) {
         logFile.rotateIfLarger(params.logfile_max_size, params.logfile_max_number);
         logFile << "++ " << params.storageID << ": Looking for recently created files by TAVRO" << endl;

@@ -6,6 +6,7 @@
 ThreadPool::ThreadPool(int size)
     : size(size),
       started(0),
+      startErrno(0),
       busy(0),
       threads(new pthread_t[size > 0 ? size : 1]),
       busyMutex(_initMutex()),
@@ -15,9 +16,12 @@ ThreadPool::ThreadPool(int size)
       queueMutex(_initMutex()),
       queueCond(_initCondition()) {
     for (int i = 0; i < size; ++i) {
-        // A thread that cannot be created leaves a smaller pool; tasks still
-        // run as long as one thread exists.
-        if (pthread_create(&threads[started], nullptr, &ThreadPool::_startThread, this) == 0) ++started;
+        // A thread that cannot be created leaves a smaller pool.
+        const int result = pthread_create(&threads[started], nullptr, &ThreadPool::_startThread, this);
+        if (result == 0)
+            ++started;
+        else if (startErrno == 0)
+            startErrno = result;
     }
 }
 
@@ -41,6 +45,12 @@ ThreadPool::~ThreadPool() {
 }
 
 void ThreadPool::schedule(ThreadPoolTask* task) {
+    if (started == 0) {
+        // Queued, it would never run.
+        task->work();
+        delete task;
+        return;
+    }
     MutexGuard guard(queueMutex);
     ++queued;
     queue.push_back(task);
@@ -49,7 +59,7 @@ void ThreadPool::schedule(ThreadPoolTask* task) {
 
 void ThreadPool::waitForFreeThread() {
     MutexGuard guard(busyMutex);
-    while (busy >= size) pthread_cond_wait(freeCond, busyMutex);
+    while (busy >= started && started > 0) pthread_cond_wait(freeCond, busyMutex);
 }
 
 void* ThreadPool::_startThread(void* arg) {

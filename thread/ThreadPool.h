@@ -11,6 +11,11 @@ class ThreadPoolTask;
 // most `size` at a time. The queue is unbounded: schedule() never blocks, so a
 // caller that wants at most one task waiting calls waitForFreeThread() first.
 //
+// Threads that cannot be created (a limit on threads or memory) leave a
+// smaller pool, and the throttle counts the threads that run; a pool left
+// without any runs each task on the thread that schedules it, so that work
+// still gets done, one task at a time. Its owner says so in its log.
+//
 // schedule() and waitForFreeThread() may be called from any thread. The pool
 // owns every scheduled task and deletes it after its work().
 //
@@ -25,9 +30,16 @@ public:
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
+    // Without any thread, runs the task at once, on the calling thread.
     void schedule(ThreadPoolTask* task);
-    // Returns as soon as fewer than `size` tasks are inside work().
+    // Returns as soon as a thread that was started is outside work(); at
+    // once for a pool without any.
     void waitForFreeThread();
+
+    // How many of the `size` threads could be created, and why the first
+    // that could not was refused (0 when all run).
+    int startedThreads() const { return started; }
+    int startError() const { return startErrno; }
 
 private:
     static void* _startThread(void* pool);
@@ -35,9 +47,10 @@ private:
     static pthread_cond_t* _initCondition();
 
     int size;
-    int started;                    // threads actually created
+    int started;     // threads actually created; fixed after the constructor
+    int startErrno;  // of the first creation that failed
 
-    int busy;                       // guarded by busyMutex
+    int busy;  // guarded by busyMutex
     pthread_t* threads;
     pthread_mutex_t* busyMutex;
     pthread_cond_t* freeCond;

@@ -1,3 +1,8 @@
+#include <errno.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -11,44 +16,39 @@
 
 namespace {
 
-// What the tasks report back. Every wait has a deadline, so a broken pool fails the test instead of hanging it.
 struct Board {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<int> started;  // task ids in the order their work() began
-    int running = 0, maxRunning = 0, permits = 0, destroyed = 0;
-    bool waiterReturned = false;
+    int running = 0, permits = 0, destroyed = 0;
+    bool waiterReturned = false, early = false;  // early: waitForFreeThread() returned before a deletion
 
     template <typename Predicate>
     bool waitFor(Predicate predicate, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, deadline, predicate);
     }
-    void permit() {
+    template <typename Change>
+    void lockAnd(Change change) {
         std::lock_guard<std::mutex> lock(mutex);
-        ++permits;
+        change();
         changed.notify_all();
     }
 };
 
-// Records its start, returns on a permit and counts its deletion. A slowly deleted task gives a
-// waitForFreeThread() that returns before the deletion the time to do so.
+// Records its start, returns on a permit and counts its deletion, slowly: time for an early waitForFreeThread().
 struct RecordingTask : ThreadPoolTask {
     Board& board;
     int id;
-    bool slow;
-
-    RecordingTask(Board& board, int id, bool slow = false) : board(board), id(id), slow(slow) {}
+    RecordingTask(Board& board, int id) : board(board), id(id) {}
     ~RecordingTask() override {
-        if (slow) board.waitFor([&] { return board.waiterReturned; }, std::chrono::milliseconds(200));
-        std::lock_guard<std::mutex> lock(board.mutex);
-        ++board.destroyed;
-        board.changed.notify_all();
+        board.waitFor([&] { return board.waiterReturned; }, std::chrono::milliseconds(200));
+        board.lockAnd([&] { ++board.destroyed; });
     }
     void work() override {
         std::unique_lock<std::mutex> lock(board.mutex);
         board.started.push_back(id);
-        board.maxRunning = std::max(board.maxRunning, ++board.running);
+        ++board.running;
         board.changed.notify_all();
         if (board.changed.wait_for(lock, std::chrono::seconds(10), [&] { return board.permits > 0; })) --board.permits;
         --board.running;
@@ -58,37 +58,35 @@ struct RecordingTask : ThreadPoolTask {
 
 }  // namespace
 
-TEST(ThreadPoolTest, RunsAtMostSizeTasksFirstInFirstOutAndDeletesEach) {
-    const int size = 3, tasks = 10;
-    Board board;
-    ThreadPool pool(size);
-    for (int id = 0; id < tasks; ++id) pool.schedule(new RecordingTask(board, id));
-    // Tasks finish one at a time; the pool refills to `size` and never goes above it.
-    for (int finished = 0; finished < tasks; ++finished) {
-        ASSERT_TRUE(board.waitFor([&] { return board.running == std::min(size, tasks - finished); })) << finished;
-        board.permit();
-        ASSERT_TRUE(board.waitFor([&] { return board.destroyed == finished + 1; }));
+// In a child whose spare user may start only so many threads (-1: no limit); it exits with the check that failed.
+TEST(ThreadPoolTest, RunsTasksFirstInFirstOutOnTheThreadsItCouldStartAndThrottlesOnThose) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: the thread limit is set for a spare user";
+    for (const auto& c : {std::make_pair(3, -1), std::make_pair(4, 2), std::make_pair(3, 0)}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            const struct rlimit limit = {rlim_t(c.second + 1), rlim_t(c.second + 1)};  // and the child itself
+            if (c.second >= 0 && (setrlimit(RLIMIT_NPROC, &limit) != 0 || setresuid(4343, 4343, 4343) != 0)) _exit(10);
+            Board board;
+            ThreadPool pool(c.first);
+            const int running = c.second < 0 ? c.first : c.second, tasks = running + 2;
+            if (pool.startedThreads() != running || (running < c.first) != (pool.startError() == EAGAIN)) _exit(11);
+            if (running == 0) board.permits = tasks;  // each runs inside schedule()
+            for (int id = 0; id < tasks; ++id) pool.schedule(new RecordingTask(board, id));
+            for (int finished = 0; finished < tasks && running > 0; ++finished) {
+                if (!board.waitFor([&] { return board.running == std::min(running, tasks - finished); })) _exit(12);
+                board.lockAnd([&] { ++board.permits; });
+                if (tasks - finished == running) {  // every thread busy: it returns after the deletion
+                    pool.waitForFreeThread();
+                    board.lockAnd([&] { board.early = board.destroyed == finished, board.waiterReturned = true; });
+                }
+                if (!board.waitFor([&] { return board.destroyed == finished + 1; })) _exit(14);
+            }
+            std::vector<int>& order = board.started;            // all done: no lock needed
+            std::sort(order.begin(), order.begin() + running);  // these start side by side
+            _exit(board.early ? 13 : board.destroyed != tasks ? 15 : !std::is_sorted(order.begin(), order.end()));
+        }
+        int status = -1;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_EQ(0, status) << "pool of " << c.first << ", startable " << c.second;
     }
-    std::lock_guard<std::mutex> lock(board.mutex);
-    EXPECT_EQ(size, board.maxRunning);
-    std::sort(board.started.begin(), board.started.begin() + size);  // these start side by side
-    EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}), board.started);
-}
-
-TEST(ThreadPoolTest, WaitForFreeThreadReturnsOnlyAfterARunningTaskWasDeleted) {
-    Board board;
-    ThreadPool pool(2);
-    pool.schedule(new RecordingTask(board, 0, true));
-    pool.schedule(new RecordingTask(board, 1, true));
-    ASSERT_TRUE(board.waitFor([&] { return board.running == 2; }));
-    board.permit();
-    pool.waitForFreeThread();
-    {
-        std::lock_guard<std::mutex> lock(board.mutex);
-        EXPECT_EQ(1, board.destroyed);
-        board.waiterReturned = true;
-        board.changed.notify_all();
-    }
-    board.permit();
-    ASSERT_TRUE(board.waitFor([&] { return board.destroyed == 2; }));
 }
