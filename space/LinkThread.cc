@@ -91,12 +91,31 @@ bool LinkThread::_statMountpoint(struct statvfs& stats, bool needsBlocks) {
 
 bool LinkThread::_checkForOverflow() {
     const int limit = params.fillstate_limit;
-    lastFillState = fillState;
-    struct statvfs stats;
     // A file system that cannot be measured keeps its last fill state, and so
     // the last answer: a guess would either stop the passes of a full RAM disk
     // or start passes on an empty one.
-    if (!_statMountpoint(stats, true)) return fillState > limit;
+    if (!_measureFillState()) return fillState > limit;
+
+    // Larger passes while the file system stays above the limit, so that the
+    // conversion keeps up with the acquisition; smaller ones once it has
+    // clearly drained.
+    if (lastFillState - fillState > 10.0) {
+        batchSize = std::max(batchSize / 2, minimumBatchSize);
+        return fillState > limit;
+    }
+    if (lastFillState > limit) {
+        if (fillState <= limit) return false;
+        batchSize = std::min(2 * batchSize, maximumBatchSize);
+        return true;
+    }
+    return fillState > limit;
+}
+
+bool LinkThread::_measureFillState() {
+    const int limit = params.fillstate_limit;
+    lastFillState = fillState;
+    struct statvfs stats;
+    if (!_statMountpoint(stats, true)) return false;
     fillState = (1.0 - ((static_cast<double>(stats.f_bfree) / static_cast<double>(stats.f_blocks)) /
                         static_cast<double>(stats.f_frsize)) *
                            static_cast<double>(stats.f_bsize)) *
@@ -132,20 +151,7 @@ bool LinkThread::_checkForOverflow() {
     }
 
     if (fillState > lastFillState) logFile << "++ " << params.mountpoint << " filled to " << fillState << "%" << endl;
-
-    // Larger passes while the file system stays above the limit, so that the
-    // conversion keeps up with the acquisition; smaller ones once it has
-    // clearly drained.
-    if (lastFillState - fillState > 10.0) {
-        batchSize = std::max(batchSize / 2, minimumBatchSize);
-        return fillState > limit;
-    }
-    if (lastFillState > limit) {
-        if (fillState <= limit) return false;
-        batchSize = std::min(2 * batchSize, maximumBatchSize);
-        return true;
-    }
-    return fillState > limit;
+    return true;
 }
 
 int32_t LinkThread::_checkForInodes() {
@@ -223,6 +229,22 @@ void LinkThread::_idle() {
     }
 }
 
+void LinkThread::_fetch() {
+    getReplaceByLinkList(pending);
+    while (pending.empty()) {
+        // The file system keeps filling meanwhile: its alarms are not held
+        // back until files come. The link loop frees inodes as it waits; the
+        // removal loop has no links to free, and only measures them.
+        if (params.create_links)
+            _tryToDeleteLinks();
+        else
+            _checkForInodes();
+        UTILITIES::sleepNanoSeconds(oneSecond);
+        _measureFillState();
+        getReplaceByLinkList(pending);
+    }
+}
+
 void LinkThread::_runCreateLinks() {
     uint32_t uid = 0;
     uint32_t gid = 0;
@@ -231,12 +253,7 @@ void LinkThread::_runCreateLinks() {
         do {
             _tryReturnToDebitCredit();
             if (pending.empty()) {
-                getReplaceByLinkList(pending);
-                while (pending.empty()) {
-                    _tryToDeleteLinks();
-                    UTILITIES::sleepNanoSeconds(oneSecond);
-                    getReplaceByLinkList(pending);
-                }
+                _fetch();
                 // Links belong to the user whose shift is running when they are fetched.
                 const PollundInfo shift = getPollundInfo();
                 uid = shift.uid;
@@ -345,13 +362,7 @@ void LinkThread::_runDontCreateLinks() {
         _idle();
         do {
             _tryReturnToDebitCredit();
-            if (pending.empty()) {
-                getReplaceByLinkList(pending);
-                while (pending.empty()) {
-                    UTILITIES::sleepNanoSeconds(oneSecond);
-                    getReplaceByLinkList(pending);
-                }
-            }
+            if (pending.empty()) _fetch();
             logFile << "++ Removing " << std::min<size_t>(pending.size(), std::max(batchSize, 0)) << " files from "
                     << params.mountpoint << endl;
             if (!pending.empty() && batchSize > 0) {

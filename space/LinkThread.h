@@ -48,6 +48,9 @@ protected:
 private:
     // True when the fill state is above the limit; sends the alarms and adapts batchSize.
     bool _checkForOverflow();
+    // The fill state's part of it: measures, sends the alarms and logs a
+    // rise; false when the file system cannot be measured.
+    bool _measureFillState();
     // How many inodes must be freed to bring inode use down to the limit; 0 when none.
     int32_t _checkForInodes();
     void _tryReturnToDebitCredit();
@@ -58,6 +61,9 @@ private:
 
     // Both loops: waits, checking once a second, until a pass is due.
     void _idle();
+    // Both loops, for a pass with nothing pending: the ledger's files to
+    // replace, waited for as long as it has none.
+    void _fetch();
     // One file of a pass, the front of pending; `reported` counts the files
     // done since the pass's last report line.
     void _linkFile(uint32_t uid, uint32_t gid, int32_t& reported);
