@@ -40,16 +40,10 @@ CopyWorkerThread::Trees::Trees(const Storage::Params& params)
 }
 
 void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary, uint32_t attempts) {
+    // The EXTERNAL storage's passes leave the file's INTERNAL copy alone
+    // until this storage has made it or given up: it is always copied here.
     if (params.type == Storage::INTERNAL) {
         file.setFlag(FileInfo::INTERNAL_COPY_STARTED);
-        // The external storage's link or removal pass already took up the file:
-        // its internal copy is, or is about to be, replaced. Accept it as is.
-        if (file.isSet(FileInfo::EXTERNAL_LINK_STARTED | FileInfo::EXTERNAL_REMOVAL_STARTED)) {
-            file.setFlag(FileInfo::INTERNAL_COPIED);
-            ++summary.copiedCount;
-            _credit(file, attempts);
-            return;
-        }
     } else if (params.type == Storage::EXTERNAL) {
         file.setFlag(FileInfo::EXTERNAL_COPY_STARTED);
     }

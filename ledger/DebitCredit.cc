@@ -170,6 +170,26 @@ void DebitCredit::postponeDeletion(std::list<FileInfo>& files) {
     deleteList.splice(deleteList.end(), files);
 }
 
+void DebitCredit::postponeReplacement(std::list<FileInfo>& files) {
+    std::list<FileInfo> earlier;
+    {
+        MutexGuard replaceGuard(replaceMutex);
+        MutexGuard timeGuard(tavroTimeMutex);
+        for (auto file = files.begin(); file != files.end();) {
+            if (_isCurrent(*file)) {
+                ++file;
+                continue;
+            }
+            // As for a credit of an earlier shift: done, and to delete.
+            --previousCount;
+            earlier.splice(earlier.end(), files, file++);
+        }
+        replaceByLinkList.splice(replaceByLinkList.begin(), files);
+    }
+    MutexGuard deleteGuard(deleteMutex);
+    deleteList.splice(deleteList.end(), earlier);
+}
+
 void DebitCredit::bookDeletion(const FileInfo& file, bool deleted) {
     _book(file, deleted ? Journal::DELETED : Journal::KEPT, 0, 0, 0, 0);
 }

@@ -98,6 +98,9 @@ public:
     // files it cannot take yet, for its next round.
     void bookDeletion(const FileInfo& file, bool deleted);
     void postponeDeletion(std::list<FileInfo>& files);
+    // Link thread: copied files it cannot take yet, back to the front of the
+    // replace-by-link list (to the delete list once their shift is over).
+    void postponeReplacement(std::list<FileInfo>& files);
 
     // Link and removal passes: the copied files of the current shift. A
     // COUNT_ONLY ledger returns false and leaves out as it is.

@@ -40,8 +40,8 @@ public:
     static constexpr uint32_t RECOVERED = 0x1000;
     // The INTERNAL storage will not copy the file (any more): its copy
     // failed for good. Until then, or INTERNAL_COPIED, the EXTERNAL storage
-    // leaves the file's INTERNAL copy alone at a user shift, for it may still
-    // come.
+    // leaves the file's INTERNAL copy alone, in its passes and at a user
+    // shift, for it may still come.
     static constexpr uint32_t INTERNAL_COPY_ENDED = 0x2000;
 
     class FileInfoPrivate;

@@ -231,6 +231,7 @@ void LinkThread::_idle() {
 
 void LinkThread::_fetch() {
     getReplaceByLinkList(pending);
+    _holdBackUncopied();
     while (pending.empty()) {
         // The file system keeps filling meanwhile: its alarms are not held
         // back until files come. The link loop frees inodes as it waits; the
@@ -242,7 +243,24 @@ void LinkThread::_fetch() {
         UTILITIES::sleepNanoSeconds(oneSecond);
         _measureFillState();
         getReplaceByLinkList(pending);
+        _holdBackUncopied();
     }
+}
+
+void LinkThread::_holdBackUncopied() {
+    if (params.type != Storage::EXTERNAL) return;
+    // The INTERNAL copy of a file that INTERNAL may still make (or still
+    // retries) is left alone: replaced or removed before it exists, it would
+    // come afterwards and stay for ever. Once INTERNAL has copied the file or
+    // given up, its flags stay so.
+    std::list<FileInfo> later;
+    for (auto file = pending.begin(); file != pending.end();) {
+        if (file->isSet(FileInfo::INTERNAL_COPIED | FileInfo::INTERNAL_COPY_ENDED))
+            ++file;
+        else
+            later.splice(later.end(), pending, file++);
+    }
+    if (!later.empty()) debitCredit.postponeReplacement(later);
 }
 
 void LinkThread::_runCreateLinks() {
@@ -388,9 +406,9 @@ void LinkThread::_removeFile(int32_t& reported) {
         file.setFlag(FileInfo::INTERNAL_REMOVAL_STARTED);
     } else {
         file.setFlag(FileInfo::EXTERNAL_REMOVAL_STARTED);
-        // The INTERNAL storage never took the file up, and now never copies
-        // it: there is nothing of it under the origin.
-        if (!file.isSet(FileInfo::INTERNAL_COPY_STARTED)) {
+        // The INTERNAL storage gave up copying the file (files it may still
+        // copy are held back): there is nothing of it under the origin.
+        if (!file.isSet(FileInfo::INTERNAL_COPIED)) {
             file.setFlag(FileInfo::EXTERNAL_REMOVED);
             ++reported;
             forgetAbout(file);

@@ -64,6 +64,8 @@ private:
     // Both loops, for a pass with nothing pending: the ledger's files to
     // replace, waited for as long as it has none.
     void _fetch();
+    // EXTERNAL: the fetched files whose INTERNAL copy may still come go back to the ledger.
+    void _holdBackUncopied();
     // One file of a pass, the front of pending; `reported` counts the files
     // done since the pass's last report line.
     void _linkFile(uint32_t uid, uint32_t gid, int32_t& reported);

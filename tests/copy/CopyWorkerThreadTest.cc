@@ -48,8 +48,8 @@ TEST(CopyWorkerThreadTest, EachStorageCopiesFromTheRamDiskOrFromTheEarlierTarget
         {"removed.cbf", REMOVED, {none, none, "external"}, {skip, "external", "external"}, REMOVED | ES},
         // The INTERNAL storage always reads the RAM disk.
         {"own.cbf", LINKED, {"ram", none, none}, {"ram", skip, skip}, LINKED | IS | IC},
-        // The EXTERNAL link pass took the file up already: accepted uncopied.
-        {"taken.cbf", TAKEN, {"ram", none, none}, {none, skip, skip}, TAKEN | IS | IC},
+        // Taken up by the EXTERNAL link pass (after a restart): copied all the same.
+        {"taken.cbf", TAKEN, {"ram", none, none}, {"ram", skip, skip}, TAKEN | IS | IC},
         // ... and replaced the INTERNAL copy by a link, which is not followed: the next target is read.
         {"relinked.cbf", LINKED | XL, {"ram", "link", "ext"}, {skip, skip, "ext"}, LINKED | XL},
     };

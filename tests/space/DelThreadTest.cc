@@ -5,8 +5,7 @@
 
 using namespace space_test;
 
-// The files of one shift meet the deletion thread in every state it must tell
-// apart; the EXTERNAL storage's origin ends with "/", as configured.
+// The files of a shift meet the deletion thread in every state it must tell apart; the EXTERNAL origin ends with "/".
 TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
     for (int type : {Storage::INTERNAL, Storage::EXTERNAL}) {
         SCOPED_TRACE(type);
@@ -18,20 +17,20 @@ TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
         const bool internal = type == Storage::INTERNAL;
         const std::string source = dir / (internal ? "ramdisk" : "internal");
         params.origin = internal ? "" : source + "/";
-        // Where the thread deletes a file, and where its copy lies.
         auto path = [&](const std::string& name) { return source + (internal ? "/./" : "//") + name; };
         auto copy = [&](const std::string& name) { return params.target + "/" + name; };
         DebitCredit* ledger = new DebitCredit(5, DebitCredit::TRACK_FILES);
-        ledger->setTavroTime(1000, 0, 0);
-        // Booked as copied, except with copied false: then no copy flag.
         auto announce = [&](const std::string& name, bool withFile, bool withCopy, bool copied = true) {
             if (withFile) CopyRig::put(source + "/" + name, "data");
             if (withCopy) CopyRig::put(copy(name), "data");
-            FileInfo file(dir / "ramdisk/./" + name, 1000);
+            FileInfo file(dir / "ramdisk/./" + name, 0);  // of the ledger's first shift
             if (copied) recordCopied(file, type, source + "/" + name, copy(name));
             ledger->insertToBuffer(file);
             return file;
         };
+        FileInfo late = announce("late", internal, true, false);  // copied after the shift (EXTERNAL: by INTERNAL)
+        late.setFlag(FileInfo::EXTERNAL_COPIED);                  // EXTERNAL: looked at first
+        if (!internal) ledger->insertToCredits(late);
         ledger->insertToFailedCopies(announce("failed", true, false, false));
         ledger->insertToCredits(announce("copied", true, true));
         ledger->insertToCredits(announce("linked", false, true));
@@ -40,16 +39,16 @@ TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
         ledger->insertToCredits(announce("gone", false, true));
         ledger->insertToCredits(announce("rewritten", true, true));
         writeFile(source + "/rewritten", "new data after the copy");
-        const FileInfo late = announce("late", true, true);  // still being copied at the shift
-
         DelThread* thread = new DelThread(*ledger, params);  // runs until the process ends
         ASSERT_EQ(0, thread->start());
         ledger->setTavroTime(2000, 0, 0);
         thread->awaken();
-        ASSERT_TRUE(
-            CopyRig::waitUntil([&]() { return !fileExists(source + "/copied") && !fileExists(source + "/linked"); }));
-        ledger->insertToCredits(late);
-        ASSERT_TRUE(CopyRig::waitUntil([&]() { return !fileExists(source + "/late"); }));
+        auto gone = [&](const char* name) { return !fileExists(source + "/" + name); };
+        ASSERT_TRUE(CopyRig::waitUntil([&]() { return gone("copied") && gone("linked"); }));
+        CopyRig::put(source + "/late", "data");
+        recordCopied(late, type, source + "/late", copy("late"));
+        if (internal) ledger->insertToCredits(late);
+        ASSERT_TRUE(CopyRig::waitUntil([&]() { return gone("late"); }));
         for (const char* name : {"failed", "copyGone"}) EXPECT_EQ("data", readFile(source + "/" + name)) << name;
         for (const char* name : {"copied", "linked", "gone", "late"}) EXPECT_EQ("data", readFile(copy(name))) << name;
         const std::pair<std::string, std::string> reports[] = {
