@@ -6,6 +6,8 @@
 #include <list>
 
 #include "copy/CopyWorkerThread.h"
+#include "thread/MutexGuard.h"
+#include "thread/Thread.h"
 #include "thread/ThreadPool.h"
 
 namespace {
@@ -31,7 +33,32 @@ CopyThread::CopyThread(DebitCredit& debitCredit, const Storage::Params& params)
     : DebitListThread(debitCredit),
       params(params),
       logFile(params.logfile),
-      jitterSeed(static_cast<uint32_t>(monotonicNanoseconds())) {}
+      jitterSeed(static_cast<uint32_t>(monotonicNanoseconds())),
+      copyingMutex(Thread::initializeMutex()),
+      copyEnded(Thread::initializeCondition()) {}
+
+CopyThread::~CopyThread() {
+    pthread_cond_destroy(copyEnded);
+    delete copyEnded;
+    pthread_mutex_destroy(copyingMutex);
+    delete copyingMutex;
+}
+
+bool CopyThread::beginCopy(const std::string& relative) {
+    MutexGuard copyingGuard(copyingMutex);
+    return copying.insert(relative).second;
+}
+
+void CopyThread::waitToBeginCopy(const std::string& relative) {
+    MutexGuard copyingGuard(copyingMutex);
+    while (!copying.insert(relative).second) pthread_cond_wait(copyEnded, copyingMutex);
+}
+
+void CopyThread::endCopy(const std::string& relative) {
+    MutexGuard copyingGuard(copyingMutex);
+    copying.erase(relative);
+    pthread_cond_broadcast(copyEnded);
+}
 
 void CopyThread::retryLater(const FileInfo& file, uint32_t attempts) {
     // 1 s, 2 s, 4 s ... up to the maximum; up to a tenth more at random, so

@@ -27,8 +27,20 @@ void CopyWorkerThread::work() {
         // At a stop the rest of the batch stays where it is, uncopied.
         UTILITIES::FileStep step;
         if (!step.allowed()) UTILITIES::parkForStop();
-        FileInfo::ReadLock lock(entry.file);
-        _copyFile(entry.file, trees, summary, entry.attempts);
+        // A path announced again while another job copies it is copied once
+        // more after that copy, never beside it. Taken before the file's
+        // lock: a worker that waits holds neither.
+        const std::string relative = UTILITIES::getFilePathAfterDot(entry.file.pathToOrigin());
+        if (!copyThread.beginCopy(relative)) {
+            logFile << params.storageID << ": " << params.target << "/" << relative
+                    << " is being copied: copied again after that" << endl;
+            copyThread.waitToBeginCopy(relative);
+        }
+        {
+            FileInfo::ReadLock lock(entry.file);
+            _copyFile(entry.file, trees, summary, entry.attempts);
+        }
+        copyThread.endCopy(relative);
     }
     _writeSummary(summary);
 }
