@@ -46,6 +46,13 @@ struct Watch {
     std::string root;
 };
 
+// A small RAM disk, and a message client logging to a folder of its own.
+struct Tapped {
+    TmpfsMount ram{"size=8m"};
+    TempDir dir;
+    MessageTap tap{dir / "vellort.log"};
+};
+
 }  // namespace
 
 // Nothing is offered, so after its first check above the limit the thread
@@ -55,15 +62,13 @@ struct Watch {
 TEST(LinkThreadTest, AlarmsAreSentOnceAndArmedAgainBelowTheirPointsAlsoWhileAPassWaitsForFiles) {
     for (bool createLinks : {true, false}) {
         SCOPED_TRACE(createLinks);
-        TmpfsMount ram("size=8m");
-        if (!ram.mounted()) GTEST_SKIP() << ram.skipReason();
-        TempDir dir;
-        MessageTap tap(dir / "vellort.log");
-        ASSERT_TRUE(tap.ready());
-        Watch watch(dir, ram.path(), tap.server);
+        Tapped on;
+        if (!on.ram.mounted()) GTEST_SKIP() << on.ram.skipReason();
+        ASSERT_TRUE(on.tap.ready());
+        Watch watch(on.dir, on.ram.path(), on.tap.server);
         watch.params.fillstate_limit = 80;
         watch.params.create_links = createLinks;
-        const std::string mount = ram.path();
+        const std::string mount = on.ram.path();
         const std::string alarms[] = {
             "", "Warning: " + mount + " reached 80% limit. Old files will be turned into symbolic links.",
             "Warning: " + mount + " reached 90% limit. " + mount + " is likely to overflow. ",
@@ -77,14 +82,14 @@ TEST(LinkThreadTest, AlarmsAreSentOnceAndArmedAgainBelowTheirPointsAlsoWhileAPas
             ASSERT_TRUE(reached > percent && reached < percent + 0.2) << reached;
             if (step == 0) watch.start();
             for (int bump = 0; bump < 2; ++bump) {
-                const int seen = countInFile(dir / "vellort.log", " of inodes on ");
+                const int seen = countInFile(on.dir / "vellort.log", " of inodes on ");
                 writeFile(mount + "/inode" + std::to_string(2 * step + bump), "");
-                ASSERT_TRUE(waitForLogCount(dir / "vellort.log", " of inodes on ", seen + 1));
+                ASSERT_TRUE(waitForLogCount(on.dir / "vellort.log", " of inodes on ", seen + 1));
             }
             std::vector<std::string> expected;
             for (int code : steps[step].second)
                 expected.push_back(std::to_string(code) + " " + mount + " " + alarms[code]);
-            EXPECT_EQ(expected, tap.received());
+            EXPECT_EQ(expected, on.tap.received());
         }
         EXPECT_NE(std::string::npos, watch.log().find("++ " + mount + " filled to 81.0"));
     }
@@ -95,16 +100,14 @@ TEST(LinkThreadTest, AlarmsAreSentOnceAndArmedAgainBelowTheirPointsAlsoWhileAPas
 TEST(LinkThreadTest, PassesReplaceOnlyFilesWhoseCopyIsComplete) {
     for (bool createLinks : {true, false}) {
         SCOPED_TRACE(createLinks);
-        TmpfsMount ram("size=8m");
-        if (!ram.mounted()) GTEST_SKIP() << ram.skipReason();
-        TempDir dir;
-        MessageTap tap(dir / "vellort.log");
-        ASSERT_TRUE(tap.ready());
-        ASSERT_GT(fillTo(ram.path(), 60), 50);
-        Watch watch(dir, ram.path(), tap.server);
+        Tapped on;
+        if (!on.ram.mounted()) GTEST_SKIP() << on.ram.skipReason();
+        ASSERT_TRUE(on.tap.ready());
+        ASSERT_GT(fillTo(on.ram.path(), 60), 50);
+        Watch watch(on.dir, on.ram.path(), on.tap.server);
         watch.params.create_links = createLinks;
         watch.params.preserve_gid = false;  // links get the shift's uid and the daemon's gid
-        const std::string ramRun = ram.path() + "/run/", copyRun = watch.params.target + "/run/";
+        const std::string ramRun = on.ram.path() + "/run/", copyRun = watch.params.target + "/run/";
         for (const std::string name : {"good0", "good1", "missing", "short", "leftover"})
             watch.offer("run/" + name, name, name == "short" ? "s" : name);
         ASSERT_EQ(0, unlink((copyRun + "missing").c_str()));
@@ -123,17 +126,17 @@ TEST(LinkThreadTest, PassesReplaceOnlyFilesWhoseCopyIsComplete) {
         else
             good.push_back("leftover");
         // The fill state's alarm first, then one error per file kept.
-        std::vector<std::string> expected = {"1 " + ram.path() + " Warning: " + ram.path() +
+        std::vector<std::string> expected = {"1 " + on.ram.path() + " Warning: " + on.ram.path() +
                                              " reached 50% limit. Old files will be turned into symbolic links."};
         for (const auto& file : kept) {
-            const std::string origin = ram.path() + "/./run/" + file.first, copy = copyRun + file.first;
+            const std::string origin = on.ram.path() + "/./run/" + file.first, copy = copyRun + file.first;
             expected.push_back((createLinks
                                     ? "5 " + copy + " ++ Error: Creating symbolic link from " + origin + " to " + copy
                                     : "6 " + origin + " ++ Error: Deleting " + origin) +
                                " failed\n" + file.second + "\n");
             EXPECT_EQ(file.first, isLink(ramRun + file.first) ? "a link" : readFile(ramRun + file.first));
         }
-        EXPECT_EQ(expected, tap.received());
+        EXPECT_EQ(expected, on.tap.received());
         for (const std::string& name : good) {
             struct stat link;
             EXPECT_EQ(createLinks, lstat((ramRun + name).c_str(), &link) == 0) << name;
