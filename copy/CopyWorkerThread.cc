@@ -28,8 +28,9 @@ void CopyWorkerThread::work() {
         UTILITIES::FileStep step;
         if (!step.allowed()) UTILITIES::parkForStop();
         // A path announced again while another job copies it is copied once
-        // more after that copy, never beside it. Taken before the file's
-        // lock: a worker that waits holds neither.
+        // more after that copy, never beside it: the two would share one
+        // .tmp. The path is taken before the file's lock, and a worker that
+        // waits for a path holds no other path and no file's lock.
         const std::string relative = UTILITIES::getFilePathAfterDot(entry.file.pathToOrigin());
         if (!copyThread.beginCopy(relative)) {
             logFile << params.storageID << ": " << params.target << "/" << relative
