@@ -176,6 +176,7 @@ void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool ret
         return;
     }
     if (params.type == Storage::INTERNAL) FileInfo(file).setFlag(FileInfo::INTERNAL_COPY_ENDED);
+    if (params.type == Storage::EXTERNAL) FileInfo(file).setFlag(FileInfo::EXTERNAL_COPY_ENDED);
     if (attempts == 0) {
         copyThread.insertToFailedCopies(file);
     } else {

@@ -22,13 +22,10 @@ const Bits internalBits{FileInfo::INTERNAL_COPY_STARTED,    FileInfo::INTERNAL_C
                         FileInfo::INTERNAL_LINK_STARTED,    FileInfo::INTERNAL_LINKED,
                         FileInfo::INTERNAL_REMOVAL_STARTED, FileInfo::INTERNAL_REMOVED,
                         FileInfo::INTERNAL_COPY_ENDED};
-const Bits externalBits{FileInfo::EXTERNAL_COPY_STARTED,
-                        FileInfo::EXTERNAL_COPIED,
-                        FileInfo::EXTERNAL_LINK_STARTED,
-                        FileInfo::EXTERNAL_LINKED,
-                        FileInfo::EXTERNAL_REMOVAL_STARTED,
-                        FileInfo::EXTERNAL_REMOVED,
-                        0};
+const Bits externalBits{FileInfo::EXTERNAL_COPY_STARTED,    FileInfo::EXTERNAL_COPIED,
+                        FileInfo::EXTERNAL_LINK_STARTED,    FileInfo::EXTERNAL_LINKED,
+                        FileInfo::EXTERNAL_REMOVAL_STARTED, FileInfo::EXTERNAL_REMOVED,
+                        FileInfo::EXTERNAL_COPY_ENDED};
 
 // What is at `relative` below `tree`, not following a link; false when nothing is.
 bool look(TrustedTree& tree, const std::string& relative, struct stat& status) {

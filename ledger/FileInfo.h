@@ -43,6 +43,10 @@ public:
     // leaves the file's INTERNAL copy alone, in its passes and at a user
     // shift, for it may still come.
     static constexpr uint32_t INTERNAL_COPY_ENDED = 0x2000;
+    // The EXTERNAL storage will not copy the file (any more). Until then, or
+    // EXTERNAL_COPIED, the deletion at a user shift keeps a RAM-disk file
+    // that has no INTERNAL copy: the EXTERNAL one may still vouch for it.
+    static constexpr uint32_t EXTERNAL_COPY_ENDED = 0x4000;
 
     class FileInfoPrivate;
     class ReadLock;

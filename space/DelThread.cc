@@ -24,13 +24,9 @@ void DelThread::run() {
                 UTILITIES::sleepNanoSeconds(1000000000);
                 continue;
             }
-            // The INTERNAL copy of a file that INTERNAL may still copy would
-            // come back after its deletion here: it waits. (Without a copy
-            // here the file is kept anyway.)
             std::list<FileInfo> later;
             for (auto file = pending.begin(); file != pending.end();) {
-                if (params.type == Storage::EXTERNAL && file->isSet(FileInfo::EXTERNAL_COPIED) &&
-                    !file->isSet(FileInfo::INTERNAL_COPIED | FileInfo::INTERNAL_COPY_ENDED))
+                if (_mustWait(*file))
                     later.splice(later.end(), pending, file++);
                 else
                     _delete(*file++);
@@ -42,6 +38,20 @@ void DelThread::run() {
             }
         }
     }
+}
+
+bool DelThread::_mustWait(const FileInfo& file) const {
+    // The INTERNAL copy of a file that INTERNAL may still copy would come
+    // back after its deletion here. (Without a copy here the file is kept
+    // anyway.)
+    if (params.type == Storage::EXTERNAL)
+        return file.isSet(FileInfo::EXTERNAL_COPIED) &&
+               !file.isSet(FileInfo::INTERNAL_COPIED | FileInfo::INTERNAL_COPY_ENDED);
+    // A RAM-disk file without an INTERNAL copy goes once the EXTERNAL copy
+    // is complete; judged before that copy is made, it would be kept for ever.
+    return params.type == Storage::INTERNAL && !params.external_target.empty() &&
+           !file.isSet(FileInfo::INTERNAL_COPIED) &&
+           !file.isSet(FileInfo::EXTERNAL_COPIED | FileInfo::EXTERNAL_COPY_ENDED);
 }
 
 void DelThread::_delete(FileInfo& file) {

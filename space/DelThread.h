@@ -30,6 +30,8 @@ protected:
     void run() override;
 
 private:
+    // Whether the file must wait for another storage before it is judged.
+    bool _mustWait(const FileInfo& file) const;
     void _delete(FileInfo& file);
 
     const Storage::Params params;

@@ -17,6 +17,7 @@ TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
         const bool internal = type == Storage::INTERNAL;
         const std::string source = dir / (internal ? "ramdisk" : "internal");
         params.origin = internal ? "" : source + "/";
+        if (internal) params.external_target = dir / "external";
         auto path = [&](const std::string& name) { return source + (internal ? "/./" : "//") + name; };
         auto copy = [&](const std::string& name) { return params.target + "/" + name; };
         DebitCredit* ledger = new DebitCredit(5, DebitCredit::TRACK_FILES);
@@ -31,7 +32,10 @@ TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
         FileInfo late = announce("late", internal, true, false);  // copied after the shift (EXTERNAL: by INTERNAL)
         late.setFlag(FileInfo::EXTERNAL_COPIED);                  // EXTERNAL: looked at first
         if (!internal) ledger->insertToCredits(late);
-        ledger->insertToFailedCopies(announce("failed", true, false, false));
+        FileInfo failed = announce("failed", true, false, false), waits = announce("waits", true, false, false);
+        failed.setFlag(FileInfo::EXTERNAL_COPY_ENDED);  // INTERNAL: EXTERNAL failed too
+        ledger->insertToFailedCopies(failed);
+        if (internal) ledger->insertToFailedCopies(waits);  // to go once EXTERNAL has copied it
         ledger->insertToCredits(announce("copied", true, true));
         ledger->insertToCredits(announce("linked", false, true));
         ASSERT_EQ(0, symlink(copy("linked").c_str(), (source + "/linked").c_str()));
@@ -47,8 +51,14 @@ TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
         ASSERT_TRUE(CopyRig::waitUntil([&]() { return gone("copied") && gone("linked"); }));
         CopyRig::put(source + "/late", "data");
         recordCopied(late, type, source + "/late", copy("late"));
-        if (internal) ledger->insertToCredits(late);
-        ASSERT_TRUE(CopyRig::waitUntil([&]() { return gone("late"); }));
+        if (internal) {
+            ledger->insertToCredits(late);
+            CopyRig::put(dir / "external/waits", "data");
+            waits.recordSource(identityAt(source + "/waits"));
+            waits.recordCopy(FileInfo::EXTERNAL_COPIED, identityAt(dir / "external/waits"));
+            waits.setFlag(FileInfo::EXTERNAL_COPIED);
+        }
+        ASSERT_TRUE(CopyRig::waitUntil([&]() { return gone("late") && (!internal || gone("waits")); }));
         for (const char* name : {"failed", "copyGone"}) EXPECT_EQ("data", readFile(source + "/" + name)) << name;
         for (const char* name : {"copied", "linked", "gone", "late"}) EXPECT_EQ("data", readFile(copy(name))) << name;
         const std::pair<std::string, std::string> reports[] = {

@@ -70,13 +70,16 @@ inline Storage::Params storageParams(const TempDir& dir, int type, const std::st
     return params;
 }
 
+// What is at `path` now, not following a link; unknown when nothing is.
+inline FileIdentity identityAt(const std::string& path) {
+    struct stat found;
+    return lstat(path.c_str(), &found) == 0 ? FileIdentity::of(found) : FileIdentity();
+}
+
 // What the copy workers record had a storage of `type` copied `filePath` (on
 // the RAM disk, or the INTERNAL copy for the EXTERNAL storage) to `copyPath`.
 inline void recordCopied(FileInfo& file, int type, const std::string& filePath, const std::string& copyPath) {
-    auto identity = [](const std::string& path) {
-        struct stat found;
-        return lstat(path.c_str(), &found) == 0 ? FileIdentity::of(found) : FileIdentity();
-    };
+    const auto identity = identityAt;
     const bool internal = type == Storage::INTERNAL;
     internal ? file.recordSource(identity(filePath)) : file.recordCopy(FileInfo::INTERNAL_COPIED, identity(filePath));
     file.recordCopy(internal ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED, identity(copyPath));
