@@ -1,14 +1,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <stdlib.h>
 
 #include <atomic>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -36,16 +34,6 @@ namespace {
 
 const char accepted[] = "++ Accepted connection from ";
 const int pool = ClientRegisterThread::poolSize;
-
-// Runs `check` in a child process, so that its limits, its uid and the threads
-// it leaves cannot reach the test; returns the child's exit status.
-int inChild(const std::function<int()>& check) {
-    pid_t child = fork();
-    if (child == 0) _exit(check());
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 }  // namespace
 
@@ -226,25 +214,31 @@ TEST(ServiceLimitsTest, CentralMessageQueueKeepsItsBoundAndCountsWhatItDropped) 
     EXPECT_TRUE(waitForLogCount(logPath, "Warning: Message queue full; dropped 2500 messages\n", 1));
 }
 
+// Each check runs in a fresh process of its own (gtest's "threadsafe" death
+// tests run the binary anew), so that its limits, its uid and the threads it
+// leaves cannot reach the test, nor the threads of earlier tests the check.
 TEST(ServiceLimitsTest, ASocketOnDescriptorZeroIsClosedAndAFailedThreadStartLeavesNoServiceBehind) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to a spare uid under a process limit";
-    EXPECT_EQ(0, inChild([] {
-                  close(0);  // as the daemon does when it detaches
-                  TCPSocket listener;
-                  if (listener.server("0") != 0) return 1;
-                  if (listener.close() != 0) return 2;
-                  return fcntl(0, F_GETFD) == -1 && errno == EBADF ? 0 : 3;
-              }));
-    // Room for one thread beside the child's own: the broadcaster or the acceptor, not both.
-    TempDir directory;
-    const int port = freePort();
-    EXPECT_EQ(0, inChild([&] {
-                  MessageServer* server = new MessageServer(directory / "vellort.log", port);
-                  const struct rlimit oneThread = {2, 2};
-                  if (setuid(60000 + getpid() % 5000) != 0 || setrlimit(RLIMIT_NPROC, &oneThread) != 0) return 1;
-                  if (server->connect() != -1) return 2;
-                  if (LoopbackClient(port).connected()) return 3;  // an acceptor would serve it, on a deleted server
-                  delete server;                                   // as the daemon does
-                  return 0;
-              }));
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto socketOnZero = [] {
+        close(0);  // as the daemon does when it detaches
+        TCPSocket listener;
+        if (listener.server("0") != 0) return 1;
+        if (listener.close() != 0) return 2;
+        return fcntl(0, F_GETFD) == -1 && errno == EBADF ? 0 : 3;
+    };
+    // Room for one thread beside the process's own: the broadcaster or the acceptor, not both.
+    auto oneThreadOnly = [] {
+        TempDir directory;
+        const int port = freePort();
+        MessageServer* server = new MessageServer(directory / "vellort.log", port);
+        const struct rlimit oneThread = {2, 2};
+        if (setuid(60000 + getpid() % 5000) != 0 || setrlimit(RLIMIT_NPROC, &oneThread) != 0) return 1;
+        if (server->connect() != -1) return 2;
+        if (LoopbackClient(port).connected()) return 3;  // an acceptor would serve it, on a deleted server
+        delete server;                                   // as the daemon does
+        return 0;
+    };
+    EXPECT_EXIT(_exit(socketOnZero()), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(_exit(oneThreadOnly()), testing::ExitedWithCode(0), "");
 }
