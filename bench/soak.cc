@@ -18,10 +18,12 @@
 // request), one message client reads every frame and one never reads.
 //
 // Faults, every 60 s: EXTERNAL read-only for 12 s, OPTIONAL full (a filler
-// file) for 12 s. Also: two announced files per shift that do not exist, the
-// acquisition closing and reopening its end of the pipe every 5 s (every
-// fourth time staying away 1.5 s), and a junk line every 2 s (words without
-// a directory, "/./" with nothing after, "..", binary bytes, a 1500-byte
+// file) for 12 s. Hostile clients, every 30 s: 100 status requests with an
+// unknown action of 5000 bytes; six status clients that send nothing, half a
+// request, or requests without reading the replies, each to be closed at its
+// time-out; 25 message clients that never read, past what the service holds. Also: two announced files per shift that
+// do not exist, the acquisition closing and reopening its end of the pipe every 5 s (every fourth time staying away 1.5
+// s), and a junk line every 2 s (words without a directory, "/./" with nothing after, "..", binary bytes, a 1500-byte
 // line, blank and NUL lines).
 //
 // Checks: at the end of each shift, once the INTERNAL storage has nothing
@@ -711,6 +713,10 @@ public:
         std::lock_guard<std::mutex> guard(mutex);
         return acceptedPeers.count(peer) > 0;
     }
+    bool timedOut(const std::string& peer) {
+        std::lock_guard<std::mutex> guard(mutex);
+        return timedOutPeers.count(peer) > 0;
+    }
     std::map<std::string, long> counters() {
         std::lock_guard<std::mutex> guard(mutex);
         return counts;
@@ -803,6 +809,17 @@ private:
             // The parser's text, a later line of a refused request's entry.
         } else if (startsWith(line, "Error: Failed to write to ")) {
             ++counts["message clients reset"];  // the silent client closing with frames unread
+        } else if (startsWith(line, "Warning: Closing connection from ")) {
+            timedOutPeers.insert(line.substr(33, line.find(": ", 33) - 33));
+            ++counts["clients closed at a time-out"];
+        } else if (startsWith(line, "Warning: Refused connection from ")) {
+            ++counts["refusal lines"];
+        } else if (startsWith(line, "Warning: Message queue full; ")) {
+            ++counts["central message queue overflows"];
+        } else if (startsWith(line, "Error: Unkown action '")) {
+            ++counts["unknown actions"];
+            long& longest = counts["longest unknown-action line"];
+            longest = std::max(longest, static_cast<long>(line.size()));
         } else if (startsWith(line, "Usershift on ")) {
             ++counts["user shifts"];
         } else if (startsWith(line, "Error") || startsWith(line, "++ Error") || startsWith(line, " Error") ||
@@ -822,6 +839,7 @@ private:
     std::set<std::string> copyErrorLines;  // destinations
     std::set<std::string> notRemovingLines;
     std::set<std::string> acceptedPeers;
+    std::set<std::string> timedOutPeers;  // closed by the daemon at a time-out
     std::map<std::string, long> counts;
     int otherShown = 0;
 };
@@ -923,6 +941,55 @@ void pollStatus(int kind, std::atomic<bool>& quit, PollerStats& stats) {
         }
         if (kind == 2) connection.close();
         pauseSeconds(kind == 0 ? 0.1 : kind == 1 ? 0.05 : 0.2);
+    }
+}
+
+// ---------------------------------------------------------------- hostile clients
+
+struct HostileCounts {
+    int bursts = 0;
+    long timedOutClients = 0;  // status clients the daemon must close at a time-out
+    long unknownActions = 0;   // each to be logged as a line of its own, cut
+};
+
+// Every 30 s from t = 8 s, while the acquisition runs. The status clients stay
+// below the workers that the pollers and the checker leave free, so that they
+// delay no one; the message clients go past what the service holds.
+void injectHostileClients(double until, HostileCounts& counts) {
+    const std::string unknown = "<request><action id='" + std::string(5000, 'u') + "'/></request>\n";
+    std::string flood;
+    while (flood.size() < MiB) flood += "<request><action id='history'/></request>\n";
+    for (int burst = 0; !stopping; ++burst) {
+        double at = 8 + 30.0 * burst;
+        if (at + 25 > until) return;
+        if (!waitFor(at - elapsed() + 1, [&]() { return stopping || elapsed() >= at; }) || stopping) return;
+        ++counts.bursts;
+        ServiceConnection asking;
+        std::string line;
+        for (int i = 0; i < 100 && !stopping; ++i) {
+            if ((!asking.connected() && !asking.open("127.0.0.1", std::to_string(layout.statusPort))) ||
+                !asking.send(unknown) || !asking.readLine(line, 10000)) {
+                failures.add("hostile: no reply to an unknown action: " + asking.error());
+                break;
+            }
+            ++counts.unknownActions;
+        }
+        asking.close();
+
+        std::vector<int> status, message;
+        for (int i = 0; i < 6; ++i) status.push_back(connectSilently(layout.statusPort));
+        for (int i = 0; i < 25; ++i) message.push_back(connectSilently(layout.messagePort));
+        if (status[0] >= 0) send(status[0], "<request><action id='history'", 29, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (status[1] >= 0) send(status[1], flood.data(), flood.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        for (int fd : status) {
+            std::string name = fd < 0 ? "" : localName(fd);
+            if (name.empty() || !waitFor(30, [&]() { return logWatcher.timedOut(name); }))
+                failures.add("hostile: status client " + name + " was not closed at its time-out");
+            else
+                ++counts.timedOutClients;
+        }
+        for (int fd : status) close(fd);
+        for (int fd : message) close(fd);
     }
 }
 
@@ -1634,6 +1701,8 @@ int main(int argc, char** argv) {
         queue.close();
     });
     std::thread faultThread([&]() { injectFaults(acquisitionEnd, faultCounts); });
+    HostileCounts hostileCounts;
+    std::thread hostileThread([&]() { injectHostileClients(acquisitionEnd, hostileCounts); });
     std::thread checkerThread([&]() { checker.run(); });
 
     // Samples every 5 s while the acquisition runs and the checks catch up.
@@ -1644,6 +1713,7 @@ int main(int argc, char** argv) {
     std::thread doneWatcher([&]() {
         acquisitionThread.join();
         faultThread.join();
+        hostileThread.join();
         checkerThread.join();
         checksDone = true;
     });
@@ -1698,6 +1768,17 @@ int main(int argc, char** argv) {
     if (logCounts["status requests refused"] != pollerStats[1].errorReplies)
         failures.add("status: " + std::to_string(pollerStats[1].errorReplies) + " malformed requests answered, " +
                      std::to_string(logCounts["status requests refused"]) + " logged");
+    if (logCounts["clients closed at a time-out"] < hostileCounts.timedOutClients)
+        failures.add("hostile: " + std::to_string(hostileCounts.timedOutClients) + " status clients closed, " +
+                     std::to_string(logCounts["clients closed at a time-out"]) + " time-out lines");
+    if (logCounts["unknown actions"] != hostileCounts.unknownActions)
+        failures.add("hostile: " + std::to_string(hostileCounts.unknownActions) + " unknown actions answered, " +
+                     std::to_string(logCounts["unknown actions"]) + " logged");
+    if (logCounts["longest unknown-action line"] > 600)
+        failures.add("hostile: an unknown action was logged in " +
+                     std::to_string(logCounts["longest unknown-action line"]) + " bytes");
+    if (hostileCounts.bursts > 0 && logCounts["refusal lines"] == 0)
+        failures.add("hostile: no message client past the bound was refused");
     if (logCounts["pipe EOF"] > 0)
         failures.add("the pipe reader met end of file " + std::to_string(logCounts["pipe EOF"]) + " times");
     std::map<int32_t, long> byCode = messages.counts();
@@ -1760,6 +1841,8 @@ int main(int argc, char** argv) {
            pollerStats[0].replies.load(), pollerStats[1].replies.load(), pollerStats[2].replies.load(),
            pollerStats[1].errorReplies.load(),
            pollerStats[0].connections + pollerStats[1].connections + pollerStats[2].connections);
+    printf("hostile: %d bursts, %ld status clients closed at their time-outs, %ld unknown actions\n",
+           hostileCounts.bursts, hostileCounts.timedOutClients, hostileCounts.unknownActions);
     printf("log:");
     for (const auto& count : logCounts) printf(" %s %ld;", count.first.c_str(), count.second);
     printf(" (%ld junk rejections expected)\n", acquisitionCounts.junkRejectionsExpected);

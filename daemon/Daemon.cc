@@ -108,7 +108,7 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     // cannot start (it logs why), they get none and send nothing.
     MessageServer* messageServer = new MessageServer(configParser->logfile, configParser->message_port);
     if (messageServer->connect() != 0) {
-        delete messageServer;  // no thread of it was started
+        delete messageServer;  // no thread that may have started uses it
         messageServer = nullptr;
     }
 

@@ -12,6 +12,7 @@ BroadcastMessageThread::BroadcastMessageThread(const std::string& logFilePath,
     : log(new LogFile(logFilePath)),
       workers(workers),
       workersMutex(workersMutex),
+      droppedFrames(0),
       queueMutex(Thread::initializeMutex()) {}
 
 BroadcastMessageThread::~BroadcastMessageThread() {
@@ -23,6 +24,10 @@ void BroadcastMessageThread::addToMessageQueue(const std::string& frame) {
     {
         MutexGuard guard(queueMutex);
         queue.push_back(frame);
+        if (queue.size() > maxQueuedFrames) {
+            queue.pop_front();
+            ++droppedFrames;
+        }
     }
     awaken();
 }
@@ -36,10 +41,14 @@ void BroadcastMessageThread::run() {
     for (;;) {
         waitForWakeSignal();
         std::list<std::string> batch;
+        int64_t dropped;
         {
             MutexGuard guard(queueMutex);
             batch.swap(queue);
+            dropped = droppedFrames;
+            droppedFrames = 0;
         }
+        if (dropped > 0) *log << "Warning: Message queue full; dropped " << dropped << " messages" << endl;
         if (batch.empty()) continue;
         // Lock order: worker-set mutex, then a worker's queue mutex (taken
         // inside addToMessageQueue), then that worker's wake-up mutex.

@@ -2,6 +2,8 @@
 #define VELLORT_NET_BROADCASTMESSAGETHREAD_H
 
 #include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
 
 #include <list>
 #include <memory>
@@ -23,11 +25,18 @@ class MessageWorkerThread;
 // to the acceptor, which lives for the whole process.
 class BroadcastMessageThread : public Thread {
 public:
+    // Frames the central queue keeps while the thread is behind. Past it the
+    // oldest are dropped, and the thread's next batch logs how many with one
+    // line, "Warning: Message queue full; dropped <n> messages": a sender in a
+    // loop of errors must not make the daemon's memory grow without end.
+    static constexpr size_t maxQueuedFrames = 10000;
+
     BroadcastMessageThread(const std::string& logFilePath, const std::set<MessageWorkerThread*>* workers,
                            pthread_mutex_t* workersMutex);
     ~BroadcastMessageThread() override;
 
-    // Appends a copy of one frame to the central queue and wakes the thread.
+    // Appends a copy of one frame to the central queue, dropping the oldest
+    // past maxQueuedFrames, and wakes the thread.
     void addToMessageQueue(const std::string& frame);
 
 protected:
@@ -40,6 +49,7 @@ private:
     pthread_mutex_t* workersMutex;
 
     std::list<std::string> queue;  // guarded by queueMutex, never held with another mutex
+    int64_t droppedFrames;         // since the last batch; guarded by queueMutex
     pthread_mutex_t* queueMutex;
 };
 

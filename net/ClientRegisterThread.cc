@@ -1,13 +1,21 @@
 #include "net/ClientRegisterThread.h"
 
+#include <time.h>
+
 #include "log/LogFile.h"
 #include "net/ClientWorkerThread.h"
 #include "net/TCPSocket.h"
 #include "thread/ThreadPool.h"
+#include "util/Descriptors.h"
 #include "util/Time.h"
 
 ClientRegisterThread::ClientRegisterThread(const std::string& logFilePath, TCPSocket* socket)
-    : log(new LogFile(logFilePath)), logFilePath(logFilePath), socket(socket) {}
+    : log(new LogFile(logFilePath)),
+      logFilePath(logFilePath),
+      socket(socket),
+      heldConnections(0),
+      lastWarning(-warningIntervalSeconds),
+      refusedSinceWarning(0) {}
 
 ClientRegisterThread::~ClientRegisterThread() = default;
 
@@ -20,10 +28,12 @@ void ClientRegisterThread::run() {
             ++failuresInRow;
             if (failuresInRow <= failuresBeforePause) continue;
             if (failuresInRow == failuresBeforePause + 1) {
-                // One line per episode: the failure may go on for hours.
-                *log << "Warning: Accepting connections on " << socket->address << " failed " << failuresInRow
-                     << " times in a row: " << socket->errmsg() << "; retrying every "
-                     << static_cast<int>(pauseAfterFailuresNanoseconds / 1000000) << " ms" << endl;
+                // One line per episode and minute: the failure may go on for
+                // hours, or come and go with every client.
+                if (_warningDue())
+                    *log << "Warning: Accepting connections on " << socket->address << " failed " << failuresInRow
+                         << " times in a row: " << socket->errmsg() << "; retrying every "
+                         << static_cast<int>(pauseAfterFailuresNanoseconds / 1000000) << " ms" << endl;
             } else {
                 failuresInRow = failuresBeforePause + 2;  // still the same episode; the count must not wrap
             }
@@ -32,6 +42,11 @@ void ClientRegisterThread::run() {
         }
         failuresInRow = 0;
 
+        std::string refusal = _refusal();
+        if (!refusal.empty()) {
+            _refuse(connection, refusal);
+            continue;
+        }
         // The worker is made before the line is written: a service that
         // registers its clients in createWorker (the message service) then
         // serves a client from the moment its connection is logged.
@@ -39,6 +54,38 @@ void ClientRegisterThread::run() {
         *log << "++ Accepted connection from " << connection->address << " on " << UTILITIES::asciiTime() << endl;
         worker->setLogFile(logFilePath);
         worker->setTCPSocket(connection);
+        ++heldConnections;
+        worker->setHeldConnections(&heldConnections);
         pool.schedule(worker);
     }
+}
+
+std::string ClientRegisterThread::_refusal() {
+    if (heldConnections.load() >= poolSize + maxWaitingClients)
+        return std::to_string(poolSize) + " clients served and " + std::to_string(maxWaitingClients) + " waiting";
+    // The new connection already has its descriptor: what is free now is what
+    // taking it leaves.
+    const int free = UTILITIES::freeDescriptors(), reserve = UTILITIES::descriptorReserve();
+    if (free >= 0 && free < reserve)
+        return "only " + std::to_string(free) + " descriptors free, " + std::to_string(reserve) +
+               " kept for copies and the log";
+    return "";
+}
+
+void ClientRegisterThread::_refuse(TCPSocket* connection, const std::string& reason) {
+    const std::string peer = connection->address;
+    delete connection;  // closes it: the client sees the end of its stream at once
+    ++refusedSinceWarning;
+    if (!_warningDue()) return;
+    *log << "Warning: Refused connection from " << peer << " on " << socket->address << ": " << reason << "; "
+         << refusedSinceWarning << " refused since the last such line" << endl;
+    refusedSinceWarning = 0;
+}
+
+bool ClientRegisterThread::_warningDue() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec - lastWarning < warningIntervalSeconds) return false;
+    lastWarning = now.tv_sec;
+    return true;
 }

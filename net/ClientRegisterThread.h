@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -15,20 +16,30 @@ class TCPSocket;
 // The acceptor of one TCP service: accepts connections on the service's
 // listening socket, logs each one and hands it, wrapped in a worker of the
 // service's own kind (createWorker), to a pool of poolSize threads. At most
-// poolSize connections are served at a time; later ones are accepted and logged
-// at once and wait in the pool's queue, their sockets open, until a thread is
-// free.
+// poolSize connections are served at a time; up to maxWaitingClients more are
+// accepted and logged at once and wait in the pool's queue, their sockets
+// open, until a thread is free.
+//
+// What a service holds is bounded, so that no number of clients can starve
+// the rest of the daemon: a connection beyond the waiting ones, or one that
+// would leave fewer than UTILITIES::descriptorReserve() descriptors free, is
+// closed at once. Refusals are logged at most once a minute, with their count:
+//   "Warning: Refused connection from <peer> on <address>: <reason>; <n>
+//    refused since the last such line"
 //
 // run() is the acceptor thread and never returns. Borrowed: the listening
 // socket belongs to the service object, which outlives this thread.
 class ClientRegisterThread : public Thread {
 public:
     static constexpr int poolSize = 10;
+    static constexpr int maxWaitingClients = 10;
     // Failed accepts in a row that are retried at once; after them the loop
     // pauses pauseAfterFailuresNanoseconds before every further attempt, so that
     // a lasting failure (no descriptors left) does not keep a core busy.
     static constexpr int failuresBeforePause = 10;
     static constexpr int64_t pauseAfterFailuresNanoseconds = 50000000;
+    // Shortest time between two warnings about refused or failed accepts.
+    static constexpr int64_t warningIntervalSeconds = 60;
 
     ClientRegisterThread(const std::string& logFilePath, TCPSocket* socket);
     ~ClientRegisterThread() override;
@@ -42,6 +53,21 @@ protected:
     std::unique_ptr<LogFile> log;
     std::string logFilePath;
     TCPSocket* socket;
+
+private:
+    // Why `connection` must not be taken, or empty when it may.
+    std::string _refusal();
+    // Closes a connection that is not taken and warns about it, at most once
+    // per warningIntervalSeconds.
+    void _refuse(TCPSocket* connection, const std::string& reason);
+    // Whether a warning may be written now; notes the time when it may.
+    bool _warningDue();
+
+    // Connections accepted and not yet ended, served or waiting; the workers
+    // count themselves out on their pool threads.
+    std::atomic<int> heldConnections;
+    int64_t lastWarning;  // CLOCK_MONOTONIC seconds, acceptor thread only
+    int64_t refusedSinceWarning;
 };
 
 #endif

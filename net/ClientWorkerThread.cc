@@ -3,9 +3,13 @@
 #include "log/LogFile.h"
 #include "net/TCPSocket.h"
 
-ClientWorkerThread::ClientWorkerThread() = default;
+ClientWorkerThread::ClientWorkerThread() : heldConnections(nullptr) {}
 
-ClientWorkerThread::~ClientWorkerThread() = default;
+ClientWorkerThread::~ClientWorkerThread() {
+    // The descriptor is given back before the acceptor may take another.
+    socket.reset();
+    if (heldConnections != nullptr) --*heldConnections;
+}
 
 void ClientWorkerThread::setTCPSocket(TCPSocket* connection) {
     socket.reset(connection);

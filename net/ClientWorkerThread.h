@@ -1,6 +1,7 @@
 #ifndef VELLORT_NET_CLIENTWORKERTHREAD_H
 #define VELLORT_NET_CLIENTWORKERTHREAD_H
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -14,7 +15,8 @@ class TCPSocket;
 // on a pool thread and serves the connection until it returns, and the pool
 // then deletes the worker, which closes the connection.
 //
-// Owns its connection socket and its LogFile.
+// Owns its connection socket and its LogFile. Borrowed: the acceptor's count
+// of held connections, which lives for the whole process.
 class ClientWorkerThread : public ThreadPoolTask {
 public:
     ClientWorkerThread();
@@ -24,11 +26,17 @@ public:
     void setTCPSocket(TCPSocket* socket);
     // Opens the worker's own LogFile on `path`, replacing one held before.
     void setLogFile(const std::string& path);
+    // The acceptor's count of the connections it holds, lowered by one when
+    // this worker has closed its connection.
+    void setHeldConnections(std::atomic<int>* count) { heldConnections = count; }
 
 protected:
     std::unique_ptr<LogFile> log;
     std::string logFilePath;
     std::unique_ptr<TCPSocket> socket;
+
+private:
+    std::atomic<int>* heldConnections;
 };
 
 #endif

@@ -33,7 +33,8 @@ MessageServer::MessageServer(const std::string& logFilePath, int port)
 
 MessageServer::~MessageServer() {
     // Running threads cannot be stopped; they are left to the end of the
-    // process (the daemon never destroys its servers).
+    // process. A broadcaster that runs alone, after the acceptor failed to
+    // start, borrows the acceptor's worker set, so neither is deleted.
     if (!threadsStarted) {
         delete broadcaster;
         delete registerThread;
@@ -46,20 +47,18 @@ int MessageServer::connect() {
         *log << "Error: Starting TCP connection: " << socket.errmsg() << endl;
         return -1;
     }
-    int result = registerThread->start();
+    // The broadcaster first: it uses nothing of this object, so a failure of
+    // either thread leaves no running thread on the listening socket, and the
+    // server may be deleted. Its clients could never receive anything.
+    int result = broadcaster->start();
+    if (result == 0) {
+        threadsStarted = true;
+        result = registerThread->start();
+    }
     if (result != 0) {
         *log << "Error: Starting message service on port " << portText << ": " << LogManip(&LogFile::errmsg, result)
              << endl;
         socket.close();
-        return -1;
-    }
-    threadsStarted = true;
-    result = broadcaster->start();
-    if (result != 0) {
-        // The acceptor already runs and cannot be stopped; its clients would
-        // never receive anything, so the daemon goes on without the service.
-        *log << "Error: Starting message service on port " << portText << ": " << LogManip(&LogFile::errmsg, result)
-             << endl;
         return -1;
     }
     return 0;

@@ -48,9 +48,10 @@ public:
     MessageServer(const MessageServer&) = delete;
     MessageServer& operator=(const MessageServer&) = delete;
 
-    // Listens on the port and starts the acceptor, then the broadcaster.
-    // Returns 0, or -1 after logging why; the daemon then runs without the
-    // service.
+    // Listens on the port and starts the broadcaster, then the acceptor.
+    // Returns 0, or -1 after logging why, with the port closed and no thread
+    // using this object: it may then be deleted, and the daemon runs without
+    // the service.
     int connect();
 
     void addToMessageQueue(int code, const std::string& subject, const std::string& text);
@@ -71,7 +72,7 @@ private:
     pthread_mutex_t* workersMutex;
     MessageRegisterThread* registerThread;
     BroadcastMessageThread* broadcaster;
-    // Set once connect() has started the threads; they are then never deleted.
+    // Set once connect() has started a thread; the threads are then never deleted.
     bool threadsStarted;
 };
 

@@ -9,7 +9,11 @@
 #include "util/Time.h"
 
 MessageWorkerThread::MessageWorkerThread(std::set<MessageWorkerThread*>* workers, pthread_mutex_t* workersMutex)
-    : droppedFrames(0), queueMutex(Thread::initializeMutex()), workers(workers), workersMutex(workersMutex) {
+    : droppedFrames(0),
+      framesInHand(0),
+      queueMutex(Thread::initializeMutex()),
+      workers(workers),
+      workersMutex(workersMutex) {
     MutexGuard guard(workersMutex);
     workers->insert(this);
 }
@@ -27,7 +31,7 @@ void MessageWorkerThread::addToMessageQueue(const std::list<std::string>& frames
     {
         MutexGuard guard(queueMutex);
         queue.insert(queue.end(), frames.begin(), frames.end());
-        while (queue.size() > maxQueuedFrames) {
+        while (queue.size() + framesInHand > maxQueuedFrames) {
             queue.pop_front();
             ++droppedFrames;
         }
@@ -36,6 +40,7 @@ void MessageWorkerThread::addToMessageQueue(const std::list<std::string>& frames
 }
 
 void MessageWorkerThread::work() {
+    socket->setTimeouts(0, sendTimeoutMilliseconds);
     for (;;) {
         waitForWakeSignal();
         // Sends until the queue is found empty, which is also where an overflow
@@ -45,7 +50,10 @@ void MessageWorkerThread::work() {
             int64_t dropped = 0;
             {
                 MutexGuard guard(queueMutex);
-                frames.swap(queue);
+                auto end = queue.begin();
+                for (size_t taken = 0; taken < framesPerBatch && end != queue.end(); ++taken) ++end;
+                frames.splice(frames.end(), queue, queue.begin(), end);
+                framesInHand = frames.size();
                 if (frames.empty()) {
                     dropped = droppedFrames;
                     droppedFrames = 0;
@@ -58,13 +66,16 @@ void MessageWorkerThread::work() {
                 int64_t length = static_cast<int64_t>(frame.size());
                 if (socket->write(frame.data(), length) == length) continue;
                 int savedErrno = errno;
-                if (savedErrno == EPIPE) {
+                if (savedErrno == EPIPE || savedErrno == ETIMEDOUT) {
                     {
                         MutexGuard guard(queueMutex);
                         dropped = droppedFrames;
                         droppedFrames = 0;
                     }
                     if (dropped > 0) _reportDroppedFrames(dropped);
+                    if (savedErrno == ETIMEDOUT)
+                        *log << "Warning: Closing connection from " << socket->address << ": it took no message within "
+                             << sendTimeoutMilliseconds / 1000 << " s" << endl;
                     *log << "++ Connection from " << socket->address << " closed on " << UTILITIES::asciiTime()
                          << flush;
                     return;

@@ -24,13 +24,21 @@
 // for the whole process.
 class MessageWorkerThread : public ClientWorkerThread {
 public:
-    // Frames a worker keeps for a client that does not read. Past it the oldest
-    // are dropped: a client stuck in a full socket must neither hold back the
-    // others nor make the daemon's memory grow without end. One overflow
-    // episode gives one line, "Warning: Message client <address> is not
-    // reading; dropped <n> messages", written when the queue has run empty
-    // again or, at the latest, when the client has gone.
+    // Frames a worker keeps for a client that does not read, those it is
+    // sending included. Past it the oldest are dropped: a client stuck in a
+    // full socket must neither hold back the others nor make the daemon's
+    // memory grow without end. One overflow episode gives one line, "Warning:
+    // Message client <address> is not reading; dropped <n> messages", written
+    // when the queue has run empty again or, at the latest, when the client
+    // has gone.
     static constexpr size_t maxQueuedFrames = 10000;
+    // Frames the worker takes from its queue at a time; the rest stay where
+    // the bound can drop them.
+    static constexpr size_t framesPerBatch = 64;
+    // A client that takes no part of a frame for this long is closed, with
+    // "Warning: Closing connection from <address>: it took no message within
+    // 10 s": it holds one of the service's few workers and reads nothing.
+    static constexpr int sendTimeoutMilliseconds = 10000;
 
     MessageWorkerThread(std::set<MessageWorkerThread*>* workers, pthread_mutex_t* workersMutex);
     ~MessageWorkerThread() override;
@@ -45,9 +53,12 @@ private:
     // Logs how many frames the overflow episode that has just ended dropped.
     void _reportDroppedFrames(int64_t dropped);
 
-    std::list<std::string> queue;  // guarded by queueMutex, with droppedFrames
+    std::list<std::string> queue;  // guarded by queueMutex, with droppedFrames and framesInHand
     // Frames dropped since the queue last ran empty: one overflow episode.
     int64_t droppedFrames;
+    // Frames taken from the queue and not yet all sent; they count against
+    // maxQueuedFrames too.
+    size_t framesInHand;
     pthread_mutex_t* queueMutex;
 
     std::set<MessageWorkerThread*>* workers;  // guarded by workersMutex

@@ -1,5 +1,6 @@
 #include "net/StatusWorkerThread.h"
 
+#include <errno.h>
 #include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -52,6 +53,18 @@ std::string localTimeText(int64_t seconds) {
     return text;
 }
 
+// A request's text as the log shows it: a hostile line of 64 KiB makes one
+// line of a few hundred bytes, not a megabyte of log per second.
+std::string forLog(const std::string& text) {
+    if (text.size() <= StatusWorkerThread::maxLoggedRequest) return text;
+    return text.substr(0, StatusWorkerThread::maxLoggedRequest) + "... (" + std::to_string(text.size()) +
+           " bytes in all)";
+}
+
+std::string seconds(int milliseconds) {
+    return std::to_string(milliseconds / 1000) + " s";
+}
+
 void insertError(XMLDocument& document, XMLElement* reply, const char* type, const std::string& message) {
     XMLElement* error = document.NewElement("error");
     error->SetAttribute("type", type);
@@ -66,13 +79,24 @@ StatusWorkerThread::StatusWorkerThread(const std::vector<Storage*>& storages) : 
 StatusWorkerThread::~StatusWorkerThread() = default;
 
 void StatusWorkerThread::work() {
+    socket->setTimeouts(requestTimeoutMilliseconds, replyTimeoutMilliseconds);
     std::string line;
     int64_t result;
     while ((result = socket->readLine(line)) > 0) {
         std::string reply = answer(line, storages, *log, socket->address);
-        // A failed send is not reported: the next read finds the connection
-        // gone and ends the worker.
-        socket->write(reply.data(), static_cast<int64_t>(reply.size()));
+        if (socket->write(reply.data(), static_cast<int64_t>(reply.size())) < 0) {
+            // A client that has gone needs no line of its own; one that does
+            // not read would make every further request wait its time-out.
+            if (errno == ETIMEDOUT)
+                *log << "Warning: Closing connection from " << socket->address << ": it took no reply within "
+                     << seconds(replyTimeoutMilliseconds) << endl;
+            result = 0;
+            break;
+        }
+    }
+    if (result == -1 && errno == ETIMEDOUT) {
+        *log << "Warning: Closing connection from " << socket->address << ": no complete request within "
+             << seconds(requestTimeoutMilliseconds) << endl;
     }
     if (result == TCPSocket::lineTooLong) {
         std::string message = "Request longer than " + std::to_string(TCPSocket::maxLineLength) + " bytes";
@@ -109,7 +133,7 @@ void StatusWorkerThread::_answer(const std::string& line, const std::vector<Stor
         std::string detail = empty ? "" : request.ErrorStr();
         insertError(document, reply, "syntax error", empty ? "Empty request" : detail);
         log << "Error: Failed to parse request from " << peer << ":\n"
-            << line << "\n"
+            << forLog(line) << "\n"
             << detail << "\n"
             << endl;
         return;
@@ -121,16 +145,16 @@ void StatusWorkerThread::_answer(const std::string& line, const std::vector<Stor
     if (id == nullptr) {
         insertError(document, reply, "syntax error", requestFormMessage);
         log << "Error: Failed to parse request from " << peer << ":\n"
-            << line << "\n"
+            << forLog(line) << "\n"
             << requestFormMessage << endl;
         return;
     }
 
     if (strcmp(id, "history") != 0) {
         insertError(document, reply, "action error", std::string("Unkown action '") + id + "'");
-        // Left in the log buffer: it reaches the file with the worker's next
-        // line, at the latest when the connection ends.
-        log << "Error: Unkown action '" << id << "' in request from " << peer << "\n";
+        // Written at once: a client that sends nothing but unknown actions
+        // would otherwise grow one log buffer for as long as it stays.
+        log << "Error: Unkown action '" << forLog(id) << "' in request from " << peer << endl;
         return;
     }
 

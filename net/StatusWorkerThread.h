@@ -26,12 +26,20 @@ class Storage;
 //
 // A line longer than TCPSocket::maxLineLength gets an error reply and ends the
 // connection: the rest of the stream can no longer be split into requests.
+// So does a client that sends no complete request within requestTimeout, or
+// takes no reply within replyTimeout: it would hold one of the service's
+// few workers for nothing. A bad request is logged at once, as a line of its
+// own, its text cut to maxLoggedRequest bytes.
 //
 // work() runs on a pool thread of the service's acceptor. Each request is
 // answered from the ledgers as they are at that moment; nothing is kept
 // between requests. Borrowed: the storages, which outlive every server.
 class StatusWorkerThread : public ClientWorkerThread {
 public:
+    static constexpr int requestTimeoutMilliseconds = 10000;
+    static constexpr int replyTimeoutMilliseconds = 10000;
+    static constexpr size_t maxLoggedRequest = 256;
+
     explicit StatusWorkerThread(const std::vector<Storage*>& storages);
     ~StatusWorkerThread() override;
 

@@ -3,8 +3,10 @@
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "util/Errors.h"
@@ -14,11 +16,42 @@ namespace {
 const int listenBacklog = 50;
 const size_t readChunkSize = 4096;
 
+int64_t monotonicMilliseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int64_t deadlineAfter(int milliseconds) {
+    return milliseconds > 0 ? monotonicMilliseconds() + milliseconds : -1;
+}
+
 }  // namespace
 
-TCPSocket::TCPSocket() : descriptor(-1), errorCode(0) {}
+TCPSocket::TCPSocket() : descriptor(-1), errorCode(0), readTimeout(0), writeTimeout(0) {}
 
-TCPSocket::TCPSocket(int acceptedDescriptor) : descriptor(acceptedDescriptor), errorCode(0) {}
+TCPSocket::TCPSocket(int acceptedDescriptor)
+    : descriptor(acceptedDescriptor), errorCode(0), readTimeout(0), writeTimeout(0) {}
+
+void TCPSocket::setTimeouts(int readMilliseconds, int writeMilliseconds) {
+    readTimeout = readMilliseconds > 0 ? readMilliseconds : 0;
+    writeTimeout = writeMilliseconds > 0 ? writeMilliseconds : 0;
+}
+
+bool TCPSocket::_waitUntilReady(short events, int64_t deadline) {
+    if (deadline < 0) return true;
+    for (;;) {
+        int64_t left = deadline - monotonicMilliseconds();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        struct pollfd ready = {descriptor, events, 0};
+        int result = poll(&ready, 1, static_cast<int>(left));
+        if (result > 0) return true;  // also on an error or hang-up: the read or send then tells which
+        if (result < 0 && errno != EINTR) return false;
+    }
+}
 
 TCPSocket::~TCPSocket() {
     if (_isOpen()) _shutdownAndClose();
@@ -122,6 +155,7 @@ TCPSocket* TCPSocket::accept() {
 
 int64_t TCPSocket::readLine(std::string& line) {
     line.clear();
+    const int64_t deadline = deadlineAfter(readTimeout);
     for (;;) {
         if (!pending.empty()) {
             size_t room = maxLineLength - line.size();
@@ -141,6 +175,10 @@ int64_t TCPSocket::readLine(std::string& line) {
             }
         }
 
+        if (!_waitUntilReady(POLLIN, deadline)) {
+            _setStdErrmsg();
+            return -1;
+        }
         char chunk[readChunkSize];
         ssize_t received = ::read(descriptor, chunk, sizeof chunk);
         if (received == 0) return 0;
@@ -156,13 +194,20 @@ int64_t TCPSocket::readLine(std::string& line) {
 int64_t TCPSocket::write(const void* data, int64_t length) {
     const char* next = static_cast<const char*>(data);
     int64_t remaining = length;
+    const int64_t deadline = deadlineAfter(writeTimeout);
+    // With a time-out the send must not block past it: it takes what fits.
+    const int flags = MSG_NOSIGNAL | (deadline < 0 ? 0 : MSG_DONTWAIT);
     while (remaining > 0) {
-        ssize_t sent = send(descriptor, next, static_cast<size_t>(remaining), MSG_NOSIGNAL);
+        if (!_waitUntilReady(POLLOUT, deadline)) {
+            _setStdErrmsg();
+            return -1;
+        }
+        ssize_t sent = send(descriptor, next, static_cast<size_t>(remaining), flags);
         if (sent > 0) {
             next += sent;
             remaining -= sent;
         } else if (sent < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || (deadline >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) continue;
             _setStdErrmsg();
             return -1;
         }

@@ -39,10 +39,18 @@ public:
     // does not fail the accept: the new socket's address then reads "UNKNOWN".
     TCPSocket* accept();
 
+    // Limits how long one readLine() or one write() may take, in
+    // milliseconds; 0 (the default) waits for ever. With a limit a peer that
+    // sends no complete line, or takes no data, cannot hold the thread that
+    // serves it: the call fails with ETIMEDOUT.
+    void setTimeouts(int readMilliseconds, int writeMilliseconds);
+
     // Reads one line ending in "\n" into `line`, the "\n" kept. Returns:
     //   > 0          the number of bytes in the line;
     //   0            end of stream; bytes read before it stay in `line`;
-    //   -1           a read failed; errmsg() has the system's text;
+    //   -1           a read failed, or the read time-out passed before the
+    //                line was complete (errno ETIMEDOUT); errmsg() has the
+    //                system's text;
     //   lineTooLong  maxLineLength bytes arrived without a "\n"; `line` holds
     //                them, errmsg() reads "Line longer than 65536 bytes". The
     //                stream is then out of step with its lines: close it.
@@ -50,8 +58,9 @@ public:
     int64_t readLine(std::string& line);
 
     // Sends all `length` bytes. Returns `length`, or -1 with errmsg() set and
-    // errno left as the failed send set it. A peer that has gone makes it fail
-    // with EPIPE and never raises SIGPIPE.
+    // errno left as the failed send set it (ETIMEDOUT when the write time-out
+    // passed first). A peer that has gone makes it fail with EPIPE and never
+    // raises SIGPIPE.
     int64_t write(const void* data, int64_t length);
 
     // Shuts down and closes an open descriptor and returns the result of close;
@@ -71,12 +80,20 @@ private:
 
     // Error text = the system's text for errno; errno is kept.
     void _setStdErrmsg();
-    bool _isOpen() const { return descriptor > 0; }
+    // Descriptor 0 is a socket like any other: the daemon closes its standard
+    // input when it detaches, and the next socket may well get it.
+    bool _isOpen() const { return descriptor >= 0; }
     void _shutdownAndClose();
+    // Waits until the descriptor is ready for `events` or the deadline (a
+    // CLOCK_MONOTONIC time in milliseconds, < 0 for none) has passed. False
+    // with errno ETIMEDOUT, or with the errno of a failed poll.
+    bool _waitUntilReady(short events, int64_t deadline);
 
     int descriptor;
     int errorCode;
     std::string errorText;
+    int readTimeout;   // milliseconds, 0 for none
+    int writeTimeout;  // milliseconds, 0 for none
 
 public:
     // Listening socket: "0.0.0.0:" + the port text given to server(). Accepted

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,7 +37,7 @@ int freePort() {
     return probe.server("0") < 0 ? -1 : probe.localPort();
 }
 
-DaemonRunner::DaemonRunner() : pid_(-1), messagePort_(freePort()), statusPort_(freePort()) {
+DaemonRunner::DaemonRunner() : pid_(-1), messagePort_(freePort()), statusPort_(freePort()), descriptorLimit_(-1) {
     while (statusPort_ == messagePort_) statusPort_ = freePort();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     for (const char* folder : {"etc/vellort_quorvin", "var/run", "var/log", "ramdisk", "internal"})
@@ -75,6 +76,8 @@ int DaemonRunner::run(const std::vector<std::string>& arguments) {
         close(pipeFds[0]);
         close(pipeFds[1]);
         setenv("VELLORT_ROOT", root().c_str(), 1);
+        const struct rlimit limit = {static_cast<rlim_t>(descriptorLimit_), static_cast<rlim_t>(descriptorLimit_)};
+        if (descriptorLimit_ > 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
         execv(executable.c_str(), argv.data());
         _exit(127);
     }

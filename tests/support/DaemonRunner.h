@@ -38,6 +38,10 @@ public:
     // Writes the first configuration file, or the second one.
     void writeConfig(const std::string& content, bool second = false);
 
+    // Makes the daemons that run() starts inherit this soft and hard
+    // RLIMIT_NOFILE; by default they get the test's own.
+    void setDescriptorLimit(int limit) { descriptorLimit_ = limit; }
+
     // Runs the executable with the arguments and returns the exit status that a
     // waiting shell sees (-1 when it did not end within 10 s). What it wrote to
     // standard output and error is kept.
@@ -63,6 +67,7 @@ private:
     pid_t pid_;
     int messagePort_;
     int statusPort_;
+    int descriptorLimit_;
 };
 
 // A TCP port that nothing listens on at the moment, so that daemons of tests

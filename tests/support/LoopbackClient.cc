@@ -20,8 +20,10 @@ int64_t nowMs() {
 
 }  // namespace
 
-LoopbackClient::LoopbackClient(int port, const char* host)
+LoopbackClient::LoopbackClient(int port, const char* host, int receiveBuffer)
     : descriptor(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (descriptor >= 0 && receiveBuffer > 0)
+        setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);  // rounded by the system
     struct sockaddr_in server = {};
     server.sin_family = AF_INET;
     server.sin_port = htons(static_cast<uint16_t>(port));
@@ -86,6 +88,13 @@ bool LoopbackClient::readLine(std::string& line, int timeoutMs) {
         if (!_fill(deadline)) return false;
     }
     return readBytes(newline + 1, line);
+}
+
+int LoopbackClient::receiveBufferSize() const {
+    int size = -1;
+    socklen_t length = sizeof size;
+    if (descriptor < 0 || getsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) return -1;
+    return size;
 }
 
 bool LoopbackClient::hasPendingData() {

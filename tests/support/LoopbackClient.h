@@ -13,8 +13,10 @@
 class LoopbackClient {
 public:
     // Connects to host (a numeric IPv4 address) at port; connected() tells
-    // whether it worked, error() why not.
-    explicit LoopbackClient(int port, const char* host = "127.0.0.1");
+    // whether it worked, error() why not. A receiveBuffer above 0 is set as
+    // SO_RCVBUF before connecting: a client that does not read then makes the
+    // service's sends block after little data.
+    explicit LoopbackClient(int port, const char* host = "127.0.0.1", int receiveBuffer = 0);
     ~LoopbackClient() { close(); }
 
     LoopbackClient(const LoopbackClient&) = delete;
@@ -33,6 +35,8 @@ public:
     bool readLine(std::string& line, int timeoutMs = 10000);
     // True when a byte can be read right now, without waiting.
     bool hasPendingData();
+    // The receive buffer the system gave this socket, in bytes; -1 when not connected.
+    int receiveBufferSize() const;
     void close();
 
     const std::string& error() const { return error_; }
