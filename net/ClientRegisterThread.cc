@@ -7,6 +7,7 @@
 #include "net/TCPSocket.h"
 #include "thread/ThreadPool.h"
 #include "util/Descriptors.h"
+#include "util/Errors.h"
 #include "util/Time.h"
 
 ClientRegisterThread::ClientRegisterThread(const std::string& logFilePath, TCPSocket* socket)
@@ -21,6 +22,13 @@ ClientRegisterThread::~ClientRegisterThread() = default;
 
 void ClientRegisterThread::run() {
     ThreadPool pool(poolSize);
+    // A pool short of threads serves fewer clients at a time; without any
+    // it would serve them on this thread, where one client that never
+    // leaves holds every other out, so each connection is refused instead.
+    const int workers = pool.startedThreads();
+    if (workers < poolSize)
+        *log << "Error: Only " << workers << " of " << poolSize << " threads for clients on " << socket->address
+             << " could be started: " << UTILITIES::systemText(pool.startError()) << endl;
     int failuresInRow = 0;
     for (;;) {
         TCPSocket* connection = socket->accept();
@@ -42,7 +50,7 @@ void ClientRegisterThread::run() {
         }
         failuresInRow = 0;
 
-        std::string refusal = _refusal();
+        std::string refusal = _refusal(workers);
         if (!refusal.empty()) {
             _refuse(connection, refusal);
             continue;
@@ -60,9 +68,10 @@ void ClientRegisterThread::run() {
     }
 }
 
-std::string ClientRegisterThread::_refusal() {
-    if (heldConnections.load() >= poolSize + maxWaitingClients)
-        return std::to_string(poolSize) + " clients served and " + std::to_string(maxWaitingClients) + " waiting";
+std::string ClientRegisterThread::_refusal(int workers) {
+    if (workers == 0) return "no thread to serve it";
+    if (heldConnections.load() >= workers + maxWaitingClients)
+        return std::to_string(workers) + " clients served and " + std::to_string(maxWaitingClients) + " waiting";
     // The new connection already has its descriptor: what is free now is what
     // taking it leaves.
     const int free = UTILITIES::freeDescriptors(), reserve = UTILITIES::descriptorReserve();

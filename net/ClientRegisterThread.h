@@ -55,8 +55,9 @@ protected:
     TCPSocket* socket;
 
 private:
-    // Why `connection` must not be taken, or empty when it may.
-    std::string _refusal();
+    // Why `connection` must not be taken, or empty when it may; `workers`
+    // is the number of pool threads that serve.
+    std::string _refusal(int workers);
     // Closes a connection that is not taken and warns about it, at most once
     // per warningIntervalSeconds.
     void _refuse(TCPSocket* connection, const std::string& reason);

@@ -240,6 +240,21 @@ TEST(ServiceLimitsTest, ASocketOnDescriptorZeroIsClosedAndAFailedThreadStartLeav
         delete server;                                   // as the daemon does
         return 0;
     };
+    // Room for the broadcaster and the acceptor but for no client's thread: clients are refused, not served
+    // on the acceptor's thread, where one that never leaves would hold every other out.
+    auto noClientThread = [] {
+        TempDir directory;
+        const std::string log = directory / "vellort.log";
+        const struct rlimit twoThreads = {3, 3};
+        if (chmod(directory.path().c_str(), 0777) != 0) return 1;  // the log is made after setuid
+        if (setuid(60000 + getpid() % 5000) != 0 || setrlimit(RLIMIT_NPROC, &twoThreads) != 0) return 1;
+        MessageServer* server = new MessageServer(log, freePort());
+        if (server->connect() != 0) return 2;
+        if (!waitForLogCount(log, "Error: Only 0 of 10 threads for clients on ", 1)) return 3;
+        LoopbackClient first(server->localPort()), second(server->localPort());
+        return waitForLogCount(log, ": no thread to serve it; ", 1) ? 0 : 4;
+    };
     EXPECT_EXIT(_exit(socketOnZero()), testing::ExitedWithCode(0), "");
     EXPECT_EXIT(_exit(oneThreadOnly()), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(_exit(noClientThread()), testing::ExitedWithCode(0), "");
 }
