@@ -240,6 +240,7 @@ TEST(ServiceLimitsTest, ASocketOnDescriptorZeroIsClosedAndAFailedThreadStartLeav
         delete server;                                   // as the daemon does
         return 0;
     };
+#if !defined(__SANITIZE_THREAD__)  // the sanitizer's own thread would take one of the two threads
     // Room for the broadcaster and the acceptor but for no client's thread: clients are refused, not served
     // on the acceptor's thread, where one that never leaves would hold every other out.
     auto noClientThread = [] {
@@ -254,7 +255,10 @@ TEST(ServiceLimitsTest, ASocketOnDescriptorZeroIsClosedAndAFailedThreadStartLeav
         LoopbackClient first(server->localPort()), second(server->localPort());
         return waitForLogCount(log, ": no thread to serve it; ", 1) ? 0 : 4;
     };
+#endif
     EXPECT_EXIT(_exit(socketOnZero()), testing::ExitedWithCode(0), "");
     EXPECT_EXIT(_exit(oneThreadOnly()), testing::ExitedWithCode(0), "");
+#if !defined(__SANITIZE_THREAD__)
     EXPECT_EXIT(_exit(noClientThread()), testing::ExitedWithCode(0), "");
+#endif
 }
