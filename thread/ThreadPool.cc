@@ -4,8 +4,7 @@
 #include "thread/ThreadPoolTask.h"
 
 ThreadPool::ThreadPool(int size)
-    : size(size),
-      started(0),
+    : started(0),
       startErrno(0),
       busy(0),
       threads(new pthread_t[size > 0 ? size : 1]),

@@ -46,7 +46,6 @@ private:
     static pthread_mutex_t* _initMutex();
     static pthread_cond_t* _initCondition();
 
-    int size;
     int started;     // threads actually created; fixed after the constructor
     int startErrno;  // of the first creation that failed
 
