@@ -195,7 +195,8 @@ TEST(ServiceLimitsTest, ClientThatDoesNotReadLosesOldestFramesAloneAndItsWorkerH
     wmem >> sendBufferMax >> sendBufferMax >> sendBufferMax;
     const long smallestFrame = static_cast<long>(MessageServer::buildFrame(0, subject, "0" + padding).size());
     EXPECT_LE(received, bound + (sendBufferMax + stuck.receiveBufferSize()) / smallestFrame);
-    std::smatch warning;
+    std::smatch warning;  // written by the worker once it has sent what it kept, maybe after the last frame
+    ASSERT_TRUE(waitForLogCount(logPath, "Warning: Message client " + stuck.peerName() + " is not reading", 1));
     const std::string log = readFile(logPath);
     ASSERT_TRUE(std::regex_search(
         log, warning,
