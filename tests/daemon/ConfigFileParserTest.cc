@@ -52,6 +52,8 @@ TEST(ConfigFileParserTest, MissingSettingsJunkAndLongLinesGiveDefaults) {
         "logfile\nlogfile_max_number   \nlogfile_max_size\nstatus_port\ncreate_links\npreserve_gid",
         // A tab after the key makes another key, and so does a prefix.
         "logfile\t/x.log\nstatus_port\t1\ncreate_links\tno\nmy_logfile /x.log\n", junk,
+        // Blanks after the key's space hold no value: the next line's key is none.
+        "logfile \t\nmy_key /x\nramdisk_mountpoint  \t \r\nhistory_max_entries\n",
         "logfile " + std::string(4992, 'y'),  // 5000 characters without a newline
     };
     for (const std::string& content : contents)
@@ -71,39 +73,54 @@ TEST(ConfigFileParserTest, SettingsAreReadAnywhereFirstOccurrenceWinning) {
     EXPECT_EQ("", config.warnings());
 }
 
-TEST(ConfigFileParserTest, UnusableValuesTakeDefaultsWithWarnings) {
+// Values the daemon cannot use take the default or the nearest bound, each with a warning.
+TEST(ConfigFileParserTest, UnusableValuesTakeDefaultsOrBoundsWithWarnings) {
     ParsedConfig config(
-        "logfile_max_number ten\nlogfile_max_size 2G\nhistory_max_entries -3\nstatus_port 99999999999\n"
-        "create_links No\npreserve_uid false\npreserve_gid no#\n");  // only no and NO turn a flag off
+        "logfile_max_number 1000000\nlogfile_max_size 2G\nhistory_max_entries -3\nfillstate_limit 101\n"
+        "message_port 116594\nstatus_port 99999999999\ncreate_links No\npreserve_uid false\npreserve_gid no#\n");
     auto expected = defaults();
+    std::get<1>(expected) = 1000;        // logfile_max_number
     std::get<2>(expected) = 2147483647;  // logfile_max_size
     std::get<3>(expected) = 1;           // history_max_entries
     EXPECT_EQ(expected, config.globals());
     EXPECT_EQ(
-        "Warning: logfile_max_number is not a number, using 10\n"
+        "Warning: logfile_max_number 1000000 is above 1000, using 1000\n"
         "Warning: logfile_max_size does not fit 32 bits, using 2147483647\n"
         "Warning: history_max_entries -3 is below 1, using 1\n"
+        "Warning: fillstate_limit 101 is above 100, using 80\n"
+        "Warning: message_port 116594 is above 65535, using 47198\n"
         "Warning: status_port is not a number, using 47199\n"
         "Warning: create_links No is taken as yes; only no or NO turn it off\n"
         "Warning: preserve_uid false is taken as yes; only no or NO turn it off\n"
         "Warning: preserve_gid no# is taken as yes; only no or NO turn it off\n",
         config.warnings());
-    ParsedConfig noNumber("logfile_max_size M\n");
-    EXPECT_EQ(defaults(), noNumber.globals());
-    EXPECT_EQ("Warning: logfile_max_size has no number, using 10485760\n", noNumber.warnings());
-}
 
-// A size is a sign, digits and an upper-case unit; what does not fit 32 bits is clamped.
-TEST(ConfigFileParserTest, LogfileMaxSizeTakesSignDigitsAndAnUpperCaseUnit) {
-    const std::string clamped = "Warning: logfile_max_size does not fit 32 bits, using 2147483647\n";
-    const std::tuple<std::string, int, std::string> cases[] = {
-        {"10M", 10485760, ""}, {"10k", 10, ""}, {"1.5M", 1, ""}, {"-1", -1, ""}, {"-2G", -2147483647 - 1, ""},
-        {"2G", 2147483647, clamped}, {"-3G", 2147483647, clamped}, {"99999999999", 2147483647, clamped},
-        {"- ", 10485760, "Warning: logfile_max_size has no number, using 10485760\n"}};
-    for (const auto& [value, size, warnings] : cases) {  // a number on the next line is not taken
-        ParsedConfig config("logfile_max_size " + value + "\nstatus_port 5\n");
-        EXPECT_EQ(size, config.parser.logfile_max_size) << value;
-        EXPECT_EQ(warnings, config.warnings()) << value;
+    // A size is a sign, digits and an upper-case unit; a number on the next line is not taken.
+    const std::string noRotation = " is below 1, using 10485760\n";
+    const std::tuple<std::string, int ConfigFileParser::*, int, std::string> cases[] = {
+        {"logfile_max_size 10M", &ConfigFileParser::logfile_max_size, 10485760, ""},
+        {"logfile_max_size 65536k", &ConfigFileParser::logfile_max_size, 65536, ""},
+        {"logfile_max_size 1.5M", &ConfigFileParser::logfile_max_size, 65536,
+         "Warning: logfile_max_size 1 is below 65536, using 65536\n"},
+        {"logfile_max_size 0", &ConfigFileParser::logfile_max_size, 10485760,
+         "Warning: logfile_max_size 0" + noRotation},
+        {"logfile_max_size -3G", &ConfigFileParser::logfile_max_size, 10485760,
+         "Warning: logfile_max_size -2147483648" + noRotation},
+        {"logfile_max_size - ", &ConfigFileParser::logfile_max_size, 10485760,
+         "Warning: logfile_max_size has no number, using 10485760\n"},
+        {"logfile_max_number ten", &ConfigFileParser::logfile_max_number, 10,
+         "Warning: logfile_max_number is not a number, using 10\n"},
+        {"logfile_max_number -2", &ConfigFileParser::logfile_max_number, 0,
+         "Warning: logfile_max_number -2 is below 0, using 0\n"},
+        {"fillstate_limit 0", &ConfigFileParser::fillstate_limit, 80,
+         "Warning: fillstate_limit 0 is below 1, using 80\n"},
+        {"status_port 0", &ConfigFileParser::status_port, 47199, "Warning: status_port 0 is below 1, using 47199\n"},
+        {"message_port 65535", &ConfigFileParser::message_port, 65535, ""},
+    };
+    for (const auto& [line, member, value, warnings] : cases) {
+        ParsedConfig one(line + "\nstatus_port 5\nmessage_port 6\n");
+        EXPECT_EQ(value, one.parser.*member) << line;
+        EXPECT_EQ(warnings, one.warnings()) << line;
     }
 }
 
