@@ -1,5 +1,7 @@
 #include "daemon/ConfigFileParser.h"
 
+#include <limits.h>
+
 #include <fstream>
 
 #include "util/ConfigVars.h"
@@ -76,35 +78,54 @@ bool ConfigFileParser::_readFlag(const std::string& text, const std::string& key
     return true;
 }
 
+int ConfigFileParser::_bound(const std::string& name, int value, int low, int belowLow, int high, int aboveHigh) {
+    if (value < low) {
+        warnings.push_back("Warning: " + name + " " + std::to_string(value) + " is below " + std::to_string(low) +
+                           ", using " + std::to_string(belowLow));
+        return belowLow;
+    }
+    if (value > high) {
+        warnings.push_back("Warning: " + name + " " + std::to_string(value) + " is above " + std::to_string(high) +
+                           ", using " + std::to_string(aboveHigh));
+        return aboveHigh;
+    }
+    return value;
+}
+
 void ConfigFileParser::_readGlobals(const std::string& text) {
     std::string word;
     logfile = UTILITIES::readVar(text, "logfile", word) ? word : rootPrefix + defaultLogfile;
-    logfile_max_number = _readInt(text, "logfile_max_number", 10);
+    // Each rotation renames every backup number under the log mutex, which
+    // every thread that logs waits for.
+    logfile_max_number = _bound("logfile_max_number", _readInt(text, "logfile_max_number", 10), 0, 0, maxLogfileNumber,
+                                maxLogfileNumber);
 
     const int defaultMaxSize = 10485760;
     int size = defaultMaxSize;
     bool clamped = false;
     if (UTILITIES::parseSizeVar(text, "logfile_max_size", size, &clamped)) {
-        logfile_max_size = size;
-        if (clamped)
+        if (clamped && size > 0)
             warnings.push_back("Warning: logfile_max_size does not fit 32 bits, using " + std::to_string(size));
+        // 0 would rotate at every pass and a negative size never; a tiny
+        // size rotates the last lines away before anyone reads them.
+        logfile_max_size = size < 1
+                               ? _bound("logfile_max_size", size, 1, defaultMaxSize, INT_MAX, INT_MAX)
+                               : _bound("logfile_max_size", size, minLogfileSize, minLogfileSize, INT_MAX, INT_MAX);
     } else {
         logfile_max_size = defaultMaxSize;
         if (UTILITIES::findVarValue(text, "logfile_max_size") != std::string::npos)
             warnings.push_back("Warning: logfile_max_size has no number, using " + std::to_string(defaultMaxSize));
     }
 
-    history_max_entries = _readInt(text, "history_max_entries", 5);
-    if (history_max_entries < 1) {
-        warnings.push_back("Warning: history_max_entries " + std::to_string(history_max_entries) +
-                           " is below 1, using 1");
-        history_max_entries = 1;
-    }
-    fillstate_limit = _readInt(text, "fillstate_limit", 80);
+    history_max_entries =
+        _bound("history_max_entries", _readInt(text, "history_max_entries", 5), 1, 1, INT_MAX, INT_MAX);
+    // 0 would empty the RAM disk at once, above 100 the watch never acts.
+    fillstate_limit = _bound("fillstate_limit", _readInt(text, "fillstate_limit", 80), 1, 80, 100, 80);
     word.clear();
     ramdisk_mountpoint = UTILITIES::readVar(text, "ramdisk_mountpoint", word) ? word : "/ramdisk";
-    message_port = _readInt(text, "message_port", 47198);
-    status_port = _readInt(text, "status_port", 47199);
+    // A number beyond 16 bits would be cut to another port.
+    message_port = _bound("message_port", _readInt(text, "message_port", 47198), 1, 47198, 65535, 47198);
+    status_port = _bound("status_port", _readInt(text, "status_port", 47199), 1, 47199, 65535, 47199);
     copy_retry_max_delay = _readInt(text, "copy_retry_max_delay", 0);
     if (copy_retry_max_delay < 0) {
         warnings.push_back("Warning: copy_retry_max_delay " + std::to_string(copy_retry_max_delay) +
@@ -165,11 +186,9 @@ void ConfigFileParser::_readStorages(const std::string& text) {
                                ": n_copy_processes is not a number, using " +
                                std::to_string(storage.n_copy_processes));
         }
-        if (storage.n_copy_processes < 1) {
-            warnings.push_back("Warning: Storage " + storage.storageID + ": n_copy_processes " +
-                               std::to_string(storage.n_copy_processes) + " is below 1, using 1");
-            storage.n_copy_processes = 1;
-        }
+        // Each copy process is a thread of its own, with its stack.
+        storage.n_copy_processes = _bound("Storage " + storage.storageID + ": n_copy_processes",
+                                          storage.n_copy_processes, 1, 1, maxCopyProcesses, maxCopyProcesses);
         previousType = storage.type;
         previousCopyProcesses = storage.n_copy_processes;
         storages.push_back(storage);

@@ -50,6 +50,10 @@ public:
     void readConfigStream(std::istream& in, const std::string& name);
 
     static const char* defaultLogfile;
+    // Bounds of the settings; a value beyond one is replaced, with a warning.
+    static constexpr int maxLogfileNumber = 1000;
+    static constexpr int minLogfileSize = 65536;
+    static constexpr int maxCopyProcesses = 64;
 
     std::string logfile;
     int logfile_max_number;
@@ -76,6 +80,9 @@ private:
     void _readStorages(const std::string& text);
     int _readInt(const std::string& text, const std::string& key, int fallback);
     bool _readFlag(const std::string& text, const std::string& key);
+    // `value` when it lies within low..high, else belowLow or aboveHigh, with
+    // a warning naming `name`.
+    int _bound(const std::string& name, int value, int low, int belowLow, int high, int aboveHigh);
 
     std::string rootPrefix;
 };

@@ -10,6 +10,7 @@
 
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include "daemon/ConfigFileParser.h"
 #include "daemon/StopThread.h"
@@ -18,6 +19,7 @@
 #include "net/StatusServer.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
+#include "log/LogTimerThread.h"
 #include "util/Files.h"
 #include "util/Paths.h"
 
@@ -33,6 +35,9 @@ const int exitNoLog = 4;
 const int exitFork = 8;
 const int exitSetsid = 16;
 const int exitChdir = 32;
+// A relative path would be taken from the start directory before the fork and
+// from "/" after it: nothing the start-up checked would be what the daemon uses.
+const int exitRelativePath = 1;
 
 const char* const typeNames[] = {"INTERNAL", "EXTERNAL", "OPTIONAL"};
 
@@ -64,6 +69,11 @@ std::string Daemon::pipePath() {
 }
 
 Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
+    const char* root = getenv("VELLORT_ROOT");
+    if (root != nullptr && root[0] != '\0' && root[0] != '/') {
+        std::cerr << "Error: VELLORT_ROOT " << root << " is not an absolute path" << std::endl;
+        exit(exitRelativePath);
+    }
     // First of all, before any file is read or written: a second daemon
     // beside a running one would split the announcements and the shifts with
     // it. The pid file is opened and locked while the terminal still hears
@@ -101,6 +111,12 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     if (pidResult != 0) _exit(pidResult);
 
     _logBannerAndSettings();
+    LogTimerThread* logTimer =  // lives for the process
+        new LogTimerThread(configParser->logfile, configParser->logfile_max_size, configParser->logfile_max_number);
+    if (logTimer->start() != 0) {
+        // Ignored on purpose: the copy schedulers still rotate the log, and
+        // the counts of left-out texts come with the next write.
+    }
     _createPipe();
 
     // The storages send their warnings and errors through the message server
@@ -225,11 +241,32 @@ void Daemon::init() {
         std::cerr << "Error: No config file at " << configPath() << " or " << secondConfigPath() << "." << std::endl;
         exit(exitNoConfig);
     }
+    _checkAbsolutePaths();
     logFile->open(configParser->logfile);
     if (logFile->openFailed()) {
         std::cerr << "Error: Cannot access " << configParser->logfile << std::endl;
         exit(exitNoLog);
     }
+}
+
+void Daemon::_checkAbsolutePaths() {
+    std::vector<std::pair<std::string, std::string>> paths{{"logfile", configParser->logfile},
+                                                           {"ramdisk_mountpoint", configParser->ramdisk_mountpoint}};
+    for (const ConfigFileParser::StorageData& storage : configParser->storages) {
+        if (storage.type == ConfigFileParser::NO_TYPE) continue;  // never a storage
+        const std::string name = "Storage " + storage.storageID + ": ";
+        paths.emplace_back(name + "target", storage.target);
+        paths.emplace_back(name + "mountpoint", storage.mountpoint);
+        paths.emplace_back(name + "target_mount", storage.target_mount);
+    }
+    bool relative = false;
+    for (const auto& [key, path] : paths) {
+        // An empty path is a missing setting, checked later.
+        if (path.empty() || path[0] == '/') continue;
+        std::cerr << "Error: " << key << " " << path << " is not an absolute path" << std::endl;
+        relative = true;
+    }
+    if (relative) exit(exitRelativePath);
 }
 
 void Daemon::_detach() {
@@ -292,6 +329,9 @@ void Daemon::_createPipe() {
     std::string path = pipePath();
     if (mkfifo(path.c_str(), 0600) != 0) {
         int savedErrno = errno;
+        // A file written there before the pipe existed would be read again
+        // and again, every line of it announced anew each time.
+        if (savedErrno == EEXIST && ListThread::moveRegularFileAside(path, *logFile)) return;
         *logFile << "++ Error: Creating " << path << "\n"
                  << "          " << LogManip(&LogFile::errmsg, savedErrno) << endl;
     }
@@ -301,6 +341,11 @@ void Daemon::_checkStorages() {
     bool haveInternal = false;
     bool haveExternal = false;
     for (const ConfigFileParser::StorageData& storage : configParser->storages) {
+        // Without a target the copies would go below "/" itself.
+        if (storage.type != ConfigFileParser::NO_TYPE && storage.target.empty()) {
+            *logFile << "++ Error: Storage " << storage.storageID << " has no target" << endl;
+            _exit(exitStorageConfig);
+        }
         if (storage.type == ConfigFileParser::INTERNAL) {
             if (haveInternal) {
                 *logFile << "++ Error: Only one internal storage is allowed" << endl;

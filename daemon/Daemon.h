@@ -45,6 +45,8 @@ public:
 
 private:
     void init();
+    // Ends the start-up, before the fork, when a configured path is relative.
+    void _checkAbsolutePaths();
     void _detach();
     void _logBannerAndSettings();
     void _createPipe();

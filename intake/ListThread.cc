@@ -3,9 +3,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "journal/Recovery.h"
 #include "ledger/FileInfo.h"
@@ -14,9 +19,11 @@
 
 namespace {
 
-// A line is taken in pieces of at most this many bytes, each handled as a
-// line of its own.
+// The longest line, newline included, that the acquisition program writes. A
+// longer line is rejected whole: a piece of it would be taken for a path.
 const size_t pieceLimit = 1022;
+// Of a rejected long line, the log shows this many first bytes.
+const size_t rejectedShown = 256;
 // Read at one go, and recorded in the journal together.
 const size_t readSize = 65536;
 
@@ -74,12 +81,6 @@ void ListThread::run() {
     upcoming = shift;
 
     int pipe = _openPipe();
-    // Our own writer keeps the pipe open, so a read waits for the next line
-    // instead of meeting end of file whenever the acquisition program closes
-    // its end. The descriptor is never used or closed; when it cannot be
-    // opened the reader still works, it only meets end of file more often.
-    int keepOpen = open(pipePath.c_str(), O_WRONLY);
-    (void)keepOpen;
 
     // With a journal the bytes are copied out of the pipe first and taken
     // from it only once their lines are committed: a kill in between leaves
@@ -94,14 +95,26 @@ void ListThread::run() {
     // there is work. A block leaves the pipe only once committed.
     std::vector<char> buffer(readSize);
     std::string piece;
+    bool pieceTooLong = false;
     Block current, next;
+    auto endLine = [&](Block& block) {
+        block.lines.push_back(std::move(piece));
+        block.tooLong.push_back(pieceTooLong);
+        piece.clear();
+        pieceTooLong = false;
+    };
     auto split = [&](ssize_t got, Block& block) {
-        for (ssize_t at = 0; at < got; ++at) {
-            piece += buffer[at];
-            if (buffer[at] == '\n' || piece.size() == pieceLimit) {
-                block.lines.push_back(std::move(piece));
-                piece.clear();
-            }
+        const char* at = buffer.data();
+        const char* const end = at + got;
+        while (at < end) {
+            const char* newline = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
+            const char* const stop = newline != nullptr ? newline + 1 : end;
+            const size_t length = static_cast<size_t>(stop - at);
+            const size_t room = pieceLimit - piece.size();
+            piece.append(at, std::min(length, room));
+            if (length > room) pieceTooLong = true;  // the rest of the line is dropped
+            if (newline != nullptr) endLine(block);
+            at = stop;
         }
         block.bytes = copyOut[0] >= 0 ? got : 0;
         _prepare(block, copyOut[0] >= 0 ? std::string(buffer.data(), static_cast<size_t>(got)) : "");
@@ -122,8 +135,7 @@ void ListThread::run() {
         if (got <= 0) {
             // The last line may end without a newline.
             current = Block();
-            if (!piece.empty()) current.lines.push_back(std::move(piece));
-            piece.clear();
+            if (!piece.empty()) endLine(current);
             _prepare(current, "");
             if (journal != nullptr) journal->waitFor(current.ticket);
             _act(current);
@@ -146,7 +158,7 @@ ssize_t ListThread::_take(int pipe, std::vector<char>& buffer, bool onlyWaiting)
     if (copyOut[0] < 0) return read(pipe, buffer.data(), buffer.size());
     const ssize_t got = tee(pipe, copyOut[1], buffer.size(), onlyWaiting ? SPLICE_F_NONBLOCK : 0);
     if (got < 0 && errno == EINVAL && !onlyWaiting) {
-        // Not a pipe (an operator put a file in its place): read as before.
+        // Not a pipe (a device in its place): read as before.
         close(copyOut[0]);
         close(copyOut[1]);
         copyOut[0] = copyOut[1] = -1;
@@ -225,14 +237,70 @@ void ListThread::_startShift() {
 
 int ListThread::_openPipe() {
     for (;;) {
-        const int pipe = open(pipePath.c_str(), O_RDONLY | O_CLOEXEC);
-        if (pipe >= 0) return pipe;
-        if (errno == EINTR) continue;
+        const int pipe = open(pipePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (pipe < 0 && errno == EINTR) continue;
+        struct stat opened;
+        if (pipe >= 0 && fstat(pipe, &opened) == 0 && !S_ISREG(opened.st_mode)) {
+            _keepWriterOn(pipe, opened);
+            return pipe;
+        }
+        if (pipe >= 0) {
+            close(pipe);  // ignored on purpose: nothing was read from it
+            if (moveRegularFileAside(pipePath, logFile)) continue;
+        }
         // A missing or unreadable pipe is reported like an end of file and
         // tried again after the same pause: the start-up made it, so an
         // operator can put it back.
         _logEndOfFileAndPause();
     }
+}
+
+void ListThread::_keepWriterOn(int pipe, const struct stat& opened) {
+    struct stat held;
+    if (keepOpen >= 0 && fstat(keepOpen, &held) == 0 && held.st_dev == opened.st_dev && held.st_ino == opened.st_ino)
+        return;
+    if (keepOpen >= 0) close(keepOpen);  // of a pipe that was made anew since
+    keepOpen = -1;
+    if (!S_ISFIFO(opened.st_mode)) return;
+    // Through the reading descriptor, so that the writer is on this very pipe
+    // whatever stands at the path by now. A failure is ignored: the reader
+    // only meets end of file more often.
+    const std::string self = "/proc/self/fd/" + std::to_string(pipe);
+    keepOpen = open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+bool ListThread::moveRegularFileAside(const std::string& pipePath, LogFile& log) {
+    const std::string::size_type slash = pipePath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "./" : pipePath.substr(0, slash + 1);
+    const std::string name = pipePath.substr(slash == std::string::npos ? 0 : slash + 1);
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return false;
+    struct stat found, moved;
+    const int file = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const bool regular = file >= 0 && fstat(file, &found) == 0 && S_ISREG(found.st_mode);
+    if (file >= 0) close(file);  // ignored on purpose: only what it is was needed
+    const std::string stale = name + ".stale-" + std::to_string(time(nullptr));
+    int result = regular ? renameat2(dir, name.c_str(), dir, stale.c_str(), RENAME_NOREPLACE) : -1;
+    const int renameErrno = errno;
+    if (regular && result != 0) {
+        log << "Error: Cannot move the regular file " << pipePath
+            << " aside: " << LogManip(&LogFile::errmsg, renameErrno) << endl;
+    } else if (regular && (fstatat(dir, stale.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
+                           moved.st_dev != found.st_dev || moved.st_ino != found.st_ino)) {
+        // Something else was put there between the look and the rename: it
+        // stays under the new name, and the pipe is not made in its place.
+        log << "Error: " << folder << stale << " is not the regular file found at " << pipePath << endl;
+        result = -1;
+    } else if (regular && mkfifoat(dir, name.c_str(), 0600) != 0) {
+        const int mkfifoErrno = errno;
+        log << "++ Error: Creating " << pipePath << "\n"
+            << "          " << LogManip(&LogFile::errmsg, mkfifoErrno) << endl;
+    } else if (regular) {
+        log << "Warning: " << pipePath << " was a regular file: moved it aside, unread, to " << folder << stale
+            << " and made the pipe" << endl;
+    }
+    close(dir);  // ignored on purpose: a directory descriptor has nothing to lose
+    return regular && result == 0;
 }
 
 void ListThread::_logEndOfFileAndPause() {
@@ -245,12 +313,18 @@ void ListThread::_prepare(Block& block, const std::string& bytes) {
     // journal at once; it is acted on once committed.
     std::vector<Journal::Entry> entries;
     DebitListThread::PollundInfo& next = upcoming;
-    for (const std::string& line : block.lines) {
+    for (size_t i = 0; i < block.lines.size(); ++i) {
+        const std::string& line = block.lines[i];
         Action action{Announcement(), 0, next};  // a line starting with a NUL byte stays IGNORED
-        // Up to a NUL byte, as the C string it is to the acquisition program.
-        if (line.c_str()[0] != '\0')
-            action.announcement = Announcement::classify(line.c_str(), next.uid, next.gid, ramdisk);
         Announcement& announcement = action.announcement;
+        // Up to a NUL byte, as the C string it is to the acquisition program.
+        if (line.c_str()[0] != '\0' && block.tooLong[i]) {
+            announcement.kind = Announcement::REJECTED;
+            announcement.announcedPath = std::string(line.c_str()).substr(0, rejectedShown) + "...";
+            announcement.reason = "the line is longer than " + std::to_string(pieceLimit) + " bytes";
+        } else if (line.c_str()[0] != '\0') {
+            announcement = Announcement::classify(line.c_str(), next.uid, next.gid, ramdisk);
+        }
         if (announcement.kind == Announcement::FILE) {
             announcement.reason = _linkOnTheWay(announcement.belowRamdisk);
             if (!announcement.reason.empty()) announcement.kind = Announcement::REJECTED;

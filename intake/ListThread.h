@@ -14,6 +14,7 @@
 #include "util/TrustedTree.h"
 
 class Storage;
+struct stat;
 
 // The daemon's one reader of the announcement pipe. Each line is a finished
 // file, which becomes one shared FileInfo handed to every storage, or a
@@ -33,6 +34,13 @@ public:
     ListThread(const std::vector<Storage*>& storages, const std::string& logFilePath, const std::string& pipePath,
                const std::string& ramdisk, Journal* journal = nullptr, Journal::Contents* recovered = nullptr);
 
+    // When a regular file stands at pipePath (written there before the pipe
+    // existed), renames it, unread, to pipePath.stale-<seconds since the
+    // epoch>, makes the pipe (mode 0600) in its place and logs both; true once
+    // it is moved, also when the pipe then cannot be made (logged). False for
+    // anything else there, and when the file cannot be moved (logged).
+    static bool moveRegularFileAside(const std::string& pipePath, LogFile& log);
+
 protected:
     void run() override;
 
@@ -47,13 +55,17 @@ private:
     // The first shift: the one the journal kept, with what is unfinished of
     // it and before, or a new one.
     void _startShift();
-    // Opens the pipe for reading, waiting for a writer; retries every second
-    // while the pipe cannot be opened.
+    // Opens the pipe for reading, waiting for a writer, and our own writer
+    // on the same pipe; retries every second while the pipe cannot be opened.
+    // A regular file in its place is moved aside, never read.
     int _openPipe();
+    // Points keepOpen at the pipe just opened for reading, unless it is there already.
+    void _keepWriterOn(int pipe, const struct stat& opened);
     void _logEndOfFileAndPause();
     // The lines read at one go, recorded together, then acted on in order.
     struct Block {
         std::vector<std::string> lines;
+        std::vector<bool> tooLong;  // per line: only its first pieceLimit bytes are kept
         std::vector<Action> actions;
         uint64_t ticket = 0;  // of their commit
         ssize_t bytes = 0;    // still in the pipe, to take once committed
@@ -86,6 +98,7 @@ private:
     Journal* journal;
     Journal::Contents* recovered;  // emptied once taken up
     int copyOut[2] = {-1, -1};     // with a journal: the pipe the bytes are copied out to
+    int keepOpen = -1;             // our own writer on the pipe read from, never written to
 
     // Used by the reader's thread only.
     DebitListThread::PollundInfo shift;     // the current user and the start of its shift

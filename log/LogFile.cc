@@ -4,9 +4,53 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <unordered_map>
+
 #include "thread/MutexGuard.h"
+
+namespace {
+
+// A problem text written lately: when, and how often it came again since.
+struct Repeat {
+    int64_t written;
+    int64_t leftOut;
+};
+
+// Bounds the memory of texts: beyond it, new problems are written untracked.
+const size_t maxTrackedTexts = 1024;
+// Only the start of a text is searched for the words that make it a problem.
+const size_t problemWordsWithin = 200;
+
+// Keyed by path, a NUL, and the text. Guarded by LogFile::__mainMutex. Never
+// deleted, so that a thread logging while the process ends finds it whole.
+std::unordered_map<std::string, Repeat>& repeats() {
+    static std::unordered_map<std::string, Repeat>* table = new std::unordered_map<std::string, Repeat>();
+    return *table;
+}
+int64_t lastReport = 0;  // guarded by LogFile::__mainMutex
+
+bool namesProblem(const std::string& text) {
+    const std::string start = text.substr(0, problemWordsWithin);
+    return start.find("Error: ") != std::string::npos || start.find("Warning: ") != std::string::npos;
+}
+
+void append(const std::string& path, const std::string& text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // the text is lost: the log itself is unreachable
+    ssize_t written = ::write(fd, text.data(), text.size());
+    (void)written;  // a short or failed log write has nowhere to be reported
+    ::close(fd);
+}
+
+std::string leftOutText(const Repeat& repeat, int64_t now, const std::string& text) {
+    return "++ Left out " + std::to_string(repeat.leftOut) + " more of this text in " +
+           std::to_string(now - repeat.written) + " s: " + text;
+}
+
+}  // namespace
 
 pthread_mutex_t* LogFile::__mainMutex = LogFile::initializeMutex();
 
@@ -50,11 +94,45 @@ LogFile& LogFile::errmsg(LogFile& log, int errnum) { return log.errmsg(errnum); 
 
 void LogFile::log(const std::string& text) {
     MutexGuard guard(__mainMutex);
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;  // the text is lost: the log itself is unreachable
-    ssize_t written = ::write(fd, text.data(), text.size());
-    (void)written;  // a short or failed log write has nowhere to be reported
-    ::close(fd);
+    const int64_t now = monotonicSeconds();
+    if (now != lastReport) reportRepeats(now);
+    if (namesProblem(text)) {
+        std::unordered_map<std::string, Repeat>& table = repeats();
+        const std::string key = path_ + '\0' + text;
+        auto found = table.find(key);
+        if (found != table.end()) {
+            // Within its minute; else reportRepeats has just started the next one.
+            ++found->second.leftOut;
+            return;
+        }
+        if (table.size() < maxTrackedTexts) table.emplace(key, Repeat{now, 0});
+    }
+    append(path_, text);
+}
+
+void LogFile::reportRepeats(int64_t now) {
+    MutexGuard guard(__mainMutex);
+    lastReport = now;
+    std::unordered_map<std::string, Repeat>& table = repeats();
+    for (auto entry = table.begin(); entry != table.end();) {
+        Repeat& repeat = entry->second;
+        if (now - repeat.written < repeatSeconds) {
+            ++entry;
+        } else if (repeat.leftOut == 0) {
+            entry = table.erase(entry);  // not seen again: the next one is written at once
+        } else {
+            const std::string::size_type nul = entry->first.find('\0');
+            append(entry->first.substr(0, nul), leftOutText(repeat, now, entry->first.substr(nul + 1)));
+            repeat = Repeat{now, 0};
+            ++entry;
+        }
+    }
+}
+
+int64_t LogFile::monotonicSeconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec);
 }
 
 void LogFile::close() {

@@ -25,6 +25,14 @@ struct LogManip {
 // A LogFile object belongs to one thread; only the file is shared. It adds no
 // time stamp or prefix: callers compose their lines. The file is opened anew for
 // every write, so a rotation or a removal by hand needs no reopen.
+//
+// A problem that lasts (a missing mount point, checked twice a second) must not
+// fill the log with one line: a text naming an error or a warning that was
+// written to the same path less than repeatSeconds ago, by any LogFile, is
+// left out and counted, and the count is written once its minute is over
+// ("++ Left out <n> more of this text in <s> s: " and the text). Texts that
+// name no problem, and problems that differ in any byte (another path,
+// another storage), are always written at once.
 class LogFile {
 public:
     LogFile();
@@ -84,6 +92,14 @@ public:
     // that does not exist is not rotated: that would only shift the backups
     // and lose the oldest. True when it rotated.
     bool rotateIfLarger(int maxSize, int count);
+
+    // Writes the count of every text left out whose minute has passed before
+    // `now` (seconds of monotonicSeconds), starting its next minute; forgets
+    // texts that did not come again. log() does it too, at most once a second;
+    // the log timer does it while nothing is logged.
+    static void reportRepeats(int64_t now);
+    static int64_t monotonicSeconds();
+    static constexpr int64_t repeatSeconds = 60;
 
     static pthread_mutex_t* initializeMutex();
     static pthread_mutex_t* __mainMutex;

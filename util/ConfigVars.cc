@@ -1,5 +1,6 @@
 #include "util/ConfigVars.h"
 
+#include <ctype.h>
 #include <stdint.h>
 
 #include <limits>
@@ -17,7 +18,9 @@ std::string::size_type findVarValue(const std::string& text, const std::string& 
         if (at == std::string::npos) return std::string::npos;
         at += needle.size();
     }
-    while (at < text.size() && text[at] == ' ') ++at;
+    // Every blank, not only spaces: after "key \t" the value's word would
+    // otherwise be read from the next line, its key taken for the value.
+    while (at < text.size() && text[at] != '\n' && isspace(static_cast<unsigned char>(text[at]))) ++at;
     if (at >= text.size() || text[at] == '\n') return std::string::npos;
     return at;
 }
@@ -81,7 +84,8 @@ bool parseSizeVar(const std::string& text, const std::string& key, int& value, b
     int64_t product = digits * unit * sign;
     if (overflow || product > limit || product < std::numeric_limits<int32_t>::min()) {
         if (clamped != nullptr) *clamped = true;
-        value = static_cast<int>(limit);
+        // The sign is kept: a negative size that does not fit stays negative.
+        value = sign < 0 ? std::numeric_limits<int32_t>::min() : static_cast<int>(limit);
         return true;
     }
     value = static_cast<int>(product);

@@ -9,8 +9,9 @@ namespace UTILITIES {
 // significant line, each preceded by "\n" and ended by " ". A key is found only
 // at the start of an entry and followed by one space; the first match wins.
 
-// Position of the key's value (after the key, its space and further spaces), or
-// std::string::npos when the key is missing or nothing but spaces follows it.
+// Position of the key's value (after the key, its space and further blanks), or
+// std::string::npos when the key is missing or nothing but blanks follows it
+// on its line.
 std::string::size_type findVarValue(const std::string& text, const std::string& key);
 
 // Reads one word (std::string) or a decimal integer with optional sign (int;
@@ -27,8 +28,8 @@ bool readVar<int>(const std::string& text, const std::string& key, int& value);
 // A size: optional sign, decimal digits, optional unit K, M or G (upper case;
 // any other character counts as 1): "10M" gives 10485760, "512 K" 524288.
 // Returns false, leaving value unchanged, when the key is missing, has no value
-// or no digits. A product that does not fit a 32-bit int gives 2147483647 and
-// sets *clamped when clamped is given.
+// or no digits. A product that does not fit a 32-bit int gives 2147483647, or
+// -2147483648 when negative, and sets *clamped when clamped is given.
 bool parseSizeVar(const std::string& text, const std::string& key, int& value, bool* clamped = nullptr);
 
 }  // namespace UTILITIES

@@ -1,7 +1,6 @@
 #include <random>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -51,8 +50,10 @@ TEST(ConfigFileParserTest, MissingSettingsJunkAndLongLinesGiveDefaults) {
         // Keys without values count as missing, the key on the last line too.
         "logfile\nlogfile_max_number   \nlogfile_max_size\nstatus_port\ncreate_links\npreserve_gid",
         // A tab after the key makes another key, and so does a prefix.
-        "logfile\t/x.log\nstatus_port\t1\ncreate_links\tno\nmy_logfile /x.log\n", junk,
-        "logfile " + std::string(4992, 'y'),  // 5000 characters without a newline
+        "logfile\t/x.log\nstatus_port\t1\ncreate_links\tno\nmy_logfile /x.log\n",
+        junk,
+        // Blanks after the key's space hold no value: the next line's key is none.
+        "logfile \t\nmy_key /x\nramdisk_mountpoint  \t \r\nhistory_max_entries\n",
     };
     for (const std::string& content : contents)
         EXPECT_EQ(defaults(), ParsedConfig(content).globals()) << content.substr(0, 60);
@@ -71,39 +72,42 @@ TEST(ConfigFileParserTest, SettingsAreReadAnywhereFirstOccurrenceWinning) {
     EXPECT_EQ("", config.warnings());
 }
 
-TEST(ConfigFileParserTest, UnusableValuesTakeDefaultsWithWarnings) {
+TEST(ConfigFileParserTest, UnusableValuesTakeDefaultsOrBoundsWithWarnings) {
     ParsedConfig config(
-        "logfile_max_number ten\nlogfile_max_size 2G\nhistory_max_entries -3\nstatus_port 99999999999\n"
-        "create_links No\npreserve_uid false\npreserve_gid no#\n");  // only no and NO turn a flag off
-    auto expected = defaults();
-    std::get<2>(expected) = 2147483647;  // logfile_max_size
-    std::get<3>(expected) = 1;           // history_max_entries
-    EXPECT_EQ(expected, config.globals());
+        "logfile_max_number 1000000\nlogfile_max_size 2G\nhistory_max_entries -3\nfillstate_limit 101\n"
+        "message_port 116594\nstatus_port 99999999999\ncreate_links No\n");
+    EXPECT_EQ(std::make_tuple(std::string("/var/log/vellort_quorvin.log"), 1000, 2147483647, 1, 80,
+                              std::string("/ramdisk"), 47198, 47199, true, true, true, size_t(0)),
+              config.globals());
     EXPECT_EQ(
-        "Warning: logfile_max_number is not a number, using 10\n"
+        "Warning: logfile_max_number 1000000 is above 1000, using 1000\n"
         "Warning: logfile_max_size does not fit 32 bits, using 2147483647\n"
         "Warning: history_max_entries -3 is below 1, using 1\n"
+        "Warning: fillstate_limit 101 is above 100, using 80\n"
+        "Warning: message_port 116594 is above 65535, using 47198\n"
         "Warning: status_port is not a number, using 47199\n"
-        "Warning: create_links No is taken as yes; only no or NO turn it off\n"
-        "Warning: preserve_uid false is taken as yes; only no or NO turn it off\n"
-        "Warning: preserve_gid no# is taken as yes; only no or NO turn it off\n",
+        "Warning: create_links No is taken as yes; only no or NO turn it off\n",
         config.warnings());
-    ParsedConfig noNumber("logfile_max_size M\n");
-    EXPECT_EQ(defaults(), noNumber.globals());
-    EXPECT_EQ("Warning: logfile_max_size has no number, using 10485760\n", noNumber.warnings());
-}
 
-// A size is a sign, digits and an upper-case unit; what does not fit 32 bits is clamped.
-TEST(ConfigFileParserTest, LogfileMaxSizeTakesSignDigitsAndAnUpperCaseUnit) {
-    const std::string clamped = "Warning: logfile_max_size does not fit 32 bits, using 2147483647\n";
-    const std::tuple<std::string, int, std::string> cases[] = {
-        {"10M", 10485760, ""}, {"10k", 10, ""}, {"1.5M", 1, ""}, {"-1", -1, ""}, {"-2G", -2147483647 - 1, ""},
-        {"2G", 2147483647, clamped}, {"-3G", 2147483647, clamped}, {"99999999999", 2147483647, clamped},
-        {"- ", 10485760, "Warning: logfile_max_size has no number, using 10485760\n"}};
-    for (const auto& [value, size, warnings] : cases) {  // a number on the next line is not taken
-        ParsedConfig config("logfile_max_size " + value + "\nstatus_port 5\n");
-        EXPECT_EQ(size, config.parser.logfile_max_size) << value;
-        EXPECT_EQ(warnings, config.warnings()) << value;
+    // A size is a sign, digits and an upper-case unit; a number on the next line is not taken.
+    const auto size = &ConfigFileParser::logfile_max_size;
+    const std::string sizeBelow = "Warning: logfile_max_size ";
+    const std::tuple<std::string, int ConfigFileParser::*, int, std::string> cases[] = {
+        {"logfile_max_size 65536k", size, 65536, ""},
+        {"logfile_max_size 1.5M", size, 65536, sizeBelow + "1 is below 65536, using 65536\n"},
+        {"logfile_max_size 0", size, 10485760, sizeBelow + "0 is below 1, using 10485760\n"},
+        {"logfile_max_size -3G", size, 10485760, sizeBelow + "-2147483648 is below 1, using 10485760\n"},
+        {"logfile_max_size - ", size, 10485760, sizeBelow + "has no number, using 10485760\n"},
+        {"logfile_max_number -2", &ConfigFileParser::logfile_max_number, 0,
+         "Warning: logfile_max_number -2 is below 0, using 0\n"},
+        {"fillstate_limit 0", &ConfigFileParser::fillstate_limit, 80,
+         "Warning: fillstate_limit 0 is below 1, using 80\n"},
+        {"status_port 0", &ConfigFileParser::status_port, 47199, "Warning: status_port 0 is below 1, using 47199\n"},
+    };
+    for (const auto& [line, member, value, warnings] : cases) {
+        ParsedConfig one(line + "\nstatus_port 5\nmessage_port 6\n");
+        EXPECT_EQ(value, one.parser.*member) << line;
+        EXPECT_EQ(warnings, one.warnings()) << line;
     }
 }
 
@@ -115,17 +119,12 @@ TEST(ConfigFileParserTest, StorageBlocksInheritTypeAndCopyProcessesFromTheBlockB
         "mountpoint /data\nstorageID usb\ntype EXTERNAL\n"
         "storageID tape\ntype OPTIONAL\ntarget /tape/storageID cloud\nn_copy_processes many\n"
         "storageID odd\ntype internal\nn_copy_processes 0\n");
-    using Row = std::tuple<std::string, int, std::string, int, std::string>;
-    std::vector<Row> storages;
-    for (const ConfigFileParser::StorageData& s : config.parser.storages)
-        storages.emplace_back(s.storageID, s.type, s.target, s.n_copy_processes, s.mountpoint);
-    EXPECT_EQ(
-        (std::vector<Row>{
-            Row("first", ConfigFileParser::NO_TYPE, "", 1, ""),
-            Row("disk", ConfigFileParser::INTERNAL, "/data/internal", 3, "/data"),
-            Row("usb", ConfigFileParser::EXTERNAL, "", 3, ""), Row("tape", ConfigFileParser::OPTIONAL, "/tape/", 3, ""),
-            Row("cloud", ConfigFileParser::OPTIONAL, "", 3, ""), Row("odd", ConfigFileParser::OPTIONAL, "", 1, "")}),
-        storages);
+    std::string storages;  // storageID, type, target, n_copy_processes, mountpoint
+    for (const ConfigFileParser::StorageData& b : config.parser.storages)
+        storages += b.storageID + " " + std::to_string(b.type) + " " + b.target + " " +
+                    std::to_string(b.n_copy_processes) + " " + b.mountpoint + "\n";
+    EXPECT_EQ("first -1  1 \ndisk 0 /data/internal 3 /data\nusb 1  3 \ntape 2 /tape/ 3 \ncloud 2  3 \nodd 2  1 \n",
+              storages);
     EXPECT_EQ(
         "Warning: Storage first has no type line and no block before it to take one from; it is not used\n"
         "Warning: Storage cloud: n_copy_processes is not a number, using 3\n"

@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -116,27 +117,23 @@ TEST(ListThreadTest, AnnouncementsAndUserShiftsReachEveryStorageWithTheirShiftTi
     }
 
     // The numbers are read one by one; one that cannot be read keeps its value.
-    struct Case {
-        const char* line;
-        uint32_t uid, gid;
-    };
-    const Case cases[] = {{"usershift: abc 7\n", 1001, 7},
-                          {"usershift: 12\n", 12, 7},
-                          {"usershift: 4294967296 4294967295 anything after\n", 12, 4294967295u},
-                          {"usershift:\t-5   9\n", 12, 9},
-                          {"   usershift: 0 0\n", 0, 0}};
+    const std::tuple<const char*, uint32_t, uint32_t> cases[] = {
+        {"usershift: abc 7\n", 1001, 7},
+        {"usershift: 12\n", 12, 7},
+        {"usershift: 4294967296 4294967295 anything after\n", 12, 4294967295u},
+        {"usershift:\t-5   9\n", 12, 9},
+        {"   usershift: 0 0\n", 0, 0}};
     int64_t previousTime = shift.time;
     int shifts = 1;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        ASSERT_TRUE(intake.writer.write(c.line));
+    for (const auto& [line, uid, gid] : cases) {
+        SCOPED_TRACE(line);
+        ASSERT_TRUE(intake.writer.write(line));
         ASSERT_TRUE(waitForLogCount(intake.log, removingLine, 3 * ++shifts));
         const DebitListThread::PollundInfo next = DebitListThread::getPollundInfo();
-        EXPECT_EQ(c.uid, next.uid);
-        EXPECT_EQ(c.gid, next.gid);
+        EXPECT_EQ(std::make_pair(uid, gid), std::make_pair(next.uid, next.gid));
         EXPECT_GT(next.time, previousTime);  // shifts in the same second still get times of their own
         previousTime = next.time;
-        const std::string users = " with uid=" + std::to_string(c.uid) + " gid=" + std::to_string(c.gid) + "\n";
+        const std::string users = " with uid=" + std::to_string(uid) + " gid=" + std::to_string(gid) + "\n";
         EXPECT_EQ(1, countInFile(intake.log, users));
     }
     // Digits glued to the keyword make no shift.
@@ -183,54 +180,56 @@ TEST(ListThreadTest, AnnouncementsOutsideTheRamDiskOrThroughALinkAreRejectedWith
 
 TEST(ListThreadTest, BadInputNeitherStopsTheReaderNorLosesTheAnnouncementsAfterIt) {
     Intake intake;
+    const std::string ramdisk = intake.rig.ramdisk;
     intake.start();
     ASSERT_TRUE(intake.writer.open());
     std::mt19937 random(20261206);
-    std::string junk;
-    for (int i = 0; i < 5000; ++i) {
-        const char byte = static_cast<char>(random() % 256);
-        if (byte != '\n' && byte != '/') junk += byte;
-    }
-    const std::vector<std::string> badInput = {
-        std::string(2000, 'x') + "\n", std::string(100000, 'y') + "\n", "\n", "  \t   \n",
-        std::string("\0/r/./nul.cbf\n", 14), junk + "\n", "usershift: letters only\n",
-        // Longer than a read, in pieces: the blanks fill the first, the path stands in the second.
-        std::string(1500, ' ')};
-    std::vector<std::string> copies;
+    std::string junk(5000, '\0');  // random bytes, but neither newline nor slash
+    for (char& byte : junk)
+        if ((byte = static_cast<char>(random() % 256)) == '\n' || byte == '/') byte = 'j';
+    // A path that fills a line of 1022 bytes, newline included, exactly; one more byte is too long.
+    std::string longest;
+    while (ramdisk.size() + 3 + longest.size() + 201 < 1021) longest += std::string(200, 'd') + "/";
+    longest += std::string(1021 - ramdisk.size() - 3 - longest.size(), 'f');
+    const std::vector<std::string> badInput = {std::string(2000, 'x') + "\n", std::string(100000, 'y') + "\n", "\n",
+                                               "  \t   \n", std::string("\0/r/./nul.cbf\n", 14), junk + "\n",
+                                               "usershift: letters only\n",
+                                               // Too long as a whole: never cut into pieces taken for paths.
+                                               Intake::sourceFile(ramdisk + "/./" + longest + "g")};
+    std::vector<std::string> copies{longest};
+    ASSERT_TRUE(intake.writer.write(Intake::sourceFile(ramdisk + "/./" + longest)));
     for (size_t k = 0; k < badInput.size(); ++k) {
         copies.push_back("after_" + std::to_string(k) + ".cbf");
-        ASSERT_TRUE(intake.writer.write(badInput[k] + Intake::sourceFile(intake.rig.ramdisk + "/./" + copies.back())));
+        ASSERT_TRUE(intake.writer.write(badInput[k] + Intake::sourceFile(ramdisk + "/./" + copies.back())));
     }
     for (int i = 0; i < 200; ++i) {  // a writer that comes and goes, as the acquisition program may
         intake.writer.close();
         ASSERT_TRUE(intake.writer.open());
         copies.push_back("reopened_" + std::to_string(i) + ".cbf");
-        ASSERT_TRUE(intake.writer.write(Intake::sourceFile(intake.rig.ramdisk + "/./" + copies.back())));
+        ASSERT_TRUE(intake.writer.write(Intake::sourceFile(ramdisk + "/./" + copies.back())));
     }
     ASSERT_TRUE(intake.waitForCopies(copies));
     for (Storage* storage : intake.storages) EXPECT_EQ(copies.size(), booked(*storage));
 
     EXPECT_EQ(0, countInFile(intake.log, "returned EOF"));
-    EXPECT_EQ(1, countInFile(intake.log, rejection + std::string(1022, 'x') + ": no directory part\n"));
-    EXPECT_EQ(1, countInFile(intake.log, rejection + std::string(978, 'x') + ": no directory part\n"));
-    EXPECT_EQ((100000 + 1021) / 1022, countInFile(intake.log, rejection + "yyyy"));
+    const std::string tooLong = "...: the line is longer than 1022 bytes\n";
+    EXPECT_EQ(1, countInFile(intake.log, rejection + std::string(256, 'x') + tooLong));
+    EXPECT_EQ(1, countInFile(intake.log, rejection + (ramdisk + "/./" + longest).substr(0, 256) + tooLong));
+    EXPECT_EQ(4, countInFile(intake.log, tooLong));  // the y and the junk lines too
     EXPECT_EQ(1, countInFile(intake.log, " with uid=0 gid=0\n"));
     EXPECT_EQ(0, countInFile(intake.log, "nul.cbf"));
 }
 
-// First no pipe at all, then a plain file that ends after one line each time
-// it is read, then a pipe: every end is logged and the stream opened again.
-TEST(ListThreadTest, EndOfFileAndAPipeThatCannotBeOpenedAreLoggedAndTriedAgain) {
+// First no pipe at all, then a plain file, which is moved aside unread and a
+// pipe made in its place.
+TEST(ListThreadTest, AMissingPipeIsTriedAgainAndAPlainFileInItsPlaceMovedAside) {
     Intake intake(1, false);
-    const std::string endOfFile = "Error: Reading from " + intake.pipe + " returned EOF\n";
     intake.start();
-    ASSERT_TRUE(waitForLogCount(intake.log, endOfFile, 1));
-    writeFile(intake.pipe, intake.rig.ramdisk + "/./again.cbf\n");
-    ASSERT_TRUE(CopyRig::waitUntil([&]() { return booked(*intake.storages[0]) >= 2; }));  // read twice
-    EXPECT_LE(2, countInFile(intake.log, endOfFile));
-    ASSERT_EQ(0, unlink(intake.pipe.c_str()));
-    ASSERT_EQ(0, mkfifo(intake.pipe.c_str(), 0600));
+    ASSERT_TRUE(waitForLogCount(intake.log, "Error: Reading from " + intake.pipe + " returned EOF\n", 1));
+    writeFile(intake.pipe, Intake::sourceFile(intake.rig.ramdisk + "/./plain.cbf"));
+    ASSERT_TRUE(waitForLogCount(intake.log, "Warning: " + intake.pipe + " was a regular file: moved it aside", 1));
     ASSERT_TRUE(intake.writer.open());
     ASSERT_TRUE(intake.writer.write(Intake::sourceFile(intake.rig.ramdisk + "/./late.cbf")));
     EXPECT_TRUE(intake.waitForCopies({"late.cbf"}));
+    EXPECT_EQ(1u, booked(*intake.storages[0]));  // never the plain file's line
 }

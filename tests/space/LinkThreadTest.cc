@@ -237,14 +237,13 @@ TEST(LinkThreadTest, FileSystemThatCannotBeMeasuredKeepsItsLastFillState) {
             }
             EXPECT_EQ(1, countInFile(dir / "vellort.log", " filled to "));
         } else {
-            ASSERT_TRUE(waitForLogCount(dir / "vellort.log", c.second, 2));
+            ASSERT_TRUE(waitForLogCount(dir / "vellort.log", c.second, 1));  // said once, however often checked
             EXPECT_FALSE(watch.linked("run/img_0"));
             EXPECT_EQ(0, countInFile(dir / "vellort.log", " filled to "));
         }
         EXPECT_GE(countInFile(dir / "vellort.log", c.second), 1);
-        if (c.first == "/nonexistent") {
-            EXPECT_EQ(0u, watch.log().find("Error: Cannot resolve /nonexistent\n       No such file or directory\n"));
-        }
+        EXPECT_TRUE(c.first != "/nonexistent" ||
+                    watch.log().find("Error: Cannot resolve /nonexistent\n       No such file or directory\n") == 0);
     }
 }
 
