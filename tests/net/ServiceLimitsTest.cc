@@ -128,7 +128,7 @@ TEST(ServiceLimitsTest, UnderADescriptorLimitTheServicesRefuseClientsAndTheCopie
                                   ": 10 clients served and 10 waiting; "));
     for (int i = 0; i < 55; ++i) clients.emplace_back(new LoopbackClient(daemon.messagePort()));
     ASSERT_TRUE(daemon.waitForLog(" descriptors free, 16 kept for copies and the log; ")) << daemon.log();
-    EXPECT_EQ(2, countInFile(daemon.logPath(), "Warning: Refused connection from "));
+    EXPECT_EQ(2, countInFile(daemon.logPath(), "Warning: Refused connection from ")) << daemon.log();
 
     writeFile(daemon.root() + "/ramdisk/run1.dat", "data");
     FifoWriter pipe(daemon.pipePath());
