@@ -27,6 +27,7 @@ ConfigFileParser::ConfigFileParser(const std::string& rootPrefix)
       status_port(0),
       copy_retry_max_delay(0),
       create_links(true),
+      verify_copies(false),
       preserve_uid(true),
       preserve_gid(true),
       rootPrefix(rootPrefix) {}
@@ -139,6 +140,9 @@ void ConfigFileParser::_readGlobals(const std::string& text) {
         journal.clear();
     }
     create_links = _readFlag(text, "create_links");
+    // Off unless asked for: it reads every copy once more.
+    word.clear();
+    verify_copies = UTILITIES::readVar(text, "verify_copies", word) && word == "yes";
     preserve_uid = _readFlag(text, "preserve_uid");
     preserve_gid = _readFlag(text, "preserve_gid");
 }

@@ -70,6 +70,9 @@ public:
     std::string journal;
     std::list<StorageData> storages;
     bool create_links;
+    // yes: every copy is hashed while made, read back and compared before it
+    // counts, and listed in a manifest per shift on its target; else off.
+    bool verify_copies;
     bool preserve_uid;
     bool preserve_gid;
 

@@ -165,6 +165,7 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
     base.copy_retry_max_delay = config.copy_retry_max_delay;
     base.fillstate_limit = config.fillstate_limit;
     base.create_links = config.create_links;
+    base.verify_copies = config.verify_copies;
     base.preserve_uid = config.preserve_uid;
     base.preserve_gid = config.preserve_gid;
     base.messageServer = messageServer;
@@ -316,6 +317,7 @@ void Daemon::_logBannerAndSettings() {
     log << "++    max size of logfile: " << configParser->logfile_max_size << "\n";
     log << "++    max # of backuped logfiles: " << configParser->logfile_max_number << "\n";
     if (!configParser->journal.empty()) log << "++ journal: " << configParser->journal << "\n";
+    if (configParser->verify_copies) log << "++ copies verified by checksum\n";
     log << "\n";
     log << "++ current directory: " << cwd << "\n";
     log << "++\n"

@@ -71,6 +71,9 @@ public:
         // a complete EXTERNAL copy of it is there.
         std::string external_target;
         bool create_links = false;
+        // Every copy is hashed, read back and compared before it counts (and
+        // before anything is let go for it), and listed in a manifest.
+        bool verify_copies = false;
         bool preserve_uid = false;
         bool preserve_gid = false;
         // Borrowed, null without a journal; the storage's steps are booked in
