@@ -1,10 +1,14 @@
 #include "copy/CopyWorkerThread.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "copy/CopyThread.h"
+#include "journal/Journal.h"
 #include "net/MessageServer.h"
+#include "util/Checksum.h"
 #include "util/Files.h"
 #include "util/Mounts.h"
 #include "util/Paths.h"
@@ -105,12 +109,14 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
     }
 
     UTILITIES::CopiedFile made;
+    UTILITIES::Verification verification;
+    UTILITIES::Verification* verify = params.verify_copies ? &verification : nullptr;
+    if (verify != nullptr) verification.expected = file.referenceHash();
     // Taken up again after a restart: a copy made before it is kept as it is.
-    const bool madeBefore =
-        file.isSet(FileInfo::RECOVERED) && UTILITIES::completeCopy(*from, fromPath, trees.target, relative, made);
-    int64_t result = madeBefore ? 0
-                                : UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid,
-                                                  params.preserve_gid, &made);
+    const bool madeBefore = file.isSet(FileInfo::RECOVERED) &&
+                            UTILITIES::completeCopy(*from, fromPath, trees.target, relative, made) &&
+                            (verify == nullptr || _stillVerified(file, trees, relative, made));
+    int64_t result = madeBefore ? 0 : _copyOnce(*from, fromPath, source, trees, relative, made, verify);
     int copyErrno = errno;
     // Not there, or in an earlier target a link there (the EXTERNAL storage
     // leaves one in place of the INTERNAL copy it replaced): the next earlier
@@ -123,15 +129,24 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
         source = alternatives[alternative] + "/" + relative;
         from = trees.alternatives[alternative++].get();
         fromPath = relative;
-        result =
-            UTILITIES::copy(*from, fromPath, trees.target, relative, params.preserve_uid, params.preserve_gid, &made);
+        result = _copyOnce(*from, fromPath, source, trees, relative, made, verify);
         copyErrno = errno;
     }
+    if (result >= 0 && verify != nullptr && !madeBefore &&
+        !_acceptVerified(file, trees, relative, destination, made, verification.sourceHash)) {
+        verification.expected = file.referenceHash();
+        result = UTILITIES::COPY_MISMATCH;
+        copyErrno = EIO;
+    }
+    if (verify != nullptr && result != UTILITIES::COPY_SOURCE_CHANGED &&
+        (result >= 0 || result == UTILITIES::COPY_MISMATCH || result == UTILITIES::COPY_READ_BACK))
+        copyThread.bookVerification(file, result >= 0);
     if (result < 0) {
         // Worth another try while the source is there: a full or read-only
         // target, a missing directory, a link in the way may all be mended.
         const bool sourceGone = result == UTILITIES::COPY_SOURCE_OPEN && copyErrno == ENOENT;
-        _failed(file, attempts, !sourceGone, [&] { _reportCopyError(source, destination, result, copyErrno); });
+        _failed(file, attempts, !sourceGone,
+                [&] { _reportCopyError(source, destination, result, copyErrno, verification); });
         if (sourceGone && attempts > 0)
             logFile << params.storageID << ": Gave up copying " << source << " to " << destination << " after "
                     << attempts + 1 << " attempts: the source is gone" << endl;
@@ -153,6 +168,92 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
     if (attempts > 0)
         logFile << params.storageID << ": Copied " << source << " to " << destination << " at attempt " << attempts + 1
                 << endl;
+}
+
+int64_t CopyWorkerThread::_copyOnce(TrustedTree& from, const std::string& fromPath, const std::string& source,
+                                    Trees& trees, const std::string& relative, UTILITIES::CopiedFile& made,
+                                    UTILITIES::Verification* verify) {
+    for (int attempt = 1;; ++attempt) {
+        const int64_t result = UTILITIES::copy(from, fromPath, trees.target, relative, params.preserve_uid,
+                                               params.preserve_gid, &made, verify);
+        if (result != UTILITIES::COPY_SOURCE_CHANGED || attempt == 3) return result;
+        logFile << params.storageID << ": " << source << " changed while it was copied: copied again" << endl;
+    }
+}
+
+bool CopyWorkerThread::_stillVerified(FileInfo& file, Trees& trees, const std::string& relative,
+                                      const UTILITIES::CopiedFile& made) {
+    const std::string reference = file.referenceHash();
+    std::string hash;
+    FileIdentity found;
+    // Without a reference the copy is made anew, and verified then.
+    if (reference.empty() || UTILITIES::hashFile(trees.target, relative, hash, found) < 0 || hash != reference ||
+        found != made.copy)
+        return false;
+    copyThread.bookVerification(file, true);
+    _appendToManifest(trees, file.tavroTime(), hash, relative);
+    return true;
+}
+
+bool CopyWorkerThread::_acceptVerified(FileInfo& file, Trees& trees, const std::string& relative,
+                                       const std::string& destination, const UTILITIES::CopiedFile& made,
+                                       const std::string& hash) {
+    const bool first = file.referenceHash().empty();
+    if (file.referenceHash(hash) != hash) {
+        // Two storages copied the file at once and read different bytes: the
+        // first to be verified holds the reference, and this copy goes.
+        std::string name;
+        const int dir = trees.target.parentOf(relative, name);
+        struct stat there;
+        if (dir >= 0 && fstatat(dir, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+            FileIdentity::of(there) == made.copy && unlinkat(dir, name.c_str(), 0) != 0)
+            logFile << params.storageID << ": Error: " << destination << " could not be removed" << endl;
+        return false;
+    }
+    if (first && params.journal != nullptr && file.journalId() != 0) params.journal->bookHash(file.journalId(), hash);
+    _appendToManifest(trees, file.tavroTime(), hash, relative);
+    return true;
+}
+
+void CopyWorkerThread::_appendToManifest(Trees& trees, int64_t shift, const std::string& hash,
+                                         const std::string& relative) {
+    const std::string fileName = UTILITIES::manifestName(shift);
+    auto at = trees.manifests.find(shift);
+    if (at == trees.manifests.end()) {
+        std::string name;
+        const int dir = trees.target.parentOf(fileName, name);
+        int fd = -1;
+        if (dir >= 0) {
+            do fd = openat(dir, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+            while (fd < 0 && errno == EINTR);
+        }
+        struct stat status;
+        // Only the daemon's own file: a user may not have it write elsewhere.
+        if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+                        status.st_uid != geteuid())) {
+            close(fd);
+            fd = -1;
+            errno = EPERM;
+        }
+        if (fd < 0) {
+            if (!trees.manifestReported)
+                logFile << params.storageID << ": Error: The manifest " << params.target << "/" << fileName
+                        << " cannot be written: " << LogManip(&LogFile::errmsg, errno) << endl;
+            trees.manifestReported = true;
+            return;
+        }
+        at = trees.manifests.emplace(shift, fd).first;
+    }
+    // One write of a whole line, appended: a crash leaves no torn line.
+    const std::string line = hash + "  " + relative + "\n";
+    ssize_t put;
+    do put = write(at->second, line.data(), line.size());
+    while (put < 0 && errno == EINTR);
+    if (put != static_cast<ssize_t>(line.size()) && !trees.manifestReported) {
+        logFile << params.storageID << ": Error: The manifest " << params.target << "/" << fileName
+                << " cannot be written: " << LogManip(&LogFile::errmsg, put < 0 ? errno : ENOSPC) << endl;
+        trees.manifestReported = true;
+    }
 }
 
 void CopyWorkerThread::_credit(const FileInfo& file, uint32_t attempts) {
@@ -184,6 +285,15 @@ void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool ret
     }
 }
 
+CopyWorkerThread::Trees::~Trees() {
+    closeManifests();
+}
+
+void CopyWorkerThread::Trees::closeManifests() {
+    for (const auto& manifest : manifests) close(manifest.second);
+    manifests.clear();
+}
+
 bool CopyWorkerThread::_targetMounted(Trees& trees) {
     if (params.target_mount.empty()) return true;
     // One stat a file: a disk taken away shows another device at once.
@@ -191,6 +301,7 @@ bool CopyWorkerThread::_targetMounted(Trees& trees) {
     if (trees.mounted && stat(params.target_mount.c_str(), &status) == 0 && status.st_dev == trees.mountDevice)
         return true;
     trees.target.release();  // what it held may lie in a file system gone since
+    trees.closeManifests();
     trees.mounted = UTILITIES::isMountPoint(params.target_mount, trees.mountDevice);
     return trees.mounted;
 }
@@ -211,11 +322,26 @@ void CopyWorkerThread::_record(const std::string& relativePath, Summary& summary
 }
 
 void CopyWorkerThread::_reportCopyError(const std::string& source, const std::string& destination, int64_t result,
-                                        int errnum) {
+                                        int errnum, const UTILITIES::Verification& verification) {
+    if (result == UTILITIES::COPY_MISMATCH) {
+        logFile << params.storageID << ": Error: Copying " << source << " to " << destination << ": checksum mismatch: ";
+        if (verification.copyHash.empty() || verification.copyHash == verification.sourceHash)
+            logFile << "the source reads " << verification.sourceHash << ", its first copy " << verification.expected;
+        else
+            logFile << "copied " << verification.sourceHash << ", read back " << verification.copyHash;
+        logFile << "; the copy is removed" << endl;
+        if (params.messageServer != nullptr)
+            params.messageServer->addToMessageQueue(
+                MessageServer::COPY_ERROR, source + ":" + destination,
+                "Error: Failed to copy " + source + " to " + destination + ": checksum mismatch.");
+        return;
+    }
     logFile << params.storageID << ": Error: Copying " << source << " to " << destination << " returned error code "
             << result << "\n";
     // The system's texts for these would mislead: nothing looped, nothing was invalid.
-    if (result == UTILITIES::COPY_NOT_REGULAR)
+    if (result == UTILITIES::COPY_SOURCE_CHANGED)
+        logFile << "The source changed while it was copied, three times" << endl;
+    else if (result == UTILITIES::COPY_NOT_REGULAR)
         logFile << "The source is not a regular file: it is not read" << endl;
     else if (errnum == ELOOP)
         logFile << "A symbolic link is on the way: links are not followed" << endl;

@@ -12,6 +12,7 @@
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "thread/ThreadPoolTask.h"
+#include "util/Files.h"
 #include "util/TrustedTree.h"
 
 class CopyThread;
@@ -62,6 +63,12 @@ private:
         std::vector<std::unique_ptr<TrustedTree>> alternatives;
         bool mounted = false;  // target_mount was found mounted, on mountDevice
         dev_t mountDevice = 0;
+        // verify_copies: the manifests of the target opened so far, by shift,
+        // and whether a manifest that cannot be written was reported.
+        std::map<int64_t, int> manifests;
+        bool manifestReported = false;
+        ~Trees();
+        void closeManifests();
     };
 
     // True when the storage has no target_mount, or it is mounted.
@@ -74,8 +81,23 @@ private:
     // A copy that failed: reported (the first time only), then tried again
     // later when retries are on and it may still succeed, else booked failed.
     void _failed(const FileInfo& file, uint32_t attempts, bool retriable, const std::function<void()>& report);
+    // One try at the copy, made again at once, up to three times, while the
+    // source changes under it; verify is null without verify_copies.
+    int64_t _copyOnce(TrustedTree& from, const std::string& fromPath, const std::string& source, Trees& trees,
+                      const std::string& relative, UTILITIES::CopiedFile& made, UTILITIES::Verification* verify);
+    // verify_copies: a copy kept from before a restart counts only when it
+    // still holds the file's reference hash.
+    bool _stillVerified(FileInfo& file, Trees& trees, const std::string& relative, const UTILITIES::CopiedFile& made);
+    // verify_copies: a verified copy becomes the file's reference when it is
+    // the first, and is listed in the manifest of its shift on the target.
+    // False when another storage's copy became the reference meanwhile, and
+    // holds other bytes: this copy is then removed.
+    bool _acceptVerified(FileInfo& file, Trees& trees, const std::string& relative, const std::string& destination,
+                         const UTILITIES::CopiedFile& made, const std::string& hash);
+    void _appendToManifest(Trees& trees, int64_t shift, const std::string& hash, const std::string& relative);
     void _record(const std::string& relativePath, Summary& summary);
-    void _reportCopyError(const std::string& source, const std::string& destination, int64_t result, int errnum);
+    void _reportCopyError(const std::string& source, const std::string& destination, int64_t result, int errnum,
+                          const UTILITIES::Verification& verification);
     void _reportCriticalError(const std::string& source, const std::string& destination);
     void _reportRefusal(const std::string& path, const std::string& why);
     void _writeSummary(const Summary& summary);

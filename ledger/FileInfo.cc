@@ -10,6 +10,9 @@ namespace {
 // worker that claims it writes it and then marks it recorded.
 const uint32_t sourceClaimed = 0x10000;
 const uint32_t sourceRecorded = 0x20000;
+// The same for the reference hash.
+const uint32_t hashClaimed = 0x40000;
+const uint32_t hashRecorded = 0x80000;
 
 }  // namespace
 
@@ -62,6 +65,17 @@ void FileInfo::recordSource(const FileIdentity& identity) {
 
 FileIdentity FileInfo::source() const {
     return isSet(sourceRecorded) ? d->source : FileIdentity();
+}
+
+std::string FileInfo::referenceHash(const std::string& candidate) {
+    if (!candidate.empty() && (d->flags.fetch_or(hashClaimed, std::memory_order_acq_rel) & hashClaimed) == 0) {
+        d->hash = candidate;
+        d->flags.fetch_or(hashRecorded, std::memory_order_release);
+        return candidate;
+    }
+    if (candidate.empty() && !isSet(hashClaimed)) return "";
+    while (!isSet(hashRecorded)) sched_yield();  // being written by another worker
+    return d->hash;
 }
 
 void FileInfo::recordCopy(uint32_t copiedFlag, const FileIdentity& identity) {

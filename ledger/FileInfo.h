@@ -77,6 +77,10 @@ public:
     // worker before it sets `copiedFlag` (INTERNAL_COPIED or EXTERNAL_COPIED),
     // which publishes it; unknown while that flag is not set.
     void recordCopy(uint32_t copiedFlag, const FileIdentity& identity);
+    // The hash of the file's first verified copy, which every later copy of
+    // any storage must match: `candidate` becomes it when there is none yet
+    // (and is not empty). Returns the reference, empty when there is none.
+    std::string referenceHash(const std::string& candidate = "");
     FileIdentity copy(uint32_t copiedFlag) const;
 
     // The POSIX result codes, which no caller needs: the lock is never
@@ -107,6 +111,7 @@ public:
     FileIdentity source;
     FileIdentity internalCopy;
     FileIdentity externalCopy;
+    std::string hash;  // the reference hash, likewise
     // Copy workers of all storages read under it; the link and removal passes
     // replace or delete the file only under it for writing.
     pthread_rwlock_t rwlock;

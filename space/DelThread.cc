@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "net/MessageServer.h"
+#include "util/Checksum.h"
 #include "util/Paths.h"
 #include "util/Stop.h"
 #include "util/Time.h"
@@ -25,11 +26,15 @@ void DelThread::run() {
                 continue;
             }
             std::list<FileInfo> later;
+            const int64_t current = getPollundInfo().time;
             for (auto file = pending.begin(); file != pending.end();) {
-                if (_mustWait(*file))
+                if (_mustWait(*file)) {
                     later.splice(later.end(), pending, file++);
-                else
-                    _delete(*file++);
+                    continue;
+                }
+                const int64_t shift = file->tavroTime();
+                const bool gone = _delete(*file++);
+                if (shift < current) shiftsGone.emplace(shift, true).first->second &= gone;
             }
             guard.release();  // a file system mounted anew is seen by the next run
             if (!later.empty()) {
@@ -37,7 +42,25 @@ void DelThread::run() {
                 UTILITIES::sleepNanoSeconds(1000000000);
             }
         }
+        // No file of an earlier shift is left in progress.
+        _removeManifests();
     }
+}
+
+void DelThread::_removeManifests() {
+    if (params.verify_copies && params.type == Storage::EXTERNAL && !params.origin.empty()) {
+        TrustedTree origin(params.origin);
+        for (const auto& shift : shiftsGone) {
+            // A manifest of a shift with copies kept still vouches for them.
+            if (!shift.second) continue;
+            std::string name;
+            const int dir = origin.parentOf(UTILITIES::manifestName(shift.first), name);
+            if (dir < 0 || unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT) continue;
+            logFile << "++ Error: could not remove " << params.origin << "/" << name << "\n"
+                    << LogManip(&LogFile::errmsg, errno) << endl;
+        }
+    }
+    shiftsGone.clear();
 }
 
 bool DelThread::_mustWait(const FileInfo& file) const {
@@ -54,7 +77,7 @@ bool DelThread::_mustWait(const FileInfo& file) const {
            !file.isSet(FileInfo::EXTERNAL_COPIED | FileInfo::EXTERNAL_COPY_ENDED);
 }
 
-void DelThread::_delete(FileInfo& file) {
+bool DelThread::_delete(FileInfo& file) {
     UTILITIES::FileStep step;  // at a stop the file stays, for the next start
     if (!step.allowed()) UTILITIES::parkForStop();
     // Keeps a link or removal pass of the same storage off the file meanwhile.
@@ -69,7 +92,7 @@ void DelThread::_delete(FileInfo& file) {
         if (params.messageServer != nullptr)
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path, text);
         debitCredit.bookDeletion(file, false);
-        return;
+        return false;
     }
     // A RAM-disk file safe on EXTERNAL alone, its INTERNAL copy having failed.
     if (!place.externalCopy.empty())
@@ -84,4 +107,5 @@ void DelThread::_delete(FileInfo& file) {
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path,
                                                     "Error: could not remove " + path);
     }
+    return removed;
 }

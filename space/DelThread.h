@@ -1,7 +1,10 @@
 #ifndef VELLORT_SPACE_DELTHREAD_H
 #define VELLORT_SPACE_DELTHREAD_H
 
+#include <stdint.h>
+
 #include <list>
+#include <map>
 
 #include "ledger/DebitListThread.h"
 #include "ledger/FileInfo.h"
@@ -32,12 +35,18 @@ protected:
 private:
     // Whether the file must wait for another storage before it is judged.
     bool _mustWait(const FileInfo& file) const;
-    void _delete(FileInfo& file);
+    // True when the file is gone (or was no more there).
+    bool _delete(FileInfo& file);
+    // verify_copies, EXTERNAL: the manifests of the earlier shifts whose
+    // INTERNAL copies all went, removed from the INTERNAL target.
+    void _removeManifests();
 
     const Storage::Params params;
     LogFile logFile;
     std::list<FileInfo> pending;  // the latest hand-over of the ledger
     ReleaseGuard guard;           // finds the files; let go of after each run
+    // Earlier shifts met in this run, and whether every file of each went.
+    std::map<int64_t, bool> shiftsGone;
 };
 
 #endif

@@ -10,8 +10,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "thread/MutexGuard.h"
 #include "thread/Thread.h"
+#include "util/Checksum.h"
 #include "util/Errors.h"
 #include "util/Stop.h"
 
@@ -32,10 +35,10 @@ void closeKeepingErrno(int fd) {
 // Creates the temporary file of a copy in `dir`. A leftover of an interrupted
 // copy, whatever it is (a file, a link someone planted, a pipe), is removed by
 // name, never opened, and the file is made anew with O_EXCL.
-int createTemporary(int dir, const std::string& name, mode_t mode) {
+int createTemporary(int dir, const std::string& name, mode_t mode, int access) {
     for (int attempt = 0;; ++attempt) {
         int fd;
-        do fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        do fd = ::openat(dir, name.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         while (fd < 0 && errno == EINTR);
         if (fd >= 0 || errno != EEXIST || attempt == 1) return fd;
         if (::unlinkat(dir, name.c_str(), 0) != 0) {
@@ -69,12 +72,44 @@ mode_t counterpartMode(TrustedTree& from, const std::string& source, const std::
     return status.st_mode & 07777;
 }
 
+// The last step of a verifying copy: the copy, renamed to `name` in `dir`
+// and still open as `fd`, is read back from the disk and must hold what was
+// read from the source. A copy that does not is removed, as long as the name
+// still leads to it. Closes `fd`; 0 when the copy stands.
+int64_t readBack(int dir, const std::string& name, int fd, const struct stat& made, UTILITIES::Verification& verify) {
+    using namespace UTILITIES;
+    if (copyHooks.copyRenamed) copyHooks.copyRenamed(fd);
+    // Clean pages, after fdatasync, go; a file system without a page cache of
+    // its own (tmpfs) keeps them, and is read back from memory.
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    thread_local char buffer[65536];
+    Checksum checksum;
+    verify.copySize = hashDescriptor(fd, checksum, buffer, sizeof buffer);
+    int64_t code = 0;
+    if (verify.copySize < 0) {
+        code = COPY_READ_BACK;
+    } else {
+        verify.copyHash = checksum.hex();
+        if (verify.copyHash != verify.sourceHash || verify.copySize != made.st_size) code = COPY_MISMATCH;
+    }
+    const int savedErrno = code == COPY_MISMATCH ? EIO : errno;
+    struct stat there;
+    if (code != 0 && ::fstatat(dir, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && there.st_dev == made.st_dev &&
+        there.st_ino == made.st_ino)
+        ::unlinkat(dir, name.c_str(), 0);
+    if (::close(fd) != 0 && errno != EINTR && code == 0) return COPY_WRITE;
+    errno = savedErrno;
+    return code;
+}
+
 }  // namespace
 
 namespace UTILITIES {
 
+CopyHooks copyHooks;
+
 int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
-             bool preserveUid, bool preserveGid, CopiedFile* made) {
+             bool preserveUid, bool preserveGid, CopiedFile* made, Verification* verify) {
     std::string sourceName;
     const int sourceDir = from.parentOf(source, sourceName);
     if (sourceDir < 0) return COPY_SOURCE_OPEN;
@@ -99,7 +134,9 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
     std::string name;
     int dir = to.parentOf(destination, name);
     const std::string temporary = name + ".tmp";
-    int out = dir < 0 ? -1 : createTemporary(dir, temporary, mode);
+    // Read-write when verifying: the copy is read back through the same descriptor.
+    const int access = verify != nullptr ? O_RDWR : O_WRONLY;
+    int out = dir < 0 ? -1 : createTemporary(dir, temporary, mode, access);
     if (out < 0) {
         if (errno != ENOENT) {
             closeKeepingErrno(in);
@@ -115,7 +152,7 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
             closeKeepingErrno(in);
             return COPY_MKDIR;
         }
-        out = createTemporary(dir, temporary, mode);
+        out = createTemporary(dir, temporary, mode, access);
         if (out < 0) {
             closeKeepingErrno(in);
             return COPY_TMP_AFTER_MKDIR;
@@ -136,6 +173,7 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
 
     char buffer[8192];
     int64_t total = 0;
+    std::unique_ptr<Checksum> checksum(verify != nullptr ? new Checksum : nullptr);
     for (;;) {
         if (copiesAborted()) {
             // The daemon stops, and this copy could not finish in time.
@@ -159,9 +197,29 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
             }
             done += put;
         }
+        if (checksum) checksum->add(buffer, static_cast<size_t>(got));
         total += got;
     }
-    ::close(in);  // read-only: nothing to lose on close
+    if (verify != nullptr) {
+        if (copyHooks.sourceRead) copyHooks.sourceRead(in);
+        verify->sourceHash = checksum->hex();
+        // A source still being written would leave a copy of no state it ever had.
+        struct stat after;
+        const bool changed = ::fstat(in, &after) != 0 || after.st_size != sourceStatus.st_size ||
+                             after.st_size != total || after.st_mtim.tv_sec != sourceStatus.st_mtim.tv_sec ||
+                             after.st_mtim.tv_nsec != sourceStatus.st_mtim.tv_nsec;
+        ::close(in);
+        if (changed) {
+            errno = EAGAIN;
+            return fail(COPY_SOURCE_CHANGED);
+        }
+        if (!verify->expected.empty() && verify->sourceHash != verify->expected) {
+            errno = EIO;
+            return fail(COPY_MISMATCH);
+        }
+    } else {
+        ::close(in);  // read-only: nothing to lose on close
+    }
 
     if (preserveUid || preserveGid) {
         if (::fchown(out, preserveUid ? sourceStatus.st_uid : static_cast<uid_t>(-1),
@@ -175,17 +233,25 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
     const struct timespec times[2] = {{::time(nullptr), 0}, {sourceStatus.st_mtime, 0}};
     if (::futimens(out, times) != 0) return fail(COPY_TIMES);
     struct stat copyStatus;
-    if (made != nullptr && ::fstat(out, &copyStatus) != 0) return fail(COPY_TIMES);
+    if ((made != nullptr || verify != nullptr) && ::fstat(out, &copyStatus) != 0) return fail(COPY_TIMES);
 
-    // A failed close (a delayed write error on some file systems) means the
-    // content may not be complete: report it as a write error.
-    if (::close(out) != 0 && errno != EINTR) {
-        removeTemporary();
-        return COPY_WRITE;
-    }
-    if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
-        removeTemporary();
-        return COPY_RENAME;
+    if (verify != nullptr) {
+        // Durable before it has its name: what is read back is what the disk holds.
+        if (::fdatasync(out) != 0) return fail(COPY_WRITE);
+        if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) return fail(COPY_RENAME);
+        const int64_t code = readBack(dir, name, out, copyStatus, *verify);
+        if (code != 0) return code;
+    } else {
+        // A failed close (a delayed write error on some file systems) means the
+        // content may not be complete: report it as a write error.
+        if (::close(out) != 0 && errno != EINTR) {
+            removeTemporary();
+            return COPY_WRITE;
+        }
+        if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
+            removeTemporary();
+            return COPY_RENAME;
+        }
     }
     if (made != nullptr) {
         made->source = FileIdentity::of(sourceStatus);
@@ -289,6 +355,30 @@ bool completeCopy(TrustedTree& from, const std::string& source, TrustedTree& to,
     made.source = sourceThere ? FileIdentity::of(sourceStatus) : FileIdentity();
     made.copy = FileIdentity::of(copyStatus);
     return true;
+}
+
+int64_t hashFile(TrustedTree& tree, const std::string& path, std::string& hex, FileIdentity& identity) {
+    std::string name;
+    const int dir = tree.parentOf(path, name);
+    if (dir < 0) return -1;
+    int fd;
+    do fd = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    thread_local char buffer[65536];
+    Checksum checksum;
+    const int64_t size = hashDescriptor(fd, checksum, buffer, sizeof buffer);
+    closeKeepingErrno(fd);
+    if (size < 0) return -1;
+    hex = checksum.hex();
+    identity = FileIdentity::of(status);
+    return size;
 }
 
 }  // namespace UTILITIES

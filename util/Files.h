@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,32 @@ enum CopyError : int64_t {
     COPY_TIMES = -9,
     COPY_RENAME = -10,
     COPY_NOT_REGULAR = -11,  // the source is no regular file (a pipe, a device, a directory)
+    // Verifying copies only:
+    COPY_SOURCE_CHANGED = -12,  // the source's size or modification time changed while it was read
+    COPY_MISMATCH = -13,        // a hash or size differs from what it must be (see Verification)
+    COPY_READ_BACK = -14,       // the copy cannot be read back
 };
+
+// What a verifying copy is asked and what it found. The bytes read from the
+// source are hashed as they pass; when `expected` is given (the hash of the
+// file's first copy), they must hash to it. Once renamed, the copy is made
+// durable, dropped from the page cache where the file system allows, read
+// back and hashed: it must hold what was read.
+struct Verification {
+    std::string expected;    // in; empty: whatever the source holds
+    std::string sourceHash;  // out: of the bytes read from the source
+    std::string copyHash;    // out: of the copy as read back, empty when not reached
+    int64_t copySize = -1;   // out: bytes read back
+};
+
+// Seams for tests, empty in the daemon: called in the copying thread of a
+// verifying copy once the source is read (with its descriptor), and once the
+// copy has its name (with its descriptor, open for writing too).
+struct CopyHooks {
+    std::function<void(int)> sourceRead;
+    std::function<void(int)> copyRenamed;
+};
+extern CopyHooks copyHooks;
 
 // What copy() found and made, for the checks of whoever releases a file later.
 struct CopiedFile {
@@ -48,12 +74,21 @@ struct CopiedFile {
 // modification time in whole seconds, all set on its descriptor. A failure
 // after the temporary file was created removes it.
 //
+// With `verify`, the copy is checked as Verification says; a copy that fails
+// the check is removed, under its final name too (COPY_MISMATCH,
+// COPY_READ_BACK), and a source that changed while read leaves no copy
+// (COPY_SOURCE_CHANGED).
+//
 // Returns the number of bytes copied or one of the CopyError codes, with errno
 // set by the failing call; fills `made` on success when given. Writes no log
 // text. Thread-safe for distinct trees, but two copies to the same destination
 // at once would share one temporary file: callers must not start them.
 int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
-             bool preserveUid, bool preserveGid, CopiedFile* made = nullptr);
+             bool preserveUid, bool preserveGid, CopiedFile* made = nullptr, Verification* verify = nullptr);
+
+// Hashes the regular file at `path` below `tree`, never through a link: its
+// hash into `hex`, its identity into `identity`. The number of bytes, or -1.
+int64_t hashFile(TrustedTree& tree, const std::string& path, std::string& hex, FileIdentity& identity);
 
 // For a file taken up again after a restart: true when `destination` below
 // `to` is a regular file that a copy of `source` below `from` left complete:
