@@ -40,10 +40,17 @@ const char* const schema =
     " first_file INTEGER NOT NULL);"
     "CREATE TABLE history(storage INTEGER NOT NULL, time INTEGER NOT NULL, uid INTEGER NOT NULL,"
     " gid INTEGER NOT NULL, pending INTEGER NOT NULL, copied INTEGER NOT NULL, failed INTEGER NOT NULL,"
+    " verified INTEGER NOT NULL DEFAULT 0, verify_failed INTEGER NOT NULL DEFAULT 0,"
     " PRIMARY KEY(storage, time)) WITHOUT ROWID;"
-    "CREATE TABLE files(id INTEGER PRIMARY KEY, path TEXT NOT NULL, shift INTEGER NOT NULL);"
+    "CREATE TABLE files(id INTEGER PRIMARY KEY, path TEXT NOT NULL, shift INTEGER NOT NULL, hash TEXT);"
     "CREATE TABLE steps(file INTEGER NOT NULL, storage INTEGER NOT NULL, state INTEGER NOT NULL,"
     " attempts INTEGER NOT NULL, done INTEGER NOT NULL, PRIMARY KEY(file, storage)) WITHOUT ROWID;";
+
+// Schema 1 to 2: the columns come last, as in a file made with schema 2.
+const char* const upgradeFrom1 =
+    "ALTER TABLE files ADD COLUMN hash TEXT;"
+    "ALTER TABLE history ADD COLUMN verified INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE history ADD COLUMN verify_failed INTEGER NOT NULL DEFAULT 0;";
 
 // Makes the folders above a file that are missing, root's and not for others to write.
 void makeFoldersAbove(const std::string& path) {
@@ -77,7 +84,19 @@ Journal::~Journal() {
 
 bool Journal::open(Contents& out) {
     std::string why;
+    upgradeFailed = false;
     if (_openFile(why) && _read(out, why)) return true;
+    if (upgradeFailed) {
+        // Its files and history are sound; moving it aside would lose them.
+        const std::string text = "Error: The journal " + path_ + " cannot be upgraded to schema " +
+                                 std::to_string(schemaVersion) + ": " + why +
+                                 "; it is left as it is, and files are kept in memory only";
+        logFile << text << endl;
+        if (messageServer != nullptr) messageServer->addToMessageQueue(MessageServer::JOURNAL_ERROR, path_, text);
+        _close();
+        out = Contents();
+        return false;
+    }
     _moveAside(why);
     out = Contents();
     if (_openFile(why) && _read(out, why)) return true;
@@ -151,6 +170,12 @@ bool Journal::_read(Contents& out, std::string& why) {
         const std::string make =
             std::string("BEGIN;") + schema + "PRAGMA user_version=" + std::to_string(schemaVersion) + ";COMMIT;";
         if (!_exec(make.c_str())) return fail(sqlite3_errmsg(db));
+    } else if (version < schemaVersion) {
+        if (!_upgrade(why)) {
+            upgradeFailed = true;
+            return false;
+        }
+        logFile << "The journal " << path_ << " is upgraded from schema " << version << " to " << schemaVersion << endl;
     }
 
     storageKeys.clear();
@@ -197,14 +222,16 @@ bool Journal::_read(Contents& out, std::string& why) {
 
     out.history.assign(storageKeys.size(), {});
     statement = _statement(
-        "SELECT time, uid, gid, pending, copied, failed FROM history WHERE storage = ? ORDER BY time DESC LIMIT ?");
+        "SELECT time, uid, gid, pending, copied, failed, verified, verify_failed FROM history WHERE storage = ?"
+        " ORDER BY time DESC LIMIT ?");
     if (statement == nullptr) return fail(sqlite3_errmsg(db));
     for (size_t storage = 0; storage < storageKeys.size(); ++storage) {
         sqlite3_bind_int64(statement, 1, storageKeys[storage]);
         sqlite3_bind_int(statement, 2, historyEntries);
         while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
             auto count = [&](int index) { return static_cast<uint32_t>(column(statement, index)); };
-            out.history[storage].push_back({column(statement, 0), count(1), count(2), count(3), count(4), count(5)});
+            out.history[storage].push_back(
+                {column(statement, 0), count(1), count(2), count(3), count(4), count(5), count(6), count(7)});
         }
         sqlite3_reset(statement);
         if (result != SQLITE_DONE) return fail(sqlite3_errmsg(db));
@@ -213,13 +240,14 @@ bool Journal::_read(Contents& out, std::string& why) {
     // Every file with its steps; those done everywhere are left out.
     std::map<int64_t, size_t> position;
     for (size_t storage = 0; storage < storageKeys.size(); ++storage) position[storageKeys[storage]] = storage;
-    sqlite3_stmt* files = _statement("SELECT id, path, shift FROM files ORDER BY id");
+    sqlite3_stmt* files = _statement("SELECT id, path, shift, hash FROM files ORDER BY id");
     sqlite3_stmt* steps = _statement("SELECT file, storage, state, attempts, done FROM steps ORDER BY file");
     if (files == nullptr || steps == nullptr) return fail(sqlite3_errmsg(db));
     int stepResult = sqlite3_step(steps);
     while ((result = sqlite3_step(files)) == SQLITE_ROW) {
+        const char* hash = reinterpret_cast<const char*>(sqlite3_column_text(files, 3));  // NULL while unknown
         OpenFile file{column(files, 0), reinterpret_cast<const char*>(sqlite3_column_text(files, 1)), column(files, 2),
-                      std::vector<Step>(storageKeys.size())};
+                      std::vector<Step>(storageKeys.size()), hash != nullptr ? hash : ""};
         if (file.id >= nextId) nextId = file.id + 1;
         while (stepResult == SQLITE_ROW && column(steps, 0) <= file.id) {
             auto at = position.find(column(steps, 1));
@@ -245,6 +273,15 @@ bool Journal::_read(Contents& out, std::string& why) {
     if (column(statement, 0) >= nextId) nextId = column(statement, 0) + 1;
     sqlite3_reset(statement);
     return true;
+}
+
+bool Journal::_upgrade(std::string& why) {
+    const std::string upgrade =
+        std::string("BEGIN;") + upgradeFrom1 + "PRAGMA user_version=" + std::to_string(schemaVersion) + ";COMMIT;";
+    if (_exec(upgrade.c_str())) return true;
+    why = sqlite3_errmsg(db);
+    _exec("ROLLBACK");  // fails harmlessly when no transaction is left open
+    return false;
 }
 
 void Journal::_close() {
@@ -315,7 +352,7 @@ void Journal::waitFor(uint64_t ticket) {
 }
 
 void Journal::book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
-                   int copied, int failed) {
+                   int copied, int failed, int verified, int verifyFailed) {
     if (storage < 0 || static_cast<size_t>(storage) >= storageKeys.size()) return;
     Event event{};
     event.kind = Event::STEP;
@@ -328,6 +365,32 @@ void Journal::book(int64_t file, int storage, State state, uint32_t attempts, bo
     event.pending = pending;
     event.copied = copied;
     event.failed = failed;
+    event.verified = verified;
+    event.verifyFailed = verifyFailed;
+    _queue(std::move(event));
+}
+
+void Journal::bookVerification(int storage, int64_t shift, bool verified) {
+    if (storage < 0 || static_cast<size_t>(storage) >= storageKeys.size()) return;
+    Event event{};
+    event.kind = Event::COUNT;
+    event.time = shift;
+    event.storage = storage;
+    event.verified = verified ? 1 : 0;
+    event.verifyFailed = verified ? 0 : 1;
+    _queue(std::move(event));
+}
+
+void Journal::bookHash(int64_t file, const std::string& hash) {
+    if (file == 0) return;
+    Event event{};
+    event.kind = Event::HASH;
+    event.id = file;
+    event.path = hash;
+    _queue(std::move(event));
+}
+
+void Journal::_queue(Event&& event) {
     std::lock_guard<std::mutex> lock(mutex);
     queue.push_back(std::move(event));
     ++queued;
@@ -495,26 +558,39 @@ bool Journal::_apply(const Event& event) {
         }
         return _prune();
     }
-    sqlite3_stmt* book = _statement(
-        "INSERT INTO steps(file, storage, state, attempts, done) VALUES(?, ?, ?, ?, ?) ON CONFLICT(file, storage)"
-        " DO UPDATE SET state = excluded.state, attempts = excluded.attempts, done = excluded.done");
-    if (book == nullptr) return false;
-    sqlite3_bind_int64(book, 1, event.id);
-    sqlite3_bind_int64(book, 2, storageKeys[event.storage]);
-    sqlite3_bind_int(book, 3, event.state);
-    sqlite3_bind_int64(book, 4, event.attempts);
-    sqlite3_bind_int(book, 5, event.done ? 1 : 0);
-    if (!step(book)) return false;
-    if (event.pending == 0 && event.copied == 0 && event.failed == 0) return true;
+    if (event.kind == Event::HASH) {
+        sqlite3_stmt* keep = _statement("UPDATE files SET hash = ? WHERE id = ?");
+        if (keep == nullptr) return false;
+        sqlite3_bind_text(keep, 1, event.path.c_str(), static_cast<int>(event.path.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(keep, 2, event.id);
+        return step(keep);
+    }
+    if (event.kind == Event::STEP) {
+        sqlite3_stmt* book = _statement(
+            "INSERT INTO steps(file, storage, state, attempts, done) VALUES(?, ?, ?, ?, ?) ON CONFLICT(file, storage)"
+            " DO UPDATE SET state = excluded.state, attempts = excluded.attempts, done = excluded.done");
+        if (book == nullptr) return false;
+        sqlite3_bind_int64(book, 1, event.id);
+        sqlite3_bind_int64(book, 2, storageKeys[event.storage]);
+        sqlite3_bind_int(book, 3, event.state);
+        sqlite3_bind_int64(book, 4, event.attempts);
+        sqlite3_bind_int(book, 5, event.done ? 1 : 0);
+        if (!step(book)) return false;
+    }
+    // A STEP's change to the counts, or a COUNT alone.
+    if (event.pending == 0 && event.copied == 0 && event.failed == 0 && event.verified == 0 && event.verifyFailed == 0)
+        return true;
     sqlite3_stmt* count = _statement(
-        "UPDATE history SET pending = pending + ?, copied = copied + ?, failed = failed + ?"
-        " WHERE storage = ? AND time = ?");
+        "UPDATE history SET pending = pending + ?, copied = copied + ?, failed = failed + ?,"
+        " verified = verified + ?, verify_failed = verify_failed + ? WHERE storage = ? AND time = ?");
     if (count == nullptr) return false;
     sqlite3_bind_int(count, 1, event.pending);
     sqlite3_bind_int(count, 2, event.copied);
     sqlite3_bind_int(count, 3, event.failed);
-    sqlite3_bind_int64(count, 4, storageKeys[event.storage]);
-    sqlite3_bind_int64(count, 5, event.time);
+    sqlite3_bind_int(count, 4, event.verified);
+    sqlite3_bind_int(count, 5, event.verifyFailed);
+    sqlite3_bind_int64(count, 6, storageKeys[event.storage]);
+    sqlite3_bind_int64(count, 7, event.time);
     return step(count);
 }
 

@@ -26,6 +26,11 @@ class MessageServer;
 // own thread, the one writer, in groups; a kill may lose the last few, which
 // the start-up finds out again from the files themselves.
 //
+// A file's reference hash, once the first copy of it has been read back, is
+// kept with the file, so that a restarted daemon verifies its later copies
+// against the same value; the history counts the verified copies and those
+// that failed verification per shift.
+//
 // Files whose every storage is done are pruned at a user shift once their own
 // shift is `keptShifts` shifts old, so the journal holds only the unfinished
 // files and the last shifts.
@@ -34,7 +39,9 @@ public:
     // A storage's step on a file, as the journal keeps it.
     enum State { PENDING = 0, RETRYING = 1, COPIED = 2, FAILED = 3, LINKED = 4, REMOVED = 5, DELETED = 6, KEPT = 7 };
 
-    static constexpr int schemaVersion = 1;
+    // 2: files.hash, history.verified and history.verify_failed. A file of
+    // schema 1 is upgraded in place when opened.
+    static constexpr int schemaVersion = 2;
     static constexpr int keptShifts = 3;
 
     // A line of the pipe to record: a file, or a user shift.
@@ -56,12 +63,14 @@ public:
     struct Count {
         int64_t time;
         uint32_t uid, gid, pending, copied, failed;
+        uint32_t verified, verifyFailed;
     };
     struct OpenFile {
         int64_t id;
         std::string path;
         int64_t shift;
         std::vector<Step> steps;  // by storage, in the order given to the constructor
+        std::string hash;         // the reference hash, 32 lowercase hex digits; empty while unknown
     };
     // What open() found.
     struct Contents {
@@ -86,8 +95,11 @@ public:
     // Opens the file (making it and its folder when missing) and reads what it
     // holds. A file that cannot be read, or that a newer version wrote, is
     // moved aside as <path>.corrupt-<seconds since the epoch>, with an error
-    // in the log and a message, and a fresh one is made. False only when no
-    // journal can be had at all; the daemon then keeps everything in memory.
+    // in the log and a message, and a fresh one is made. A file of the
+    // previous schema is upgraded in place; one that cannot be (a full disk,
+    // another process's lock) is left as it is, to be upgraded at the next
+    // start. False when no journal can be had at all, or that upgrade failed;
+    // the daemon then keeps everything in memory.
     bool open(Contents& out);
 
     // Pipe reader: numbers for new files, in announcement order, and the
@@ -102,9 +114,16 @@ public:
     uint64_t submit(const std::vector<Entry>& entries, const std::string& bytes);
     void waitFor(uint64_t ticket);
     // Any thread: a storage's step, with the change to the counts of the
-    // file's shift that goes with it (pending, copied, failed).
+    // file's shift that goes with it (pending, copied, failed, verified,
+    // failed verification).
     void book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
-              int copied, int failed);
+              int copied, int failed, int verified = 0, int verifyFailed = 0);
+    // Any thread: a verification of a storage's copy, a change to the counts
+    // of the shift alone; the storage's step on the file stays as it is.
+    void bookVerification(int storage, int64_t shift, bool verified);
+    // Any thread: the file's reference hash. Ignored for file 0, which the
+    // journal never numbered.
+    void bookHash(int64_t file, const std::string& hash);
     // Stop: commits everything booked so far, waiting at most `seconds`.
     void flush(int seconds);
 
@@ -115,16 +134,16 @@ protected:
 
 private:
     struct Event {
-        enum Kind { FILE, SHIFT, STEP, BYTES } kind;
-        int64_t id;  // the file
-        std::string path;
+        enum Kind { FILE, SHIFT, STEP, BYTES, COUNT, HASH } kind;
+        int64_t id;        // the file
+        std::string path;  // for HASH, the hash
         int64_t time;
         uint32_t uid, gid;
         int storage;
         int state;
         uint32_t attempts;
         bool done;
-        int pending, copied, failed;
+        int pending, copied, failed, verified, verifyFailed;
     };
 
     // The writer's loop, and the checkpoints' on a connection of their own.
@@ -132,11 +151,15 @@ private:
     void _checkpoints(sqlite3* copier);
     bool _openFile(std::string& why);
     bool _read(Contents& out, std::string& why);
+    // Schema 1 to 2, in one transaction; false leaves the file as it was.
+    bool _upgrade(std::string& why);
     void _close();
     void _moveAside(const std::string& why);
     bool _exec(const char* sql);
     bool _commit(const std::vector<Event>& events, std::string& why);
     bool _apply(const Event& event);
+    // Any thread: an event of book(), bookVerification() or bookHash().
+    void _queue(Event&& event);
     bool _prune();
     sqlite3_stmt* _statement(const char* sql);
     void _reportFailure(const std::string& why);
@@ -153,15 +176,16 @@ private:
 
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<Event> queue;  // guarded by mutex, and the three below
-    uint64_t queued = 0;       // events ever queued
-    uint64_t settled = 0;      // of which committed, or given up
-    int waiting = 0;           // callers of flush() waiting for a commit
-    int urgent = 0;            // reader's entries queued since the last commit began
-    bool stopping = false;     // the destructor's: the writer ends once the queue is written
-    bool walFull = false;      // the writer waits for the checkpoints to catch up
-    int walPages = 0;          // writer thread only: in the write-ahead log after the last commit
-    bool failing = false;      // writer thread only: the last commit failed, and was reported
+    std::vector<Event> queue;    // guarded by mutex, and the three below
+    uint64_t queued = 0;         // events ever queued
+    uint64_t settled = 0;        // of which committed, or given up
+    int waiting = 0;             // callers of flush() waiting for a commit
+    int urgent = 0;              // reader's entries queued since the last commit began
+    bool stopping = false;       // the destructor's: the writer ends once the queue is written
+    bool walFull = false;        // the writer waits for the checkpoints to catch up
+    int walPages = 0;            // writer thread only: in the write-ahead log after the last commit
+    bool failing = false;        // writer thread only: the last commit failed, and was reported
+    bool upgradeFailed = false;  // open() only: the file is of the previous schema and stays so
 };
 
 #endif

@@ -102,6 +102,12 @@ int64_t DebitCredit::getDueRetries(std::list<Retry>& out, int64_t now) {
     return next;
 }
 
+void DebitCredit::bookVerification(const FileInfo& file, bool verified) {
+    _changeHistory(file, 0, 0, 0, verified ? 1 : 0, verified ? 0 : 1);
+    if (journal != nullptr && file.journalId() != 0)
+        journal->bookVerification(journalStorage, file.tavroTime(), verified);
+}
+
 void DebitCredit::insertToRetriedCredits(const FileInfo& file) {
     _book(file, Journal::COPIED, 0, 0, 1, -1);
     _credit(file);
@@ -363,7 +369,8 @@ void DebitCredit::restore(const FileInfo& file, const Journal::Step& booked, Jou
     }
 }
 
-void DebitCredit::_changeHistory(const FileInfo& file, int pending, int copied, int failed) {
+void DebitCredit::_changeHistory(const FileInfo& file, int pending, int copied, int failed, int verified,
+                                 int verifyFailed) {
     MutexGuard historyGuard(historyMutex);
     // The newest entry of the file's shift; a shift already dropped from the
     // history is not counted anywhere.
@@ -372,4 +379,6 @@ void DebitCredit::_changeHistory(const FileInfo& file, int pending, int copied, 
     entry->pending += pending;
     entry->copied += copied;
     entry->failed += failed;
+    entry->verified += verified;
+    entry->verifyFailed += verifyFailed;
 }

@@ -36,7 +36,7 @@ public:
     // Counts of one user shift, for the status service.
     struct HistEntry {
         HistEntry(int64_t time, uint32_t uid, uint32_t gid)
-            : time(time), uid(uid), gid(gid), pending(0), copied(0), failed(0) {}
+            : time(time), uid(uid), gid(gid), pending(0), copied(0), failed(0), verified(0), verifyFailed(0) {}
 
         bool operator==(const HistEntry& other) const { return time == other.time; }
         bool operator==(int64_t otherTime) const { return time == otherTime; }
@@ -47,6 +47,8 @@ public:
         uint32_t pending;  // announced, not yet copied or failed
         uint32_t copied;
         uint32_t failed;
+        uint32_t verified;      // copies read back and found equal to the source's hash
+        uint32_t verifyFailed;  // copies read back and found different
     };
 
     // A failed copy that will be tried again (copy_retry_max_delay).
@@ -80,6 +82,10 @@ public:
     // Copy thread: the retries due at `now` into out (appended); returns the
     // earliest due time of those left, or -1 when none is left.
     int64_t getDueRetries(std::list<Retry>& out, int64_t now);
+    // Copy workers, with verification on: a copy read back and found equal
+    // to its file's reference hash, or not. A count of the file's shift only;
+    // the file stays where it is in the ledger.
+    void bookVerification(const FileInfo& file, bool verified);
     // Copy workers: a retried copy that succeeded. The history takes its
     // failure back (failed -1, copied +1); then as insertToCredits.
     void insertToRetriedCredits(const FileInfo& file);
@@ -148,8 +154,9 @@ private:
     // lock that orders after tavroTimeMutex.
     void _countDone(const FileInfo& file);
     void _appendToDeleteList(const FileInfo& file);
-    // The history entry of a file's shift: pending, copied and failed changed by these.
-    void _changeHistory(const FileInfo& file, int pending, int copied, int failed);
+    // The history entry of a file's shift: its counts changed by these.
+    void _changeHistory(const FileInfo& file, int pending, int copied, int failed, int verified = 0,
+                        int verifyFailed = 0);
     // insertToCredits after the history was booked.
     void _credit(const FileInfo& file);
     // The history change of _changeHistory, and the step in the journal.

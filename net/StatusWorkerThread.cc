@@ -187,6 +187,12 @@ void StatusWorkerThread::_appendHistory(const std::vector<Storage*>& storages, X
             storageElement->SetAttribute("pending", static_cast<int32_t>(entry.pending));
             storageElement->SetAttribute("copied", static_cast<int32_t>(entry.copied));
             storageElement->SetAttribute("failed", static_cast<int32_t>(entry.failed));
+            // Only where copies are verified, so that the reply of a daemon
+            // without verification is the one it always was.
+            if (storage->getParams().verify_copies) {
+                storageElement->SetAttribute("verified", static_cast<int32_t>(entry.verified));
+                storageElement->SetAttribute("verifyFailed", static_cast<int32_t>(entry.verifyFailed));
+            }
             userTime->InsertEndChild(storageElement);
         }
     }

@@ -22,7 +22,9 @@ class Storage;
 // span lines, whatever the request's values held. The reply's root "reply"
 // holds either one "error" element (attributes type, message) or, for
 // "history", one "usertime" element per shift with one "storage" element per
-// storage that has that shift in its history.
+// storage that has that shift in its history, with its counts; a storage
+// that verifies its copies adds "verified" and "verifyFailed", which older
+// clients ignore.
 //
 // A line longer than TCPSocket::maxLineLength gets an error reply and ends the
 // connection: the rest of the stream can no longer be split into requests.

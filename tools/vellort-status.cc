@@ -41,6 +41,9 @@ struct Row {
     std::string pending;
     std::string copied;
     std::string failed;
+    // "verified <n>, failed verification <m>" after the table's columns,
+    // for a storage whose counts come with them; empty otherwise.
+    std::string verification;
 };
 
 void printUsage(FILE* out) {
@@ -49,7 +52,8 @@ void printUsage(FILE* out) {
             "\n"
             "Prints the copy history of every storage of a running VELLORT daemon, newest\n"
             "user shift first: per shift its start (local time), uid and gid, and per storage\n"
-            "the files still pending, copied and failed.\n"
+            "the files still pending, copied and failed, and where the daemon verifies copies,\n"
+            "the copies verified and those that failed verification.\n"
             "\n"
             "  --host HOST        host of the daemon (default localhost)\n"
             "  --port PORT        its status_port (default 47199)\n"
@@ -182,6 +186,10 @@ bool readHistory(const std::string& line, std::vector<Row>& rows, std::string& p
             row.pending = attribute(storage, "pending");
             row.copied = attribute(storage, "copied");
             row.failed = attribute(storage, "failed");
+            // Sent only for storages that verify their copies.
+            if (storage->Attribute("verified") != nullptr && storage->Attribute("verifyFailed") != nullptr)
+                row.verification = "verified " + attribute(storage, "verified") + ", failed verification " +
+                                   attribute(storage, "verifyFailed");
             rows.push_back(row);
         }
     }
@@ -193,7 +201,7 @@ void printTable(const std::vector<Row>& rows) {
         printf("No history: the daemon has no user shift with storages to show.\n");
         return;
     }
-    std::vector<Row> all(1, Row{"Shift start", "UID", "GID", "Storage", "Pending", "Copied", "Failed"});
+    std::vector<Row> all(1, Row{"Shift start", "UID", "GID", "Storage", "Pending", "Copied", "Failed", ""});
     all.insert(all.end(), rows.begin(), rows.end());
     size_t width[7] = {0, 0, 0, 0, 0, 0, 0};
     for (const Row& row : all) {
@@ -203,10 +211,11 @@ void printTable(const std::vector<Row>& rows) {
     }
     for (const Row& row : all) {
         // Names to the left, counts to the right, as a reader compares them.
-        printf("%-*s  %-*s  %-*s  %-*s  %*s  %*s  %*s\n", static_cast<int>(width[0]), row.shiftStart.c_str(),
+        printf("%-*s  %-*s  %-*s  %-*s  %*s  %*s  %*s%s%s\n", static_cast<int>(width[0]), row.shiftStart.c_str(),
                static_cast<int>(width[1]), row.uid.c_str(), static_cast<int>(width[2]), row.gid.c_str(),
                static_cast<int>(width[3]), row.storage.c_str(), static_cast<int>(width[4]), row.pending.c_str(),
-               static_cast<int>(width[5]), row.copied.c_str(), static_cast<int>(width[6]), row.failed.c_str());
+               static_cast<int>(width[5]), row.copied.c_str(), static_cast<int>(width[6]), row.failed.c_str(),
+               row.verification.empty() ? "" : "  ", row.verification.c_str());
     }
 }
 

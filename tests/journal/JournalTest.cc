@@ -15,6 +15,7 @@ namespace {
 
 const std::vector<std::string> storages = {"disk", "archive", "spare"};
 enum { DISK, ARCHIVE, SPARE };
+const std::string hash = "0123456789abcdef0123456789abcdef";
 
 struct JournalFixture : ::testing::Test {
     TempDir dir;
@@ -30,17 +31,14 @@ struct JournalFixture : ::testing::Test {
         ASSERT_TRUE(journal->open(contents));
         ASSERT_EQ(0, journal->start());
     }
-    int64_t shift(int64_t time, uint32_t uid) {
-        const int64_t first = journal->nextFileId();
-        journal->record({{true, first, "", time, uid, uid + 1}});
-        return first;
-    }
+    void shift(int64_t time, uint32_t uid) { journal->record({{true, journal->nextFileId(), "", time, uid, uid + 1}}); }
     int64_t announce(const std::string& name, int64_t time) {
         const int64_t id = journal->newFileId();
         journal->record({{false, id, "/ram/./" + name, time, 0, 0}});
         return id;
     }
-    int64_t count(const std::string& sql) {
+    // The first value of the first row `sql` gives, -1 for none.
+    int64_t query(const std::string& sql) {
         sqlite3* db = nullptr;
         EXPECT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
         sqlite3_stmt* statement = nullptr;
@@ -62,38 +60,40 @@ struct JournalFixture : ::testing::Test {
 
 }  // namespace
 
-// Each step comes back as booked, with its attempts, and with the shift and
-// the counts of the history; files every storage is done with are left out,
-// and new files get numbers after every number used.
+// A journal of schema 1 is upgraded in place. Each step comes back as booked, with its attempts, with
+// the shift and the history's counts, and each file with its hash; files every storage is done with are
+// left out, and new files get numbers after every number used.
 TEST_F(JournalFixture, EveryStepComesBackAsBookedAfterARestart) {
     reopen();
-    EXPECT_FALSE(contents.haveShift);
     shift(1000, 7);
-    std::vector<int64_t> ids;
-    for (const char* name : {"pending", "retrying", "copied", "linked", "failed", "finished"})
-        ids.push_back(announce(name, 1000));
+    std::vector<int64_t> ids{announce("pending", 1000)};
+    journal.reset();
+    // Schema 2 is schema 1 with these columns added last.
+    for (const char* drop : {"files DROP hash", "history DROP verified", "history DROP verify_failed"})
+        query(std::string("ALTER TABLE ") + drop);
+    query("PRAGMA user_version = 1");
+    reopen();
+    EXPECT_EQ(Journal::schemaVersion, query("PRAGMA user_version"));
+    for (const char* name : {"retrying", "copied", "linked", "failed", "finished"}) ids.push_back(announce(name, 1000));
     journal->book(ids[1], DISK, Journal::RETRYING, 3, false, 1000, -1, 0, 1);
-    journal->book(ids[2], DISK, Journal::COPIED, 0, false, 1000, -1, 1, 0);
+    journal->book(ids[2], DISK, Journal::COPIED, 0, false, 1000, -1, 1, 0, 1, 0);
+    journal->bookVerification(DISK, 1000, false);
+    journal->bookHash(ids[2], hash);
     journal->book(ids[2], SPARE, Journal::COPIED, 0, true, 1000, -1, 1, 0);
     journal->book(ids[3], ARCHIVE, Journal::LINKED, 0, false, 1000, 0, 0, 0);
     journal->book(ids[4], DISK, Journal::FAILED, 0, false, 1000, -1, 0, 1);
     for (int storage : {DISK, ARCHIVE, SPARE}) journal->book(ids[5], storage, Journal::DELETED, 0, true, 1000, 0, 0, 0);
     journal->flush(5);
     reopen();
-
     ASSERT_TRUE(contents.haveShift);
-    EXPECT_EQ(1000, contents.shiftTime);
-    EXPECT_EQ(7u, contents.uid);
-    EXPECT_EQ(8u, contents.gid);
-    ASSERT_EQ(3u, contents.history.size());
-    ASSERT_EQ(1u, contents.history[DISK].size());
-    const Journal::Count& disk = contents.history[DISK].front();
-    EXPECT_EQ(1000, disk.time);
-    EXPECT_EQ(3u, disk.pending);  // six announced, three booked on it
-    EXPECT_EQ(1u, disk.copied);
-    EXPECT_EQ(2u, disk.failed);
-    EXPECT_EQ(5u, contents.history[SPARE].front().pending);
-
+    EXPECT_EQ((std::vector<int64_t>{1000, 7, 8}),
+              (std::vector<int64_t>{contents.shiftTime, contents.uid, contents.gid}));
+    auto row = [](const Journal::Count& c) {
+        return std::vector<int64_t>{c.time, c.uid, c.gid, c.pending, c.copied, c.failed, c.verified, c.verifyFailed};
+    };
+    // Six announced, three booked on the disk, one on the spare.
+    EXPECT_EQ((std::vector<int64_t>{1000, 7, 8, 3, 1, 2, 1, 1}), row(contents.history.at(DISK).at(0)));
+    EXPECT_EQ((std::vector<int64_t>{1000, 7, 8, 5, 1, 0, 0, 0}), row(contents.history.at(SPARE).at(0)));
     ASSERT_EQ(5u, contents.files.size());
     const Journal::OpenFile& retrying = contents.files[1];
     EXPECT_EQ("/ram/./retrying", retrying.path);
@@ -101,6 +101,8 @@ TEST_F(JournalFixture, EveryStepComesBackAsBookedAfterARestart) {
     EXPECT_EQ(Journal::RETRYING, retrying.steps[DISK].state);
     EXPECT_EQ(3u, retrying.steps[DISK].attempts);
     EXPECT_EQ(Journal::PENDING, retrying.steps[ARCHIVE].state);
+    EXPECT_EQ("", retrying.hash);
+    EXPECT_EQ(hash, contents.files[2].hash);
     EXPECT_EQ(Journal::COPIED, contents.files[2].steps[DISK].state);
     EXPECT_TRUE(contents.files[2].steps[SPARE].done);
     EXPECT_EQ(Journal::LINKED, contents.files[3].steps[ARCHIVE].state);
@@ -122,14 +124,14 @@ TEST_F(JournalFixture, FinishedFilesOfOldShiftsArePrunedAndUnfinishedOnesStay) {
     }
     for (int64_t time = 101; time < 100 + Journal::keptShifts; ++time) shift(time, 1);
     journal->flush(5);
-    EXPECT_EQ(2, count("SELECT count(*) FROM files"));  // their shift is still among the kept ones
+    EXPECT_EQ(2, query("SELECT count(*) FROM files"));  // their shift is still among the kept ones
 
     shift(100 + Journal::keptShifts, 1);
     journal->flush(5);
-    EXPECT_EQ(1, count("SELECT count(*) FROM files"));
-    EXPECT_EQ(unfinished, count("SELECT id FROM files"));
-    EXPECT_EQ(2, count("SELECT count(*) FROM steps"));
-    EXPECT_EQ(2 * 3, count("SELECT count(*) FROM history"));
+    EXPECT_EQ(1, query("SELECT count(*) FROM files"));
+    EXPECT_EQ(unfinished, query("SELECT id FROM files"));
+    EXPECT_EQ(2, query("SELECT count(*) FROM steps"));
+    EXPECT_EQ(2 * 3, query("SELECT count(*) FROM history"));
     reopen(2);
     ASSERT_EQ(1u, contents.files.size());
     EXPECT_EQ(unfinished, contents.files[0].id);
@@ -155,13 +157,11 @@ TEST_F(JournalFixture, AnUnreadableJournalIsMovedAsideAndAFreshOneStarts) {
     EXPECT_TRUE(contents.haveShift);  // the fresh one works
 
     journal.reset();
-    sqlite3* db = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr));
-    sqlite3_close(db);
+    const std::string newer = std::to_string(Journal::schemaVersion + 1);
+    query("PRAGMA user_version = " + newer);
     sleep(1);  // a second name for the second file moved aside
     reopen();
     EXPECT_FALSE(contents.haveShift);
     EXPECT_EQ(2u, asideFiles().size());
-    EXPECT_EQ(1, countInFile(dir / "vellort.log", "it was written by a newer version (schema 2, this one reads 1)"));
+    EXPECT_EQ(1, countInFile(dir / "vellort.log", "it was written by a newer version (schema " + newer + ", this"));
 }
