@@ -123,6 +123,9 @@ TEST(VerifiedCopyTest, SpoiltCopiesAndChangedSourcesAreMadeAgainAndOnlyGoodHashe
         return lstat((rig.ramdisk + "/run/spoilt.dat").c_str(), &status) != 0 || S_ISLNK(status.st_mode);
     })) << readFile(params.logfile);
 
+    const DebitCredit::HistEntry counts = storage->history(1).front();
+    EXPECT_EQ(2u, counts.verified);
+    EXPECT_EQ(1u, counts.verifyFailed);
     const std::string log = readFile(params.logfile);
     EXPECT_NE(std::string::npos,
               log.find("disk: Error: Copying " + rig.ramdisk + "/run/spoilt.dat to " + params.target +
