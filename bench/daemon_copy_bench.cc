@@ -21,10 +21,14 @@
 //
 //   daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] [--large-mb M]
 //                     [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R]
-//                     [--journal-on-tmpfs] [--no-rsync]
+//                     [--journal-on-tmpfs] [--no-rsync] [--verify]
+//
+// --verify measures (a) and (b) with verify_copies off and on instead, one
+// daemon of each kind per round, and nothing else.
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
@@ -66,6 +70,7 @@ struct Options {
     long rounds = 3;
     bool rsync = true;  // off with --no-rsync, or when rsync is not installed
     bool journalOnTmpfs = false;
+    bool verify = false;  // --verify: the throughput cases with verify_copies on and off instead
 };
 
 std::vector<std::string> mounts;  // unmounted by cleanUp()
@@ -234,11 +239,13 @@ void stopDaemon() {
 
 // The configuration of the measured daemon: one INTERNAL storage with two
 // copy workers, and a journal when `journal` is not empty.
-std::string configText(const std::string& ramdisk, const std::string& target, const std::string& journal) {
+std::string configText(const std::string& ramdisk, const std::string& target, const std::string& journal,
+                       bool verify = false) {
     std::string text = "logfile " + sandbox + "/var/log/vellort.log\nramdisk_mountpoint " + ramdisk +
                        "\nmessage_port " + std::to_string(freePort()) + "\nstatus_port " + std::to_string(freePort()) +
                        "\n";
     if (!journal.empty()) text += "journal " + journal + "\n";
+    if (verify) text += "verify_copies yes\n";
     return text + "storageID disk\ntype INTERNAL\ntarget " + target + "\nmountpoint " + target +
            "\nn_copy_processes 2\n";
 }
@@ -364,6 +371,69 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
     if (rsync) printf(" rsync=%.1f", scale / rsyncBest);
     printf("\n\n");
     removeTree(ramdisk + "/" + stem);  // only holds memory now
+    fflush(stdout);
+}
+
+// Bytes in the manifests of the target's top directory, by their size alone:
+// the measured daemon must not share its cores with a reader.
+long manifestBytes(const std::string& target) {
+    long bytes = 0;
+    DIR* dir = opendir(target.c_str());
+    struct stat status;
+    for (struct dirent* entry = dir ? readdir(dir) : nullptr; entry != nullptr; entry = readdir(dir))
+        if (strncmp(entry->d_name, "vellort-manifest-", 17) == 0 &&
+            stat((target + "/" + entry->d_name).c_str(), &status) == 0)
+            bytes += status.st_size;
+    if (dir) closedir(dir);
+    return bytes;
+}
+
+// One tree copied by a daemon with verify_copies off and one with it on, in
+// turn (which goes first alternates), for a number of rounds: the time until
+// the last copy exists, and with verification until the last one is listed
+// in the manifest, that is verified. Reports the median of the per-round
+// ratios of the rates, on to off.
+void verifyCase(const char* title, const std::string& vellort, const std::string& ramdisk, const std::string& target,
+                const std::string& stem, long count, uint64_t bytes, long rounds) {
+    if (count <= 0) return;
+    std::vector<std::string> files = makeTree(ramdisk, stem, count, bytes);
+    std::string announcements;
+    for (const std::string& file : files) announcements += ramdisk + "/./" + file + "\n";
+    const double total = static_cast<double>(bytes) * files.size();
+    long listed = 0;  // the manifest's size once every copy is verified: hash, two blanks, path, newline
+    for (const std::string& file : files) listed += 32 + 2 + static_cast<long>(file.size()) + 1;
+    printf("%s: %zu files of %.0f KiB, %.1f MB, verify_copies off and on\n", title, files.size(), bytes / 1024.0,
+           total / 1e6);
+    std::vector<double> ratios;
+    for (long round = 1; round <= rounds; ++round) {
+        double elapsed[2] = {0, 0};
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool verify = (turn + round) % 2 == 0;
+            startDaemon(vellort, configText(ramdisk, target, "", verify));
+            int pipe = openPipe(sandbox + "/var/run/vellort_quorvin_files");
+            const double start = now();
+            writeAll(pipe, announcements);
+            double end = waitForCopies(target, files, 600);
+            if (verify) {
+                while (manifestBytes(target) < listed) usleep(100);
+                end = now();
+            }
+            elapsed[verify] = end - start;
+            close(pipe);
+            stopDaemon();
+            removeTree(target + "/" + stem);
+            system(("rm -f " + target + "/vellort-manifest-*").c_str());
+        }
+        ratios.push_back(elapsed[0] / elapsed[1]);
+        printf("  round %ld off %8.3f s %9.0f files/s %8.1f MB/s | on %8.3f s %9.0f files/s %8.1f MB/s | on/off %.2f\n",
+               round, elapsed[0], files.size() / elapsed[0], total / elapsed[0] / 1e6, elapsed[1],
+               files.size() / elapsed[1], total / elapsed[1] / 1e6, ratios.back());
+        fflush(stdout);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    printf("RESULT verify.%s.rate_on_over_off=%.2f (median of %zu rounds)\n\n", stem.c_str(),
+           ratios[ratios.size() / 2], ratios.size());
+    removeTree(ramdisk + "/" + stem);
     fflush(stdout);
 }
 
@@ -573,10 +643,12 @@ int main(int argc, char** argv) {
             options.journalOnTmpfs = true;
         else if (option == "--no-rsync")
             options.rsync = false;
+        else if (option == "--verify")
+            options.verify = true;
         else
             die("usage: daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] "
                 "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R] "
-                "[--journal-on-tmpfs] [--no-rsync]");
+                "[--journal-on-tmpfs] [--no-rsync] [--verify]");
     }
     if (options.rounds < 1) die("--rounds must be at least 1");
     if (geteuid() != 0) die("needs root to mount the two tmpfs");
@@ -601,6 +673,14 @@ int main(int argc, char** argv) {
 
     printf("daemon %s; RAM disk and target: tmpfs at %s and %s\n\n", options.vellort.c_str(), ramdisk.c_str(),
            target.c_str());
+    if (options.verify) {
+        verifyCase("(v1) small files", options.vellort, ramdisk, target, "small", options.smallFiles,
+                   options.smallKiB * 1024, options.rounds);
+        verifyCase("(v2) large files", options.vellort, ramdisk, target, "large", options.largeFiles,
+                   options.largeMiB * MiB, options.rounds);
+        cleanUp();
+        return 0;
+    }
     if (options.smallFiles > 0 || options.largeFiles > 0) {
         // The throughput cases share one daemon, without a journal.
         startDaemon(options.vellort, configText(ramdisk, target, ""));

@@ -219,6 +219,8 @@ void ListThread::_startShift() {
                     entries.back().pending = count.pending;
                     entries.back().copied = count.copied;
                     entries.back().failed = count.failed;
+                    entries.back().verified = count.verified;
+                    entries.back().verifyFailed = count.verifyFailed;
                 }
             if (entries.empty())
                 storages[storage]->setTavroTime(shift.time, shift.uid, shift.gid);  // none kept for it

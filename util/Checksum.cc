@@ -3,32 +3,24 @@
 #include <errno.h>
 #include <unistd.h>
 
-#include <new>
-
-#include <xxhash.h>
 
 namespace UTILITIES {
 
-Checksum::Checksum() : state(XXH3_createState()) {
-    if (state == nullptr) throw std::bad_alloc();
+Checksum::Checksum() {
     reset();
 }
 
-Checksum::~Checksum() {
-    XXH3_freeState(state);
-}
-
 void Checksum::reset() {
-    XXH3_128bits_reset(state);
+    XXH3_128bits_reset(&state);
 }
 
 void Checksum::add(const void* data, size_t size) {
-    XXH3_128bits_update(state, data, size);
+    XXH3_128bits_update(&state, data, size);
 }
 
 std::string Checksum::hex() const {
     XXH128_canonical_t canonical;
-    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(state));
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(&state));
     static const char digits[] = "0123456789abcdef";
     std::string text(2 * sizeof canonical.digest, '0');
     for (size_t i = 0; i < sizeof canonical.digest; ++i) {
@@ -38,10 +30,10 @@ std::string Checksum::hex() const {
     return text;
 }
 
-int64_t hashDescriptor(int fd, Checksum& checksum, char* buffer, size_t size) {
+int64_t hashDescriptor(int fd, Checksum& checksum, char* buffer, size_t size, int64_t expected) {
     checksum.reset();
     int64_t total = 0;
-    for (;;) {
+    while (total != expected) {
         const ssize_t got = ::pread(fd, buffer, size, static_cast<off_t>(total));
         if (got == 0) return total;
         if (got < 0) {
@@ -51,6 +43,7 @@ int64_t hashDescriptor(int fd, Checksum& checksum, char* buffer, size_t size) {
         checksum.add(buffer, static_cast<size_t>(got));
         total += got;
     }
+    return total;
 }
 
 std::string manifestName(int64_t shift) {

@@ -6,7 +6,11 @@
 
 #include <string>
 
-struct XXH3_state_s;
+// The state's layout, so that a Checksum holds it and costs no allocation.
+#ifndef XXH_STATIC_LINKING_ONLY
+#define XXH_STATIC_LINKING_ONLY
+#endif
+#include <xxhash.h>
 
 namespace UTILITIES {
 
@@ -16,7 +20,6 @@ namespace UTILITIES {
 class Checksum {
 public:
     Checksum();
-    ~Checksum();
 
     Checksum(const Checksum&) = delete;
     Checksum& operator=(const Checksum&) = delete;
@@ -26,13 +29,15 @@ public:
     std::string hex() const;
 
 private:
-    XXH3_state_s* state;
+    XXH3_state_t state;
 };
 
 // Hashes what `fd` holds from its start, read with pread, so the descriptor's
-// offset stays; `buffer` of `size` bytes is the caller's. Returns the number
-// of bytes read, or -1 with errno set.
-int64_t hashDescriptor(int fd, Checksum& checksum, char* buffer, size_t size);
+// offset stays; `buffer` of `size` bytes is the caller's. With `expected` (the
+// size fstat gave) the reading stops there, saving the read that finds the
+// end; a file that is shorter is seen all the same. Returns the number of
+// bytes read, or -1 with errno set.
+int64_t hashDescriptor(int fd, Checksum& checksum, char* buffer, size_t size, int64_t expected = -1);
 
 // The name of the manifest that lists a target's verified copies of the user
 // shift that started at `shift`, in its top directory: one line per copy, as

@@ -6,11 +6,12 @@
 #include <sys/file.h>
 #include <stdio.h>
 #include <string.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <memory>
 
 #include "thread/MutexGuard.h"
 #include "thread/Thread.h"
@@ -72,6 +73,19 @@ mode_t counterpartMode(TrustedTree& from, const std::string& source, const std::
     return status.st_mode & 07777;
 }
 
+// Whether the file system of `fd`, on device `device`, keeps its files in
+// memory only (tmpfs, ramfs). Remembered for the last device of each thread.
+bool inMemory(int fd, dev_t device) {
+    thread_local dev_t known = 0;
+    thread_local bool memory = false;
+    if (known != device || device == 0) {
+        struct statfs system;
+        memory = ::fstatfs(fd, &system) == 0 && (system.f_type == TMPFS_MAGIC || system.f_type == RAMFS_MAGIC);
+        known = device;
+    }
+    return memory;
+}
+
 // The last step of a verifying copy: the copy, renamed to `name` in `dir`
 // and still open as `fd`, is read back from the disk and must hold what was
 // read from the source. A copy that does not is removed, as long as the name
@@ -79,12 +93,14 @@ mode_t counterpartMode(TrustedTree& from, const std::string& source, const std::
 int64_t readBack(int dir, const std::string& name, int fd, const struct stat& made, UTILITIES::Verification& verify) {
     using namespace UTILITIES;
     if (copyHooks.copyRenamed) copyHooks.copyRenamed(fd);
-    // Clean pages, after fdatasync, go; a file system without a page cache of
-    // its own (tmpfs) keeps them, and is read back from memory.
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    thread_local char buffer[65536];
+    // Clean pages, after fdatasync, go, and the copy is read from the disk.
+    // A file system in memory has no other place to read it from: asking it
+    // would only cost a drain of every CPU's page lists per copy.
+    if (!inMemory(fd, made.st_dev)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    // Large reads: the copy is read back at the speed of the disk, not of system calls.
+    thread_local std::vector<char> buffer(1 << 20);
     Checksum checksum;
-    verify.copySize = hashDescriptor(fd, checksum, buffer, sizeof buffer);
+    verify.copySize = hashDescriptor(fd, checksum, buffer.data(), buffer.size(), made.st_size);
     int64_t code = 0;
     if (verify.copySize < 0) {
         code = COPY_READ_BACK;
@@ -173,7 +189,7 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
 
     char buffer[8192];
     int64_t total = 0;
-    std::unique_ptr<Checksum> checksum(verify != nullptr ? new Checksum : nullptr);
+    Checksum checksum;
     for (;;) {
         if (copiesAborted()) {
             // The daemon stops, and this copy could not finish in time.
@@ -197,12 +213,12 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
             }
             done += put;
         }
-        if (checksum) checksum->add(buffer, static_cast<size_t>(got));
+        if (verify != nullptr) checksum.add(buffer, static_cast<size_t>(got));
         total += got;
     }
     if (verify != nullptr) {
         if (copyHooks.sourceRead) copyHooks.sourceRead(in);
-        verify->sourceHash = checksum->hex();
+        verify->sourceHash = checksum.hex();
         // A source still being written would leave a copy of no state it ever had.
         struct stat after;
         const bool changed = ::fstat(in, &after) != 0 || after.st_size != sourceStatus.st_size ||
@@ -236,8 +252,9 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
     if ((made != nullptr || verify != nullptr) && ::fstat(out, &copyStatus) != 0) return fail(COPY_TIMES);
 
     if (verify != nullptr) {
-        // Durable before it has its name: what is read back is what the disk holds.
-        if (::fdatasync(out) != 0) return fail(COPY_WRITE);
+        // Durable before it has its name: what is read back is what the disk
+        // holds. (A file system in memory has nothing to write out.)
+        if (!inMemory(out, copyStatus.st_dev) && ::fdatasync(out) != 0) return fail(COPY_WRITE);
         if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) return fail(COPY_RENAME);
         const int64_t code = readBack(dir, name, out, copyStatus, *verify);
         if (code != 0) return code;
