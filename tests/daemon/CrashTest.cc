@@ -55,6 +55,18 @@ std::vector<std::string> temporaries(const std::string& root) {
     return found;
 }
 
+// The lines of a log that name `name`, for a failure's report.
+std::string linesNaming(const std::string& log, const std::string& name) {
+    std::string found;
+    for (size_t at = log.find(name); at != std::string::npos; at = log.find(name, at + 1)) {
+        const size_t start = log.rfind('\n', at) == std::string::npos ? 0 : log.rfind('\n', at) + 1;
+        const size_t end = std::min(log.find('\n', at), log.size());
+        found += log.substr(start, end - start) + "\n";
+        at = end;
+    }
+    return found;
+}
+
 }  // namespace
 
 // An acquisition with two user shifts, the EXTERNAL disk full for the first
@@ -139,7 +151,8 @@ TEST(CrashTest, KilledAgainAndAgainTheDaemonLosesNoFileAndCountsEachOnce) {
             return true;
         },
         60);
-    EXPECT_TRUE(done) << why;
+    const std::string file = why.substr(why.rfind('/') + 1, why.find(' ') - why.rfind('/') - 1);
+    EXPECT_TRUE(done) << why << "\nThe log of it:\n" << linesNaming(daemon.log(), file);
     for (const std::string& root : {ram.path(), internal.path(), external.path(), spare.path()})
         EXPECT_EQ(std::vector<std::string>(), temporaries(root));
 
