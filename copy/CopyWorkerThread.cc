@@ -138,7 +138,7 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
         result = UTILITIES::COPY_MISMATCH;
         copyErrno = EIO;
     }
-    if (verify != nullptr && result != UTILITIES::COPY_SOURCE_CHANGED &&
+    if (verify != nullptr && !madeBefore && result != UTILITIES::COPY_SOURCE_CHANGED &&
         (result >= 0 || result == UTILITIES::COPY_MISMATCH || result == UTILITIES::COPY_READ_BACK))
         copyThread.bookVerification(file, result >= 0);
     if (result < 0) {
@@ -184,11 +184,12 @@ int64_t CopyWorkerThread::_copyOnce(TrustedTree& from, const std::string& fromPa
 bool CopyWorkerThread::_stillVerified(FileInfo& file, Trees& trees, const std::string& relative,
                                       const UTILITIES::CopiedFile& made) {
     const std::string reference = file.referenceHash();
+    // Without a reference the copy is made anew, and verified then; with the
+    // source gone too, it is all there is, and kept as it is.
+    if (reference.empty()) return !made.source.known();
     std::string hash;
     FileIdentity found;
-    // Without a reference the copy is made anew, and verified then.
-    if (reference.empty() || UTILITIES::hashFile(trees.target, relative, hash, found) < 0 || hash != reference ||
-        found != made.copy)
+    if (UTILITIES::hashFile(trees.target, relative, hash, found) < 0 || hash != reference || found != made.copy)
         return false;
     copyThread.bookVerification(file, true);
     _appendToManifest(trees, file.tavroTime(), hash, relative);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -140,6 +141,38 @@ TEST(VerifiedCopyTest, SpoiltCopiesAndChangedSourcesAreMadeAgainAndOnlyGoodHashe
     EXPECT_EQ(2, std::count(manifest.begin(), manifest.end(), '\n')) << manifest;
     EXPECT_NE(std::string::npos, manifest.find(hashOf(spoilt) + "  run/spoilt.dat\n")) << manifest;
     EXPECT_NE(std::string::npos, manifest.find(hashOf(grown + " more") + "  run/grows.dat\n")) << manifest;
+}
+
+// Taken up after a restart: a copy found complete is kept only while it still
+// holds the file's reference hash; one that does not is made anew.
+TEST(VerifiedCopyTest, CopiesFoundAtARestartAreKeptOnlyWithTheirReferenceHash) {
+    CopyRig rig;
+    Storage::Params params = rig.params("disk", Storage::INTERNAL);
+    params.verify_copies = true;
+    struct stat good, after;
+    std::vector<FileInfo> files;
+    for (const std::string name : {"good", "rotten"}) {
+        files.push_back(CopyRig::file(rig.source(name, name + " content")));
+        files.back().setFlag(FileInfo::RECOVERED);
+        files.back().referenceHash(hashOf(name + " content"));
+        CopyRig::put(params.target + "/" + name, name == "good" ? "good content" : "rotten c0ntent");
+        struct stat source;
+        ASSERT_EQ(0, stat((rig.ramdisk + "/" + name).c_str(), &source));
+        const struct timespec times[2] = {source.st_atim, source.st_mtim};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, (params.target + "/" + name).c_str(), times, 0));
+    }
+    ASSERT_EQ(0, stat((params.target + "/good").c_str(), &good));
+    Storage* storage = CopyRig::start(params);
+    for (const FileInfo& file : files) storage->insertToBuffer(file);
+    storage->flushBuffer();
+    ASSERT_TRUE(CopyRig::waitForBooked(*storage, 2));
+    EXPECT_EQ(0, stat((params.target + "/good").c_str(), &after));
+    EXPECT_EQ(good.st_ino, after.st_ino);  // kept, not copied again
+    EXPECT_EQ("rotten content", readFile(params.target + "/rotten"));
+    EXPECT_EQ(2u, storage->history(1).front().verified);
+    const std::string manifest = readFile(params.target + "/" + UTILITIES::manifestName(CopyRig::shiftTime));
+    EXPECT_EQ(hashOf("good content") + "  good\n", manifest.substr(0, manifest.find('\n') + 1)) << manifest;
+    EXPECT_NE(std::string::npos, manifest.find(hashOf("rotten content") + "  rotten\n")) << manifest;
 }
 
 // Through the real daemon: every manifest passes `xxhsum -c` in its target;
