@@ -26,6 +26,9 @@ ConfigFileParser::ConfigFileParser(const std::string& rootPrefix)
       message_port(0),
       status_port(0),
       copy_retry_max_delay(0),
+      metrics_port(0),
+      full_warning_seconds(0),
+      watchdog_copy_timeout(0),
       create_links(true),
       verify_copies(false),
       preserve_uid(true),
@@ -127,6 +130,12 @@ void ConfigFileParser::_readGlobals(const std::string& text) {
     // A number beyond 16 bits would be cut to another port.
     message_port = _bound("message_port", _readInt(text, "message_port", 47198), 1, 47198, 65535, 47198);
     status_port = _bound("status_port", _readInt(text, "status_port", 47199), 1, 47199, 65535, 47199);
+    // 0 (or missing): no metrics served.
+    metrics_port = _bound("metrics_port", _readInt(text, "metrics_port", 0), 0, 0, 65535, 0);
+    full_warning_seconds =
+        _bound("full_warning_seconds", _readInt(text, "full_warning_seconds", 0), 0, 0, maxFullWarningSeconds, 0);
+    watchdog_copy_timeout =
+        _bound("watchdog_copy_timeout", _readInt(text, "watchdog_copy_timeout", 300), 1, 300, INT_MAX, INT_MAX);
     copy_retry_max_delay = _readInt(text, "copy_retry_max_delay", 0);
     if (copy_retry_max_delay < 0) {
         warnings.push_back("Warning: copy_retry_max_delay " + std::to_string(copy_retry_max_delay) +

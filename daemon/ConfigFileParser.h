@@ -54,6 +54,7 @@ public:
     static constexpr int maxLogfileNumber = 1000;
     static constexpr int minLogfileSize = 65536;
     static constexpr int maxCopyProcesses = 64;
+    static constexpr int maxFullWarningSeconds = 86400;
 
     std::string logfile;
     int logfile_max_number;
@@ -68,6 +69,14 @@ public:
     int copy_retry_max_delay;
     // Path of the journal file; empty: no journal, everything kept in memory.
     std::string journal;
+    // Port of the HTTP service of the metrics; 0: none.
+    int metrics_port;
+    // Seconds: a warning once the RAM disk would be full within them at the
+    // rate it fills now; 0: no warning.
+    int full_warning_seconds;
+    // Seconds a copy worker may spend on one copy before the daemon counts as
+    // hung and stops its systemd watchdog pings.
+    int watchdog_copy_timeout;
     std::list<StorageData> storages;
     bool create_links;
     // yes: every copy is hashed while made, read back and compared before it

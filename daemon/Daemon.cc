@@ -164,6 +164,7 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
     base.history_max_entries = config.history_max_entries;
     base.copy_retry_max_delay = config.copy_retry_max_delay;
     base.fillstate_limit = config.fillstate_limit;
+    base.full_warning_seconds = config.full_warning_seconds;
     base.create_links = config.create_links;
     base.verify_copies = config.verify_copies;
     base.preserve_uid = config.preserve_uid;

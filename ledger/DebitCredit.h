@@ -9,6 +9,7 @@
 
 #include "journal/Journal.h"
 #include "ledger/FileInfo.h"
+#include "metrics/Metrics.h"
 
 // The ledger of one storage: the files it still owes work on. An announced
 // file is a debit until its copy is made (the credit); a TRACK_FILES ledger
@@ -134,6 +135,10 @@ public:
 
     TYPE getType() const { return type; }
 
+    // What the storage did since the start, for the metrics service. The
+    // ledger counts its own steps; the copy workers add bytes and delays.
+    METRICS::StorageCounters& counters() { return counters_; }
+
     // Before any file arrives: every step is booked in the journal too, as
     // the storage `storage` of it.
     void attachJournal(Journal* journal, int storage);
@@ -165,6 +170,7 @@ private:
     bool _isCurrent(const FileInfo& file) const { return file.tavroTime() == tavroTime_; }
 
     const TYPE type;
+    METRICS::StorageCounters counters_;
     Journal* journal = nullptr;  // set before use, then read only
     int journalStorage = -1;
 

@@ -77,3 +77,7 @@ void Storage::startDeleting() {
 std::list<DebitCredit::HistEntry> Storage::history(int n) {
     return ledger->history(n);
 }
+
+const METRICS::MountGauges* Storage::mountGauges() const {
+    return linkThread ? &linkThread->gauges() : nullptr;
+}

@@ -10,6 +10,7 @@
 
 #include "ledger/DebitCredit.h"
 #include "ledger/FileInfo.h"
+#include "metrics/Metrics.h"
 
 class CopyThread;
 class DelThread;
@@ -63,6 +64,9 @@ public:
         // storage, linked and deleted. Nothing outside it is ever touched.
         std::string ramdisk_mountpoint;
         int fillstate_limit = 0;
+        // Seconds; when the watched RAM disk would be full within them at the
+        // present rate, one warning (code 7); 0: none. INTERNAL storage only.
+        int full_warning_seconds = 0;
         // Targets of the storages created before this one, in creation order:
         // where a copy looks when the announced source is gone.
         std::vector<std::string> alternativeSourceDirs;
@@ -111,6 +115,9 @@ public:
     const Params& getParams() const { return params; }
     // The ledger, which the storage's threads borrow.
     DebitCredit& debitCredit() { return *ledger; }
+    // What the storage's space watch measured last at its mount point; null
+    // for a storage without one (OPTIONAL).
+    const METRICS::MountGauges* mountGauges() const;
 
 private:
     const Params params;

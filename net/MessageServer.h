@@ -39,7 +39,8 @@ public:
     static constexpr int COPY_ERROR = 4;        // a file could not be copied
     static constexpr int LINK_ERROR = 5;        // a file could not be turned into a symbolic link
     static constexpr int REMOVE_ERROR = 6;      // a file could not be removed
-    static constexpr int JOURNAL_ERROR = 7;     // the journal could not be read or written
+    static constexpr int FULL_WARNING = 7;      // at the present rate the RAM disk is full within full_warning_seconds
+    static constexpr int JOURNAL_ERROR = 8;     // the journal could not be read or written
 
     // Nothing listens and no thread runs until connect().
     MessageServer(const std::string& logFilePath, int port);

@@ -3,7 +3,8 @@
 # Only missing packages are installed, so a second run costs nothing.
 set -euo pipefail
 
-packages=(g++ cmake make libtinyxml2-dev libboost-dev libgtest-dev libsqlite3-dev sqlite3 libxxhash-dev xxhash)
+packages=(g++ cmake make libtinyxml2-dev libboost-dev libgtest-dev libsqlite3-dev sqlite3 libxxhash-dev xxhash
+          pkg-config libcpp-httplib-dev libsystemd-dev python3-prometheus-client)
 if [[ "${VELLORT_WITH_CLANG:-0}" == 1 ]]; then
     packages+=(clang libclang-rt-14-dev)
 fi

@@ -12,6 +12,7 @@
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
+#include "metrics/Metrics.h"
 #include "space/ReleaseGuard.h"
 
 // Keeps the file system at the storage's `mountpoint` from running full. The
@@ -41,6 +42,9 @@ public:
     // back to the ledger, which then passes them to the deletion thread.
     // Returns at once; several requests before one hand-back count once.
     void returnToDebitCredit();
+
+    // Any thread: what the watch measured last at the mount point.
+    const METRICS::MountGauges& gauges() const { return gauges_; }
 
 protected:
     void run() override;
@@ -94,6 +98,7 @@ private:
     int32_t inodesToFree;
     // Finds the files of the passes and the relief step; let go of after each.
     ReleaseGuard guard;
+    METRICS::MountGauges gauges_;  // written by the thread only
 };
 
 #endif

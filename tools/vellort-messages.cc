@@ -64,7 +64,8 @@ void printUsage(FILE* out) {
             "       4 COPY_ERROR        a file could not be copied\n"
             "       5 LINK_ERROR        a file could not be turned into a symbolic link\n"
             "       6 REMOVE_ERROR      a file could not be removed\n"
-            "       7 JOURNAL_ERROR     the journal could not be read or written\n"
+            "       7 FULL_WARNING      at the present rate the RAM disk is full soon\n"
+            "       8 JOURNAL_ERROR     the journal could not be read or written\n"
             "\n"
             "  --host HOST   host of the daemon (default localhost)\n"
             "  --port PORT   its message_port (default 47198)\n"
@@ -128,6 +129,8 @@ const char* codeName(int32_t code) {
             return "LINK_ERROR";
         case MessageServer::REMOVE_ERROR:
             return "REMOVE_ERROR";
+        case MessageServer::FULL_WARNING:
+            return "FULL_WARNING";
         case MessageServer::JOURNAL_ERROR:
             return "JOURNAL_ERROR";
         default:
