@@ -9,21 +9,16 @@
 #include "thread/MutexGuard.h"
 #include "thread/Thread.h"
 #include "thread/ThreadPool.h"
+#include "util/Time.h"
 
 namespace {
-
-int64_t monotonicNanoseconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 // The condition variables wait on CLOCK_REALTIME: the same moment on that clock.
 struct timespec realtimeAt(int64_t monotonic) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     const int64_t at = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec +
-                       std::max<int64_t>(0, monotonic - monotonicNanoseconds());
+                       std::max<int64_t>(0, monotonic - UTILITIES::monotonicNanoseconds());
     return {static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
 }
 
@@ -33,7 +28,7 @@ CopyThread::CopyThread(DebitCredit& debitCredit, const Storage::Params& params)
     : DebitListThread(debitCredit),
       params(params),
       logFile(params.logfile),
-      jitterSeed(static_cast<uint32_t>(monotonicNanoseconds())),
+      jitterSeed(static_cast<uint32_t>(UTILITIES::monotonicNanoseconds())),
       copyingMutex(Thread::initializeMutex()),
       copyEnded(Thread::initializeCondition()) {}
 
@@ -68,7 +63,7 @@ void CopyThread::retryLater(const FileInfo& file, uint32_t attempts) {
     pause = std::min<int64_t>(pause, static_cast<int64_t>(params.copy_retry_max_delay) * second);
     const uint32_t random = jitterSeed.fetch_add(0x9e3779b9u) * 2654435761u;
     pause += pause / 10 * (random % 1000) / 1000;
-    debitCredit.insertToRetries({file, attempts, monotonicNanoseconds() + pause});
+    debitCredit.insertToRetries({file, attempts, UTILITIES::monotonicNanoseconds() + pause});
     awaken();  // it may be waiting with no deadline, or a later one
 }
 
@@ -89,7 +84,7 @@ void CopyThread::run() {
         std::list<DebitCredit::Retry> retries;
         for (;;) {
             const bool fresh = getCopyList(batch);
-            const int64_t next = debitCredit.getDueRetries(retries, monotonicNanoseconds());
+            const int64_t next = debitCredit.getDueRetries(retries, UTILITIES::monotonicNanoseconds());
             if (fresh || !retries.empty()) break;
             if (next < 0) {
                 waitForWakeSignal();

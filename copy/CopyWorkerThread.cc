@@ -13,6 +13,7 @@
 #include "util/Mounts.h"
 #include "util/Paths.h"
 #include "util/Stop.h"
+#include "util/Time.h"
 
 CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread,
                                    std::list<DebitCredit::Retry> retries)
@@ -164,6 +165,9 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
         file.recordCopy(FileInfo::EXTERNAL_COPIED, made.copy);
         file.setFlag(FileInfo::EXTERNAL_COPIED);
     }
+    METRICS::StorageCounters& counters = copyThread.counters();
+    METRICS::add(counters.bytes, static_cast<uint64_t>(std::max<int64_t>(made.copy.size, 0)));
+    counters.delay.observe(UTILITIES::monotonicNanoseconds() - file.announced());
     _credit(file, attempts);
     if (attempts > 0)
         logFile << params.storageID << ": Copied " << source << " to " << destination << " at attempt " << attempts + 1

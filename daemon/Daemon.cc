@@ -20,6 +20,7 @@
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "log/LogTimerThread.h"
+#include "metrics/MetricsServer.h"
 #include "util/Files.h"
 #include "util/Paths.h"
 
@@ -146,6 +147,12 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     // after this point. Without it the daemon runs on, only unobserved.
     StatusServer statusServer(configParser->logfile, configParser->status_port, storages);
     if (statusServer.connect() != 0) *logFile << "Warning: Failed starting status server" << endl;
+    if (configParser->metrics_port > 0) {
+        METRICS::Sources sources{storages, &statusServer, messageServer, version};
+        // Lives for the process; when it cannot start (it logs why) the daemon runs on without it.
+        MetricsServer* metricsServer = new MetricsServer(configParser->logfile, configParser->metrics_port, sources);
+        if (metricsServer->connect() == 0) *logFile << "++ metrics on port " << metricsServer->localPort() << endl;
+    }
 
     // The reader never ends: the main thread waits here for the life of the
     // process. join() returns at once only when the thread could not start,

@@ -15,6 +15,7 @@
 #include "journal/Recovery.h"
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
+#include "metrics/Metrics.h"
 #include "util/Time.h"
 
 namespace {
@@ -405,6 +406,7 @@ void ListThread::_userShift(const DebitListThread::PollundInfo& next) {
     logFile.flush();
 
     shift = next;
+    METRICS::add(METRICS::userShifts());
     DebitListThread::setPollundInfo(shift);
     ramdiskTree.release();  // a new user may bring a RAM disk mounted anew
     for (Storage* storage : storages) {
@@ -426,5 +428,6 @@ std::string ListThread::_linkOnTheWay(const std::string& belowRamdisk) {
 
 void ListThread::_announce(const std::string& path, int64_t id, int64_t time) {
     FileInfo file(path, time, id);
+    METRICS::add(METRICS::filesAnnounced());
     for (Storage* storage : storages) storage->insertToBuffer(file);
 }

@@ -17,6 +17,7 @@ void destroyMutex(pthread_mutex_t* mutex) {
 
 DebitCredit::DebitCredit(int maxHistoryEntries, TYPE type)
     : type(type),
+      pendingMutex(Thread::initializeMutex()),
       bufferMutex(Thread::initializeMutex()),
       copyListMutex(Thread::initializeMutex()),
       replaceMutex(Thread::initializeMutex()),
@@ -33,6 +34,7 @@ DebitCredit::DebitCredit(int maxHistoryEntries, TYPE type)
       historyMutex(Thread::initializeMutex()) {}
 
 DebitCredit::~DebitCredit() {
+    destroyMutex(pendingMutex);
     destroyMutex(bufferMutex);
     destroyMutex(copyListMutex);
     destroyMutex(replaceMutex);
@@ -54,8 +56,26 @@ void DebitCredit::insertToBuffer(const FileInfo& file) {
             ++previousCount;
     }
     _changeHistory(file, 1, 0, 0);
+    _pendingBegins(file);
     MutexGuard bufferGuard(bufferMutex);
     buffer.push_back(file);
+}
+
+void DebitCredit::_pendingBegins(const FileInfo& file) {
+    counters_.pending.fetch_add(1, std::memory_order_relaxed);
+    MutexGuard pendingGuard(pendingMutex);
+    waiting.emplace(file.announced(), file.key());
+}
+
+void DebitCredit::_pendingEnds(const FileInfo& file) {
+    counters_.pending.fetch_sub(1, std::memory_order_relaxed);
+    MutexGuard pendingGuard(pendingMutex);
+    waiting.erase({file.announced(), file.key()});
+}
+
+int64_t DebitCredit::oldestPendingAge(int64_t now) const {
+    MutexGuard pendingGuard(pendingMutex);
+    return waiting.empty() ? 0 : std::max<int64_t>(0, now - waiting.begin()->first);
 }
 
 bool DebitCredit::flushBuffer() {
@@ -75,11 +95,14 @@ bool DebitCredit::getCopyList(std::list<FileInfo>& out) {
 }
 
 void DebitCredit::insertToCredits(const FileInfo& file) {
+    METRICS::add(counters_.copied);
+    _pendingEnds(file);
     _book(file, Journal::COPIED, 0, -1, 1, 0);
     _credit(file);
 }
 
 void DebitCredit::insertToRetries(const Retry& retry) {
+    METRICS::add(counters_.failures);
     if (retry.attempts == 1)
         _book(retry.file, Journal::RETRYING, 1, -1, 0, 1);
     else
@@ -93,6 +116,7 @@ int64_t DebitCredit::getDueRetries(std::list<Retry>& out, int64_t now) {
     int64_t next = -1;
     for (auto retry = retryList.begin(); retry != retryList.end();) {
         if (retry->due <= now) {
+            METRICS::add(counters_.retries);
             out.splice(out.end(), retryList, retry++);
             continue;
         }
@@ -103,17 +127,21 @@ int64_t DebitCredit::getDueRetries(std::list<Retry>& out, int64_t now) {
 }
 
 void DebitCredit::bookVerification(const FileInfo& file, bool verified) {
+    METRICS::add(verified ? counters_.verified : counters_.verifyFailures);
     _changeHistory(file, 0, 0, 0, verified ? 1 : 0, verified ? 0 : 1);
     if (journal != nullptr && file.journalId() != 0)
         journal->bookVerification(journalStorage, file.tavroTime(), verified);
 }
 
 void DebitCredit::insertToRetriedCredits(const FileInfo& file) {
+    METRICS::add(counters_.copied);
+    _pendingEnds(file);
     _book(file, Journal::COPIED, 0, 0, 1, -1);
     _credit(file);
 }
 
 void DebitCredit::insertToGivenUp(const FileInfo& file, uint32_t attempts) {
+    _pendingEnds(file);
     _book(file, Journal::FAILED, attempts, 0, 0, 0);
     insertToTrash(file);
 }
@@ -137,6 +165,8 @@ void DebitCredit::_credit(const FileInfo& file) {
 }
 
 void DebitCredit::insertToFailedCopies(const FileInfo& file) {
+    METRICS::add(counters_.failures);
+    _pendingEnds(file);
     _book(file, Journal::FAILED, 0, -1, 0, 1);
     _countDone(file);
     if (type == TRACK_FILES) _appendToDeleteList(file);
@@ -152,6 +182,7 @@ void DebitCredit::insertToFailedLinks(const FileInfo& file) {
 }
 
 void DebitCredit::insertToLinks(const FileInfo& file) {
+    METRICS::add(counters_.linked);
     _book(file, Journal::LINKED, 0, 0, 0, 0);
     {
         MutexGuard linkGuard(linkMutex);
@@ -167,6 +198,7 @@ void DebitCredit::insertToLinks(const FileInfo& file) {
 }
 
 void DebitCredit::forgetAbout(const FileInfo& file, bool removed) {
+    if (removed) METRICS::add(counters_.removed);
     _book(file, removed ? Journal::REMOVED : Journal::KEPT, 0, 0, 0, 0);
     _countDone(file);
 }
@@ -197,6 +229,7 @@ void DebitCredit::postponeReplacement(std::list<FileInfo>& files) {
 }
 
 void DebitCredit::bookDeletion(const FileInfo& file, bool deleted) {
+    if (deleted) METRICS::add(counters_.deleted);
     _book(file, deleted ? Journal::DELETED : Journal::KEPT, 0, 0, 0, 0);
 }
 
@@ -223,6 +256,7 @@ void DebitCredit::getDeleteLinkList(std::list<FileInfo>& out, uint64_t n) {
         currentCount -= static_cast<uint32_t>(moved);
     }
     // The link thread removes them now; the ledger is done with them.
+    METRICS::add(counters_.deleted, out.size());
     for (const FileInfo& file : out) _book(file, Journal::DELETED, 0, 0, 0, 0);
 }
 
@@ -337,12 +371,14 @@ void DebitCredit::restore(const FileInfo& file, const Journal::Step& booked, Jou
     switch (state) {
         case Journal::PENDING: {
             count();
+            _pendingBegins(file);
             MutexGuard bufferGuard(bufferMutex);
             buffer.push_back(file);
             return;
         }
         case Journal::RETRYING: {
             count();
+            _pendingBegins(file);
             MutexGuard retryGuard(retryMutex);
             retryList.push_back({file, booked.attempts, 0});
             return;

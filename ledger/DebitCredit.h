@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <list>
+#include <set>
+#include <utility>
 
 #include "journal/Journal.h"
 #include "ledger/FileInfo.h"
@@ -138,6 +140,9 @@ public:
     // What the storage did since the start, for the metrics service. The
     // ledger counts its own steps; the copy workers add bytes and delays.
     METRICS::StorageCounters& counters() { return counters_; }
+    // How long the oldest file still to copy has waited since it was
+    // announced (or taken up at a start), in nanoseconds; 0 when none waits.
+    int64_t oldestPendingAge(int64_t now) const;
 
     // Before any file arrives: every step is booked in the journal too, as
     // the storage `storage` of it.
@@ -155,6 +160,9 @@ public:
     void restore(const FileInfo& file, const Journal::Step& booked, Journal::State state);
 
 private:
+    // A file starts or stops waiting for its copy (pending, retries).
+    void _pendingBegins(const FileInfo& file);
+    void _pendingEnds(const FileInfo& file);
     // Takes a file out of the count of files in progress. The caller holds no
     // lock that orders after tavroTimeMutex.
     void _countDone(const FileInfo& file);
@@ -180,6 +188,10 @@ private:
     std::list<FileInfo> linkList;           // guarded by linkMutex
     std::list<FileInfo> deleteList;         // guarded by deleteMutex
     std::list<Retry> retryList;             // guarded by retryMutex, never held with another
+    // The files still to copy by announcement time: the metrics' oldest
+    // pending age. Guarded by pendingMutex, never held with another.
+    std::set<std::pair<int64_t, const void*>> waiting;
+    mutable pthread_mutex_t* pendingMutex;
     pthread_mutex_t* bufferMutex;
     pthread_mutex_t* copyListMutex;
     pthread_mutex_t* replaceMutex;

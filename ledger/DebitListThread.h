@@ -33,6 +33,7 @@ public:
     void forgetAbout(const FileInfo& file, bool removed = true) { debitCredit.forgetAbout(file, removed); }
     void insertToLinks(const FileInfo& file) { debitCredit.insertToLinks(file); }
     void insertToCredits(const FileInfo& file) { debitCredit.insertToCredits(file); }
+    METRICS::StorageCounters& counters() { return debitCredit.counters(); }
     void bookVerification(const FileInfo& file, bool verified) { debitCredit.bookVerification(file, verified); }
     void insertToRetriedCredits(const FileInfo& file) { debitCredit.insertToRetriedCredits(file); }
     void insertToGivenUp(const FileInfo& file, uint32_t attempts) { debitCredit.insertToGivenUp(file, attempts); }

@@ -4,6 +4,9 @@
 
 #include <boost/make_shared.hpp>
 
+#include "metrics/Metrics.h"
+#include "util/Time.h"
+
 namespace {
 
 // Bits of the flag word above the twelve steps, for the source identity: the
@@ -17,13 +20,17 @@ const uint32_t hashRecorded = 0x80000;
 }  // namespace
 
 FileInfo::FileInfoPrivate::FileInfoPrivate(const std::string& path, int64_t tavroTime, int64_t journalId)
-    : path(path), tavroTime(tavroTime), journalId(journalId), flags(0) {
+    : path(path), tavroTime(tavroTime), journalId(journalId), announced(UTILITIES::monotonicNanoseconds()), flags(0) {
     // Default attributes cannot fail to initialise short of memory, which
     // the daemon does not survive anyway.
     pthread_rwlock_init(&rwlock, nullptr);
+    // A journaled file is unfinished for as long as any part of the daemon
+    // still holds it: the ledgers let it go once no storage owes it anything.
+    if (journalId != 0) METRICS::journalUnfinishedFiles().fetch_add(1, std::memory_order_relaxed);
 }
 
 FileInfo::FileInfoPrivate::~FileInfoPrivate() {
+    if (journalId != 0) METRICS::journalUnfinishedFiles().fetch_sub(1, std::memory_order_relaxed);
     pthread_rwlock_destroy(&rwlock);
 }
 
@@ -42,6 +49,10 @@ int64_t FileInfo::tavroTime() const {
 
 int64_t FileInfo::journalId() const {
     return d->journalId;
+}
+
+int64_t FileInfo::announced() const {
+    return d->announced;
 }
 
 void FileInfo::setFlag(uint32_t mask) {

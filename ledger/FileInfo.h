@@ -63,6 +63,12 @@ public:
     std::string pathToOrigin() const;
     int64_t tavroTime() const;
     int64_t journalId() const;
+    // When the record was made (the announcement read, or the file taken up
+    // again at a start): CLOCK_MONOTONIC nanoseconds.
+    int64_t announced() const;
+    // The same for every handle of one record, and different for two records
+    // alive at the same time.
+    const void* key() const { return d.get(); }
 
     void setFlag(uint32_t mask);
     // True when any bit of mask is set.
@@ -105,6 +111,7 @@ public:
     const std::string path;
     const int64_t tavroTime;
     const int64_t journalId;
+    const int64_t announced;
     std::atomic<uint32_t> flags;
     // Written once each, before the flag bit that publishes them (the
     // source's own bits, or INTERNAL_COPIED / EXTERNAL_COPIED); read only after it.

@@ -26,6 +26,11 @@ std::atomic<uint64_t>& userShifts() {
     return count;
 }
 
+std::atomic<int64_t>& journalUnfinishedFiles() {
+    static std::atomic<int64_t> count{0};
+    return count;
+}
+
 std::atomic<uint64_t>& messagesSent(int code) {
     static std::atomic<uint64_t> counts[maxMessageCode + 1] = {};
     return counts[code >= 1 && code <= maxMessageCode ? code : 0];

@@ -69,6 +69,8 @@ inline void add(std::atomic<uint64_t>& counter, uint64_t n = 1) { counter.fetch_
 // Counts of the whole daemon.
 std::atomic<uint64_t>& filesAnnounced();
 std::atomic<uint64_t>& userShifts();
+// Journaled files the daemon still holds: those a start would take up again.
+std::atomic<int64_t>& journalUnfinishedFiles();
 // Messages queued for the message clients, by code (0 for codes out of range).
 constexpr int maxMessageCode = 15;
 std::atomic<uint64_t>& messagesSent(int code);

@@ -44,6 +44,9 @@ public:
     ClientRegisterThread(const std::string& logFilePath, TCPSocket* socket);
     ~ClientRegisterThread() override;
 
+    // Any thread: the clients connected now, served or waiting.
+    int clients() const { return heldConnections.load(std::memory_order_relaxed); }
+
 protected:
     void run() override;
     // A new worker on the heap, ready but for its log file and socket; the

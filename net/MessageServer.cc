@@ -5,6 +5,7 @@
 
 #include "log/LogFile.h"
 #include "net/BroadcastMessageThread.h"
+#include "metrics/Metrics.h"
 #include "net/MessageRegisterThread.h"
 #include "util/Time.h"
 
@@ -78,5 +79,10 @@ std::string MessageServer::buildFrame(int code, const std::string& subject, cons
 }
 
 void MessageServer::addToMessageQueue(int code, const std::string& subject, const std::string& text) {
+    METRICS::add(METRICS::messagesSent(code));
     broadcaster->addToMessageQueue(buildFrame(code, subject, text));
+}
+
+int MessageServer::clients() const {
+    return threadsStarted ? registerThread->clients() : 0;
 }

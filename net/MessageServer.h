@@ -64,6 +64,9 @@ public:
     // configured one only when that was 0 (any free port).
     int localPort() const { return socket.localPort(); }
 
+    // Any thread: the clients connected now; 0 while the service does not run.
+    int clients() const;
+
 private:
     std::string logFilePath;
     std::unique_ptr<LogFile> log;

@@ -34,3 +34,7 @@ int StatusServer::connect() {
     threadStarted = true;
     return 0;
 }
+
+int StatusServer::clients() const {
+    return threadStarted ? registerThread->clients() : 0;
+}

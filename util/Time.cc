@@ -21,6 +21,12 @@ int sleepResuming(int64_t nanoseconds) {
 
 namespace UTILITIES {
 
+int64_t monotonicNanoseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 int sleepNanoSeconds(int64_t nanoseconds) {
     if (nanoseconds <= halfSecond) return sleepResuming(nanoseconds);
     int result = 0;

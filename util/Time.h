@@ -11,6 +11,9 @@ namespace UTILITIES {
 // after signals. Returns 0.
 int sleepNanoSeconds(int64_t nanoseconds);
 
+// CLOCK_MONOTONIC now, in nanoseconds.
+int64_t monotonicNanoseconds();
+
 // The current local time as ctime_r writes it, "Sun Dec  6 12:54:00 2026\n",
 // newline included.
 std::string asciiTime();
