@@ -21,10 +21,12 @@
 //
 //   daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] [--large-mb M]
 //                     [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R]
-//                     [--journal-on-tmpfs] [--no-rsync] [--verify]
+//                     [--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape]
 //
 // --verify measures (a) and (b) with verify_copies off and on instead, one
-// daemon of each kind per round, and nothing else.
+// daemon of each kind per round, and nothing else. --scrape does the same
+// with daemons that serve metrics, scraped ten times a second in the "on"
+// turns and not at all in the others.
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -49,6 +51,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +74,7 @@ struct Options {
     bool rsync = true;  // off with --no-rsync, or when rsync is not installed
     bool journalOnTmpfs = false;
     bool verify = false;  // --verify: the throughput cases with verify_copies on and off instead
+    bool scrape = false;  // --scrape: the throughput cases with and without a metrics scrape 10 times a second
 };
 
 std::vector<std::string> mounts;  // unmounted by cleanUp()
@@ -240,12 +244,13 @@ void stopDaemon() {
 // The configuration of the measured daemon: one INTERNAL storage with two
 // copy workers, and a journal when `journal` is not empty.
 std::string configText(const std::string& ramdisk, const std::string& target, const std::string& journal,
-                       bool verify = false) {
+                       bool verify = false, int metricsPort = 0) {
     std::string text = "logfile " + sandbox + "/var/log/vellort.log\nramdisk_mountpoint " + ramdisk +
                        "\nmessage_port " + std::to_string(freePort()) + "\nstatus_port " + std::to_string(freePort()) +
                        "\n";
     if (!journal.empty()) text += "journal " + journal + "\n";
     if (verify) text += "verify_copies yes\n";
+    if (metricsPort > 0) text += "metrics_port " + std::to_string(metricsPort) + "\n";
     return text + "storageID disk\ntype INTERNAL\ntarget " + target + "\nmountpoint " + target +
            "\nn_copy_processes 2\n";
 }
@@ -393,8 +398,33 @@ long manifestBytes(const std::string& target) {
 // the last copy exists, and with verification until the last one is listed
 // in the manifest, that is verified. Reports the median of the per-round
 // ratios of the rates, on to off.
+// GET /metrics ten times a second until `stop`; the scrapes that got a whole reply.
+long scrapeUntil(int port, const std::atomic<bool>& stop) {
+    long scrapes = 0;
+    while (!stop) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            const char request[] = "GET /metrics HTTP/1.0\r\n\r\n";
+            if (send(fd, request, sizeof request - 1, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request - 1)) {
+                char buffer[65536];
+                ssize_t got;
+                long total = 0;
+                while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0) total += got;
+                if (got == 0 && total > 0) ++scrapes;
+            }
+        }
+        if (fd >= 0) close(fd);
+        usleep(100000);
+    }
+    return scrapes;
+}
+
 void verifyCase(const char* title, const std::string& vellort, const std::string& ramdisk, const std::string& target,
-                const std::string& stem, long count, uint64_t bytes, long rounds) {
+                const std::string& stem, long count, uint64_t bytes, long rounds, bool scrape) {
     if (count <= 0) return;
     std::vector<std::string> files = makeTree(ramdisk, stem, count, bytes);
     std::string announcements;
@@ -402,23 +432,31 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
     const double total = static_cast<double>(bytes) * files.size();
     long listed = 0;  // the manifest's size once every copy is verified: hash, two blanks, path, newline
     for (const std::string& file : files) listed += 32 + 2 + static_cast<long>(file.size()) + 1;
-    printf("%s: %zu files of %.0f KiB, %.1f MB, verify_copies off and on\n", title, files.size(), bytes / 1024.0,
-           total / 1e6);
+    const char* variant = scrape ? "metrics scraped 10/s" : "verify_copies";
+    printf("%s: %zu files of %.0f KiB, %.1f MB, %s off and on\n", title, files.size(), bytes / 1024.0, total / 1e6,
+           variant);
+    long scrapes = 0;
     std::vector<double> ratios;
     for (long round = 1; round <= rounds; ++round) {
         double elapsed[2] = {0, 0};
         for (int turn = 0; turn < 2; ++turn) {
-            const bool verify = (turn + round) % 2 == 0;
-            startDaemon(vellort, configText(ramdisk, target, "", verify));
+            const bool on = (turn + round) % 2 == 0, verify = on && !scrape;
+            const int port = scrape ? freePort() : 0;
+            startDaemon(vellort, configText(ramdisk, target, "", verify, port));
             int pipe = openPipe(sandbox + "/var/run/vellort_quorvin_files");
+            std::atomic<bool> stop{false};
+            std::thread scraper;
+            if (scrape && on) scraper = std::thread([&]() { scrapes += scrapeUntil(port, stop); });
             const double start = now();
             writeAll(pipe, announcements);
             double end = waitForCopies(target, files, 600);
+            stop = true;
+            if (scraper.joinable()) scraper.join();
             if (verify) {
                 while (manifestBytes(target) < listed) usleep(100);
                 end = now();
             }
-            elapsed[verify] = end - start;
+            elapsed[on] = end - start;
             close(pipe);
             stopDaemon();
             removeTree(target + "/" + stem);
@@ -431,7 +469,8 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
         fflush(stdout);
     }
     std::sort(ratios.begin(), ratios.end());
-    printf("RESULT verify.%s.rate_on_over_off=%.2f (median of %zu rounds)\n\n", stem.c_str(),
+    if (scrape) printf("  %ld whole scrapes in the \"on\" turns\n", scrapes);
+    printf("RESULT %s.%s.rate_on_over_off=%.3f (median of %zu rounds)\n\n", scrape ? "scrape" : "verify", stem.c_str(),
            ratios[ratios.size() / 2], ratios.size());
     removeTree(ramdisk + "/" + stem);
     fflush(stdout);
@@ -645,10 +684,12 @@ int main(int argc, char** argv) {
             options.rsync = false;
         else if (option == "--verify")
             options.verify = true;
+        else if (option == "--scrape")
+            options.scrape = true;
         else
             die("usage: daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] "
                 "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R] "
-                "[--journal-on-tmpfs] [--no-rsync] [--verify]");
+                "[--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape]");
     }
     if (options.rounds < 1) die("--rounds must be at least 1");
     if (geteuid() != 0) die("needs root to mount the two tmpfs");
@@ -673,11 +714,11 @@ int main(int argc, char** argv) {
 
     printf("daemon %s; RAM disk and target: tmpfs at %s and %s\n\n", options.vellort.c_str(), ramdisk.c_str(),
            target.c_str());
-    if (options.verify) {
+    if (options.verify || options.scrape) {
         verifyCase("(v1) small files", options.vellort, ramdisk, target, "small", options.smallFiles,
-                   options.smallKiB * 1024, options.rounds);
+                   options.smallKiB * 1024, options.rounds, options.scrape);
         verifyCase("(v2) large files", options.vellort, ramdisk, target, "large", options.largeFiles,
-                   options.largeMiB * MiB, options.rounds);
+                   options.largeMiB * MiB, options.rounds, options.scrape);
         cleanUp();
         return 0;
     }
