@@ -79,6 +79,8 @@ void ListThread::run() {
     }
     _startShift();
     upcoming = shift;
+    // Before the pipe is opened: the open waits for the acquisition's first writer.
+    if (readyHook) readyHook();
 
     int pipe = _openPipe();
 
@@ -121,6 +123,7 @@ void ListThread::run() {
     };
     for (;;) {
         if (!current.lines.empty() || current.bytes > 0) {
+            busy.begin(current.lines.empty() ? std::string("a block of announcements") : current.lines[0]);
             if (journal != nullptr) journal->waitFor(current.ticket);
             if (current.bytes > 0) _drop(pipe, buffer, current.bytes);
             next = Block();
@@ -130,7 +133,9 @@ void ListThread::run() {
             std::swap(current, next);
             continue;
         }
+        busy.end();  // waiting on the pipe is no hang
         const ssize_t got = _take(pipe, buffer, false);
+        busy.begin("a block of announcements");
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             // The last line may end without a newline.
@@ -140,6 +145,7 @@ void ListThread::run() {
             if (journal != nullptr) journal->waitFor(current.ticket);
             _act(current);
             current = Block();
+            busy.end();
             _logEndOfFileAndPause();
             // The new descriptor is opened before the old one is closed, so
             // that a writer never finds the pipe without a reader: its write
