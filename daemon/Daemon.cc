@@ -143,8 +143,6 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
         storages.push_back(new Storage(params[next++]));
     _describeStorages(params, next, storages);
 
-    // The status server gets the complete storage vector; no storage is added
-    // after this point. Without it the daemon runs on, only unobserved.
     // systemd: only when the service manager listens (Type=notify). Lives for the process.
     SYSTEMD::ServiceNotifier* notifier = nullptr;
     if (SYSTEMD::ServiceNotifier::wanted()) {
@@ -155,6 +153,8 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
         }
     }
 
+    // The status server gets the complete storage vector; no storage is added
+    // after this point. Without it the daemon runs on, only unobserved.
     StatusServer statusServer(configParser->logfile, configParser->status_port, storages);
     if (statusServer.connect() != 0) *logFile << "Warning: Failed starting status server" << endl;
 
