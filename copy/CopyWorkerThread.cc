@@ -2,18 +2,40 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "copy/CopyThread.h"
 #include "journal/Journal.h"
 #include "net/MessageServer.h"
+#include "systemd/ServiceNotifier.h"
 #include "util/Checksum.h"
 #include "util/Files.h"
 #include "util/Mounts.h"
 #include "util/Paths.h"
 #include "util/Stop.h"
 #include "util/Time.h"
+
+namespace {
+
+// TEST ONLY, never set by the daemon, its unit or its package: with
+// VELLORT_TEST_HOLD_COPY=<base name>, a worker about to copy a file of that
+// base name waits, in 50 ms slices, until the file named by
+// VELLORT_TEST_HOLD_COPY_RELEASE exists, 60 s have passed, or the stop is asked
+// for; then it copies. The tests of the systemd watchdog hold a copy with it.
+// Read once, at the first copy.
+void holdForTest(const std::string& path) {
+    static const char* const heldName = getenv("VELLORT_TEST_HOLD_COPY");
+    static const char* const releaseFile = getenv("VELLORT_TEST_HOLD_COPY_RELEASE");
+    if (heldName == nullptr || heldName[0] == '\0' || path.substr(path.rfind('/') + 1) != heldName) return;
+    for (int slice = 0; slice < 1200 && !UTILITIES::stopRequested(); ++slice) {
+        if (releaseFile != nullptr && access(releaseFile, F_OK) == 0) return;
+        UTILITIES::sleepNanoSeconds(50000000);
+    }
+}
+
+}  // namespace
 
 CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread,
                                    std::list<DebitCredit::Retry> retries)
@@ -28,6 +50,8 @@ void CopyWorkerThread::work() {
     // Held for this job only, so a file system mounted anew is seen by the next.
     Trees trees(params);
     Summary summary;
+    // systemd's watchdog: set while this worker is at one file.
+    SYSTEMD::BusyStamp busy(params.storageID + ": copy worker");
     for (DebitCredit::Retry& entry : batch) {
         // At a stop the rest of the batch stays where it is, uncopied.
         UTILITIES::FileStep step;
@@ -42,10 +66,14 @@ void CopyWorkerThread::work() {
                     << " is being copied: copied again after that" << endl;
             copyThread.waitToBeginCopy(relative);
         }
+        const std::string origin = entry.file.pathToOrigin();
+        busy.begin(origin);
         {
             FileInfo::ReadLock lock(entry.file);
+            holdForTest(origin);
             _copyFile(entry.file, trees, summary, entry.attempts);
         }
+        busy.end();
         copyThread.endCopy(relative);
     }
     _writeSummary(summary);

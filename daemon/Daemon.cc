@@ -17,6 +17,7 @@
 #include "intake/ListThread.h"
 #include "net/MessageServer.h"
 #include "net/StatusServer.h"
+#include "systemd/ServiceNotifier.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "log/LogTimerThread.h"
@@ -69,7 +70,7 @@ std::string Daemon::pipePath() {
     return UTILITIES::rootedPath("/var/run/vellort_quorvin_files");
 }
 
-Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
+Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) {
     const char* root = getenv("VELLORT_ROOT");
     if (root != nullptr && root[0] != '\0' && root[0] != '/') {
         std::cerr << "Error: VELLORT_ROOT " << root << " is not an absolute path" << std::endl;
@@ -98,7 +99,7 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     }
     init();
     pidFileMadeHere.clear();  // from here on it is the daemon's, and the parent's exit must not take it
-    _detach();
+    _detach(foreground);
     // Before any other thread starts, so that every thread inherits the
     // blocked signals and only the stop thread takes them.
     StopThread::blockStopSignals();
@@ -143,6 +144,16 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
         storages.push_back(new Storage(params[next++]));
     _describeStorages(params, next, storages);
 
+    // systemd: only when the service manager listens (Type=notify). Lives for the process.
+    SYSTEMD::ServiceNotifier* notifier = nullptr;
+    if (SYSTEMD::ServiceNotifier::wanted()) {
+        notifier = new SYSTEMD::ServiceNotifier(storages, configParser->logfile, configParser->watchdog_copy_timeout);
+        if (notifier->start() != 0) {
+            // Ignored on purpose: READY=1 still goes out; without pings a
+            // watchdog restarts the daemon, as for one that hangs.
+        }
+    }
+
     // The status server gets the complete storage vector; no storage is added
     // after this point. Without it the daemon runs on, only unobserved.
     StatusServer statusServer(configParser->logfile, configParser->status_port, storages);
@@ -159,6 +170,7 @@ Daemon::Daemon() : logFile(new LogFile()), configParser(nullptr) {
     // and the process then ends with status 0.
     ListThread listThread(storages, configParser->logfile, pipePath(), configParser->ramdisk_mountpoint, journal,
                           recovered);
+    if (notifier != nullptr) listThread.setReadyHook([notifier] { notifier->ready(); });  // systemd
     listThread.start();
     listThread.join();
 }
@@ -278,7 +290,14 @@ void Daemon::_checkAbsolutePaths() {
     if (relative) exit(exitRelativePath);
 }
 
-void Daemon::_detach() {
+void Daemon::_detach(bool foreground) {
+    if (foreground) {
+        // For a service manager: it tracks this very process and sends its
+        // standard output and error to its journal, so they are kept.
+        umask(0);
+        if (chdir("/") != 0) _exit(exitChdir);
+        return;
+    }
     fflush(nullptr);  // nothing buffered may be written twice, by parent and child
     pid_t child = fork();
     if (child < 0) exit(exitFork);

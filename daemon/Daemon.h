@@ -24,7 +24,10 @@ class Daemon {
 public:
     static const char* const version;
 
-    Daemon();
+    // foreground (`vellort --foreground`, for service managers): everything
+    // as detached, but without the fork and the new session, and with
+    // standard output and error kept as they are.
+    explicit Daemon(bool foreground = false);
 
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
@@ -47,7 +50,7 @@ private:
     void init();
     // Ends the start-up, before the fork, when a configured path is relative.
     void _checkAbsolutePaths();
-    void _detach();
+    void _detach(bool foreground);
     void _logBannerAndSettings();
     void _createPipe();
     void _checkStorages();

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "systemd/ServiceNotifier.h"
 #include "util/Stop.h"
 
 namespace {
@@ -32,6 +33,7 @@ void StopThread::run() {
     int signal = 0;
     while (sigwait(&set, &signal) != 0) {
     }
+    SYSTEMD::notifyStopping();  // under systemd: the stop has begun
     UTILITIES::requestStop();
     int cutOff = 0;
     if (!UTILITIES::waitForFileSteps(graceSeconds)) {

@@ -8,6 +8,8 @@ int main(int argc, char** argv) {
         printf("VELLORT version %s\n", Daemon::version);
         return 0;
     }
-    Daemon daemon;
+    // --foreground: no fork, for a service manager (the systemd unit).
+    const bool foreground = argc >= 2 && strcmp(argv[1], "--foreground") == 0;
+    Daemon daemon(foreground);
     return 0;
 }

@@ -32,19 +32,13 @@ const int64_t pauseAfterLine = 1000;             // 1 us, waited out on the cloc
 const int64_t pauseAfterNulLine = 1000000;       // 1 ms
 const int64_t pauseAfterEndOfFile = 1000000000;  // 1 s
 
-int64_t monotonicNanoseconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 // The pause after each line. A sleep of 1 us costs about 20 us here even with
 // the smallest timer slack (the way through the scheduler, not the timer,
 // dominates), which would cap the reader near 50,000 lines a second; a pause
 // this short is waited out on the clock instead, so that it costs what it says.
 void pauseAfterEachLine() {
-    const int64_t end = monotonicNanoseconds() + pauseAfterLine;
-    while (monotonicNanoseconds() < end) {
+    const int64_t end = UTILITIES::monotonicNanoseconds() + pauseAfterLine;
+    while (UTILITIES::monotonicNanoseconds() < end) {
     }
 }
 
@@ -80,6 +74,8 @@ void ListThread::run() {
     }
     _startShift();
     upcoming = shift;
+    // Before the pipe is opened: the open waits for the acquisition's first writer.
+    if (readyHook) readyHook();
 
     int pipe = _openPipe();
 
@@ -122,6 +118,7 @@ void ListThread::run() {
     };
     for (;;) {
         if (!current.lines.empty() || current.bytes > 0) {
+            busy.begin(current.lines.empty() ? std::string("a block of announcements") : current.lines[0]);
             if (journal != nullptr) journal->waitFor(current.ticket);
             if (current.bytes > 0) _drop(pipe, buffer, current.bytes);
             next = Block();
@@ -131,7 +128,9 @@ void ListThread::run() {
             std::swap(current, next);
             continue;
         }
+        busy.end();  // waiting on the pipe is no hang
         const ssize_t got = _take(pipe, buffer, false);
+        busy.begin("a block of announcements");
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             // The last line may end without a newline.
@@ -141,6 +140,7 @@ void ListThread::run() {
             if (journal != nullptr) journal->waitFor(current.ticket);
             _act(current);
             current = Block();
+            busy.end();
             _logEndOfFileAndPause();
             // The new descriptor is opened before the old one is closed, so
             // that a writer never finds the pipe without a reader: its write

@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "journal/Journal.h"
 #include "ledger/DebitListThread.h"
 #include "log/LogFile.h"
+#include "systemd/ServiceNotifier.h"
 #include "thread/Thread.h"
 #include "util/TrustedTree.h"
 
@@ -40,6 +42,11 @@ public:
     // it is moved, also when the pipe then cannot be made (logged). False for
     // anything else there, and when the file cannot be moved (logged).
     static bool moveRegularFileAside(const std::string& pipePath, LogFile& log);
+
+    // systemd: called once on the reader's thread when what the journal held
+    // is taken up and the reader goes to open and read the pipe (READY=1).
+    // Set before start().
+    void setReadyHook(std::function<void()> hook) { readyHook = std::move(hook); }
 
 protected:
     void run() override;
@@ -104,6 +111,9 @@ private:
     DebitListThread::PollundInfo shift;     // the current user and the start of its shift
     DebitListThread::PollundInfo upcoming;  // the same once the lines read so far are acted on
     TrustedTree ramdiskTree;                // holds the folder of the file announced last
+    // systemd: set while a block is acted on, clear while the reader waits on the pipe.
+    std::function<void()> readyHook;
+    SYSTEMD::BusyStamp busy{"the pipe reader"};
 };
 
 #endif

@@ -62,5 +62,5 @@ TEST(PackagingTest, DebianPackageHoldsProgramsUnitAndExampleAndNamesItsLibraries
     // The unit is written when installing: it must name the packaged daemon.
     const std::string unit =
         shell("dpkg-deb --fsys-tarfile " + package + " | tar -xOf - ./usr/lib/systemd/system/vellort.service");
-    EXPECT_NE(std::string::npos, unit.find("\nExecStart=/usr/bin/vellort\n")) << unit;
+    EXPECT_NE(std::string::npos, unit.find("\nExecStart=/usr/bin/vellort --foreground\n")) << unit;
 }
