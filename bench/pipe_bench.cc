@@ -173,8 +173,15 @@ RoundResult runRound(const std::string& input, long lines, bool withJournal) {
     });
     // Every storage books the file before the reader reads the next line, so
     // the last storage's count tells when all are done; with a journal, each
-    // read was committed before any of its lines was booked.
-    while (storages.back()->debitCredit().size() < lines) UTILITIES::sleepNanoSeconds(100000);
+    // read was committed before any of its lines was booked. The count is the
+    // shift's history, whatever the copy workers made of the files meanwhile
+    // (their sources do not exist).
+    auto booked = [&]() {
+        const std::list<DebitCredit::HistEntry> newest = storages.back()->history(1);
+        return newest.empty() ? 0L : static_cast<long>(newest.front().pending + newest.front().copied +
+                                                       newest.front().failed);
+    };
+    while (booked() < lines) UTILITIES::sleepNanoSeconds(100000);
     const double elapsed = seconds() - start;
     const double cpu = cpuSeconds() - cpuStart;
     writer.join();

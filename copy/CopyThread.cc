@@ -68,6 +68,10 @@ void CopyThread::retryLater(const FileInfo& file, uint32_t attempts) {
 }
 
 void CopyThread::run() {
+    // The configuration asks for at least one copy worker; only the reader's
+    // benchmark makes a storage without any, which then copies nothing.
+    if (params.n_copy_processes <= 0)
+        for (;;) waitForWakeSignal();
     ThreadPool pool(params.n_copy_processes);
     if (pool.startedThreads() < params.n_copy_processes) {
         logFile << "Error: " << params.storageID << ": only " << pool.startedThreads() << " of "
