@@ -101,6 +101,7 @@ void ListThread::run() {
         pieceTooLong = false;
     };
     auto split = [&](ssize_t got, Block& block) {
+        block.readAt = UTILITIES::monotonicNanoseconds();
         const char* at = buffer.data();
         const char* const end = at + got;
         while (at < end) {
@@ -384,7 +385,7 @@ void ListThread::_act(const Block& block) {
                         << action.announcement.reason << endl;
                 break;
             case Announcement::FILE:
-                _announce(action.announcement.path, action.id, action.shift.time);
+                _announce(action.announcement.path, action.id, action.shift.time, block.readAt);
                 unflushed = true;
                 break;
         }
@@ -426,8 +427,8 @@ std::string ListThread::_linkOnTheWay(const std::string& belowRamdisk) {
     return "a directory on the way is a symbolic link";
 }
 
-void ListThread::_announce(const std::string& path, int64_t id, int64_t time) {
-    FileInfo file(path, time, id);
+void ListThread::_announce(const std::string& path, int64_t id, int64_t time, int64_t readAt) {
+    FileInfo file(path, time, id, readAt);
     METRICS::add(METRICS::filesAnnounced());
     for (Storage* storage : storages) storage->insertToBuffer(file);
 }

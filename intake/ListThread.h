@@ -76,6 +76,7 @@ private:
         std::vector<Action> actions;
         uint64_t ticket = 0;  // of their commit
         ssize_t bytes = 0;    // still in the pipe, to take once committed
+        int64_t readAt = 0;   // CLOCK_MONOTONIC nanoseconds: when its lines arrived
     };
     // Decides the block's actions (shifts counted on from `upcoming`) and
     // submits them to the journal; `bytes` are what they were read from,
@@ -95,7 +96,8 @@ private:
     // folder is missing (its copies then fail and are reported).
     std::string _linkOnTheWay(const std::string& belowRamdisk);
     // `path` is in the marker form and safe for every storage.
-    void _announce(const std::string& path, int64_t id, int64_t time);
+    // `readAt`: when the line arrived, the start of its copies' delay.
+    void _announce(const std::string& path, int64_t id, int64_t time, int64_t readAt);
 
     std::vector<Storage*> storages;
     std::string logFilePath;

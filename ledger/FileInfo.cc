@@ -19,8 +19,13 @@ const uint32_t hashRecorded = 0x80000;
 
 }  // namespace
 
-FileInfo::FileInfoPrivate::FileInfoPrivate(const std::string& path, int64_t tavroTime, int64_t journalId)
-    : path(path), tavroTime(tavroTime), journalId(journalId), announced(UTILITIES::monotonicNanoseconds()), flags(0) {
+FileInfo::FileInfoPrivate::FileInfoPrivate(const std::string& path, int64_t tavroTime, int64_t journalId,
+                                           int64_t announced)
+    : path(path),
+      tavroTime(tavroTime),
+      journalId(journalId),
+      announced(announced != 0 ? announced : UTILITIES::monotonicNanoseconds()),
+      flags(0) {
     // Default attributes cannot fail to initialise short of memory, which
     // the daemon does not survive anyway.
     pthread_rwlock_init(&rwlock, nullptr);
@@ -36,8 +41,8 @@ FileInfo::FileInfoPrivate::~FileInfoPrivate() {
 
 // One allocation for the record and its reference count: the ledgers hold a
 // handle for every file of a user shift, so this is most of their memory.
-FileInfo::FileInfo(const std::string& path, int64_t tavroTime, int64_t journalId)
-    : d(boost::make_shared<FileInfoPrivate>(path, tavroTime, journalId)) {}
+FileInfo::FileInfo(const std::string& path, int64_t tavroTime, int64_t journalId, int64_t announced)
+    : d(boost::make_shared<FileInfoPrivate>(path, tavroTime, journalId, announced)) {}
 
 std::string FileInfo::pathToOrigin() const {
     return d->path;

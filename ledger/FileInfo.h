@@ -54,7 +54,8 @@ public:
     // path: base + "/./" + relative path, as the pipe reader normalised it.
     // tavroTime: start of the user shift the file belongs to.
     // journalId: the file's number in the journal; 0 without one.
-    FileInfo(const std::string& path, int64_t tavroTime, int64_t journalId = 0);
+    // announced: when its announcement arrived (CLOCK_MONOTONIC nanoseconds); 0: now.
+    FileInfo(const std::string& path, int64_t tavroTime, int64_t journalId = 0, int64_t announced = 0);
 
     // Copies share the record; they never copy it.
     FileInfo(const FileInfo&) = default;
@@ -63,8 +64,8 @@ public:
     std::string pathToOrigin() const;
     int64_t tavroTime() const;
     int64_t journalId() const;
-    // When the record was made (the announcement read, or the file taken up
-    // again at a start): CLOCK_MONOTONIC nanoseconds.
+    // When the announcement arrived, or the file was taken up again at a
+    // start: CLOCK_MONOTONIC nanoseconds.
     int64_t announced() const;
     // The same for every handle of one record, and different for two records
     // alive at the same time.
@@ -102,7 +103,7 @@ private:
 // The shared record behind every handle of one file.
 class FileInfo::FileInfoPrivate {
 public:
-    FileInfoPrivate(const std::string& path, int64_t tavroTime, int64_t journalId);
+    FileInfoPrivate(const std::string& path, int64_t tavroTime, int64_t journalId, int64_t announced);
     ~FileInfoPrivate();
 
     FileInfoPrivate(const FileInfoPrivate&) = delete;
