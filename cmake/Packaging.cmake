@@ -1,5 +1,5 @@
-# Installation of the daemon, its two clients, the example configuration and the
-# systemd unit, and the Debian package that CPack builds from them:
+# Installation of the daemon, its two clients, the example configuration, the
+# systemd unit, a Grafana dashboard and Prometheus alerting rules, and the Debian package that CPack builds from them:
 #   cmake --install build [--prefix /usr/local]
 #   (cd build && cpack -G DEB)
 # Included by the top-level CMakeLists.txt after the programs are defined.
@@ -17,6 +17,11 @@ install(TARGETS ${vellort_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # writes from this file. A package that installed it there would start copying
 # into the example's directories.
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/vellort_quorvin.conf DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Loaded from where they lie by Grafana and Prometheus, so not documentation:
+# images that leave out share/doc keep them.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/grafana-dashboard.json ${CMAKE_SOURCE_DIR}/packaging/vellort-alerts.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vellort)
 
 # The unit names the installed daemon, and the prefix is only known when
 # installing (cmake --install --prefix, or /usr inside the package), so it is

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "net/MessageServer.h"
 #include "util/Paths.h"
@@ -25,6 +26,20 @@ const int32_t maximumBatchSize = 1024000;
 const int32_t reportEvery = 1000;
 const int64_t oneSecond = 1000000000;
 
+int64_t monotonicNow() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
+    return static_cast<int64_t>(now.tv_sec) * oneSecond + now.tv_nsec;
+}
+
+// Percent of the blocks in use; the file system has a size (_statMountpoint).
+double fillPercentOf(const struct statvfs& stats) {
+    return (1.0 - ((static_cast<double>(stats.f_bfree) / static_cast<double>(stats.f_blocks)) /
+                   static_cast<double>(stats.f_frsize)) *
+                      static_cast<double>(stats.f_bsize)) *
+           100.0;
+}
+
 }  // namespace
 
 LinkThread::LinkThread(DebitCredit& debitCredit, const Storage::Params& params)
@@ -39,6 +54,8 @@ LinkThread::LinkThread(DebitCredit& debitCredit, const Storage::Params& params)
       limitWarned(false),
       overflowWarned(false),
       lossWarned(false),
+      fullWarned(false),
+      lastMeasured(0),
       inodesToFree(0),
       guard(params) {
     // The passes build their paths by plain concatenation.
@@ -116,10 +133,8 @@ bool LinkThread::_measureFillState() {
     lastFillState = fillState;
     struct statvfs stats;
     if (!_statMountpoint(stats, true)) return false;
-    fillState = (1.0 - ((static_cast<double>(stats.f_bfree) / static_cast<double>(stats.f_blocks)) /
-                        static_cast<double>(stats.f_frsize)) *
-                           static_cast<double>(stats.f_bsize)) *
-                100.0;
+    fillState = fillPercentOf(stats);
+    _watchTrend(stats, fillState);
 
     if (params.messageServer != nullptr) {
         const int half = limit / 2;
@@ -154,14 +169,50 @@ bool LinkThread::_measureFillState() {
     return true;
 }
 
+void LinkThread::_watchTrend(const struct statvfs& stats, double fillPercent) {
+    lastMeasured = monotonicNow();
+    const double size = static_cast<double>(stats.f_blocks) * static_cast<double>(stats.f_frsize);
+    trend.add(lastMeasured, fillPercent / 100.0 * size, size);
+    const double fullIn = trend.secondsToFull();
+    gauges_.fill.store(fillPercent / 100.0, std::memory_order_relaxed);
+    gauges_.fullIn.store(fullIn, std::memory_order_relaxed);
+
+    // The EXTERNAL storage watches the INTERNAL disk: it publishes the
+    // estimate, but only the RAM disk is the operator's to act on in seconds.
+    const int warnBelow = params.full_warning_seconds;
+    if (params.type != Storage::INTERNAL || warnBelow <= 0) return;
+    // Armed again only well above the setting, so that an estimate that
+    // wavers around it does not flood the clients.
+    if (fullIn > 2.0 * warnBelow) fullWarned = false;
+    if (fullIn < warnBelow && !fullWarned) {
+        const std::string text = "Warning: " + params.mountpoint + " full in about " +
+                                 std::to_string(static_cast<long long>(std::floor(fullIn))) + " s";
+        logFile << text << endl;
+        _sendMessage(MessageServer::FULL_WARNING, params.mountpoint, text);
+        fullWarned = true;
+    }
+}
+
+void LinkThread::_measureDuringPass() {
+    if (monotonicNow() - lastMeasured < oneSecond) return;
+    struct statvfs stats;
+    if (_statMountpoint(stats, true))
+        _watchTrend(stats, fillPercentOf(stats));
+    else
+        lastMeasured = monotonicNow();  // said once in the log; tried again in a second
+}
+
 int32_t LinkThread::_checkForInodes() {
     struct statvfs stats;
     if (!_statMountpoint(stats, false)) return inodesToFree;
     if (stats.f_files == 0) {
+        // No inode count (some file systems make inodes as needed): none can run short.
+        gauges_.inodes.store(0.0, std::memory_order_relaxed);
         inodesToFree = 0;
         return 0;
     }
     const double use = (1.0 - static_cast<double>(stats.f_ffree) / static_cast<double>(stats.f_files)) * 100.0;
+    gauges_.inodes.store(use / 100.0, std::memory_order_relaxed);
     if (use > inodeUse)
         logFile << "++ " << use << "%"
                 << " of inodes on " << params.mountpoint << " are in use" << endl;
@@ -282,6 +333,7 @@ void LinkThread::_runCreateLinks() {
             if (!pending.empty() && batchSize > 0) {
                 int32_t reported = 0;
                 for (int32_t index = 0;;) {
+                    _measureDuringPass();
                     _linkFile(uid, gid, reported);
                     if (pending.empty() || ++index >= batchSize) break;
                 }
@@ -386,6 +438,7 @@ void LinkThread::_runDontCreateLinks() {
             if (!pending.empty() && batchSize > 0) {
                 int32_t reported = 0;
                 for (int32_t index = 0;;) {
+                    _measureDuringPass();
                     _removeFile(reported);
                     if (pending.empty() || ++index >= batchSize) break;
                 }

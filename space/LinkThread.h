@@ -13,6 +13,7 @@
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "metrics/Metrics.h"
+#include "space/FillTrend.h"
 #include "space/ReleaseGuard.h"
 
 // Keeps the file system at the storage's `mountpoint` from running full. The
@@ -25,7 +26,10 @@
 //
 // The thread idles, checking fill state and inode use once a second; above the
 // limit it works in passes of at most batchSize files, taken oldest copy first
-// from the ledger's replace-by-link list.
+// from the ledger's replace-by-link list. It measures the fill state about once
+// a second in passes too, for the estimate of when the file system is full at
+// the present rate; the INTERNAL storage's thread warns when that is sooner
+// than full_warning_seconds.
 //
 // Everything but returnToDebitCredit() runs on the thread itself;
 // returnToDebitCredit() is called by the pipe reader through
@@ -55,6 +59,13 @@ private:
     // The fill state's part of it: measures, sends the alarms and logs a
     // rise; false when the file system cannot be measured.
     bool _measureFillState();
+    // Feeds the measurement `stats`, of `fillPercent`, to the estimate of when
+    // the file system is full, publishes both and gives the warning.
+    void _watchTrend(const struct statvfs& stats, double fillPercent);
+    // In a pass: measures for the estimate when a second has gone by since
+    // the last measurement. The alarms and the batch size keep to the
+    // measurements between passes.
+    void _measureDuringPass();
     // How many inodes must be freed to bring inode use down to the limit; 0 when none.
     int32_t _checkForInodes();
     void _tryReturnToDebitCredit();
@@ -94,6 +105,9 @@ private:
     bool limitWarned;
     bool overflowWarned;
     bool lossWarned;
+    bool fullWarned;  // armed again once the estimate is above twice full_warning_seconds
+    FillTrend trend;
+    int64_t lastMeasured;  // CLOCK_MONOTONIC nanoseconds of the last measurement of the fill state
     // The latest result of _checkForInodes(), given again when a check cannot measure.
     int32_t inodesToFree;
     // Finds the files of the passes and the relief step; let go of after each.
