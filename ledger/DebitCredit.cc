@@ -159,22 +159,21 @@ void DebitCredit::_credit(const FileInfo& file) {
             replaceByLinkList.push_back(file);
             return;
         }
-        --previousCount;
+        _doneEarlier(file);
     }
-    _appendToDeleteList(file);
 }
 
 void DebitCredit::insertToFailedCopies(const FileInfo& file) {
     METRICS::add(counters_.failures);
     _pendingEnds(file);
     _book(file, Journal::FAILED, 0, -1, 0, 1);
-    _countDone(file);
-    if (type == TRACK_FILES) _appendToDeleteList(file);
+    insertToTrash(file);
 }
 
 void DebitCredit::insertToTrash(const FileInfo& file) {
-    _countDone(file);
+    // Listed before it leaves the count (see _doneEarlier).
     if (type == TRACK_FILES) _appendToDeleteList(file);
+    _countDone(file);
 }
 
 void DebitCredit::insertToFailedLinks(const FileInfo& file) {
@@ -192,9 +191,11 @@ void DebitCredit::insertToLinks(const FileInfo& file) {
             if (type == TRACK_FILES) linkList.push_back(file);
             return;
         }
-        --previousCount;
+        if (type == TRACK_FILES)
+            _doneEarlier(file);
+        else
+            --previousCount;
     }
-    if (type == TRACK_FILES) _appendToDeleteList(file);
 }
 
 void DebitCredit::forgetAbout(const FileInfo& file, bool removed) {
@@ -219,13 +220,16 @@ void DebitCredit::postponeReplacement(std::list<FileInfo>& files) {
                 continue;
             }
             // As for a credit of an earlier shift: done, and to delete.
-            --previousCount;
             earlier.splice(earlier.end(), files, file++);
         }
         replaceByLinkList.splice(replaceByLinkList.begin(), files);
+        const uint32_t done = static_cast<uint32_t>(earlier.size());
+        {
+            MutexGuard deleteGuard(deleteMutex);
+            deleteList.splice(deleteList.end(), earlier);
+        }
+        previousCount -= done;  // after listing them, as in _doneEarlier
     }
-    MutexGuard deleteGuard(deleteMutex);
-    deleteList.splice(deleteList.end(), earlier);
 }
 
 void DebitCredit::bookDeletion(const FileInfo& file, bool deleted) {
@@ -263,13 +267,14 @@ void DebitCredit::getDeleteLinkList(std::list<FileInfo>& out, uint64_t n) {
 bool DebitCredit::getDeleteList(std::list<FileInfo>& out) {
     if (type == COUNT_ONLY) return false;
     out.clear();
-    bool moved;
-    {
-        MutexGuard deleteGuard(deleteMutex);
-        moved = !deleteList.empty();
-        out.splice(out.end(), deleteList);
-    }
-    return previousCount.load() != 0 || moved;
+    // The count is read before the list: a file leaves the count only once
+    // it is listed, so one that leaves it after this read is either taken
+    // now or comes with the next call, which this one's true asks for.
+    MutexGuard deleteGuard(deleteMutex);
+    const bool more = previousCount.load() != 0;
+    const bool moved = !deleteList.empty();
+    out.splice(out.end(), deleteList);
+    return more || moved;
 }
 
 void DebitCredit::setTavroTime(int64_t time, uint32_t uid, uint32_t gid) {
@@ -321,6 +326,13 @@ void DebitCredit::_countDone(const FileInfo& file) {
         --currentCount;
     else
         --previousCount;
+}
+
+void DebitCredit::_doneEarlier(const FileInfo& file) {
+    // Listed first: a deletion run that found the file neither counted nor
+    // listed would end, and leave it until the next user shift.
+    _appendToDeleteList(file);
+    --previousCount;
 }
 
 void DebitCredit::_appendToDeleteList(const FileInfo& file) {

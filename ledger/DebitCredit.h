@@ -167,6 +167,10 @@ private:
     // lock that orders after tavroTimeMutex.
     void _countDone(const FileInfo& file);
     void _appendToDeleteList(const FileInfo& file);
+    // A file of an earlier shift that the storage is done with: to the
+    // delete list, then out of the count of files in progress. The caller
+    // holds tavroTimeMutex (and may hold the list mutexes ordered before it).
+    void _doneEarlier(const FileInfo& file);
     // The history entry of a file's shift: its counts changed by these.
     void _changeHistory(const FileInfo& file, int pending, int copied, int failed, int verified = 0,
                         int verifyFailed = 0);
