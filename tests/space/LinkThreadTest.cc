@@ -274,8 +274,9 @@ TEST(LinkThreadTest, UserShiftInAPassHandsItsRestToTheDeletionThread) {
     // The files after the held one leave the pass unlinked and nothing of the old shift stays in progress. The
     // held one is linked when the pass was already waiting for it at the shift, else handed back with the rest.
     ASSERT_TRUE(CopyRig::waitUntil([&]() { return storage->debitCredit().size() == 0; }));
-    for (int i = 0; i < files; ++i)
+    for (int i = 0; i < files; ++i) {
         if (i != held) EXPECT_EQ(i < held, isLink(ramFile(i))) << i;
+    }
     storage->startDeleting();
     ASSERT_TRUE(CopyRig::waitUntil([&]() {
         for (int i = 0; i < files; ++i)
