@@ -26,12 +26,6 @@ const int32_t maximumBatchSize = 1024000;
 const int32_t reportEvery = 1000;
 const int64_t oneSecond = 1000000000;
 
-int64_t monotonicNow() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
-    return static_cast<int64_t>(now.tv_sec) * oneSecond + now.tv_nsec;
-}
-
 // Percent of the blocks in use; the file system has a size (_statMountpoint).
 double fillPercentOf(const struct statvfs& stats) {
     return (1.0 - ((static_cast<double>(stats.f_bfree) / static_cast<double>(stats.f_blocks)) /
@@ -170,7 +164,7 @@ bool LinkThread::_measureFillState() {
 }
 
 void LinkThread::_watchTrend(const struct statvfs& stats, double fillPercent) {
-    lastMeasured = monotonicNow();
+    lastMeasured = UTILITIES::monotonicNanoseconds();
     const double size = static_cast<double>(stats.f_blocks) * static_cast<double>(stats.f_frsize);
     trend.add(lastMeasured, fillPercent / 100.0 * size, size);
     const double fullIn = trend.secondsToFull();
@@ -194,12 +188,12 @@ void LinkThread::_watchTrend(const struct statvfs& stats, double fillPercent) {
 }
 
 void LinkThread::_measureDuringPass() {
-    if (monotonicNow() - lastMeasured < oneSecond) return;
+    if (UTILITIES::monotonicNanoseconds() - lastMeasured < oneSecond) return;
     struct statvfs stats;
     if (_statMountpoint(stats, true))
         _watchTrend(stats, fillPercentOf(stats));
     else
-        lastMeasured = monotonicNow();  // said once in the log; tried again in a second
+        lastMeasured = UTILITIES::monotonicNanoseconds();  // said once in the log; tried again in a second
 }
 
 int32_t LinkThread::_checkForInodes() {
