@@ -108,6 +108,28 @@ void recordSource(FileInfo& file, const std::vector<std::unique_ptr<Place>>& pla
         }
 }
 
+// The EXTERNAL storage lets an INTERNAL copy go (deletes or removes it) only
+// once that copy is made. Taken up with its copy gone, the INTERNAL storage
+// would copy the file anew, and that copy, of a file the EXTERNAL storage is
+// done with, would stay for good. So it counts as copied there, or as failed
+// if it was still being tried.
+void notCopiedAgain(FileInfo& file, const std::vector<std::unique_ptr<Place>>& places,
+                    std::vector<Journal::State>& states, size_t booked) {
+    if (!file.isSet(FileInfo::EXTERNAL_REMOVED) || !file.isSet(FileInfo::EXTERNAL_COPIED) ||
+        file.isSet(FileInfo::INTERNAL_COPIED))
+        return;
+    for (size_t i = 0; i < places.size() && i < booked; ++i) {
+        if (!places[i] || places[i]->params.type != Storage::INTERNAL) continue;
+        if (states[i] == Journal::PENDING) {
+            file.setFlag(FileInfo::INTERNAL_COPY_STARTED | FileInfo::INTERNAL_COPIED);
+            states[i] = Journal::COPIED;
+        } else if (states[i] == Journal::RETRYING) {
+            file.setFlag(FileInfo::INTERNAL_COPY_ENDED);
+            states[i] = Journal::FAILED;
+        }
+    }
+}
+
 }  // namespace
 
 void Recovery::takeUp(const Journal::Contents& contents, const std::vector<Storage*>& storages, LogFile& logFile) {
@@ -133,6 +155,7 @@ void Recovery::takeUp(const Journal::Contents& contents, const std::vector<Stora
             if (places[i]) states[i] = places[i]->takeUp(file, step);
         }
         recordSource(file, places);
+        notCopiedAgain(file, places, states, open.steps.size());
         for (size_t i = 0; i < storages.size() && i < open.steps.size(); ++i) {
             if (open.steps[i].done) continue;
             storages[i]->restore(file, open.steps[i], states[i]);

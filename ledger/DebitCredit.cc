@@ -395,6 +395,11 @@ void DebitCredit::restore(const FileInfo& file, const Journal::Step& booked, Jou
             retryList.push_back({file, booked.attempts, 0});
             return;
         }
+        case Journal::COPIED:
+            // Copied, its copy since let go by a later storage (see Recovery).
+            count();
+            _credit(file);
+            return;
         case Journal::FAILED:
             if (type == TRACK_FILES) _appendToDeleteList(file);
             return;

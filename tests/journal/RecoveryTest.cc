@@ -72,3 +72,42 @@ TEST(RecoveryTest, AStartTakesUpEveryUnfinishedFileAndKeepsOnlyCompleteCopies) {
     })) << reply;
     close(pipe);
 }
+
+// A file of an earlier shift whose INTERNAL copy the EXTERNAL storage had
+// already deleted when the daemon stopped, before the RAM-disk file went: a
+// start lets the RAM-disk file go on the strength of the EXTERNAL copy and
+// copies nothing anew to the INTERNAL disk, where no storage would ever
+// delete it.
+TEST(RecoveryTest, AnInternalCopyTheExternalStorageLetGoIsNotMadeAgain) {
+    DaemonRunner daemon;
+    const std::string journalPath = daemon.root() + "/var/lib/vellort/journal.sqlite";
+    const std::string ram = daemon.root() + "/ramdisk", external = daemon.root() + "/external";
+    const int64_t shift = 1700000000;
+    {
+        Journal journal(journalPath, {"disk", "archive"}, 5, daemon.logPath(), nullptr);
+        Journal::Contents contents;
+        ASSERT_TRUE(journal.open(contents));
+        ASSERT_EQ(0, journal.start());
+        journal.record({{true, journal.nextFileId(), "", shift, 1234, 567}});
+        const int64_t id = journal.newFileId();
+        journal.record({{false, id, ram + "/./run/img", shift, 0, 0}});
+        journal.record({{true, journal.nextFileId(), "", shift + 100, 1234, 567}});
+        journal.book(id, 0, Journal::COPIED, 0, false, shift, -1, 1, 0);
+        journal.book(id, 1, Journal::DELETED, 0, true, shift, -1, 1, 0);
+    }
+    makeDirectories(ram + "/run");
+    makeDirectories(external + "/run");
+    for (const std::string& path : {ram + "/run/img", external + "/run/img"}) {
+        writeFile(path, std::string(5000, 'i'));
+        struct utimbuf times = {shift, shift};
+        utime(path.c_str(), &times);
+    }
+    daemon.writeConfig(daemon.defaultConfig() + "journal " + journalPath + "\nstorageID archive\ntype EXTERNAL\ntarget " +
+                       external + "\n");
+    ASSERT_EQ(0, daemon.run());
+    ASSERT_TRUE(daemon.waitForLog("Taken up 1 unfinished files from the journal\n"));
+    EXPECT_TRUE(CopyRig::waitUntil([&] { return !fileExists(ram + "/run/img"); })) << daemon.log();
+    EXPECT_FALSE(fileExists(daemon.root() + "/internal/run/img")) << daemon.log();
+    const std::string reply = StatusClient(daemon.statusPort()).ask("<request><action id='history'/></request>");
+    EXPECT_NE(std::string::npos, reply.find("<storage id=\"disk\" pending=\"0\" copied=\"1\" failed=\"0\"/>")) << reply;
+}
