@@ -26,6 +26,9 @@ run_suite build
 # minutes, then every copy, report, memory, thread and descriptor checked.
 echo "=== soak"
 build/bench/soak --seconds 120 --build-dir build
+# The crash test's long run: more files and kills than the suite's short one.
+echo "=== soak: crash test, long"
+VELLORT_CRASH_FILES=8000 VELLORT_CRASH_KILLS=60 build/tests/vellort_tests --gtest_filter='CrashTest.*'
 # TSan stops a test at its first report, so a data race fails the run.
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
 run_suite build-tsan -DVELLORT_SANITIZER=thread -DVELLORT_BENCH=OFF
