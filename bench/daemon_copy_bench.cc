@@ -79,6 +79,8 @@ struct Options {
 
 std::vector<std::string> mounts;  // unmounted by cleanUp()
 std::string sandbox;
+// Lines added to the measured daemon's configuration (--setting).
+std::string extraSettings;
 pid_t daemonPid = -1;
 
 void cleanUp() {
@@ -251,6 +253,7 @@ std::string configText(const std::string& ramdisk, const std::string& target, co
     if (!journal.empty()) text += "journal " + journal + "\n";
     if (verify) text += "verify_copies yes\n";
     if (metricsPort > 0) text += "metrics_port " + std::to_string(metricsPort) + "\n";
+    text += extraSettings;
     return text + "storageID disk\ntype INTERNAL\ntarget " + target + "\nmountpoint " + target +
            "\nn_copy_processes 2\n";
 }
@@ -686,10 +689,12 @@ int main(int argc, char** argv) {
             options.verify = true;
         else if (option == "--scrape")
             options.scrape = true;
+        else if (option == "--setting" && i + 1 < argc)
+            extraSettings += std::string(argv[++i]) + "\n";  // e.g. "copy_buffer_size 1M"
         else
             die("usage: daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] "
                 "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R] "
-                "[--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape]");
+                "[--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--setting 'KEY VALUE' ...]");
     }
     if (options.rounds < 1) die("--rounds must be at least 1");
     if (geteuid() != 0) die("needs root to mount the two tmpfs");

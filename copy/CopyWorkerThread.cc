@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "copy/CopyThread.h"
 #include "journal/Journal.h"
 #include "net/MessageServer.h"
@@ -205,9 +208,17 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
 int64_t CopyWorkerThread::_copyOnce(TrustedTree& from, const std::string& fromPath, const std::string& source,
                                     Trees& trees, const std::string& relative, UTILITIES::CopiedFile& made,
                                     UTILITIES::Verification* verify) {
+    // One buffer for each thread of the pool, kept from job to job.
+    static thread_local std::vector<char> buffer;
+    const size_t size = static_cast<size_t>(std::max(params.copy_buffer_size, 4096));
+    if (buffer.size() != size) {
+        buffer.clear();
+        buffer.shrink_to_fit();
+        buffer.resize(size);
+    }
     for (int attempt = 1;; ++attempt) {
         const int64_t result = UTILITIES::copy(from, fromPath, trees.target, relative, params.preserve_uid,
-                                               params.preserve_gid, &made, verify);
+                                               params.preserve_gid, &made, verify, &buffer);
         if (result != UTILITIES::COPY_SOURCE_CHANGED || attempt == 3) return result;
         logFile << params.storageID << ": " << source << " changed while it was copied: copied again" << endl;
     }

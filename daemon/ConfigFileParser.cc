@@ -26,6 +26,7 @@ ConfigFileParser::ConfigFileParser(const std::string& rootPrefix)
       message_port(0),
       status_port(0),
       copy_retry_max_delay(0),
+      copy_buffer_size(defaultCopyBufferSize),
       metrics_port(0),
       full_warning_seconds(0),
       watchdog_copy_timeout(0),
@@ -142,6 +143,14 @@ void ConfigFileParser::_readGlobals(const std::string& text) {
                            " is below 0, using 0 (no retries)");
         copy_retry_max_delay = 0;
     }
+    // Each copy worker holds one buffer; a large one saves system calls on
+    // large files, beyond a few MiB it only costs memory.
+    int buffer = defaultCopyBufferSize;
+    if (UTILITIES::parseSizeVar(text, "copy_buffer_size", buffer))
+        copy_buffer_size = _bound("copy_buffer_size", buffer, minCopyBufferSize, defaultCopyBufferSize,
+                                  maxCopyBufferSize, maxCopyBufferSize);
+    else if (UTILITIES::findVarValue(text, "copy_buffer_size") != std::string::npos)
+        warnings.push_back("Warning: copy_buffer_size has no number, using " + std::to_string(defaultCopyBufferSize));
     word.clear();
     journal = UTILITIES::readVar(text, "journal", word) ? word : "";
     if (!journal.empty() && journal[0] != '/') {

@@ -55,6 +55,9 @@ public:
     static constexpr int minLogfileSize = 65536;
     static constexpr int maxCopyProcesses = 64;
     static constexpr int maxFullWarningSeconds = 86400;
+    static constexpr int defaultCopyBufferSize = 8192;
+    static constexpr int minCopyBufferSize = 4096;
+    static constexpr int maxCopyBufferSize = 64 << 20;
 
     std::string logfile;
     int logfile_max_number;
@@ -67,6 +70,8 @@ public:
     // Longest pause in seconds between two tries of a failed copy; 0: a
     // failed copy is not tried again.
     int copy_retry_max_delay;
+    // Bytes a copy reads and writes at a time.
+    int copy_buffer_size;
     // Path of the journal file; empty: no journal, everything kept in memory.
     std::string journal;
     // Port of the HTTP service of the metrics; 0: none.

@@ -182,6 +182,7 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
     base.logfile_max_size = config.logfile_max_size;
     base.history_max_entries = config.history_max_entries;
     base.copy_retry_max_delay = config.copy_retry_max_delay;
+    base.copy_buffer_size = config.copy_buffer_size;
     base.fillstate_limit = config.fillstate_limit;
     base.full_warning_seconds = config.full_warning_seconds;
     base.create_links = config.create_links;

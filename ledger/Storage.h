@@ -44,6 +44,8 @@ public:
         // Seconds: failed copies are tried again after 1 s, then twice the
         // pause before, up to this; 0: never.
         int copy_retry_max_delay = 0;
+        // Bytes a copy reads and writes at a time.
+        int copy_buffer_size = 8192;
         // Borrowed, null when the message service could not start; it lives
         // as long as the process.
         MessageServer* messageServer = nullptr;

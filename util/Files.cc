@@ -125,7 +125,7 @@ namespace UTILITIES {
 CopyHooks copyHooks;
 
 int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
-             bool preserveUid, bool preserveGid, CopiedFile* made, Verification* verify) {
+             bool preserveUid, bool preserveGid, CopiedFile* made, Verification* verify, std::vector<char>* buffer) {
     std::string sourceName;
     const int sourceDir = from.parentOf(source, sourceName);
     if (sourceDir < 0) return COPY_SOURCE_OPEN;
@@ -187,7 +187,10 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
         return code;
     };
 
-    char buffer[8192];
+    // The caller's buffer, kept from copy to copy, or one of the default size.
+    char ownBuffer[8192];
+    char* const data = buffer != nullptr && !buffer->empty() ? buffer->data() : ownBuffer;
+    const size_t size = buffer != nullptr && !buffer->empty() ? buffer->size() : sizeof ownBuffer;
     int64_t total = 0;
     Checksum checksum;
     for (;;) {
@@ -197,7 +200,7 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
             errno = ECANCELED;
             return fail(COPY_WRITE);
         }
-        ssize_t got = ::read(in, buffer, sizeof buffer);
+        ssize_t got = ::read(in, data, size);
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -205,7 +208,7 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
             return fail(COPY_READ);
         }
         for (ssize_t done = 0; done < got;) {
-            ssize_t put = ::write(out, buffer + done, got - done);
+            ssize_t put = ::write(out, data + done, got - done);
             if (put < 0) {
                 if (errno == EINTR) continue;
                 closeKeepingErrno(in);
@@ -213,7 +216,7 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
             }
             done += put;
         }
-        if (verify != nullptr) checksum.add(buffer, static_cast<size_t>(got));
+        if (verify != nullptr) checksum.add(data, static_cast<size_t>(got));
         total += got;
     }
     if (verify != nullptr) {

@@ -84,7 +84,8 @@ struct CopiedFile {
 // text. Thread-safe for distinct trees, but two copies to the same destination
 // at once would share one temporary file: callers must not start them.
 int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
-             bool preserveUid, bool preserveGid, CopiedFile* made = nullptr, Verification* verify = nullptr);
+             bool preserveUid, bool preserveGid, CopiedFile* made = nullptr, Verification* verify = nullptr,
+             std::vector<char>* buffer = nullptr);
 
 // Hashes the regular file at `path` below `tree`, never through a link: its
 // hash into `hex`, its identity into `identity`. The number of bytes, or -1.

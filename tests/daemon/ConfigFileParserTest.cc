@@ -103,6 +103,9 @@ TEST(ConfigFileParserTest, UnusableValuesTakeDefaultsOrBoundsWithWarnings) {
         {"fillstate_limit 0", &ConfigFileParser::fillstate_limit, 80,
          "Warning: fillstate_limit 0 is below 1, using 80\n"},
         {"status_port 0", &ConfigFileParser::status_port, 47199, "Warning: status_port 0 is below 1, using 47199\n"},
+        {"copy_buffer_size 1M", &ConfigFileParser::copy_buffer_size, 1048576, ""},
+        {"copy_buffer_size 1K", &ConfigFileParser::copy_buffer_size, 8192,
+         "Warning: copy_buffer_size 1024 is below 4096, using 8192\n"},
     };
     for (const auto& [line, member, value, warnings] : cases) {
         ParsedConfig one(line + "\nstatus_port 5\nmessage_port 6\n");
