@@ -77,6 +77,13 @@ std::string number(double value) {
     return text;
 }
 
+// Seconds since the epoch, to the millisecond.
+std::string epochSeconds(double value) {
+    char text[32];
+    snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
+
 // The upper bound of the bucket in which the 99th percentile lies; null
 // without observations, and the last bound when it lies beyond.
 double delayP99(const METRICS::DelayHistogram& delay) {
@@ -142,7 +149,7 @@ void sample(const METRICS::Sources& sources, int64_t monotonicNow) {
 std::string statusJson(const METRICS::Sources& sources) {
     std::ostringstream out;
     const int64_t now = UTILITIES::monotonicNanoseconds();
-    out << "{\"version\":" << quoted(sources.version) << ",\"time\":" << number(wallSeconds())
+    out << "{\"version\":" << quoted(sources.version) << ",\"time\":" << epochSeconds(wallSeconds())
         << ",\"filesAnnounced\":" << METRICS::filesAnnounced().load() << ",\"storages\":[";
     const char* separator = "";
     for (Storage* storage : sources.storages) {
@@ -180,7 +187,8 @@ std::string statusJson(const METRICS::Sources& sources) {
             << ",\"fullInSeconds\":" << number(gauges->fullIn.load()) << ",\"samples\":[";
         const char* sampleSeparator = "";
         for (const Sample& s : samples()[mountpoint]) {
-            out << sampleSeparator << '[' << number(s.time) << ',' << number(s.fill) << ',' << number(s.inodes) << ']';
+            out << sampleSeparator << '[' << epochSeconds(s.time) << ',' << number(s.fill) << ','
+                << number(s.inodes) << ']';
             sampleSeparator = ",";
         }
         out << "]}";
@@ -189,7 +197,7 @@ std::string statusJson(const METRICS::Sources& sources) {
     out << "],\"messages\":[";
     separator = "";
     for (auto m = messages().rbegin(); m != messages().rend(); ++m) {
-        out << separator << "{\"time\":" << number(m->time) << ",\"code\":" << m->code
+        out << separator << "{\"time\":" << epochSeconds(m->time) << ",\"code\":" << m->code
             << ",\"error\":" << (isError(m->code) ? "true" : "false") << ",\"subject\":" << quoted(m->subject)
             << ",\"text\":" << quoted(m->text.substr(0, 300)) << '}';
         separator = ",";

@@ -69,7 +69,8 @@
     if (!chart) {
       chart = new uPlot({
         width: width, height: 200,
-        scales: {y: {range: [0, 100]}},
+        // The last 10 minutes, as far as the daemon's ring of samples goes.
+        scales: {x: {time: true, range: (u, min, max) => [max - 600, max]}, y: {range: [0, 100]}},
         series: [{}, {label: "fill %", stroke: "#05c", width: 2},
           {label: "inodes %", stroke: "#090", dash: [6, 3]},
           {label: "limit %", stroke: "#c80", dash: [2, 2]}, {label: "99 %", stroke: "#c00", dash: [8, 4]}],

@@ -80,6 +80,7 @@ TEST(StatusPageTest, BrowserShowsWhatTheStatusServiceBooksUntilTheDaemonStops) {
     }
     EXPECT_LE(files, std::stoi("0" + seen["card external failed"])) << output;
     EXPECT_LT(std::stoi("0" + seen["json-size"]), 64 * 1024);
+    EXPECT_EQ("0", seen["json-clock-error"]) << output;
     EXPECT_LE(1, std::stoi("0" + seen["chart " + ram.path()])) << output;
     EXPECT_LE(files, errorMessages) << output;
     EXPECT_EQ("2", seen["history-rows"]) << output;

@@ -29,6 +29,7 @@ for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
 # The document and the metrics of the same moment: the daemon is idle.
 document = urllib.request.urlopen(base + "status.json", timeout=10).read()
 print(f"json-size {len(document)}")
+print(f"json-clock-error {round(abs(time.time() - json.loads(document)['time']))}")
 for storage in json.loads(document)["storages"]:
     for field in ("copied", "failed", "retried", "pending"):
         print(f"json {storage['id']} {field} {storage[field]}")
