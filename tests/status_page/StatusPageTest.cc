@@ -79,11 +79,15 @@ TEST(StatusPageTest, BrowserShowsWhatTheStatusServiceBooksUntilTheDaemonStops) {
         EXPECT_EQ("0", seen["card " + id + " pending"]) << output;
     }
     EXPECT_LE(files, std::stoi("0" + seen["card external failed"])) << output;
-    EXPECT_LT(std::stoi("0" + seen["json-size"]), 64 * 1024);
+    ASSERT_FALSE(seen["json-size"].empty()) << output;
+    EXPECT_LT(std::stoi(seen["json-size"]), 64 * 1024);
     EXPECT_EQ("0", seen["json-clock-error"]) << output;
     EXPECT_LE(1, std::stoi("0" + seen["chart " + ram.path()])) << output;
     EXPECT_LE(files, errorMessages) << output;
     EXPECT_EQ("2", seen["history-rows"]) << output;
+    ASSERT_FALSE(seen["phone-width"].empty()) << output;
+    EXPECT_GT(500, std::stoi(seen["phone-width"])) << output;
+    EXPECT_EQ("0", seen["phone-overflow"]) << output;
     EXPECT_NE(std::string::npos, output.find("banner DAEMON NOT REACHABLE since ")) << output;
     EXPECT_EQ("2", seen["cards-kept"]) << output;
     EXPECT_EQ(0, daemon.waitForExit());

@@ -71,6 +71,11 @@ try:
     history = driver.find_elements(By.CSS_SELECTOR, "#history tbody tr")
     print(f"history-rows {len(history)}")
     driver.save_screenshot(screenshot)
+    driver.set_window_size(390, 844)  # a phone: nothing wider than the window but the scrolled tables
+    time.sleep(2.5)
+    print("phone-width", driver.execute_script("return window.innerWidth"))
+    print("phone-overflow", driver.execute_script(
+        "return document.documentElement.scrollWidth - document.documentElement.clientWidth"))
 
     os.kill(pid, signal.SIGTERM)
     banner = wait_for(lambda: driver.find_element(By.ID, "banner").is_displayed()
