@@ -74,8 +74,8 @@ struct Options {
     long rounds = 3;
     bool rsync = true;  // off with --no-rsync, or when rsync is not installed
     bool journalOnTmpfs = false;
-    bool verify = false;  // --verify: the throughput cases with verify_copies on and off instead
-    bool scrape = false;  // --scrape: the throughput cases with and without a metrics scrape 10 times a second
+    bool verify = false;      // --verify: the throughput cases with verify_copies on and off instead
+    bool scrape = false;      // --scrape: the throughput cases with and without a metrics scrape 10 times a second
     bool statusPage = false;  // --status-page: as --scrape, with five status pages fetching /status.json
 };
 
@@ -435,9 +435,7 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
     const double total = static_cast<double>(bytes) * files.size();
     long listed = 0;  // the manifest's size once every copy is verified: hash, two blanks, path, newline
     for (const std::string& file : files) listed += 32 + 2 + static_cast<long>(file.size()) + 1;
-    const char* variant = statusPage ? "5 status pages"
-                          : scrape   ? "metrics scraped 10/s"
-                                     : "verify_copies";
+    const char* variant = statusPage ? "5 status pages" : scrape ? "metrics scraped 10/s" : "verify_copies";
     printf("%s: %zu files of %.0f KiB, %.1f MB, %s off and on\n", title, files.size(), bytes / 1024.0, total / 1e6,
            variant);
     long scrapes = 0;
@@ -483,8 +481,10 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
     std::sort(ratios.begin(), ratios.end());
     if (scrape) printf("  %ld whole scrapes in the \"on\" turns\n", scrapes);
     printf("RESULT %s.%s.rate_on_over_off=%.3f (median of %zu rounds)\n\n",
-           statusPage ? "status_page" : scrape ? "scrape" : "verify", stem.c_str(),
-           ratios[ratios.size() / 2], ratios.size());
+           statusPage ? "status_page"
+           : scrape   ? "scrape"
+                      : "verify",
+           stem.c_str(), ratios[ratios.size() / 2], ratios.size());
     removeTree(ramdisk + "/" + stem);
     fflush(stdout);
 }

@@ -88,7 +88,6 @@ int MetricsServer::connect() {
         response.set_content(METRICS::exposition(data), "text/plain; version=0.0.4; charset=utf-8");
     });
     http.Get("/status.json", [&data](const httplib::Request&, httplib::Response& response) {
-        STATUS_PAGE::sample(data, UTILITIES::monotonicNanoseconds());
         response.set_header("Cache-Control", "no-store");
         response.set_content(STATUS_PAGE::statusJson(data), "application/json");
     });

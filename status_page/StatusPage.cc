@@ -154,12 +154,11 @@ std::string statusJson(const METRICS::Sources& sources) {
     const char* separator = "";
     for (Storage* storage : sources.storages) {
         const METRICS::StorageCounters& c = storage->debitCredit().counters();
-        out << separator << "{\"id\":" << quoted(storage->getParams().storageID)
-            << ",\"type\":\"" << typeName(storage->getParams().type) << "\",\"copied\":" << c.copied.load()
+        out << separator << "{\"id\":" << quoted(storage->getParams().storageID) << ",\"type\":\""
+            << typeName(storage->getParams().type) << "\",\"copied\":" << c.copied.load()
             << ",\"failed\":" << c.failures.load() << ",\"retried\":" << c.retries.load()
             << ",\"verified\":" << c.verified.load() << ",\"verifyFailed\":" << c.verifyFailures.load()
-            << ",\"bytes\":" << c.bytes.load() << ",\"pending\":" << c.pending.load()
-            << ",\"oldestPendingSeconds\":"
+            << ",\"bytes\":" << c.bytes.load() << ",\"pending\":" << c.pending.load() << ",\"oldestPendingSeconds\":"
             << number(static_cast<double>(storage->debitCredit().oldestPendingAge(now)) / 1e9)
             << ",\"delayP99Seconds\":" << number(delayP99(c.delay)) << ",\"history\":[";
         const char* entrySeparator = "";
@@ -187,8 +186,8 @@ std::string statusJson(const METRICS::Sources& sources) {
             << ",\"fullInSeconds\":" << number(gauges->fullIn.load()) << ",\"samples\":[";
         const char* sampleSeparator = "";
         for (const Sample& s : samples()[mountpoint]) {
-            out << sampleSeparator << '[' << epochSeconds(s.time) << ',' << number(s.fill) << ','
-                << number(s.inodes) << ']';
+            out << sampleSeparator << '[' << epochSeconds(s.time) << ',' << number(s.fill) << ',' << number(s.inodes)
+                << ']';
             sampleSeparator = ",";
         }
         out << "]}";

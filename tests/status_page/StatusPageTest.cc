@@ -47,8 +47,7 @@ TEST(StatusPageTest, BrowserShowsWhatTheStatusServiceBooksUntilTheDaemonStops) {
     const std::string history = status.ask("<request><action id='history'/></request>");
     std::map<std::string, std::string> booked;  // copied by storage, as the status service gives it
     const std::regex entry("id=\"([a-z]+)\" pending=\"0\" copied=\"([0-9]+)\"");
-    for (std::sregex_iterator m(history.begin(), history.end(), entry), end; m != end; ++m)
-        booked[(*m)[1]] = (*m)[2];
+    for (std::sregex_iterator m(history.begin(), history.end(), entry), end; m != end; ++m) booked[(*m)[1]] = (*m)[2];
     ASSERT_EQ(2u, booked.size()) << history;
     EXPECT_EQ(std::to_string(files), booked["external"]);
 
