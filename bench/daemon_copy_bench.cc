@@ -21,12 +21,13 @@
 //
 //   daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] [--large-mb M]
 //                     [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R]
-//                     [--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape]
+//                     [--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--status-page]
 //
 // --verify measures (a) and (b) with verify_copies off and on instead, one
 // daemon of each kind per round, and nothing else. --scrape does the same
 // with daemons that serve metrics, scraped ten times a second in the "on"
-// turns and not at all in the others.
+// turns and not at all in the others; --status-page the same with five
+// clients each fetching /status.json every 2 s, as five open status pages do.
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -73,8 +74,9 @@ struct Options {
     long rounds = 3;
     bool rsync = true;  // off with --no-rsync, or when rsync is not installed
     bool journalOnTmpfs = false;
-    bool verify = false;  // --verify: the throughput cases with verify_copies on and off instead
-    bool scrape = false;  // --scrape: the throughput cases with and without a metrics scrape 10 times a second
+    bool verify = false;      // --verify: the throughput cases with verify_copies on and off instead
+    bool scrape = false;      // --scrape: the throughput cases with and without a metrics scrape 10 times a second
+    bool statusPage = false;  // --status-page: as --scrape, with five status pages fetching /status.json
 };
 
 std::vector<std::string> mounts;  // unmounted by cleanUp()
@@ -401,8 +403,9 @@ long manifestBytes(const std::string& target) {
 // the last copy exists, and with verification until the last one is listed
 // in the manifest, that is verified. Reports the median of the per-round
 // ratios of the rates, on to off.
-// GET /metrics ten times a second until `stop`; the scrapes that got a whole reply.
-long scrapeUntil(int port, const std::atomic<bool>& stop) {
+// GET `path` every `intervalMicroseconds` until `stop`; the scrapes that got a whole reply.
+long scrapeUntil(int port, const std::atomic<bool>& stop, const std::string& path = "/metrics",
+                 useconds_t intervalMicroseconds = 100000) {
     long scrapes = 0;
     while (!stop) {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -411,8 +414,8 @@ long scrapeUntil(int port, const std::atomic<bool>& stop) {
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            const char request[] = "GET /metrics HTTP/1.0\r\n\r\n";
-            if (send(fd, request, sizeof request - 1, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request - 1)) {
+            const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+            if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
                 char buffer[65536];
                 ssize_t got;
                 long total = 0;
@@ -421,13 +424,13 @@ long scrapeUntil(int port, const std::atomic<bool>& stop) {
             }
         }
         if (fd >= 0) close(fd);
-        usleep(100000);
+        for (useconds_t slept = 0; slept < intervalMicroseconds && !stop; slept += 100000) usleep(100000);
     }
     return scrapes;
 }
 
 void verifyCase(const char* title, const std::string& vellort, const std::string& ramdisk, const std::string& target,
-                const std::string& stem, long count, uint64_t bytes, long rounds, bool scrape) {
+                const std::string& stem, long count, uint64_t bytes, long rounds, bool scrape, bool statusPage) {
     if (count <= 0) return;
     std::vector<std::string> files = makeTree(ramdisk, stem, count, bytes);
     std::string announcements;
@@ -435,7 +438,7 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
     const double total = static_cast<double>(bytes) * files.size();
     long listed = 0;  // the manifest's size once every copy is verified: hash, two blanks, path, newline
     for (const std::string& file : files) listed += 32 + 2 + static_cast<long>(file.size()) + 1;
-    const char* variant = scrape ? "metrics scraped 10/s" : "verify_copies";
+    const char* variant = statusPage ? "5 status pages" : scrape ? "metrics scraped 10/s" : "verify_copies";
     printf("%s: %zu files of %.0f KiB, %.1f MB, %s off and on\n", title, files.size(), bytes / 1024.0, total / 1e6,
            variant);
     long scrapes = 0;
@@ -449,12 +452,19 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
             int pipe = openPipe(sandbox + "/var/run/vellort_quorvin_files");
             std::atomic<bool> stop{false};
             std::thread scraper;
-            if (scrape && on) scraper = std::thread([&]() { scrapes += scrapeUntil(port, stop); });
+            std::vector<std::thread> pages;
+            std::atomic<long> fetched{0};
+            if (scrape && on && !statusPage) scraper = std::thread([&]() { scrapes += scrapeUntil(port, stop); });
+            if (statusPage && on)
+                for (int page = 0; page < 5; ++page)
+                    pages.emplace_back([&]() { fetched += scrapeUntil(port, stop, "/status.json", 2000000); });
             const double start = now();
             writeAll(pipe, announcements);
             double end = waitForCopies(target, files, 600);
             stop = true;
             if (scraper.joinable()) scraper.join();
+            for (std::thread& page : pages) page.join();
+            scrapes += fetched;
             if (verify) {
                 while (manifestBytes(target) < listed) usleep(100);
                 end = now();
@@ -473,8 +483,11 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
     }
     std::sort(ratios.begin(), ratios.end());
     if (scrape) printf("  %ld whole scrapes in the \"on\" turns\n", scrapes);
-    printf("RESULT %s.%s.rate_on_over_off=%.3f (median of %zu rounds)\n\n", scrape ? "scrape" : "verify", stem.c_str(),
-           ratios[ratios.size() / 2], ratios.size());
+    printf("RESULT %s.%s.rate_on_over_off=%.3f (median of %zu rounds)\n\n",
+           statusPage ? "status_page"
+           : scrape   ? "scrape"
+                      : "verify",
+           stem.c_str(), ratios[ratios.size() / 2], ratios.size());
     removeTree(ramdisk + "/" + stem);
     fflush(stdout);
 }
@@ -689,12 +702,14 @@ int main(int argc, char** argv) {
             options.verify = true;
         else if (option == "--scrape")
             options.scrape = true;
+        else if (option == "--status-page")
+            options.scrape = options.statusPage = true;
         else if (option == "--setting" && i + 1 < argc)
             extraSettings += std::string(argv[++i]) + "\n";  // e.g. "copy_buffer_size 1M"
         else
             die("usage: daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] "
                 "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R] "
-                "[--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--setting 'KEY VALUE' ...]");
+                "[--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--status-page] [--setting 'KEY VALUE' ...]");
     }
     if (options.rounds < 1) die("--rounds must be at least 1");
     if (geteuid() != 0) die("needs root to mount the two tmpfs");
@@ -721,9 +736,9 @@ int main(int argc, char** argv) {
            target.c_str());
     if (options.verify || options.scrape) {
         verifyCase("(v1) small files", options.vellort, ramdisk, target, "small", options.smallFiles,
-                   options.smallKiB * 1024, options.rounds, options.scrape);
+                   options.smallKiB * 1024, options.rounds, options.scrape, options.statusPage);
         verifyCase("(v2) large files", options.vellort, ramdisk, target, "large", options.largeFiles,
-                   options.largeMiB * MiB, options.rounds, options.scrape);
+                   options.largeMiB * MiB, options.rounds, options.scrape, options.statusPage);
         cleanUp();
         return 0;
     }

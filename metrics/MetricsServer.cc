@@ -12,6 +12,8 @@
 #include <httplib.h>
 
 #include "log/LogFile.h"
+#include "status_page/StatusPage.h"
+#include "util/Time.h"
 
 namespace {
 
@@ -85,6 +87,20 @@ int MetricsServer::connect() {
     http.Get("/metrics", [&data](const httplib::Request&, httplib::Response& response) {
         response.set_content(METRICS::exposition(data), "text/plain; version=0.0.4; charset=utf-8");
     });
+    http.Get("/status.json", [&data](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Cache-Control", "no-store");
+        response.set_content(STATUS_PAGE::statusJson(data), "application/json");
+    });
+    // The page and its files; nothing else is served.
+    http.Get(R"(/([a-zA-Z./]*))", [](const httplib::Request& request, httplib::Response& response) {
+        std::string path = request.matches[1], content, type;
+        if (path.empty()) path = "index.html";
+        if (path.find("..") != std::string::npos || !STATUS_PAGE::builtInFile(path, content, type)) {
+            response.status = 404;
+            return;
+        }
+        response.set_content(content, type);
+    });
 
     const int configured = port;
     errno = 0;
@@ -109,7 +125,16 @@ int MetricsServer::connect() {
         return -1;
     }
     started = true;
+    sampler = std::thread([this] { _sample(); });
     return 0;
+}
+
+void MetricsServer::_sample() {
+    std::unique_lock<std::mutex> lock(samplerMutex);
+    while (!ending) {
+        STATUS_PAGE::sample(sources, UTILITIES::monotonicNanoseconds());
+        samplerWake.wait_for(lock, std::chrono::seconds(1));
+    }
 }
 
 void MetricsServer::run() {
@@ -122,5 +147,11 @@ void MetricsServer::stop() {
     for (int waited = 0; waited < 5000 && !server->is_running(); ++waited) usleep(1000);
     server->stop();
     join();
+    {
+        std::lock_guard<std::mutex> lock(samplerMutex);
+        ending = true;
+    }
+    samplerWake.notify_one();
+    sampler.join();
     started = false;
 }

@@ -1,8 +1,11 @@
 #ifndef VELLORT_METRICS_METRICSSERVER_H
 #define VELLORT_METRICS_METRICSSERVER_H
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "metrics/Exposition.h"
 #include "thread/Thread.h"
@@ -12,12 +15,15 @@ class Server;
 }
 
 // The HTTP service of the metrics: GET /metrics in the Prometheus text format
-// on `metrics_port`. Two threads in all, this one accepting and one answering,
-// so that however many clients come, the service never takes more than its
-// share of the machine: a client has 2 s to send each part of its request
-// and 5 s to take each part of the reply, connections past the few waiting
-// for the answering thread stay in the kernel's backlog, and nothing a client
-// does can hold a lock that a copy needs. Clients are answered one at a time:
+// on `metrics_port`, and the status page (status_page/StatusPage.h): GET /,
+// its files and GET /status.json. Two threads serve, this one accepting and
+// one answering (a third, which never meets a client, samples the watched
+// mount points for the page's charts), so that however many clients come,
+// the service never takes more than its share of the machine: a client has
+// 2 s to send each part of its request and 5 s to take each part of the
+// reply, connections past the few waiting for the answering thread stay in
+// the kernel's backlog, and nothing a client does can hold a lock that a
+// copy needs. Clients are answered one at a time:
 // idle connections delay other scrapes, never a copy.
 //
 // Made and started by the start-up, which never deletes it; tests stop and
@@ -53,6 +59,12 @@ private:
     const METRICS::Sources sources;
     std::unique_ptr<httplib::Server> server;
     bool started = false;
+    // Takes a sample for the status page whenever one is due, until ending.
+    void _sample();
+    std::thread sampler;
+    std::mutex samplerMutex;
+    std::condition_variable samplerWake;
+    bool ending = false;  // guarded by samplerMutex
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include "net/BroadcastMessageThread.h"
 #include "metrics/Metrics.h"
 #include "net/MessageRegisterThread.h"
+#include "status_page/StatusPage.h"
 #include "util/Time.h"
 
 namespace {
@@ -80,6 +81,7 @@ std::string MessageServer::buildFrame(int code, const std::string& subject, cons
 
 void MessageServer::addToMessageQueue(int code, const std::string& subject, const std::string& text) {
     METRICS::add(METRICS::messagesSent(code));
+    STATUS_PAGE::rememberMessage(code, subject, text);
     broadcaster->addToMessageQueue(buildFrame(code, subject, text));
 }
 

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(g++ cmake make libtinyxml2-dev libboost-dev libgtest-dev libsqlite3-dev sqlite3 libxxhash-dev xxhash
-          pkg-config libcpp-httplib-dev libsystemd-dev python3-prometheus-client)
+          pkg-config libcpp-httplib-dev libsystemd-dev python3-prometheus-client
+          chromium chromium-driver python3-selenium)  # the last three: the status page's browser test
 if [[ "${VELLORT_WITH_CLANG:-0}" == 1 ]]; then
     packages+=(clang libclang-rt-14-dev)
 fi

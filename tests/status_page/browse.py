@@ -1,0 +1,86 @@
+#!/usr/bin/python3
+"""Opens a running daemon's status page in headless Chromium and reports
+what it shows, one fact a line, for the test to compare with the status
+service; then stops the daemon and reports the banner.
+
+Arguments: port, daemon pid, screenshot path. Prints "skip <reason>" and
+exits 0 when the browser or its driver is missing."""
+import json
+import os
+import signal
+import sys
+import time
+import urllib.request
+
+port, pid, screenshot = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+base = f"http://127.0.0.1:{port}/"
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+except ImportError:
+    print("skip python3-selenium is not installed")
+    sys.exit(0)
+for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
+    if not os.path.exists(path):
+        print(f"skip {path} is missing")
+        sys.exit(0)
+
+# The document and the metrics of the same moment: the daemon is idle.
+document = urllib.request.urlopen(base + "status.json", timeout=10).read()
+print(f"json-size {len(document)}")
+print(f"json-clock-error {round(abs(time.time() - json.loads(document)['time']))}")
+for storage in json.loads(document)["storages"]:
+    for field in ("copied", "failed", "retried", "pending"):
+        print(f"json {storage['id']} {field} {storage[field]}")
+    print(f"json {storage['id']} shift-copied {storage['history'][0]['copied']}")
+for line in urllib.request.urlopen(base + "metrics", timeout=10).read().decode().splitlines():
+    if line.startswith(("vellort_files_copied_total{", "vellort_copy_failures_total{")):
+        name, storage = line.split("{")[0], line.split('"')[1]
+        print(f"metric {name} {storage} {int(float(line.split()[-1]))}")
+
+options = webdriver.ChromeOptions()
+options.binary_location = "/usr/bin/chromium"
+for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,800"):
+    options.add_argument(argument)
+driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+try:
+    driver.get(base)
+
+    def wait_for(check, seconds=20):
+        end = time.time() + seconds
+        while time.time() < end:
+            result = check()
+            if result:
+                return result
+            time.sleep(0.2)
+        return None
+
+    wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, "article.card"))
+    time.sleep(2.5)  # a second refresh: the rates are known
+    for card in driver.find_elements(By.CSS_SELECTOR, "article.card"):
+        for field in ("Copied", "Failed", "Retried", "Pending"):
+            value = card.find_element(By.CSS_SELECTOR, f'dd[data-field="{field}"]').text
+            print(f"card {card.get_attribute('data-storage')} {field.lower()} {value}")
+    for mountpoint, points in driver.execute_script(
+            "return Object.entries(window.statusCharts).map(([m, c]) => [m, c.data[0].length])"):
+        print(f"chart {mountpoint} {points}")
+    for row in driver.find_elements(By.CSS_SELECTOR, "#messages tbody tr.error"):
+        cells = [cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
+        print(f"error-message {cells[1]} {cells[2]}")
+    history = driver.find_elements(By.CSS_SELECTOR, "#history tbody tr")
+    print(f"history-rows {len(history)}")
+    driver.save_screenshot(screenshot)
+    driver.set_window_size(390, 844)  # a phone: nothing wider than the window but the scrolled tables
+    time.sleep(2.5)
+    print("phone-width", driver.execute_script("return window.innerWidth"))
+    print("phone-overflow", driver.execute_script(
+        "return document.documentElement.scrollWidth - document.documentElement.clientWidth"))
+
+    os.kill(pid, signal.SIGTERM)
+    banner = wait_for(lambda: driver.find_element(By.ID, "banner").is_displayed()
+                      and driver.find_element(By.ID, "banner").text)
+    print(f"banner {banner}")
+    print(f"cards-kept {len(driver.find_elements(By.CSS_SELECTOR, 'article.card'))}")
+finally:
+    driver.quit()
