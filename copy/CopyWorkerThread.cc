@@ -268,7 +268,9 @@ void CopyWorkerThread::_appendToManifest(Trees& trees, int64_t shift, const std:
         const int dir = trees.target.parentOf(fileName, name);
         int fd = -1;
         if (dir >= 0) {
-            do fd = openat(dir, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+            do
+                fd = openat(dir, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                            0644);
             while (fd < 0 && errno == EINTR);
         }
         struct stat status;
@@ -368,7 +370,8 @@ void CopyWorkerThread::_record(const std::string& relativePath, Summary& summary
 void CopyWorkerThread::_reportCopyError(const std::string& source, const std::string& destination, int64_t result,
                                         int errnum, const UTILITIES::Verification& verification) {
     if (result == UTILITIES::COPY_MISMATCH) {
-        logFile << params.storageID << ": Error: Copying " << source << " to " << destination << ": checksum mismatch: ";
+        logFile << params.storageID << ": Error: Copying " << source << " to " << destination
+                << ": checksum mismatch: ";
         if (verification.copyHash.empty() || verification.copyHash == verification.sourceHash)
             logFile << "the source reads " << verification.sourceHash << ", its first copy " << verification.expected;
         else

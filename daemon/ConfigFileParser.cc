@@ -51,8 +51,7 @@ void ConfigFileParser::readConfigStream(std::istream& in, const std::string& nam
         ++lineNumber;
         if (line.size() > maxLineLength) {
             warnings.push_back("Warning: " + name + " line " + std::to_string(lineNumber) + " is longer than " +
-                               std::to_string(maxLineLength) +
-                               " characters; it and every later line are ignored");
+                               std::to_string(maxLineLength) + " characters; it and every later line are ignored");
             break;
         }
         std::string::size_type start = line.find_first_not_of(leadingBlanks);
@@ -187,9 +186,12 @@ void ConfigFileParser::_readStorages(const std::string& text) {
         storage.type = previousType;
         bool hasTypeLine = UTILITIES::readVar(block, "type", typeWord);
         if (hasTypeLine) {
-            if (typeWord == "INTERNAL") storage.type = INTERNAL;
-            else if (typeWord == "EXTERNAL") storage.type = EXTERNAL;
-            else if (typeWord == "OPTIONAL") storage.type = OPTIONAL;
+            if (typeWord == "INTERNAL")
+                storage.type = INTERNAL;
+            else if (typeWord == "EXTERNAL")
+                storage.type = EXTERNAL;
+            else if (typeWord == "OPTIONAL")
+                storage.type = OPTIONAL;
             else
                 warnings.push_back("Warning: Storage " + storage.storageID + " has the unknown type " + typeWord +
                                    "; only INTERNAL, EXTERNAL and OPTIONAL are known");
@@ -204,8 +206,7 @@ void ConfigFileParser::_readStorages(const std::string& text) {
         if (UTILITIES::readVar(block, "n_copy_processes", copyProcesses)) {
             storage.n_copy_processes = copyProcesses;
         } else if (UTILITIES::findVarValue(block, "n_copy_processes") != std::string::npos) {
-            warnings.push_back("Warning: Storage " + storage.storageID +
-                               ": n_copy_processes is not a number, using " +
+            warnings.push_back("Warning: Storage " + storage.storageID + ": n_copy_processes is not a number, using " +
                                std::to_string(storage.n_copy_processes));
         }
         // Each copy process is a thread of its own, with its stack.

@@ -197,8 +197,9 @@ std::string statusJson(const METRICS::Sources& sources) {
     separator = "";
     for (auto m = messages().rbegin(); m != messages().rend(); ++m) {
         out << separator << "{\"time\":" << epochSeconds(m->time) << ",\"code\":" << m->code
-            << ",\"error\":" << (isError(m->code) ? "true" : "false") << ",\"subject\":" << quoted(m->subject.substr(0, 300))
-            << ",\"text\":" << quoted(m->text.substr(0, 300)) << '}';
+            << ",\"error\":" << (isError(m->code) ? "true" : "false")
+            << ",\"subject\":" << quoted(m->subject.substr(0, 300)) << ",\"text\":" << quoted(m->text.substr(0, 300))
+            << '}';
         separator = ",";
     }
     out << "]}";

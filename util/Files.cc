@@ -12,7 +12,6 @@
 #include <time.h>
 #include <unistd.h>
 
-
 #include "thread/MutexGuard.h"
 #include "thread/Thread.h"
 #include "util/Checksum.h"
