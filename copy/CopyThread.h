@@ -6,18 +6,23 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <list>
 #include <set>
 #include <string>
 
 #include "ledger/DebitListThread.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
+#include "util/TrustedTree.h"
 
 // The copy scheduler of one storage. Each time it is woken it takes the whole
-// copy list as one batch, waits until one of its n_copy_processes pool threads
-// is free and hands the batch to a new CopyWorkerThread. So a storage never
-// copies more than n_copy_processes batches at once, and a batch holds every
-// file that arrived since the previous one was taken.
+// copy list, waits until one of its n_copy_processes pool threads is free and
+// hands a job to a new CopyWorkerThread. So a storage never runs more than
+// n_copy_processes jobs at once. Without caps a job holds every file that
+// arrived since the previous one was taken. With copy_job_max_files or
+// copy_job_max_bytes, a job takes the waiting files in announcement order up
+// to the caps, and the rest waits for the next free worker, so that no
+// worker copies a long tail alone while another is idle.
 //
 // It also rotates the log by size, once per batch.
 //
@@ -46,8 +51,16 @@ protected:
     void run() override;
 
 private:
+    // Moves the next job's share of the waiting retries, then files, to
+    // `retries` and `files`: all of them without caps.
+    void _cutJob(std::list<FileInfo>& waiting, std::list<DebitCredit::Retry>& waitingRetries,
+                 std::list<FileInfo>& files, std::list<DebitCredit::Retry>& retries);
+    // Bytes of the file's source on the RAM disk, 0 when it cannot be looked at.
+    int64_t _sourceSize(const FileInfo& file);
+
     const Storage::Params params;
     LogFile logFile;                   // used by this thread only
+    TrustedTree ramdisk;               // used by this thread only, for the sizes of capped jobs
     std::atomic<uint32_t> jitterSeed;  // any thread: the workers draw from it
 
     std::set<std::string> copying;  // guarded by copyingMutex: the paths being copied

@@ -42,7 +42,10 @@ void holdForTest(const std::string& path) {
 
 CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread,
                                    std::list<DebitCredit::Retry> retries)
-    : params(params), batch(std::move(retries)), copyThread(copyThread), logFile(params.logfile) {
+    : params(params), batch(std::move(retries)), copyThread(copyThread) {
+    // The storage's scheduler has opened the log: a job, made for every few
+    // files, only writes to it.
+    logFile.use(params.logfile);
     // The new files after the retries, with no failed attempt yet.
     for (const FileInfo& file : files) batch.push_back({file, 0, 0});
     files.clear();

@@ -27,6 +27,8 @@ ConfigFileParser::ConfigFileParser(const std::string& rootPrefix)
       status_port(0),
       copy_retry_max_delay(0),
       copy_buffer_size(defaultCopyBufferSize),
+      copy_job_max_files(0),
+      copy_job_max_bytes(0),
       metrics_port(0),
       full_warning_seconds(0),
       watchdog_copy_timeout(0),
@@ -150,6 +152,14 @@ void ConfigFileParser::_readGlobals(const std::string& text) {
                                   maxCopyBufferSize, maxCopyBufferSize);
     else if (UTILITIES::findVarValue(text, "copy_buffer_size") != std::string::npos)
         warnings.push_back("Warning: copy_buffer_size has no number, using " + std::to_string(defaultCopyBufferSize));
+    // Capped jobs deal the waiting files over the free workers; a cap below 0
+    // means none, as 0 does.
+    copy_job_max_files = _bound("copy_job_max_files", _readInt(text, "copy_job_max_files", 0), 0, 0, INT_MAX, INT_MAX);
+    int jobBytes = 0;
+    if (UTILITIES::parseSizeVar(text, "copy_job_max_bytes", jobBytes))
+        copy_job_max_bytes = _bound("copy_job_max_bytes", jobBytes, 0, 0, INT_MAX, INT_MAX);
+    else if (UTILITIES::findVarValue(text, "copy_job_max_bytes") != std::string::npos)
+        warnings.push_back("Warning: copy_job_max_bytes has no number, using 0 (no cap)");
     word.clear();
     journal = UTILITIES::readVar(text, "journal", word) ? word : "";
     if (!journal.empty() && journal[0] != '/') {

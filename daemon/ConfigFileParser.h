@@ -72,6 +72,10 @@ public:
     int copy_retry_max_delay;
     // Bytes a copy reads and writes at a time.
     int copy_buffer_size;
+    // Caps of one copy job, in files and in bytes of its sources; 0: none,
+    // a job takes every file that waits.
+    int copy_job_max_files;
+    int copy_job_max_bytes;
     // Path of the journal file; empty: no journal, everything kept in memory.
     std::string journal;
     // Port of the HTTP service of the metrics; 0: none.

@@ -183,6 +183,8 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
     base.history_max_entries = config.history_max_entries;
     base.copy_retry_max_delay = config.copy_retry_max_delay;
     base.copy_buffer_size = config.copy_buffer_size;
+    base.copy_job_max_files = config.copy_job_max_files;
+    base.copy_job_max_bytes = config.copy_job_max_bytes;
     base.fillstate_limit = config.fillstate_limit;
     base.full_warning_seconds = config.full_warning_seconds;
     base.create_links = config.create_links;

@@ -46,6 +46,9 @@ public:
         int copy_retry_max_delay = 0;
         // Bytes a copy reads and writes at a time.
         int copy_buffer_size = 8192;
+        // Caps of one copy job in files and source bytes; 0: none.
+        int copy_job_max_files = 0;
+        int copy_job_max_bytes = 0;
         // Borrowed, null when the message service could not start; it lives
         // as long as the process.
         MessageServer* messageServer = nullptr;

@@ -72,6 +72,13 @@ LogFile& LogFile::open(const std::string& path) {
     return *this;
 }
 
+LogFile& LogFile::use(const std::string& path) {
+    openFailed_ = false;
+    path_ = path;
+    lineBuffer.clear();
+    return *this;
+}
+
 LogFile& LogFile::flush() {
     log(lineBuffer);
     lineBuffer.clear();

@@ -46,6 +46,9 @@ public:
     // Creates the file if needed (mode 0644) and remembers the path; sets the
     // open-failure flag when the file cannot be opened for appending.
     LogFile& open(const std::string& path);
+    // As open, but without touching the file, which the first write makes:
+    // for objects made often on a log that another object has opened.
+    LogFile& use(const std::string& path);
     bool openFailed() const { return openFailed_; }
     const std::string& path() const { return path_; }
 

@@ -79,6 +79,7 @@ int Thread::cancel() { return pthread_cancel(thread); }
 
 void Thread::awaken() {
     MutexGuard guard(wakeMutex);
+    if (wake) return;  // woken already and not yet up: its one signal is enough
     wake = true;
     pthread_cond_signal(wakeCond);
 }

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -53,5 +55,36 @@ TEST(CopyThreadTest, LogRotatesBySizeBetweenBatchesWithoutLosingALine) {
         const std::string backup = readFile(params.logfile + "." + std::to_string(k));
         EXPECT_LT(4096u, backup.size());
         EXPECT_EQ('\n', backup.back());
+    }
+}
+
+// Seven files waiting at once are dealt out in announcement order up to the
+// caps: by files three at a time; by bytes two of 1000 at a time, a file
+// above the cap going alone.
+TEST(CopyThreadTest, CappedJobsDealTheWaitingFilesOverTheWorkers) {
+    for (const bool byBytes : {false, true}) {
+        CopyRig rig;
+        Storage::Params params = rig.params("disk", Storage::INTERNAL);
+        params.n_copy_processes = 2;
+        (byBytes ? params.copy_job_max_bytes : params.copy_job_max_files) = byBytes ? 2500 : 3;
+        Storage* storage = CopyRig::start(params);
+        for (int i = 0; i < 7; ++i)
+            storage->insertToBuffer(
+                CopyRig::file(rig.source("f" + std::to_string(i), std::string(i == 4 ? 5000 : 1000, 'x'))));
+        storage->flushBuffer();
+        ASSERT_TRUE(CopyRig::waitForBooked(*storage, 7));
+        std::vector<int> jobs;
+        ASSERT_TRUE(CopyRig::waitUntil([&]() {  // the summaries follow the bookings
+            jobs.clear();
+            const std::string log = readFile(params.logfile);
+            const std::regex summary("(\\d+) files successfully copied");
+            for (std::sregex_iterator at(log.begin(), log.end(), summary), end; at != end; ++at)
+                jobs.push_back(std::stoi((*at)[1]));
+            int copied = 0;
+            for (int job : jobs) copied += job;
+            return copied == 7 && occurrences(log, "Copy job started") == jobs.size();
+        }));
+        std::sort(jobs.begin(), jobs.end());
+        EXPECT_EQ(byBytes ? std::vector<int>({1, 2, 2, 2}) : std::vector<int>({1, 3, 3}), jobs) << byBytes;
     }
 }

@@ -106,6 +106,9 @@ TEST(ConfigFileParserTest, UnusableValuesTakeDefaultsOrBoundsWithWarnings) {
         {"copy_buffer_size 1M", &ConfigFileParser::copy_buffer_size, 1048576, ""},
         {"copy_buffer_size 1K", &ConfigFileParser::copy_buffer_size, 8192,
          "Warning: copy_buffer_size 1024 is below 4096, using 8192\n"},
+        {"copy_job_max_bytes 64M", &ConfigFileParser::copy_job_max_bytes, 67108864, ""},
+        {"copy_job_max_files -1", &ConfigFileParser::copy_job_max_files, 0,
+         "Warning: copy_job_max_files -1 is below 0, using 0\n"},
     };
     for (const auto& [line, member, value, warnings] : cases) {
         ParsedConfig one(line + "\nstatus_port 5\nmessage_port 6\n");
