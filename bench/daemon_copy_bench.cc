@@ -5,7 +5,8 @@
 //
 //   (a) many small files announced as fast as the pipe takes them: the time
 //       until the last copy exists, next to `cp -a` and, where installed,
-//       `rsync -a` of the same tree, for a number of rounds, alternating;
+//       `rsync -a` of the same tree and the bare copy method (UTILITIES::copy
+//       on two threads), for a number of rounds, alternating;
 //   (b) a few large files, the same way;
 //   (c) the delay from an announcement to its copy, for small files announced
 //       one every millisecond, seen through inotify on the target directory,
@@ -56,6 +57,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "util/Files.h"
+#include "util/TrustedTree.h"
 
 namespace {
 
@@ -328,10 +332,51 @@ void removeTree(const std::string& path) {
     if (system(command.c_str()) != 0) die(command + " failed");
 }
 
-// Announces a tree in one go and times its copies, then cp -a of the same
-// tree, round after round; the copies are removed after each round, so that
-// the next round's announcements of the same files meet no copy. The ratio
-// compares the best round of each.
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// The bytes of a size setting given with --setting, as the daemon reads it
+// (a number with an optional K, M or G), or `fallback`.
+long settingBytes(const std::string& key, long fallback) {
+    const std::string prefix = key + " ";
+    for (size_t at = 0; (at = extraSettings.find(prefix, at)) != std::string::npos; at += prefix.size()) {
+        if (at > 0 && extraSettings[at - 1] != '\n') continue;
+        char* end = nullptr;
+        const long number = strtol(extraSettings.c_str() + at + prefix.size(), &end, 10);
+        const char unit = static_cast<char>(toupper(static_cast<unsigned char>(*end)));
+        return number << (unit == 'K' ? 10 : unit == 'M' ? 20 : unit == 'G' ? 30 : 0);
+    }
+    return fallback;
+}
+
+// The bare copy method: UTILITIES::copy on `threads` threads, each taking the
+// next file of a shared count, with the daemon's buffer size. Seconds taken.
+double timeBareCopies(const std::string& ramdisk, const std::string& target, const std::vector<std::string>& files,
+                      int threads, size_t bufferSize) {
+    std::atomic<size_t> next(0);
+    auto work = [&] {
+        TrustedTree from(ramdisk);
+        TrustedTree to(target);
+        std::vector<char> buffer(bufferSize);
+        for (size_t i; (i = next.fetch_add(1)) < files.size();)
+            if (UTILITIES::copy(from, files[i], to, "bare-" + files[i], true, true, nullptr, nullptr, &buffer) < 0)
+                die("bare copy of " + files[i] + ": " + strerror(errno));
+    };
+    const double start = now();
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) workers.emplace_back(work);
+    for (std::thread& worker : workers) worker.join();
+    return now() - start;
+}
+
+// Announces a tree in one go and times its copies, then cp -a and the bare
+// copy method of the same tree, round after round; the copies are removed
+// after each round, so that the next round's announcements of the same files
+// meet no copy. Ratios are given for the best round of each and as the
+// median of the rounds' own ratios.
 void throughputCase(const char* title, int pipe, const std::string& ramdisk, const std::string& target,
                     const std::string& stem, long count, uint64_t bytes, long rounds, bool rsync) {
     if (count <= 0) return;
@@ -341,7 +386,9 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
     double total = static_cast<double>(bytes) * files.size();
     printf("%s: %zu files of %.0f KiB, %.1f MB\n", title, files.size(), bytes / 1024.0, total / 1e6);
 
-    double daemonBest = 0, cpBest = 0, rsyncBest = 0;
+    const size_t bufferSize = static_cast<size_t>(settingBytes("copy_buffer_size", 8192));
+    double daemonBest = 0, cpBest = 0, rsyncBest = 0, bareBest = 0;
+    std::vector<double> toCp, toBare;
     for (long round = 1; round <= rounds; ++round) {
         long jobsBefore = copyJobs();
         double start = now();
@@ -353,9 +400,16 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
         printf("  round %ld daemon %8.3f s %9.0f files/s %8.1f MB/s  (announced in %.3f s, %ld copy jobs)\n", round,
                elapsed, files.size() / elapsed, total / elapsed / 1e6, written, jobs);
         printf("  round %ld cp -a  %8.3f s %9.0f files/s %8.1f MB/s\n", round, cp, files.size() / cp, total / cp / 1e6);
+        const double bare = timeBareCopies(ramdisk, target, files, 2, bufferSize);
+        printf("  round %ld bare   %8.3f s %9.0f files/s %8.1f MB/s  (2 threads, %zu-byte buffer)\n", round, bare,
+               files.size() / bare, total / bare / 1e6, bufferSize);
         fflush(stdout);
         removeTree(target + "/" + stem);
         removeTree(target + "/cp-" + stem);
+        removeTree(target + "/bare-" + stem);
+        toCp.push_back(cp / elapsed);
+        toBare.push_back(bare / elapsed);
+        if (round == 1 || bare < bareBest) bareBest = bare;
         if (rsync) {
             double copy = timeRsyncA(ramdisk + "/" + stem, target + "/rsync-" + stem);
             printf("  round %ld rsync -a %6.3f s %9.0f files/s %8.1f MB/s\n", round, copy, files.size() / copy,
@@ -373,13 +427,16 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
     if (rsync)
         printf("  best: rsync -a %.0f files/s %.1f MB/s, ratio daemon rate / rsync -a rate %.2f\n",
                files.size() / rsyncBest, total / rsyncBest / 1e6, rsyncBest / daemonBest);
+    printf("  best: bare %.0f files/s %.1f MB/s, ratio daemon rate / bare rate %.2f\n", files.size() / bareBest,
+           total / bareBest / 1e6, bareBest / daemonBest);
+    printf("  median of the rounds' ratios: daemon / cp -a %.2f, daemon / bare %.2f\n", median(toCp), median(toBare));
     // Small files are counted in files/s, large ones in MB/s: what limits each.
     bool small = stem == "small";
     double scale = small ? static_cast<double>(files.size()) : total / 1e6;
     printf("RESULT daemon.%s.%s=%.1f cp=%.1f", stem.c_str(), small ? "files_per_s" : "MB_per_s", scale / daemonBest,
            scale / cpBest);
     if (rsync) printf(" rsync=%.1f", scale / rsyncBest);
-    printf("\n\n");
+    printf(" bare=%.1f median_to_cp=%.2f median_to_bare=%.2f\n\n", scale / bareBest, median(toCp), median(toBare));
     removeTree(ramdisk + "/" + stem);  // only holds memory now
     fflush(stdout);
 }
@@ -581,12 +638,6 @@ Delays latencyRound(int pipe, const std::string& target, const std::vector<std::
         return delays[std::min(delays.size() - 1, static_cast<size_t>(share * delays.size()))];
     };
     return Delays{delays.front(), at(0.50), at(0.90), at(0.99), delays.back()};
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 // The latency rounds: in each, a daemon without a journal and one with a

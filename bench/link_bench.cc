@@ -10,7 +10,8 @@
 // page each, another 30%, with a limit of 50%: the disk stays above the limit
 // until the last file is done, as under a steady acquisition. The copies lie
 // on a second tmpfs. Needs root, for the mounts. The last lines, "RESULT
-// key=value" with the medians, are for scripts.
+// key=value" with the medians, are for scripts. Each link round is followed
+// by one of the bare method (symlink and rename by path) on the same set-up.
 //
 //   link_bench [--files N] [--rounds R] [--preserve-owners yes]
 //   (N a multiple of 1000; defaults 20000 and 3; owners as with preserve_uid/preserve_gid no)
@@ -171,6 +172,37 @@ Result runRound(long files, bool createLinks, long round) {
     }
 }
 
+// The bare method on the same set-up: each file replaced by a link to its
+// copy, made beside it and renamed over it, by path, with no check at all.
+double bareRound(long files) {
+    const uint64_t ramBytes = files * pageBytes * 10 / 3;
+    const std::string ram = scratchTmpfs("ram", ramBytes);
+    const std::string copies = scratchTmpfs("copies", files * pageBytes * 2);
+    fill(ram + "/fill", ramBytes * 6 / 10);
+    std::vector<std::string> relatives;
+    for (long i = 0; i < files; ++i) {
+        const std::string directory = "/run" + std::to_string(i / filesPerDirectory);
+        if (i % filesPerDirectory == 0) {
+            mkdir((ram + directory).c_str(), 0755);
+            mkdir((copies + directory).c_str(), 0755);
+        }
+        relatives.push_back(directory + "/img_" + std::to_string(i) + ".cbf");
+        writePage(ram + relatives.back(), i);
+        writePage(copies + relatives.back(), i);
+    }
+    const double begin = seconds();
+    for (const std::string& relative : relatives) {
+        const std::string link = ram + relative;
+        if (symlink((copies + relative).c_str(), (link + ".tmp").c_str()) != 0 ||
+            rename((link + ".tmp").c_str(), link.c_str()) != 0)
+            die("bare link of " + link + ": " + strerror(errno));
+    }
+    const double elapsed = seconds() - begin;
+    release(ram);
+    release(copies);
+    return elapsed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -193,7 +225,7 @@ int main(int argc, char** argv) {
            rounds);
     std::string results;
     for (bool createLinks : {true, false}) {
-        std::vector<double> rates;
+        std::vector<double> rates, toBare;
         for (long round = 1; round <= rounds; ++round) {
             Result result = runRound(files, createLinks, round);
             rates.push_back(files / result.elapsed);
@@ -201,12 +233,25 @@ int main(int argc, char** argv) {
                    result.elapsed, files / result.elapsed);
             for (long pass : result.passes) printf(" %ld", pass);
             printf("\n");
+            if (createLinks) {
+                const double bare = bareRound(files);
+                toBare.push_back(bare / result.elapsed);
+                printf("  bare     round %ld  %8.3f s  %9.0f files/s   (symlink and rename by path)\n", round, bare,
+                       files / bare);
+            }
+            fflush(stdout);
         }
         std::sort(rates.begin(), rates.end());
         printf("%-8s median %9.0f files/s, best %9.0f files/s\n", createLinks ? "links" : "removal",
                rates[rates.size() / 2], rates.back());
         results += std::string("RESULT link.") + (createLinks ? "links" : "removal") +
-                   ".files_per_s=" + std::to_string(static_cast<long>(rates[rates.size() / 2] + 0.5)) + "\n";
+                   ".files_per_s=" + std::to_string(static_cast<long>(rates[rates.size() / 2] + 0.5));
+        if (createLinks) {
+            std::sort(toBare.begin(), toBare.end());
+            printf("links    median of the rounds' ratios to the bare method %.2f\n", toBare[toBare.size() / 2]);
+            results += " median_to_bare=" + std::to_string(toBare[toBare.size() / 2]);
+        }
+        results += "\n";
     }
     fputs(results.c_str(), stdout);
     for (const std::string& path : logPaths) unlink(path.c_str());

@@ -50,6 +50,12 @@ void ThreadPool::schedule(ThreadPoolTask* task) {
         delete task;
         return;
     }
+    {
+        // Counted from now, not from when a thread takes it: a task still in
+        // the queue holds its thread as much as one at work.
+        MutexGuard guard(busyMutex);
+        ++busy;
+    }
     MutexGuard guard(queueMutex);
     ++queued;
     queue.push_back(task);
@@ -72,10 +78,6 @@ void* ThreadPool::_startThread(void* arg) {
             task = pool->queue.front();
             pool->queue.pop_front();
             --pool->queued;
-        }
-        {
-            MutexGuard guard(pool->busyMutex);
-            ++pool->busy;
         }
         task->work();
         delete task;

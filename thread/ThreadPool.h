@@ -32,7 +32,8 @@ public:
 
     // Without any thread, runs the task at once, on the calling thread.
     void schedule(ThreadPoolTask* task);
-    // Returns as soon as a thread that was started is outside work(); at
+    // Returns as soon as fewer tasks are scheduled and unfinished than
+    // threads were started, so that the next task finds a thread free; at
     // once for a pool without any.
     void waitForFreeThread();
 
@@ -49,7 +50,7 @@ private:
     int started;     // threads actually created; fixed after the constructor
     int startErrno;  // of the first creation that failed
 
-    int busy;  // guarded by busyMutex
+    int busy;  // tasks scheduled and not yet finished; guarded by busyMutex
     pthread_t* threads;
     pthread_mutex_t* busyMutex;
     pthread_cond_t* freeCond;
