@@ -23,8 +23,10 @@
 //   daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] [--large-mb M]
 //                     [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R]
 //                     [--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--status-page]
+//                     [--memory] [--setting 'KEY VALUE' ...]
 //
-// --verify measures (a) and (b) with verify_copies off and on instead, one
+// --memory runs (a) and (b) once, with the daemon alone, for the growth of its
+// resident memory per file held. --verify measures (a) and (b) with verify_copies off and on instead, one
 // daemon of each kind per round, and nothing else. --scrape does the same
 // with daemons that serve metrics, scraped ten times a second in the "on"
 // turns and not at all in the others; --status-page the same with five
@@ -46,6 +48,7 @@
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -54,6 +57,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,6 +86,7 @@ struct Options {
     bool verify = false;      // --verify: the throughput cases with verify_copies on and off instead
     bool scrape = false;      // --scrape: the throughput cases with and without a metrics scrape 10 times a second
     bool statusPage = false;  // --status-page: as --scrape, with five status pages fetching /status.json
+    bool memoryOnly = false;  // --memory: one round of the daemon alone, for its resident memory per file
 };
 
 std::vector<std::string> mounts;  // unmounted by cleanUp()
@@ -290,7 +296,12 @@ void writeAll(int fd, const std::string& text) {
 // workers copy in that order); returns the time the last one was seen.
 double waitForCopies(const std::string& target, const std::vector<std::string>& files, double seconds) {
     double deadline = now() + seconds;
-    for (const std::string& file : files) {
+    // The last announced file is among the last copied: waiting for it first
+    // keeps the polling from taking the cores the daemon copies with.
+    std::vector<std::string> order;
+    if (!files.empty()) order.push_back(files.back());
+    order.insert(order.end(), files.begin(), files.end());
+    for (const std::string& file : order) {
         while (!exists(target + "/" + file)) {
             if (now() > deadline) die("no copy " + target + "/" + file + " after " + std::to_string(seconds) + " s");
             usleep(100);
@@ -338,6 +349,42 @@ double median(std::vector<double> values) {
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+// The daemon's resident memory in bytes, from /proc; -1 when unknown.
+long residentBytes() {
+    FILE* file = fopen(("/proc/" + std::to_string(daemonPid) + "/status").c_str(), "r");
+    if (file == nullptr) return -1;
+    long kiB = -1;
+    char line[256];
+    while (fgets(line, sizeof line, file) != nullptr)
+        if (sscanf(line, "VmRSS: %ld kB", &kiB) == 1) break;
+    fclose(file);
+    return kiB < 0 ? -1 : kiB * 1024;
+}
+
+// Processor seconds the daemon has used, user and system, from /proc; -1
+// when unknown.
+double daemonCpuSeconds() {
+    FILE* file = fopen(("/proc/" + std::to_string(daemonPid) + "/stat").c_str(), "r");
+    if (file == nullptr) return -1;
+    char text[2048];
+    const size_t got = fread(text, 1, sizeof text - 1, file);
+    fclose(file);
+    text[got] = '\0';
+    // After the command's closing parenthesis: state is field 3, utime 14, stime 15.
+    const char* after = strrchr(text, ')');
+    unsigned long user = 0, system = 0;
+    if (after == nullptr || sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+        return -1;
+    return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
+}
+
+// Processor seconds this process has used, user and system.
+double ownCpuSeconds() {
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 // The bytes of a size setting given with --setting, as the daemon reads it
 // (a number with an optional K, M or G), or `fallback`.
 long settingBytes(const std::string& key, long fallback) {
@@ -378,7 +425,8 @@ double timeBareCopies(const std::string& ramdisk, const std::string& target, con
 // meet no copy. Ratios are given for the best round of each and as the
 // median of the rounds' own ratios.
 void throughputCase(const char* title, int pipe, const std::string& ramdisk, const std::string& target,
-                    const std::string& stem, long count, uint64_t bytes, long rounds, bool rsync) {
+                    const std::string& stem, long count, uint64_t bytes, long rounds, bool rsync,
+                    bool memoryOnly) {
     if (count <= 0) return;
     std::vector<std::string> files = makeTree(ramdisk, stem, count, bytes);
     std::string announcements;
@@ -389,20 +437,40 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
     const size_t bufferSize = static_cast<size_t>(settingBytes("copy_buffer_size", 8192));
     double daemonBest = 0, cpBest = 0, rsyncBest = 0, bareBest = 0;
     std::vector<double> toCp, toBare;
+    const long residentBefore = residentBytes();
     for (long round = 1; round <= rounds; ++round) {
         long jobsBefore = copyJobs();
+        const double cpuBefore = daemonCpuSeconds();
         double start = now();
         writeAll(pipe, announcements);
         double written = now() - start;
         double elapsed = waitForCopies(target, files, 600) - start;
         long jobs = copyJobs() - jobsBefore;
+        const double daemonCores = (daemonCpuSeconds() - cpuBefore) / elapsed;
+        if (memoryOnly) {
+            const long resident = residentBytes();
+            printf("  daemon %.3f s, %ld copy jobs; resident memory %.1f MiB, %.0f bytes more per file held\n\n",
+                   elapsed, jobs, resident / 1048576.0, static_cast<double>(resident - residentBefore) / files.size());
+            printf("RESULT daemon.%s.bytes_per_file=%.0f\n\n", stem.c_str(),
+                   static_cast<double>(resident - residentBefore) / files.size());
+            removeTree(target + "/" + stem);
+            removeTree(ramdisk + "/" + stem);
+            return;
+        }
         double cp = timeCpA(ramdisk + "/" + stem, target + "/cp-" + stem);
-        printf("  round %ld daemon %8.3f s %9.0f files/s %8.1f MB/s  (announced in %.3f s, %ld copy jobs)\n", round,
-               elapsed, files.size() / elapsed, total / elapsed / 1e6, written, jobs);
+        printf("  round %ld daemon %8.3f s %9.0f files/s %8.1f MB/s  (announced in %.3f s, %ld copy jobs, %.2f cores)\n",
+               round, elapsed, files.size() / elapsed, total / elapsed / 1e6, written, jobs, daemonCores);
         printf("  round %ld cp -a  %8.3f s %9.0f files/s %8.1f MB/s\n", round, cp, files.size() / cp, total / cp / 1e6);
+        // Every file of the first round is held, copied, until the RAM disk
+        // fills or the shift ends: what each costs the daemon's memory.
+        const long resident = residentBytes();
+        if (round == 1 && residentBefore > 0 && resident > 0)
+            printf("  round 1 daemon resident memory %.1f MiB, %.0f bytes more per file held\n", resident / 1048576.0,
+                   static_cast<double>(resident - residentBefore) / files.size());
+        const double ownBefore = ownCpuSeconds();
         const double bare = timeBareCopies(ramdisk, target, files, 2, bufferSize);
-        printf("  round %ld bare   %8.3f s %9.0f files/s %8.1f MB/s  (2 threads, %zu-byte buffer)\n", round, bare,
-               files.size() / bare, total / bare / 1e6, bufferSize);
+        printf("  round %ld bare   %8.3f s %9.0f files/s %8.1f MB/s  (2 threads, %zu-byte buffer, %.2f cores)\n", round,
+               bare, files.size() / bare, total / bare / 1e6, bufferSize, (ownCpuSeconds() - ownBefore) / bare);
         fflush(stdout);
         removeTree(target + "/" + stem);
         removeTree(target + "/cp-" + stem);
@@ -640,6 +708,41 @@ Delays latencyRound(int pipe, const std::string& target, const std::vector<std::
     return Delays{delays.front(), at(0.50), at(0.90), at(0.99), delays.back()};
 }
 
+// What one hand-off costs here: the time from a signal to the moment a
+// thread that slept for `intervalUs` runs, median and 99th percentile of 500,
+// in microseconds. An announcement passes three such hand-offs on its way to
+// a copy worker.
+std::pair<double, double> handOffMicroseconds(long intervalUs) {
+    std::mutex mutex;
+    std::condition_variable signal;
+    bool posted = false, done = false;
+    double postedAt = 0;
+    std::vector<double> delays;
+    std::thread sleeper([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!done) {
+            signal.wait(lock, [&] { return posted || done; });
+            if (posted) delays.push_back((now() - postedAt) * 1e6);
+            posted = false;
+        }
+    });
+    for (int i = 0; i < 500; ++i) {
+        usleep(static_cast<useconds_t>(intervalUs));
+        std::lock_guard<std::mutex> lock(mutex);
+        postedAt = now();
+        posted = true;
+        signal.notify_one();
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        signal.notify_one();
+    }
+    sleeper.join();
+    std::sort(delays.begin(), delays.end());
+    return {median(delays), delays[delays.size() * 99 / 100]};
+}
+
 // The latency rounds: in each, a daemon without a journal and one with a
 // fresh journal, one after the other, alternating which comes first, so that
 // a noisy neighbour on the machine hits both alike. Reports the medians of
@@ -692,6 +795,9 @@ void latencyCase(const std::string& vellort, const std::string& ramdisk, const s
         p99[variant] = median(ninetyNines);
         max[variant] = median(maxima);
     }
+    const std::pair<double, double> handOff = handOffMicroseconds(intervalUs);
+    printf("  one hand-off to a thread asleep for %ld us: p50 %.1f us, p99 %.1f us (the copy path has three)\n",
+           intervalUs, handOff.first, handOff.second);
     printf("  medians of %ld rounds:\n", rounds);
     for (int variant = 0; variant < 2; ++variant)
         printf("  %-10s delay ms: p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n", variants[variant], p50[variant],
@@ -755,12 +861,14 @@ int main(int argc, char** argv) {
             options.scrape = true;
         else if (option == "--status-page")
             options.scrape = options.statusPage = true;
+        else if (option == "--memory")
+            options.memoryOnly = true;
         else if (option == "--setting" && i + 1 < argc)
             extraSettings += std::string(argv[++i]) + "\n";  // e.g. "copy_buffer_size 1M"
         else
             die("usage: daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] "
                 "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R] "
-                "[--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--status-page] [--setting 'KEY VALUE' ...]");
+                "[--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--status-page] [--memory] [--setting 'KEY VALUE' ...]");
     }
     if (options.rounds < 1) die("--rounds must be at least 1");
     if (geteuid() != 0) die("needs root to mount the two tmpfs");
@@ -798,9 +906,9 @@ int main(int argc, char** argv) {
         startDaemon(options.vellort, configText(ramdisk, target, ""));
         int pipe = openPipe(sandbox + "/var/run/vellort_quorvin_files");
         throughputCase("(a) small files", pipe, ramdisk, target, "small", options.smallFiles, options.smallKiB * 1024,
-                       options.rounds, options.rsync);
+                       options.rounds, options.rsync, options.memoryOnly);
         throughputCase("(b) large files", pipe, ramdisk, target, "large", options.largeFiles, options.largeMiB * MiB,
-                       options.rounds, options.rsync);
+                       options.rounds, options.rsync, options.memoryOnly);
         close(pipe);
         stopDaemon();
     }
