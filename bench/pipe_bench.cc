@@ -15,9 +15,9 @@
 // end, and a round's memory figure is then its own. The summary gives the
 // median of the rounds.
 //
-// For comparison it also measures what the reader's 1 us pause after each
-// line costs on this machine, with the default timer slack and with the slack
-// of 1 ns that the reader sets for itself. The last lines, "RESULT
+// For comparison it also measures what a 1 us sleep costs on this machine,
+// with the default timer slack and with a slack of 1 ns: the reason the
+// reader waits out its 1 us pause after each block on the clock instead. The last lines, "RESULT
 // key=value", are for scripts.
 //
 //   pipe_bench [--lines N] [--rounds R]
