@@ -1,8 +1,9 @@
 #include "ledger/FileInfo.h"
 
 #include <sched.h>
+#include <string.h>
 
-#include <boost/make_shared.hpp>
+#include <new>
 
 #include "metrics/Metrics.h"
 #include "util/Time.h"
@@ -19,16 +20,15 @@ const uint32_t hashRecorded = 0x80000;
 
 }  // namespace
 
-FileInfo::FileInfoPrivate::FileInfoPrivate(const std::string& path, int64_t tavroTime, int64_t journalId,
+FileInfo::FileInfoPrivate::FileInfoPrivate(size_t pathLength, int64_t tavroTime, int64_t journalId,
                                            int64_t announced)
-    : path(path),
-      tavroTime(tavroTime),
+    : tavroTime(tavroTime),
       journalId(journalId),
       announced(announced != 0 ? announced : UTILITIES::monotonicNanoseconds()),
-      flags(0) {
-    // Default attributes cannot fail to initialise short of memory, which
-    // the daemon does not survive anyway.
-    pthread_rwlock_init(&rwlock, nullptr);
+      references(0),
+      flags(0),
+      hash(nullptr),
+      pathLength(static_cast<uint32_t>(pathLength)) {
     // A journaled file is unfinished for as long as any part of the daemon
     // still holds it: the ledgers let it go once no storage owes it anything.
     if (journalId != 0) METRICS::journalUnfinishedFiles().fetch_add(1, std::memory_order_relaxed);
@@ -36,16 +36,31 @@ FileInfo::FileInfoPrivate::FileInfoPrivate(const std::string& path, int64_t tavr
 
 FileInfo::FileInfoPrivate::~FileInfoPrivate() {
     if (journalId != 0) METRICS::journalUnfinishedFiles().fetch_sub(1, std::memory_order_relaxed);
-    pthread_rwlock_destroy(&rwlock);
+    delete hash;
 }
 
-// One allocation for the record and its reference count: the ledgers hold a
-// handle for every file of a user shift, so this is most of their memory.
+FileInfo::FileInfoPrivate* FileInfo::FileInfoPrivate::create(const std::string& path, int64_t tavroTime,
+                                                             int64_t journalId, int64_t announced) {
+    // Paths come from lines of the pipe or rows of the journal, far below the
+    // 4 GiB that the length holds.
+    void* memory = ::operator new(sizeof(FileInfoPrivate) + path.size());
+    FileInfoPrivate* record = new (memory) FileInfoPrivate(path.size(), tavroTime, journalId, announced);
+    memcpy(reinterpret_cast<char*>(record + 1), path.data(), path.size());
+    return record;
+}
+
+void intrusive_ptr_release(FileInfo::FileInfoPrivate* record) {
+    // Whatever a thread wrote to the record happens before its destruction.
+    if (record->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    record->~FileInfoPrivate();
+    ::operator delete(record);
+}
+
 FileInfo::FileInfo(const std::string& path, int64_t tavroTime, int64_t journalId, int64_t announced)
-    : d(boost::make_shared<FileInfoPrivate>(path, tavroTime, journalId, announced)) {}
+    : d(FileInfoPrivate::create(path, tavroTime, journalId, announced)) {}
 
 std::string FileInfo::pathToOrigin() const {
-    return d->path;
+    return d->path();
 }
 
 int64_t FileInfo::tavroTime() const {
@@ -85,13 +100,13 @@ FileIdentity FileInfo::source() const {
 
 std::string FileInfo::referenceHash(const std::string& candidate) {
     if (!candidate.empty() && (d->flags.fetch_or(hashClaimed, std::memory_order_acq_rel) & hashClaimed) == 0) {
-        d->hash = candidate;
+        d->hash = new std::string(candidate);
         d->flags.fetch_or(hashRecorded, std::memory_order_release);
         return candidate;
     }
     if (candidate.empty() && !isSet(hashClaimed)) return "";
     while (!isSet(hashRecorded)) sched_yield();  // being written by another worker
-    return d->hash;
+    return *d->hash;
 }
 
 void FileInfo::recordCopy(uint32_t copiedFlag, const FileIdentity& identity) {
@@ -104,13 +119,16 @@ FileIdentity FileInfo::copy(uint32_t copiedFlag) const {
 }
 
 int FileInfo::lockRead() {
-    return pthread_rwlock_rdlock(&d->rwlock);
+    d->rwlock.lockRead();
+    return 0;
 }
 
 int FileInfo::lockWrite() {
-    return pthread_rwlock_wrlock(&d->rwlock);
+    d->rwlock.lockWrite();
+    return 0;
 }
 
 int FileInfo::unlock() {
-    return pthread_rwlock_unlock(&d->rwlock);
+    d->rwlock.unlock();
+    return 0;
 }

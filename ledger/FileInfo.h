@@ -1,14 +1,14 @@
 #ifndef VELLORT_LEDGER_FILEINFO_H
 #define VELLORT_LEDGER_FILEINFO_H
 
-#include <pthread.h>
 #include <stdint.h>
 
 #include <atomic>
 #include <string>
 
-#include <boost/shared_ptr.hpp>
+#include <boost/intrusive_ptr.hpp>
 
+#include "thread/SlimRwLock.h"
 #include "util/FileIdentity.h"
 
 // The daemon's record of one announced file: a cheap handle to one shared
@@ -17,6 +17,8 @@
 // read-write lock. The record goes when the last handle goes.
 //
 // Handles are copied freely between threads (the reference count is atomic).
+// A ledger holds a handle for every file of a user shift, so the record is
+// kept small: one allocation with the path at its end and its count inside.
 // Path and shift time never change; flag bits are only ever set, by atomic OR,
 // so storages coordinate through them without a lock.
 class FileInfo {
@@ -90,40 +92,54 @@ public:
     std::string referenceHash(const std::string& candidate = "");
     FileIdentity copy(uint32_t copiedFlag) const;
 
-    // The POSIX result codes, which no caller needs: the lock is never
-    // destroyed while a handle exists, so the calls cannot fail on it.
+    // 0 each, as the POSIX calls they stand for return on success: the lock
+    // cannot fail.
     int lockRead();
     int lockWrite();
     int unlock();
 
 private:
-    boost::shared_ptr<FileInfoPrivate> d;
+    boost::intrusive_ptr<FileInfoPrivate> d;
 };
 
-// The shared record behind every handle of one file.
+// The shared record behind every handle of one file, made by create() in one
+// allocation with its path after it.
 class FileInfo::FileInfoPrivate {
 public:
-    FileInfoPrivate(const std::string& path, int64_t tavroTime, int64_t journalId, int64_t announced);
-    ~FileInfoPrivate();
+    static FileInfoPrivate* create(const std::string& path, int64_t tavroTime, int64_t journalId, int64_t announced);
 
     FileInfoPrivate(const FileInfoPrivate&) = delete;
     FileInfoPrivate& operator=(const FileInfoPrivate&) = delete;
 
-    const std::string path;
+    std::string path() const { return std::string(reinterpret_cast<const char*>(this + 1), pathLength); }
+
     const int64_t tavroTime;
     const int64_t journalId;
     const int64_t announced;
+    std::atomic<uint32_t> references;  // handles; the last one to go destroys the record
     std::atomic<uint32_t> flags;
     // Written once each, before the flag bit that publishes them (the
     // source's own bits, or INTERNAL_COPIED / EXTERNAL_COPIED); read only after it.
     FileIdentity source;
     FileIdentity internalCopy;
     FileIdentity externalCopy;
-    std::string hash;  // the reference hash, likewise
+    std::string* hash;  // the reference hash, likewise; made only when verifying
     // Copy workers of all storages read under it; the link and removal passes
     // replace or delete the file only under it for writing.
-    pthread_rwlock_t rwlock;
+    SlimRwLock rwlock;
+
+private:
+    friend void intrusive_ptr_release(FileInfoPrivate* record);
+    FileInfoPrivate(size_t pathLength, int64_t tavroTime, int64_t journalId, int64_t announced);
+    ~FileInfoPrivate();
+
+    const uint32_t pathLength;  // its bytes follow the record
 };
+
+inline void intrusive_ptr_add_ref(FileInfo::FileInfoPrivate* record) {
+    record->references.fetch_add(1, std::memory_order_relaxed);
+}
+void intrusive_ptr_release(FileInfo::FileInfoPrivate* record);
 
 // Holds a file's read lock for its scope, and with it the record itself: the
 // copy workers copy a file inside one.
