@@ -171,5 +171,6 @@ TEST(CrashTest, KilledAgainAndAgainTheDaemonLosesNoFileAndCountsEachOnce) {
                       history.find("<storage id=\"" + std::string(storage) + "\" pending=\"0\" copied=\"" +
                                    std::to_string(count) + "\" failed=\"0\"/>"))
                 << storage << " " << count << "\n"
-                << history;
+                << history << "\nThe INTERNAL storage's errors:\n"
+                << linesNaming(daemon.log(), "disk: Error");
 }
