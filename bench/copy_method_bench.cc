@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/Median.h"
+
 namespace {
 
 const long MiB = 1024 * 1024;
@@ -96,12 +98,6 @@ std::string mountTmpfs(const std::string& path, long bytes) {
     if (mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) != 0)
         die("mount tmpfs on " + path + ": " + strerror(errno));
     return path;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 }  // namespace

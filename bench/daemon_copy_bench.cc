@@ -63,6 +63,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Median.h"
 #include "util/Files.h"
 #include "util/TrustedTree.h"
 
@@ -341,12 +342,6 @@ long copyJobs() {
 void removeTree(const std::string& path) {
     std::string command = "rm -rf '" + path + "'";
     if (system(command.c_str()) != 0) die(command + " failed");
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 // The daemon's resident memory in bytes, from /proc; -1 when unknown.

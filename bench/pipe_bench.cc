@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Median.h"
 #include "intake/ListThread.h"
 #include "journal/Journal.h"
 #include "ledger/Storage.h"
@@ -236,12 +237,6 @@ RoundResult roundInChild(const std::string& input, long lines, bool withJournal)
                  WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
     }
     return result;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 }  // namespace

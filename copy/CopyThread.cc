@@ -149,8 +149,8 @@ void CopyThread::_cutJob(std::list<FileInfo>& waiting, std::list<DebitCredit::Re
     };
     while (!waitingRetries.empty() && fits(waitingRetries.front().file))
         retries.splice(retries.end(), waitingRetries, waitingRetries.begin());
-    if (!waitingRetries.empty()) return;
-    while (!waiting.empty() && fits(waiting.front())) files.splice(files.end(), waiting, waiting.begin());
+    while (waitingRetries.empty() && !waiting.empty() && fits(waiting.front()))
+        files.splice(files.end(), waiting, waiting.begin());
     ramdisk.release();  // a job that comes later looks at the RAM disk afresh
 }
 
