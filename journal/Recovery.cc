@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -108,15 +109,44 @@ void recordSource(FileInfo& file, const std::vector<std::unique_ptr<Place>>& pla
         }
 }
 
-// The EXTERNAL storage lets an INTERNAL copy go (deletes or removes it) only
-// once that copy is made. Taken up with its copy gone, the INTERNAL storage
-// would copy the file anew, and that copy, of a file the EXTERNAL storage is
-// done with, would stay for good. So it counts as copied there, or as failed
-// if it was still being tried.
+// The INTERNAL copy is the EXTERNAL storage's link to its own copy, and the
+// RAM-disk file is no longer a plain file: the EXTERNAL link pass got there
+// after the RAM disk's own, and nothing is left to copy from or to. Only the
+// link that pass makes counts; any other is left to the copy, which refuses it.
+bool linkedToExternal(const FileInfo& file, const std::vector<std::unique_ptr<Place>>& places) {
+    if (places.empty() || !places[0] || places[0]->params.type != Storage::INTERNAL) return false;
+    const Place* external = nullptr;
+    for (const std::unique_ptr<Place>& place : places)
+        if (place && place->params.type == Storage::EXTERNAL) external = place.get();
+    if (external == nullptr) return false;
+    const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
+    const std::string below = UTILITIES::pathBelow(places[0]->params.ramdisk_mountpoint, file.pathToOrigin());
+    struct stat status;
+    if (below.empty() || (look(*places[0]->origin, below, status) && S_ISREG(status.st_mode))) return false;
+    std::string name;
+    const int dir = places[0]->target->parentOf(relative, name);
+    if (dir < 0 || fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode))
+        return false;
+    std::string expected = external->params.target;
+    if (expected.empty() || expected.back() != '/') expected += '/';
+    expected += relative;
+    std::vector<char> target(expected.size() + 2);
+    const ssize_t length = readlinkat(dir, name.c_str(), target.data(), target.size());
+    return length == static_cast<ssize_t>(expected.size()) &&
+           expected.compare(0, expected.size(), target.data(), static_cast<size_t>(length)) == 0;
+}
+
+// The EXTERNAL storage lets an INTERNAL copy go (deletes it, removes it, or
+// puts a link to its own copy in its place) only once that copy is made.
+// Taken up with its copy gone, the INTERNAL storage would copy the file anew,
+// and that copy, of a file the EXTERNAL storage is done with, would stay for
+// good, or it would find nothing to copy and fail. So it counts as copied
+// there, or as failed if it was still being tried.
 void notCopiedAgain(FileInfo& file, const std::vector<std::unique_ptr<Place>>& places,
                     std::vector<Journal::State>& states, size_t booked) {
-    if (!file.isSet(FileInfo::EXTERNAL_REMOVED) || !file.isSet(FileInfo::EXTERNAL_COPIED) ||
-        file.isSet(FileInfo::INTERNAL_COPIED))
+    if (!file.isSet(FileInfo::EXTERNAL_COPIED) || file.isSet(FileInfo::INTERNAL_COPIED)) return;
+    if (!file.isSet(FileInfo::EXTERNAL_REMOVED) &&
+        !(file.isSet(FileInfo::EXTERNAL_LINKED) && linkedToExternal(file, places)))
         return;
     for (size_t i = 0; i < places.size() && i < booked; ++i) {
         if (!places[i] || places[i]->params.type != Storage::INTERNAL) continue;

@@ -3,7 +3,6 @@
 #include <unistd.h>
 #include <utime.h>
 
-#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -11,7 +10,6 @@
 #include "journal/Journal.h"
 #include "support/CopyRig.h"
 #include "support/DaemonRunner.h"
-#include "support/StatusClient.h"
 
 // A start on a journal that holds four files announced but never booked: a
 // complete copy is kept as it is (the same file), a partial one is made anew,
@@ -47,8 +45,12 @@ TEST(RecoveryTest, AStartTakesUpEveryUnfinishedFileAndKeepsOnlyCompleteCopies) {
     writeFile(copies + "/run/missing.tmp", "left by a kill");
     struct utimbuf times = {shift, shift};
     for (const std::string& path : {ram + "/run/complete", copies + "/run/complete"}) utime(path.c_str(), &times);
-    struct stat before;
-    ASSERT_EQ(0, stat((copies + "/run/complete").c_str(), &before));
+    auto inode = [](const std::string& path) {
+        struct stat s;
+        return stat(path.c_str(), &s) == 0 ? s.st_ino : 0;
+    };
+    const ino_t before = inode(copies + "/run/complete");
+    ASSERT_NE(0u, before);
 
     daemon.writeConfig(daemon.defaultConfig() + "journal " + journalPath + "\n");
     ASSERT_EQ(0, daemon.run());
@@ -57,57 +59,55 @@ TEST(RecoveryTest, AStartTakesUpEveryUnfinishedFileAndKeepsOnlyCompleteCopies) {
     EXPECT_TRUE(CopyRig::waitUntil([&] { return fileExists(copies + "/run/extra"); }));
     ASSERT_TRUE(CopyRig::waitUntil([&] { return readFile(copies + "/run/missing") == std::string(5000, 'm'); }));
     EXPECT_EQ(std::string(5000, 'p'), readFile(copies + "/run/partial"));
-    struct stat after;
-    ASSERT_EQ(0, stat((copies + "/run/complete").c_str(), &after));
-    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(before, inode(copies + "/run/complete"));
     EXPECT_FALSE(fileExists(copies + "/run/missing.tmp"));
     EXPECT_EQ(1, countInFile(daemon.logPath(), "disk: Error: Copying " + ram + "/run/vanished to "));
 
     const std::string entry = "<usertime id=\"" + std::to_string(shift) + "\" uid=\"1234\" gid=\"567\"";
     const std::string counts = "<storage id=\"disk\" pending=\"0\" copied=\"4\" failed=\"1\"/>";
-    std::string reply;
-    EXPECT_TRUE(CopyRig::waitUntil([&] {
-        reply = StatusClient(daemon.statusPort()).ask("<request><action id='history'/></request>");
-        return reply.find(entry) != std::string::npos && reply.find(counts) != std::string::npos;
-    })) << reply;
+    const std::string reply = daemon.historyHolding(counts);
+    EXPECT_TRUE(reply.find(entry) != std::string::npos && reply.find(counts) != std::string::npos) << reply;
     close(pipe);
 }
 
-// A file of an earlier shift whose INTERNAL copy the EXTERNAL storage had
-// already deleted when the daemon stopped, before the RAM-disk file went: a
-// start lets the RAM-disk file go on the strength of the EXTERNAL copy and
-// copies nothing anew to the INTERNAL disk, where no storage would ever
-// delete it.
+// An earlier shift's file whose INTERNAL copy the EXTERNAL storage had let go
+// at the stop: deleted before the RAM-disk file went, or, with the INTERNAL
+// booking lost, linked to the EXTERNAL copy after the RAM-disk file became a
+// link. A start counts that copy as made: none made anew, where no storage
+// would delete it, and no failure for want of a source.
 TEST(RecoveryTest, AnInternalCopyTheExternalStorageLetGoIsNotMadeAgain) {
-    DaemonRunner daemon;
-    const std::string journalPath = daemon.root() + "/var/lib/vellort/journal.sqlite";
-    const std::string ram = daemon.root() + "/ramdisk", external = daemon.root() + "/external";
-    const int64_t shift = 1700000000;
-    {
-        Journal journal(journalPath, {"disk", "archive"}, 5, daemon.logPath(), nullptr);
-        Journal::Contents contents;
-        ASSERT_TRUE(journal.open(contents));
-        ASSERT_EQ(0, journal.start());
-        journal.record({{true, journal.nextFileId(), "", shift, 1234, 567}});
-        const int64_t id = journal.newFileId();
-        journal.record({{false, id, ram + "/./run/img", shift, 0, 0}});
-        journal.record({{true, journal.nextFileId(), "", shift + 100, 1234, 567}});
-        journal.book(id, 0, Journal::COPIED, 0, false, shift, -1, 1, 0);
-        journal.book(id, 1, Journal::DELETED, 0, true, shift, -1, 1, 0);
-    }
-    makeDirectories(ram + "/run");
-    makeDirectories(external + "/run");
-    for (const std::string& path : {ram + "/run/img", external + "/run/img"}) {
-        writeFile(path, std::string(5000, 'i'));
+    for (const bool linked : {false, true}) {
+        DaemonRunner daemon;
+        const std::string ram = daemon.root() + "/ramdisk", external = daemon.root() + "/external";
+        const std::string internal = daemon.root() + "/internal", journalPath = daemon.root() + "/journal.sqlite";
+        const int64_t shift = 1700000000;
+        {
+            Journal journal(journalPath, {"disk", "archive"}, 5, daemon.logPath(), nullptr);
+            Journal::Contents contents;
+            ASSERT_TRUE(journal.open(contents));
+            ASSERT_EQ(0, journal.start());
+            journal.record({{true, journal.nextFileId(), "", shift, 1234, 567}});
+            const int64_t id = journal.newFileId();
+            journal.record({{false, id, ram + "/./run/img", shift, 0, 0}});
+            journal.record({{true, journal.nextFileId(), "", shift + 100, 1234, 567}});
+            if (!linked) journal.book(id, 0, Journal::COPIED, 0, false, shift, -1, 1, 0);
+            journal.book(id, 1, linked ? Journal::COPIED : Journal::DELETED, 0, !linked, shift, -1, 1, 0);
+        }
+        for (const std::string& path : {ram + "/run", external + "/run", internal + "/run"}) makeDirectories(path);
+        writeFile(external + "/run/img", std::string(5000, 'i'));
+        if (!linked) writeFile(ram + "/run/img", std::string(5000, 'i'));
+        ASSERT_TRUE(!linked || (symlink((internal + "/run/img").c_str(), (ram + "/run/img").c_str()) == 0 &&
+                                symlink((external + "/run/img").c_str(), (internal + "/run/img").c_str()) == 0));
         struct utimbuf times = {shift, shift};
-        utime(path.c_str(), &times);
+        for (const std::string& path : {ram + "/run/img", external + "/run/img"}) utime(path.c_str(), &times);
+        daemon.writeConfig(daemon.defaultConfig() + "journal " + journalPath +
+                           "\nstorageID archive\ntype EXTERNAL\ntarget " + external + "\n");
+        ASSERT_EQ(0, daemon.run());
+        EXPECT_TRUE(linked || CopyRig::waitUntil([&] { return !fileExists(ram + "/run/img"); })) << daemon.log();
+        const std::string counts = "<storage id=\"disk\" pending=\"0\" copied=\"1\" failed=\"0\"/>";
+        const std::string reply = daemon.historyHolding(counts);
+        EXPECT_NE(std::string::npos, reply.find(counts)) << "linked " << linked << "\n" << reply << daemon.log();
+        struct stat status;
+        EXPECT_FALSE(lstat((internal + "/run/img").c_str(), &status) == 0 && S_ISREG(status.st_mode)) << linked;
     }
-    daemon.writeConfig(daemon.defaultConfig() + "journal " + journalPath + "\nstorageID archive\ntype EXTERNAL\ntarget " +
-                       external + "\n");
-    ASSERT_EQ(0, daemon.run());
-    ASSERT_TRUE(daemon.waitForLog("Taken up 1 unfinished files from the journal\n"));
-    EXPECT_TRUE(CopyRig::waitUntil([&] { return !fileExists(ram + "/run/img"); })) << daemon.log();
-    EXPECT_FALSE(fileExists(daemon.root() + "/internal/run/img")) << daemon.log();
-    const std::string reply = StatusClient(daemon.statusPort()).ask("<request><action id='history'/></request>");
-    EXPECT_NE(std::string::npos, reply.find("<storage id=\"disk\" pending=\"0\" copied=\"1\" failed=\"0\"/>")) << reply;
 }

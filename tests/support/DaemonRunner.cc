@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "net/TCPSocket.h"
+#include "support/StatusClient.h"
 
 namespace {
 
@@ -118,6 +119,15 @@ int DaemonRunner::waitForExit(double seconds) {
     });
     if (result != -1) pid_ = -1;
     return result;
+}
+
+std::string DaemonRunner::historyHolding(const std::string& text, double seconds) {
+    std::string reply;
+    pollUntil(seconds, [&] {
+        reply = StatusClient(statusPort_).ask("<request><action id='history'/></request>");
+        return reply.find(text) != std::string::npos;
+    });
+    return reply;
 }
 
 bool DaemonRunner::running() {

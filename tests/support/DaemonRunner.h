@@ -55,6 +55,9 @@ public:
         return waitForLogCount(logPath(), text, 1, seconds);
     }
     std::string log() const { return readFile(logPath()); }
+    // The status service's history, asked again until it holds `text` or
+    // `seconds` have passed: the last reply.
+    std::string historyHolding(const std::string& text, double seconds = 30);
     // Waits for the detached daemon to end; its exit status, or -1 on timeout,
     // -2 when it was killed by a signal.
     int waitForExit(double seconds = 10);
