@@ -4,16 +4,20 @@
 // clock starts when the first "++ Converting N files ..." / "++ Removing N
 // files ..." line appears and stops when the report line for the last 1000
 // files appears ("++ 1000 symbolic links ... successfully created" /
-// "++ 1000 files from ... deleted."). The log is polled every 0.2 ms.
+// "++ 1000 files from ... deleted."). The log is polled every 0.2 ms, reading
+// only what was appended since the last look.
 //
 // The RAM disk is a tmpfs on which a plain file takes 60% and the files, one
 // page each, another 30%, with a limit of 50%: the disk stays above the limit
 // until the last file is done, as under a steady acquisition. The copies lie
-// on a second tmpfs. Needs root, for the mounts. The last lines, "RESULT
-// key=value" with the medians, are for scripts. Each link round is followed
-// by one of the bare method (symlink and rename by path) on the same set-up.
+// on a second tmpfs. With --file-bytes 0 the files are empty and the plain
+// file alone keeps the disk above the limit: the same passes at a memory cost
+// of inodes alone, so that a million files fit beside other work. Needs root,
+// for the mounts. The last lines, "RESULT key=value" with the medians, are for
+// scripts. Each link round is followed by one of the bare method (symlink and
+// rename by path) on the same set-up.
 //
-//   link_bench [--files N] [--rounds R] [--preserve-owners yes]
+//   link_bench [--files N] [--rounds R] [--preserve-owners yes] [--file-bytes 4096|0]
 //   (N a multiple of 1000; defaults 20000 and 3; owners as with preserve_uid/preserve_gid no)
 
 #include <errno.h>
@@ -28,7 +32,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,7 @@ const long filesPerDirectory = 1000;
 std::vector<std::string> logPaths;  // removed at the end
 bool preserveOwners = false;        // --preserve-owners yes: links get the user's uid and gid, as by default
 const size_t pageBytes = 4096;
+size_t fileBytes = pageBytes;  // --file-bytes 0: empty files
 
 double seconds() {
     struct timespec now;
@@ -74,7 +78,7 @@ void release(const std::string& mount) {
 }
 
 void writePage(const std::string& path, long number) {
-    std::string page(pageBytes, static_cast<char>('a' + number % 26));
+    std::string page(fileBytes, static_cast<char>('a' + number % 26));
     FILE* file = fopen(path.c_str(), "w");
     if (file == nullptr || fwrite(page.data(), 1, page.size(), file) != page.size() || fclose(file) != 0)
         die("cannot write " + path + ": " + strerror(errno));
@@ -86,14 +90,31 @@ void fill(const std::string& path, uint64_t bytes) {
         die("cannot fill " + path);
 }
 
-int countLines(const std::string& path, const std::string& text) {
-    std::ifstream file(path);
-    std::stringstream content;
-    content << file.rdbuf();
-    const std::string log = content.str();
-    int count = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++count;
-    return count;
+// Counts the lines holding `start` and `report` in a growing log, reading
+// only the complete lines appended since the last call.
+class LogTail {
+public:
+    LogTail(const std::string& path, const std::string& start, const std::string& report)
+        : path(path), start(start), report(report) {}
+    void read() {
+        std::ifstream file(path);
+        file.seekg(static_cast<std::streamoff>(offset));
+        for (std::string line; std::getline(file, line) && !file.eof();) {
+            offset += line.size() + 1;
+            if (line.find(start) != std::string::npos) ++starts;
+            if (line.find(report) != std::string::npos) ++reports;
+        }
+    }
+    int starts = 0, reports = 0;
+
+private:
+    const std::string path, start, report;
+    size_t offset = 0;
+};
+
+// Mount sizes: one page a file, and room for the plain file when files are empty.
+uint64_t ramDiskBytes(long files) {
+    return fileBytes == 0 ? 64u << 20 : files * pageBytes * 10 / 3;
 }
 
 struct Result {
@@ -104,9 +125,9 @@ struct Result {
 // One round: `files` files on a fresh RAM disk, booked as copied, then a
 // LinkThread started on them; timed through its log.
 Result runRound(long files, bool createLinks, long round) {
-    const uint64_t ramBytes = files * pageBytes * 10 / 3;
+    const uint64_t ramBytes = ramDiskBytes(files);
     const std::string ram = scratchTmpfs("ram", ramBytes);
-    const std::string copies = scratchTmpfs("copies", files * pageBytes * 2);
+    const std::string copies = scratchTmpfs("copies", ramBytes);
     fill(ram + "/fill", ramBytes * 6 / 10);
     const std::string logPath = "/tmp/link_bench-" + std::to_string(getpid()) + "-" + std::to_string(round) +
                                 (createLinks ? "-links.log" : "-removal.log");
@@ -154,10 +175,12 @@ Result runRound(long files, bool createLinks, long round) {
 
     double begin = 0;
     const double deadline = seconds() + 600;
+    LogTail tail(logPath, start, report);
     for (;;) {
         const double now = seconds();
-        if (begin == 0 && countLines(logPath, start) > 0) begin = now;
-        if (begin != 0 && countLines(logPath, report) >= reports) {
+        tail.read();
+        if (begin == 0 && tail.starts > 0) begin = now;
+        if (begin != 0 && tail.reports >= reports) {
             Result result{now - begin, {}};
             std::ifstream log(logPath);
             for (std::string line; std::getline(log, line);)
@@ -175,9 +198,9 @@ Result runRound(long files, bool createLinks, long round) {
 // The bare method on the same set-up: each file replaced by a link to its
 // copy, made beside it and renamed over it, by path, with no check at all.
 double bareRound(long files) {
-    const uint64_t ramBytes = files * pageBytes * 10 / 3;
+    const uint64_t ramBytes = ramDiskBytes(files);
     const std::string ram = scratchTmpfs("ram", ramBytes);
-    const std::string copies = scratchTmpfs("copies", files * pageBytes * 2);
+    const std::string copies = scratchTmpfs("copies", ramBytes);
     fill(ram + "/fill", ramBytes * 6 / 10);
     std::vector<std::string> relatives;
     for (long i = 0; i < files; ++i) {
@@ -213,6 +236,8 @@ int main(int argc, char** argv) {
             files = atol(argv[i + 1]);
         else if (strcmp(argv[i], "--rounds") == 0)
             rounds = atol(argv[i + 1]);
+        else if (strcmp(argv[i], "--file-bytes") == 0)
+            fileBytes = strcmp(argv[i + 1], "0") == 0 ? 0 : pageBytes;
         else if (strcmp(argv[i], "--preserve-owners") == 0)
             preserveOwners = strcmp(argv[i + 1], "yes") == 0;
         else
@@ -221,7 +246,7 @@ int main(int argc, char** argv) {
     if (files < 1000 || files % 1000 != 0 || rounds < 1) die("--files must be a multiple of 1000, --rounds >= 1");
     if (geteuid() != 0) die("needs root to mount the tmpfs file systems");
 
-    printf("link_bench: %ld files of %zu bytes on a tmpfs RAM disk, limit 50%%, %ld rounds\n", files, pageBytes,
+    printf("link_bench: %ld files of %zu bytes on a tmpfs RAM disk, limit 50%%, %ld rounds\n", files, fileBytes,
            rounds);
     std::string results;
     for (bool createLinks : {true, false}) {
