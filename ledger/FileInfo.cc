@@ -8,6 +8,14 @@
 #include "metrics/Metrics.h"
 #include "util/Time.h"
 
+inline void intrusive_ptr_add_ref(FileInfo::FileInfoPrivate::Folder* folder) {
+    folder->references.fetch_add(1, std::memory_order_relaxed);
+}
+
+inline void intrusive_ptr_release(FileInfo::FileInfoPrivate::Folder* folder) {
+    if (folder->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete folder;
+}
+
 namespace {
 
 // Bits of the flag word above the twelve steps, for the source identity: the
@@ -18,17 +26,24 @@ const uint32_t sourceRecorded = 0x20000;
 const uint32_t hashClaimed = 0x40000;
 const uint32_t hashRecorded = 0x80000;
 
+// Files are announced folder by folder: each thread that makes records keeps
+// the folder of its last one, and the next file of that folder and shift
+// shares it.
+thread_local boost::intrusive_ptr<FileInfo::FileInfoPrivate::Folder> lastFolder;
+
 }  // namespace
 
-FileInfo::FileInfoPrivate::FileInfoPrivate(size_t pathLength, int64_t tavroTime, int64_t journalId,
-                                           int64_t announced)
-    : tavroTime(tavroTime),
+FileInfo::FileInfoPrivate::FileInfoPrivate(Folder* folder, size_t nameLength, int64_t journalId, int64_t announced)
+    : references(0),
+      flags(0),
       journalId(journalId),
       announced(announced != 0 ? announced : UTILITIES::monotonicNanoseconds()),
-      references(0),
-      flags(0),
       hash(nullptr),
-      pathLength(static_cast<uint32_t>(pathLength)) {
+      nameLength(static_cast<uint32_t>(nameLength)),
+      devices{0, 0, 0},
+      folder(folder),
+      identities{{0, -1, 0}, {0, -1, 0}, {0, -1, 0}} {
+    intrusive_ptr_add_ref(folder);
     // A journaled file is unfinished for as long as any part of the daemon
     // still holds it: the ledgers let it go once no storage owes it anything.
     if (journalId != 0) METRICS::journalUnfinishedFiles().fetch_add(1, std::memory_order_relaxed);
@@ -37,16 +52,43 @@ FileInfo::FileInfoPrivate::FileInfoPrivate(size_t pathLength, int64_t tavroTime,
 FileInfo::FileInfoPrivate::~FileInfoPrivate() {
     if (journalId != 0) METRICS::journalUnfinishedFiles().fetch_sub(1, std::memory_order_relaxed);
     delete hash;
+    intrusive_ptr_release(folder);
 }
 
 FileInfo::FileInfoPrivate* FileInfo::FileInfoPrivate::create(const std::string& path, int64_t tavroTime,
                                                              int64_t journalId, int64_t announced) {
+    const size_t cut = path.rfind('/') + 1;  // 0 when there is no '/'
+    if (!lastFolder || lastFolder->tavroTime != tavroTime ||
+        lastFolder->path.compare(0, std::string::npos, path, 0, cut) != 0)
+        lastFolder = new Folder{{0}, tavroTime, path.substr(0, cut)};
     // Paths come from lines of the pipe or rows of the journal, far below the
     // 4 GiB that the length holds.
-    void* memory = ::operator new(sizeof(FileInfoPrivate) + path.size());
-    FileInfoPrivate* record = new (memory) FileInfoPrivate(path.size(), tavroTime, journalId, announced);
-    memcpy(reinterpret_cast<char*>(record + 1), path.data(), path.size());
+    const size_t nameLength = path.size() - cut;
+    void* memory = ::operator new(sizeof(FileInfoPrivate) + nameLength);
+    FileInfoPrivate* record = new (memory) FileInfoPrivate(lastFolder.get(), nameLength, journalId, announced);
+    memcpy(reinterpret_cast<char*>(record + 1), path.data() + cut, nameLength);
     return record;
+}
+
+void FileInfo::FileInfoPrivate::store(Which which, const FileIdentity& identity) {
+    devices[which] = static_cast<uint32_t>(identity.device);
+    // Wraps, without overflow, for times before 1678 or after 2262: such a
+    // file then no longer matches its record, and is kept, not released.
+    const uint64_t mtime =
+        static_cast<uint64_t>(identity.mtimeSeconds) * 1000000000u + static_cast<uint64_t>(identity.mtimeNanoseconds);
+    identities[which] = {identity.inode, identity.size, static_cast<int64_t>(mtime)};
+}
+
+FileIdentity FileInfo::FileInfoPrivate::load(Which which) const {
+    const Identity& packed = identities[which];
+    FileIdentity identity;
+    identity.device = devices[which];
+    identity.inode = packed.inode;
+    identity.size = packed.size;
+    // Floor division, so that times before 1970 come back as they went in.
+    identity.mtimeSeconds = packed.mtime / 1000000000 - (packed.mtime % 1000000000 < 0 ? 1 : 0);
+    identity.mtimeNanoseconds = packed.mtime - identity.mtimeSeconds * 1000000000;
+    return identity;
 }
 
 void intrusive_ptr_release(FileInfo::FileInfoPrivate* record) {
@@ -64,7 +106,7 @@ std::string FileInfo::pathToOrigin() const {
 }
 
 int64_t FileInfo::tavroTime() const {
-    return d->tavroTime;
+    return d->tavroTime();
 }
 
 int64_t FileInfo::journalId() const {
@@ -85,7 +127,7 @@ bool FileInfo::isSet(uint32_t mask) const {
 
 void FileInfo::recordSource(const FileIdentity& identity) {
     if ((d->flags.fetch_or(sourceClaimed, std::memory_order_acq_rel) & sourceClaimed) == 0) {
-        d->source = identity;
+        d->store(FileInfoPrivate::SOURCE, identity);
         d->flags.fetch_or(sourceRecorded, std::memory_order_release);
         return;
     }
@@ -95,7 +137,7 @@ void FileInfo::recordSource(const FileIdentity& identity) {
 }
 
 FileIdentity FileInfo::source() const {
-    return isSet(sourceRecorded) ? d->source : FileIdentity();
+    return isSet(sourceRecorded) ? d->load(FileInfoPrivate::SOURCE) : FileIdentity();
 }
 
 std::string FileInfo::referenceHash(const std::string& candidate) {
@@ -110,12 +152,12 @@ std::string FileInfo::referenceHash(const std::string& candidate) {
 }
 
 void FileInfo::recordCopy(uint32_t copiedFlag, const FileIdentity& identity) {
-    (copiedFlag == INTERNAL_COPIED ? d->internalCopy : d->externalCopy) = identity;
+    d->store(copiedFlag == INTERNAL_COPIED ? FileInfoPrivate::INTERNAL_COPY : FileInfoPrivate::EXTERNAL_COPY, identity);
 }
 
 FileIdentity FileInfo::copy(uint32_t copiedFlag) const {
     if (!isSet(copiedFlag)) return FileIdentity();
-    return copiedFlag == INTERNAL_COPIED ? d->internalCopy : d->externalCopy;
+    return d->load(copiedFlag == INTERNAL_COPIED ? FileInfoPrivate::INTERNAL_COPY : FileInfoPrivate::EXTERNAL_COPY);
 }
 
 int FileInfo::lockRead() {

@@ -103,37 +103,59 @@ private:
 };
 
 // The shared record behind every handle of one file, made by create() in one
-// allocation with its path after it.
+// allocation with the file's name after it. Its folder and shift are shared
+// with the files announced before it in the same folder and shift.
 class FileInfo::FileInfoPrivate {
 public:
+    // A folder of announced files in one user shift, stored once for them.
+    struct Folder {
+        std::atomic<uint32_t> references;
+        const int64_t tavroTime;
+        const std::string path;  // up to and with its last '/'
+    };
+
+    // What FileIdentity holds, packed: the device in 32 bits (Linux keeps
+    // its device numbers in 32; a wider one could only fail to match, which
+    // refuses a release, never allows one) and the time in nanoseconds.
+    struct Identity {
+        uint64_t inode;
+        int64_t size;  // -1: nothing recorded
+        int64_t mtime;
+    };
+
     static FileInfoPrivate* create(const std::string& path, int64_t tavroTime, int64_t journalId, int64_t announced);
 
     FileInfoPrivate(const FileInfoPrivate&) = delete;
     FileInfoPrivate& operator=(const FileInfoPrivate&) = delete;
 
-    std::string path() const { return std::string(reinterpret_cast<const char*>(this + 1), pathLength); }
+    std::string path() const { return folder->path + std::string(reinterpret_cast<const char*>(this + 1), nameLength); }
+    int64_t tavroTime() const { return folder->tavroTime; }
 
-    const int64_t tavroTime;
-    const int64_t journalId;
-    const int64_t announced;
+    // The three identities kept: the source's, the INTERNAL and the EXTERNAL copy's.
+    enum Which { SOURCE, INTERNAL_COPY, EXTERNAL_COPY };
+    void store(Which which, const FileIdentity& identity);
+    FileIdentity load(Which which) const;
+
     std::atomic<uint32_t> references;  // handles; the last one to go destroys the record
     std::atomic<uint32_t> flags;
-    // Written once each, before the flag bit that publishes them (the
-    // source's own bits, or INTERNAL_COPIED / EXTERNAL_COPIED); read only after it.
-    FileIdentity source;
-    FileIdentity internalCopy;
-    FileIdentity externalCopy;
-    std::string* hash;  // the reference hash, likewise; made only when verifying
     // Copy workers of all storages read under it; the link and removal passes
     // replace or delete the file only under it for writing.
     SlimRwLock rwlock;
+    const int64_t journalId;
+    const int64_t announced;
+    std::string* hash;  // the reference hash, published as the identities are; made only when verifying
 
 private:
     friend void intrusive_ptr_release(FileInfoPrivate* record);
-    FileInfoPrivate(size_t pathLength, int64_t tavroTime, int64_t journalId, int64_t announced);
+    FileInfoPrivate(Folder* folder, size_t nameLength, int64_t journalId, int64_t announced);
     ~FileInfoPrivate();
 
-    const uint32_t pathLength;  // its bytes follow the record
+    const uint32_t nameLength;  // its bytes follow the record
+    // Written once each, before the flag bit that publishes them (the
+    // source's own bits, or INTERNAL_COPIED / EXTERNAL_COPIED); read only after it.
+    uint32_t devices[3];
+    Folder* const folder;  // holds one reference to it
+    Identity identities[3];
 };
 
 inline void intrusive_ptr_add_ref(FileInfo::FileInfoPrivate* record) {

@@ -2,6 +2,7 @@
 #include <future>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -28,4 +29,29 @@ TEST(FileInfoTest, AReadLockStaysWithItsRecordWhenTheHandleMovesOn) {
     EXPECT_EQ(std::future_status::timeout, written.wait_for(std::chrono::milliseconds(50)));  // the reader holds it
     reading.reset();
     EXPECT_EQ(std::future_status::ready, written.wait_for(std::chrono::seconds(10)));
+}
+
+// Files of one folder and shift share what they have in common: each file
+// still reads back its own path and shift, whatever came before it, and every
+// identity comes back as it was recorded, times before 1970 included.
+TEST(FileInfoTest, PathsShiftsAndIdentitiesComeBackAsTheyWentIn) {
+    const std::vector<std::pair<std::string, int64_t>> made = {
+        {"/r/./a/x", 1}, {"/r/./a/y", 1}, {"/r/./a/z", 2}, {"/r/./ab/x", 2}, {"/r/./a/x", 2}, {"plain", 2}, {"/", 3}};
+    std::vector<FileInfo> files;
+    for (const auto& m : made) files.emplace_back(m.first, m.second);
+    for (size_t i = 0; i < made.size(); ++i) {
+        EXPECT_EQ(made[i].first, files[i].pathToOrigin());
+        EXPECT_EQ(made[i].second, files[i].tavroTime());
+    }
+    FileIdentity before1970, after2100;
+    before1970 = {0x10803, 77, 4096, -5, 123456789};
+    after2100 = {0x803, 1ull << 40, 0, 4102444800, 999999999};
+    files[0].recordSource(before1970);
+    files[0].recordCopy(FileInfo::EXTERNAL_COPIED, after2100);
+    EXPECT_FALSE(files[0].copy(FileInfo::EXTERNAL_COPIED).known());  // not published yet
+    files[0].setFlag(FileInfo::EXTERNAL_COPIED);
+    EXPECT_EQ(before1970, files[0].source());
+    EXPECT_EQ(after2100, files[0].copy(FileInfo::EXTERNAL_COPIED));
+    EXPECT_FALSE(files[0].copy(FileInfo::INTERNAL_COPIED).known());
+    EXPECT_FALSE(files[1].source().known());
 }
