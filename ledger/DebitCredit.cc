@@ -8,6 +8,8 @@
 
 namespace {
 
+const int64_t millisecond = 1000000;  // nanoseconds
+
 void destroyMutex(pthread_mutex_t* mutex) {
     pthread_mutex_destroy(mutex);
     delete mutex;
@@ -64,18 +66,19 @@ void DebitCredit::insertToBuffer(const FileInfo& file) {
 void DebitCredit::_pendingBegins(const FileInfo& file) {
     counters_.pending.fetch_add(1, std::memory_order_relaxed);
     MutexGuard pendingGuard(pendingMutex);
-    waiting.emplace(file.announced(), file.key());
+    ++waiting[file.announced() / millisecond];
 }
 
 void DebitCredit::_pendingEnds(const FileInfo& file) {
     counters_.pending.fetch_sub(1, std::memory_order_relaxed);
     MutexGuard pendingGuard(pendingMutex);
-    waiting.erase({file.announced(), file.key()});
+    auto bucket = waiting.find(file.announced() / millisecond);
+    if (bucket != waiting.end() && --bucket->second == 0) waiting.erase(bucket);
 }
 
 int64_t DebitCredit::oldestPendingAge(int64_t now) const {
     MutexGuard pendingGuard(pendingMutex);
-    return waiting.empty() ? 0 : std::max<int64_t>(0, now - waiting.begin()->first);
+    return waiting.empty() ? 0 : std::max<int64_t>(0, now - waiting.begin()->first * millisecond);
 }
 
 bool DebitCredit::flushBuffer() {

@@ -6,8 +6,7 @@
 
 #include <atomic>
 #include <list>
-#include <set>
-#include <utility>
+#include <map>
 
 #include "journal/Journal.h"
 #include "ledger/FileInfo.h"
@@ -192,9 +191,11 @@ private:
     std::list<FileInfo> linkList;           // guarded by linkMutex
     std::list<FileInfo> deleteList;         // guarded by deleteMutex
     std::list<Retry> retryList;             // guarded by retryMutex, never held with another
-    // The files still to copy by announcement time: the metrics' oldest
-    // pending age. Guarded by pendingMutex, never held with another.
-    std::set<std::pair<int64_t, const void*>> waiting;
+    // How many files still to copy were announced in each millisecond: the
+    // metrics' oldest pending age, read up to a millisecond high. Files come
+    // in bursts, so a burst costs a few nodes, not one per file. Guarded by
+    // pendingMutex, never held with another.
+    std::map<int64_t, uint32_t> waiting;
     mutable pthread_mutex_t* pendingMutex;
     pthread_mutex_t* bufferMutex;
     pthread_mutex_t* copyListMutex;

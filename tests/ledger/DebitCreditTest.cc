@@ -48,6 +48,16 @@ TEST(DebitCreditTest, HistoryKeepsTheNewestShiftsAndOlderFilesAreStillBooked) {
     shortest.setTavroTime(10, 0, 0);
     shortest.setTavroTime(20, 0, 0);
     EXPECT_EQ(1u, shortest.history(-1).size());
+    // The oldest pending age follows the oldest file still to copy.
+    const int64_t second = 1000000000, now = 10 * second;
+    const FileInfo first("/r/./a", 20, 0, 5 * second), next("/r/./b", 20, 0, 7 * second);
+    shortest.insertToBuffer(first);
+    shortest.insertToBuffer(next);
+    EXPECT_EQ(5 * second, shortest.oldestPendingAge(now));
+    shortest.insertToCredits(first);
+    EXPECT_EQ(3 * second, shortest.oldestPendingAge(now));
+    shortest.insertToFailedCopies(next);
+    EXPECT_EQ(0, shortest.oldestPendingAge(now));
 }
 
 // A reader announces while copy workers, a link thread and a deletion thread
