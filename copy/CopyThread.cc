@@ -39,7 +39,6 @@ CopyThread::CopyThread(DebitCredit& debitCredit, const Storage::Params& params)
 CopyThread::~CopyThread() {
     pthread_cond_destroy(copyEnded);
     delete copyEnded;
-    pthread_mutex_destroy(copyingMutex);
     delete copyingMutex;
 }
 
@@ -50,7 +49,7 @@ bool CopyThread::beginCopy(const std::string& relative) {
 
 void CopyThread::waitToBeginCopy(const std::string& relative) {
     MutexGuard copyingGuard(copyingMutex);
-    while (!copying.insert(relative).second) pthread_cond_wait(copyEnded, copyingMutex);
+    while (!copying.insert(relative).second) copyingMutex->wait(copyEnded);
 }
 
 void CopyThread::endCopy(const std::string& relative) {

@@ -13,6 +13,7 @@
 #include "ledger/DebitListThread.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
+#include "thread/Mutex.h"
 #include "util/TrustedTree.h"
 
 // The copy scheduler of one storage. Each time it is woken it takes the whole
@@ -63,8 +64,8 @@ private:
     TrustedTree ramdisk;               // used by this thread only, for the sizes of capped jobs
     std::atomic<uint32_t> jitterSeed;  // any thread: the workers draw from it
 
-    std::set<std::string> copying;  // guarded by copyingMutex: the paths being copied
-    pthread_mutex_t* copyingMutex;
+    std::set<std::string> copying GUARDED_BY(copyingMutex);  // the paths being copied
+    Mutex* copyingMutex;
     pthread_cond_t* copyEnded;  // signalled by endCopy()
 };
 

@@ -12,6 +12,7 @@
 #include <sqlite3.h>
 
 #include "net/MessageServer.h"
+#include "thread/MutexGuard.h"
 #include "util/Errors.h"
 
 namespace {
@@ -74,7 +75,7 @@ Journal::Journal(const std::string& path, const std::vector<std::string>& storag
 
 Journal::~Journal() {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        MutexGuard lock(&mutex);
         stopping = true;
     }
     changed.notify_all();
@@ -133,9 +134,11 @@ bool Journal::_openFile(std::string& why) {
 }
 
 void Journal::_checkpoints(sqlite3* copier) {
-    std::unique_lock<std::mutex> lock(mutex);
+    MutexGuard lock(&mutex);
     while (!stopping) {
-        changed.wait_for(lock, checkpointPause, [&] { return stopping || walFull; });
+        const auto until = std::chrono::steady_clock::now() + checkpointPause;
+        while (!stopping && !walFull)
+            if (changed.wait_until(mutex, until) == std::cv_status::timeout) break;
         lock.unlock();
         // Passive: copies what no reader still needs, and never blocks the writer.
         sqlite3_wal_checkpoint_v2(copier, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
@@ -321,7 +324,7 @@ sqlite3_stmt* Journal::_statement(const char* sql) {
 
 uint64_t Journal::submit(const std::vector<Entry>& entries, const std::string& bytes) {
     if (entries.empty()) return 0;
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexGuard lock(&mutex);
     if (!bytes.empty()) {
         Event event{};
         event.kind = Event::BYTES;
@@ -347,8 +350,8 @@ uint64_t Journal::submit(const std::vector<Entry>& entries, const std::string& b
 
 void Journal::waitFor(uint64_t ticket) {
     if (ticket == 0) return;
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return settled >= ticket; });
+    MutexGuard lock(&mutex);
+    while (settled < ticket) changed.wait(mutex);
 }
 
 void Journal::book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
@@ -391,18 +394,20 @@ void Journal::bookHash(int64_t file, const std::string& hash) {
 }
 
 void Journal::_queue(Event&& event) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexGuard lock(&mutex);
     queue.push_back(std::move(event));
     ++queued;
     if (queue.size() == 1) changed.notify_all();
 }
 
 void Journal::flush(int seconds) {
-    std::unique_lock<std::mutex> lock(mutex);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    MutexGuard lock(&mutex);
     const uint64_t mine = queued;
     ++waiting;
     changed.notify_all();
-    changed.wait_for(lock, std::chrono::seconds(seconds), [&] { return settled >= mine; });
+    while (settled < mine)
+        if (changed.wait_until(mutex, until) == std::cv_status::timeout) break;
     --waiting;
 }
 
@@ -431,11 +436,13 @@ void Journal::_write() {
     for (;;) {
         uint64_t last;
         {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [&] { return !queue.empty() || stopping; });
+            MutexGuard lock(&mutex);
+            while (queue.empty() && !stopping) changed.wait(mutex);
             if (queue.empty()) return;
             // Steps alone wait a little for company; a waiting reader does not.
-            changed.wait_for(lock, groupPause, [&] { return waiting > 0 || urgent > 0 || stopping; });
+            const auto until = std::chrono::steady_clock::now() + groupPause;
+            while (waiting == 0 && urgent == 0 && !stopping)
+                if (changed.wait_until(mutex, until) == std::cv_status::timeout) break;
             urgent = 0;
             if (group.empty()) {
                 group.swap(queue);
@@ -461,12 +468,14 @@ void Journal::_write() {
         }
         bool ending;
         {
-            std::unique_lock<std::mutex> lock(mutex);
+            MutexGuard lock(&mutex);
             settled = last;  // written or not: the reader goes on either way
             changed.notify_all();
             if (walPages > walPagesLimit) {
                 walFull = true;
-                changed.wait_for(lock, std::chrono::seconds(5), [&] { return !walFull || stopping; });
+                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                while (walFull && !stopping)
+                    if (changed.wait_until(mutex, until) == std::cv_status::timeout) break;
                 walPages = 0;
             }
             ending = stopping;

@@ -4,7 +4,6 @@
 #include <stdint.h>
 
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -174,18 +173,18 @@ private:
     std::vector<std::pair<const char*, sqlite3_stmt*>> statements;  // prepared once, with db
     int64_t nextId = 1;                                             // pipe reader only, after open()
 
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Event> queue;    // guarded by mutex, and the three below
-    uint64_t queued = 0;         // events ever queued
-    uint64_t settled = 0;        // of which committed, or given up
-    int waiting = 0;             // callers of flush() waiting for a commit
-    int urgent = 0;              // reader's entries queued since the last commit began
-    bool stopping = false;       // the destructor's: the writer ends once the queue is written
-    bool walFull = false;        // the writer waits for the checkpoints to catch up
-    int walPages = 0;            // writer thread only: in the write-ahead log after the last commit
-    bool failing = false;        // writer thread only: the last commit failed, and was reported
-    bool upgradeFailed = false;  // open() only: the file is of the previous schema and stays so
+    Mutex mutex{Mutex::NORMAL};
+    std::condition_variable_any changed;
+    std::vector<Event> queue GUARDED_BY(mutex);
+    uint64_t queued GUARDED_BY(mutex) = 0;    // events ever queued
+    uint64_t settled GUARDED_BY(mutex) = 0;   // of which committed, or given up
+    int waiting GUARDED_BY(mutex) = 0;        // callers of flush() waiting for a commit
+    int urgent GUARDED_BY(mutex) = 0;         // reader's entries queued since the last commit began
+    bool stopping GUARDED_BY(mutex) = false;  // the destructor's: the writer ends once the queue is written
+    bool walFull GUARDED_BY(mutex) = false;   // the writer waits for the checkpoints to catch up
+    int walPages = 0;                         // writer thread only: in the write-ahead log after the last commit
+    bool failing = false;                     // writer thread only: the last commit failed, and was reported
+    bool upgradeFailed = false;               // open() only: the file is of the previous schema and stays so
 };
 
 #endif

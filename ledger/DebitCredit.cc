@@ -10,11 +10,6 @@ namespace {
 
 const int64_t millisecond = 1000000;  // nanoseconds
 
-void destroyMutex(pthread_mutex_t* mutex) {
-    pthread_mutex_destroy(mutex);
-    delete mutex;
-}
-
 }  // namespace
 
 DebitCredit::DebitCredit(int maxHistoryEntries, TYPE type)
@@ -36,15 +31,15 @@ DebitCredit::DebitCredit(int maxHistoryEntries, TYPE type)
       historyMutex(Thread::initializeMutex()) {}
 
 DebitCredit::~DebitCredit() {
-    destroyMutex(pendingMutex);
-    destroyMutex(bufferMutex);
-    destroyMutex(copyListMutex);
-    destroyMutex(replaceMutex);
-    destroyMutex(linkMutex);
-    destroyMutex(deleteMutex);
-    destroyMutex(retryMutex);
-    destroyMutex(tavroTimeMutex);
-    destroyMutex(historyMutex);
+    delete pendingMutex;
+    delete bufferMutex;
+    delete copyListMutex;
+    delete replaceMutex;
+    delete linkMutex;
+    delete deleteMutex;
+    delete retryMutex;
+    delete tavroTimeMutex;
+    delete historyMutex;
 }
 
 void DebitCredit::insertToBuffer(const FileInfo& file) {

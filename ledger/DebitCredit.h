@@ -1,7 +1,7 @@
 #ifndef VELLORT_LEDGER_DEBITCREDIT_H
 #define VELLORT_LEDGER_DEBITCREDIT_H
 
-#include <pthread.h>
+#include "thread/Mutex.h"
 #include <stdint.h>
 
 #include <atomic>
@@ -168,8 +168,8 @@ private:
     void _appendToDeleteList(const FileInfo& file);
     // A file of an earlier shift that the storage is done with: to the
     // delete list, then out of the count of files in progress. The caller
-    // holds tavroTimeMutex (and may hold the list mutexes ordered before it).
-    void _doneEarlier(const FileInfo& file);
+    // may also hold the list mutexes ordered before tavroTimeMutex.
+    void _doneEarlier(const FileInfo& file) REQUIRES(tavroTimeMutex);
     // The history entry of a file's shift: its counts changed by these.
     void _changeHistory(const FileInfo& file, int pending, int copied, int failed, int verified = 0,
                         int verifyFailed = 0);
@@ -177,32 +177,35 @@ private:
     void _credit(const FileInfo& file);
     // The history change of _changeHistory, and the step in the journal.
     void _book(const FileInfo& file, Journal::State state, uint32_t attempts, int pending, int copied, int failed);
-    // True when the file belongs to the current shift. Caller holds tavroTimeMutex.
-    bool _isCurrent(const FileInfo& file) const { return file.tavroTime() == tavroTime_; }
+    // True when the file belongs to the current shift.
+    bool _isCurrent(const FileInfo& file) const REQUIRES(tavroTimeMutex) { return file.tavroTime() == tavroTime_; }
 
     const TYPE type;
     METRICS::StorageCounters counters_;
     Journal* journal = nullptr;  // set before use, then read only
     int journalStorage = -1;
 
-    std::list<FileInfo> buffer;             // guarded by bufferMutex
-    std::list<FileInfo> copyList;           // guarded by copyListMutex
-    std::list<FileInfo> replaceByLinkList;  // guarded by replaceMutex
-    std::list<FileInfo> linkList;           // guarded by linkMutex
-    std::list<FileInfo> deleteList;         // guarded by deleteMutex
-    std::list<Retry> retryList;             // guarded by retryMutex, never held with another
+    // Where several are held, they are taken linkMutex, replaceMutex,
+    // copyListMutex, bufferMutex, tavroTimeMutex, then historyMutex or
+    // deleteMutex (the compiler checks it); retryMutex and pendingMutex are
+    // never held with another.
+    std::list<FileInfo> buffer GUARDED_BY(bufferMutex);
+    std::list<FileInfo> copyList GUARDED_BY(copyListMutex);
+    std::list<FileInfo> replaceByLinkList GUARDED_BY(replaceMutex);
+    std::list<FileInfo> linkList GUARDED_BY(linkMutex);
+    std::list<FileInfo> deleteList GUARDED_BY(deleteMutex);
+    std::list<Retry> retryList GUARDED_BY(retryMutex);
     // How many files still to copy were announced in each millisecond: the
     // metrics' oldest pending age, read up to a millisecond high. Files come
-    // in bursts, so a burst costs a few nodes, not one per file. Guarded by
-    // pendingMutex, never held with another.
-    std::map<int64_t, uint32_t> waiting;
-    mutable pthread_mutex_t* pendingMutex;
-    pthread_mutex_t* bufferMutex;
-    pthread_mutex_t* copyListMutex;
-    pthread_mutex_t* replaceMutex;
-    pthread_mutex_t* linkMutex;
-    pthread_mutex_t* deleteMutex;
-    pthread_mutex_t* retryMutex;
+    // in bursts, so a burst costs a few nodes, not one per file.
+    std::map<int64_t, uint32_t> waiting GUARDED_BY(pendingMutex);
+    mutable Mutex* pendingMutex;
+    Mutex* bufferMutex ACQUIRED_BEFORE(tavroTimeMutex);
+    Mutex* copyListMutex ACQUIRED_BEFORE(bufferMutex);
+    Mutex* replaceMutex ACQUIRED_BEFORE(bufferMutex);
+    Mutex* linkMutex ACQUIRED_BEFORE(replaceMutex);
+    Mutex* deleteMutex;
+    Mutex* retryMutex;
 
     // Changed by atomic steps. Whether a file counts here as current or
     // earlier is decided and booked under tavroTimeMutex, which setTavroTime
@@ -211,12 +214,12 @@ private:
     std::atomic<uint32_t> currentCount;
     std::atomic<uint32_t> previousCount;
 
-    int64_t tavroTime_;  // guarded by tavroTimeMutex
-    pthread_mutex_t* tavroTimeMutex;
+    int64_t tavroTime_ GUARDED_BY(tavroTimeMutex);
+    Mutex* tavroTimeMutex ACQUIRED_BEFORE(historyMutex, deleteMutex);
 
-    std::list<HistEntry> history_;  // guarded by historyMutex, with the counts in it
+    std::list<HistEntry> history_ GUARDED_BY(historyMutex);  // with the counts in it
     const int maxHistoryEntries;
-    pthread_mutex_t* historyMutex;
+    Mutex* historyMutex;
 };
 
 #endif

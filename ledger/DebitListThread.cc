@@ -2,8 +2,8 @@
 
 #include "thread/MutexGuard.h"
 
+Mutex* DebitListThread::__pollundInfoMutex = Thread::initializeMutex();
 DebitListThread::PollundInfo DebitListThread::pollundInfo = {0, 0, 0};
-pthread_mutex_t* DebitListThread::__pollundInfoMutex = Thread::initializeMutex();
 
 void DebitListThread::setPollundInfo(const PollundInfo& info) {
     MutexGuard guard(__pollundInfoMutex);

@@ -54,8 +54,8 @@ protected:
 
 private:
     // All zero until the pipe reader starts.
-    static PollundInfo pollundInfo;  // guarded by __pollundInfoMutex
-    static pthread_mutex_t* __pollundInfoMutex;
+    static Mutex* __pollundInfoMutex;
+    static PollundInfo pollundInfo GUARDED_BY(__pollundInfoMutex);
 };
 
 #endif

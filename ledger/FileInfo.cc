@@ -160,17 +160,16 @@ FileIdentity FileInfo::copy(uint32_t copiedFlag) const {
     return d->load(copiedFlag == INTERNAL_COPIED ? FileInfoPrivate::INTERNAL_COPY : FileInfoPrivate::EXTERNAL_COPY);
 }
 
-int FileInfo::lockRead() {
+// Left to the scoped guards, which are the only callers: the record's lock
+// cannot be named from outside it.
+void FileInfo::lockRead() NO_THREAD_SAFETY_ANALYSIS {
     d->rwlock.lockRead();
-    return 0;
 }
 
-int FileInfo::lockWrite() {
+void FileInfo::lockWrite() NO_THREAD_SAFETY_ANALYSIS {
     d->rwlock.lockWrite();
-    return 0;
 }
 
-int FileInfo::unlock() {
+void FileInfo::unlock() NO_THREAD_SAFETY_ANALYSIS {
     d->rwlock.unlock();
-    return 0;
 }

@@ -52,6 +52,7 @@ public:
 
     class FileInfoPrivate;
     class ReadLock;
+    class WriteLock;
 
     // path: base + "/./" + relative path, as the pipe reader normalised it.
     // tavroTime: start of the user shift the file belongs to.
@@ -92,13 +93,15 @@ public:
     std::string referenceHash(const std::string& candidate = "");
     FileIdentity copy(uint32_t copiedFlag) const;
 
-    // 0 each, as the POSIX calls they stand for return on success: the lock
-    // cannot fail.
-    int lockRead();
-    int lockWrite();
-    int unlock();
-
 private:
+    // Taken only through ReadLock and WriteLock, so that every way out of a
+    // scope lets go of it.
+    friend class ReadLock;
+    friend class WriteLock;
+    void lockRead();
+    void lockWrite();
+    void unlock();
+
     boost::intrusive_ptr<FileInfoPrivate> d;
 };
 
@@ -172,6 +175,20 @@ public:
 
     ReadLock(const ReadLock&) = delete;
     ReadLock& operator=(const ReadLock&) = delete;
+
+private:
+    FileInfo file;
+};
+
+// Holds a file's write lock for its scope, and with it the record: the link
+// and removal passes change a file inside one.
+class FileInfo::WriteLock {
+public:
+    explicit WriteLock(const FileInfo& file) : file(file) { this->file.lockWrite(); }
+    ~WriteLock() { file.unlock(); }
+
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
 
 private:
     FileInfo file;

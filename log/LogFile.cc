@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "thread/MutexGuard.h"
+#include "thread/Thread.h"
 
 namespace {
 
@@ -24,13 +25,13 @@ const size_t maxTrackedTexts = 1024;
 // Only the start of a text is searched for the words that make it a problem.
 const size_t problemWordsWithin = 200;
 
-// Keyed by path, a NUL, and the text. Guarded by LogFile::__mainMutex. Never
-// deleted, so that a thread logging while the process ends finds it whole.
-std::unordered_map<std::string, Repeat>& repeats() {
+// Keyed by path, a NUL, and the text. Never deleted, so that a thread logging
+// while the process ends finds it whole.
+std::unordered_map<std::string, Repeat>& repeats() REQUIRES(LogFile::__mainMutex) {
     static std::unordered_map<std::string, Repeat>* table = new std::unordered_map<std::string, Repeat>();
     return *table;
 }
-int64_t lastReport = 0;  // guarded by LogFile::__mainMutex
+int64_t lastReport GUARDED_BY(LogFile::__mainMutex) = 0;
 
 bool namesProblem(const std::string& text) {
     const std::string start = text.substr(0, problemWordsWithin);
@@ -52,7 +53,7 @@ std::string leftOutText(const Repeat& repeat, int64_t now, const std::string& te
 
 }  // namespace
 
-pthread_mutex_t* LogFile::__mainMutex = LogFile::initializeMutex();
+Mutex* LogFile::__mainMutex = Thread::initializeMutex();
 
 LogFile::LogFile() : openFailed_(false) {}
 
@@ -142,11 +143,6 @@ int64_t LogFile::monotonicSeconds() {
     return static_cast<int64_t>(now.tv_sec);
 }
 
-void LogFile::close() {
-    openFailed_ = false;
-    flush();
-}
-
 int64_t LogFile::fileSize() {
     MutexGuard guard(__mainMutex);
     struct stat status;
@@ -174,16 +170,6 @@ bool LogFile::rotateIfLarger(int maxSize, int count) {
     if (static_cast<uint64_t>(size) <= static_cast<uint64_t>(static_cast<int64_t>(maxSize))) return false;
     rotate(count);
     return true;
-}
-
-pthread_mutex_t* LogFile::initializeMutex() {
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_t* mutex = new pthread_mutex_t;
-    pthread_mutex_init(mutex, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-    return mutex;
 }
 
 LogFile& flush(LogFile& log) { return log.flush(); }

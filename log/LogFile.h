@@ -1,11 +1,12 @@
 #ifndef VELLORT_LOG_LOGFILE_H
 #define VELLORT_LOG_LOGFILE_H
 
-#include <pthread.h>
 #include <stdint.h>
 
 #include <sstream>
 #include <string>
+
+#include "thread/Mutex.h"
 
 class LogFile;
 
@@ -81,8 +82,6 @@ public:
     // Appends text to the file in one write under the log mutex. Failures are
     // dropped on purpose: there is nowhere left to report them.
     void log(const std::string& text);
-    // Writes what is pending (also when empty) and clears the failure flag.
-    void close();
 
     // Size of the log file in bytes, -1 when it cannot be opened.
     int64_t fileSize();
@@ -104,8 +103,8 @@ public:
     static int64_t monotonicSeconds();
     static constexpr int64_t repeatSeconds = 60;
 
-    static pthread_mutex_t* initializeMutex();
-    static pthread_mutex_t* __mainMutex;
+    // Every write to a log, its size and its rotation; recursive, never destroyed.
+    static Mutex* __mainMutex;
 
 private:
     std::string path_;

@@ -6,13 +6,13 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include <httplib.h>
 
 #include "log/LogFile.h"
 #include "status_page/StatusPage.h"
+#include "thread/MutexGuard.h"
 #include "util/Time.h"
 
 namespace {
@@ -26,15 +26,15 @@ public:
     explicit OneThreadQueue(size_t bound) : bound(bound), worker([this] { _serve(); }) {}
 
     void enqueue(std::function<void()> task) override {
-        std::unique_lock<std::mutex> lock(mutex);
-        roomLeft.wait(lock, [this] { return waiting.size() < bound; });
+        MutexGuard lock(&mutex);
+        while (waiting.size() >= bound) roomLeft.wait(mutex);
         waiting.push_back(std::move(task));
         taskCame.notify_one();
     }
 
     void shutdown() override {
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            MutexGuard lock(&mutex);
             ending = true;
         }
         taskCame.notify_one();
@@ -46,8 +46,8 @@ private:
         for (;;) {
             std::function<void()> task;
             {
-                std::unique_lock<std::mutex> lock(mutex);
-                taskCame.wait(lock, [this] { return ending || !waiting.empty(); });
+                MutexGuard lock(&mutex);
+                while (!ending && waiting.empty()) taskCame.wait(mutex);
                 if (waiting.empty()) return;  // ending, and every accepted connection served
                 task = std::move(waiting.front());
                 waiting.pop_front();
@@ -58,12 +58,12 @@ private:
     }
 
     const size_t bound;
-    std::mutex mutex;
-    std::condition_variable taskCame;
-    std::condition_variable roomLeft;
-    std::deque<std::function<void()>> waiting;  // guarded by mutex
-    bool ending = false;                        // guarded by mutex
-    std::thread worker;                         // last: it uses the members above
+    Mutex mutex{Mutex::NORMAL};
+    std::condition_variable_any taskCame;
+    std::condition_variable_any roomLeft;
+    std::deque<std::function<void()>> waiting GUARDED_BY(mutex);
+    bool ending GUARDED_BY(mutex) = false;
+    std::thread worker;  // last: it uses the members above
 };
 
 }  // namespace
@@ -130,10 +130,10 @@ int MetricsServer::connect() {
 }
 
 void MetricsServer::_sample() {
-    std::unique_lock<std::mutex> lock(samplerMutex);
+    MutexGuard lock(&samplerMutex);
     while (!ending) {
         STATUS_PAGE::sample(sources, UTILITIES::monotonicNanoseconds());
-        samplerWake.wait_for(lock, std::chrono::seconds(1));
+        samplerWake.wait_for(samplerMutex, std::chrono::seconds(1));
     }
 }
 
@@ -148,7 +148,7 @@ void MetricsServer::stop() {
     server->stop();
     join();
     {
-        std::lock_guard<std::mutex> lock(samplerMutex);
+        MutexGuard lock(&samplerMutex);
         ending = true;
     }
     samplerWake.notify_one();

@@ -3,7 +3,6 @@
 
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -62,9 +61,9 @@ private:
     // Takes a sample for the status page whenever one is due, until ending.
     void _sample();
     std::thread sampler;
-    std::mutex samplerMutex;
-    std::condition_variable samplerWake;
-    bool ending = false;  // guarded by samplerMutex
+    Mutex samplerMutex{Mutex::NORMAL};
+    std::condition_variable_any samplerWake;
+    bool ending GUARDED_BY(samplerMutex) = false;
 };
 
 #endif

@@ -7,8 +7,7 @@
 #include "thread/MutexGuard.h"
 
 BroadcastMessageThread::BroadcastMessageThread(const std::string& logFilePath,
-                                               const std::set<MessageWorkerThread*>* workers,
-                                               pthread_mutex_t* workersMutex)
+                                               const std::set<MessageWorkerThread*>* workers, Mutex* workersMutex)
     : log(new LogFile(logFilePath)),
       workers(workers),
       workersMutex(workersMutex),
@@ -16,7 +15,6 @@ BroadcastMessageThread::BroadcastMessageThread(const std::string& logFilePath,
       queueMutex(Thread::initializeMutex()) {}
 
 BroadcastMessageThread::~BroadcastMessageThread() {
-    pthread_mutex_destroy(queueMutex);
     delete queueMutex;
 }
 

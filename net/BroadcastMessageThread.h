@@ -1,7 +1,7 @@
 #ifndef VELLORT_NET_BROADCASTMESSAGETHREAD_H
 #define VELLORT_NET_BROADCASTMESSAGETHREAD_H
 
-#include <pthread.h>
+#include "thread/Mutex.h"
 #include <stddef.h>
 #include <stdint.h>
 
@@ -32,7 +32,7 @@ public:
     static constexpr size_t maxQueuedFrames = 10000;
 
     BroadcastMessageThread(const std::string& logFilePath, const std::set<MessageWorkerThread*>* workers,
-                           pthread_mutex_t* workersMutex);
+                           Mutex* workersMutex);
     ~BroadcastMessageThread() override;
 
     // Appends a copy of one frame to the central queue, dropping the oldest
@@ -45,12 +45,13 @@ protected:
 private:
     std::unique_ptr<LogFile> log;
 
-    const std::set<MessageWorkerThread*>* workers;  // guarded by workersMutex
-    pthread_mutex_t* workersMutex;
+    const std::set<MessageWorkerThread*>* workers PT_GUARDED_BY(workersMutex);
+    Mutex* workersMutex;
 
-    std::list<std::string> queue;  // guarded by queueMutex, never held with another mutex
-    int64_t droppedFrames;         // since the last batch; guarded by queueMutex
-    pthread_mutex_t* queueMutex;
+    // Never held with another mutex.
+    std::list<std::string> queue GUARDED_BY(queueMutex);
+    int64_t droppedFrames GUARDED_BY(queueMutex);  // since the last batch
+    Mutex* queueMutex;
 };
 
 #endif

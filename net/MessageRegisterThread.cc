@@ -6,7 +6,6 @@ MessageRegisterThread::MessageRegisterThread(const std::string& logFilePath, TCP
     : ClientRegisterThread(logFilePath, socket), workersMutex(Thread::initializeMutex()) {}
 
 MessageRegisterThread::~MessageRegisterThread() {
-    pthread_mutex_destroy(workersMutex);
     delete workersMutex;
 }
 

@@ -1,7 +1,7 @@
 #ifndef VELLORT_NET_MESSAGEREGISTERTHREAD_H
 #define VELLORT_NET_MESSAGEREGISTERTHREAD_H
 
-#include <pthread.h>
+#include "thread/Mutex.h"
 
 #include <set>
 #include <string>
@@ -22,14 +22,14 @@ public:
     ~MessageRegisterThread() override;
 
     std::set<MessageWorkerThread*>* workerSet() { return &workers; }
-    pthread_mutex_t* workerSetMutex() { return workersMutex; }
+    Mutex* workerSetMutex() { return workersMutex; }
 
 protected:
     ClientWorkerThread* createWorker() override;
 
 private:
-    std::set<MessageWorkerThread*> workers;  // guarded by workersMutex
-    pthread_mutex_t* workersMutex;
+    std::set<MessageWorkerThread*> workers GUARDED_BY(workersMutex);
+    Mutex* workersMutex;
 };
 
 #endif

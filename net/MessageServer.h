@@ -1,7 +1,7 @@
 #ifndef VELLORT_NET_MESSAGESERVER_H
 #define VELLORT_NET_MESSAGESERVER_H
 
-#include <pthread.h>
+#include "thread/Mutex.h"
 
 #include <memory>
 #include <set>
@@ -73,7 +73,7 @@ private:
     int port;
     TCPSocket socket;
     std::set<MessageWorkerThread*>* workers;
-    pthread_mutex_t* workersMutex;
+    Mutex* workersMutex;
     MessageRegisterThread* registerThread;
     BroadcastMessageThread* broadcaster;
     // Set once connect() has started a thread; the threads are then never deleted.

@@ -8,10 +8,10 @@
 #include "thread/Thread.h"
 #include "util/Time.h"
 
-MessageWorkerThread::MessageWorkerThread(std::set<MessageWorkerThread*>* workers, pthread_mutex_t* workersMutex)
-    : droppedFrames(0),
+MessageWorkerThread::MessageWorkerThread(std::set<MessageWorkerThread*>* workers, Mutex* workersMutex)
+    : queueMutex(Thread::initializeMutex()),
+      droppedFrames(0),
       framesInHand(0),
-      queueMutex(Thread::initializeMutex()),
       workers(workers),
       workersMutex(workersMutex) {
     MutexGuard guard(workersMutex);
@@ -23,7 +23,6 @@ MessageWorkerThread::~MessageWorkerThread() {
         MutexGuard guard(workersMutex);
         workers->erase(this);
     }
-    pthread_mutex_destroy(queueMutex);
     delete queueMutex;
 }
 

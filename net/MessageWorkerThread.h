@@ -1,7 +1,7 @@
 #ifndef VELLORT_NET_MESSAGEWORKERTHREAD_H
 #define VELLORT_NET_MESSAGEWORKERTHREAD_H
 
-#include <pthread.h>
+#include "thread/Mutex.h"
 #include <stddef.h>
 #include <stdint.h>
 
@@ -40,7 +40,7 @@ public:
     // 10 s": it holds one of the service's few workers and reads nothing.
     static constexpr int sendTimeoutMilliseconds = 10000;
 
-    MessageWorkerThread(std::set<MessageWorkerThread*>* workers, pthread_mutex_t* workersMutex);
+    MessageWorkerThread(std::set<MessageWorkerThread*>* workers, Mutex* workersMutex);
     ~MessageWorkerThread() override;
 
     // Appends copies of the frames, in order, and wakes the worker. Never
@@ -53,16 +53,16 @@ private:
     // Logs how many frames the overflow episode that has just ended dropped.
     void _reportDroppedFrames(int64_t dropped);
 
-    std::list<std::string> queue;  // guarded by queueMutex, with droppedFrames and framesInHand
+    Mutex* queueMutex;
+    std::list<std::string> queue GUARDED_BY(queueMutex);
     // Frames dropped since the queue last ran empty: one overflow episode.
-    int64_t droppedFrames;
+    int64_t droppedFrames GUARDED_BY(queueMutex);
     // Frames taken from the queue and not yet all sent; they count against
     // maxQueuedFrames too.
-    size_t framesInHand;
-    pthread_mutex_t* queueMutex;
+    size_t framesInHand GUARDED_BY(queueMutex);
 
-    std::set<MessageWorkerThread*>* workers;  // guarded by workersMutex
-    pthread_mutex_t* workersMutex;
+    std::set<MessageWorkerThread*>* workers PT_GUARDED_BY(workersMutex);
+    Mutex* workersMutex;
 };
 
 #endif

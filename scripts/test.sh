@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of VELLORT on a fresh Debian machine, as root: installs what
-# is missing, then builds and runs the whole suite twice, once plainly and once
-# under ThreadSanitizer, runs the short soak test and every fuzz target for a
-# bounded time.
+# is missing, checks the locking with clang, then builds and runs the whole
+# suite twice, once plainly and once under ThreadSanitizer, runs the short soak
+# test and every fuzz target for a bounded time.
 # Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +20,12 @@ run_suite() {
     echo "=== testing $dir"
     (cd "$dir" && ctest -j"$jobs" --output-on-failure)
 }
+
+# The locking rules, checked by clang: a build of the daemon and its tools, no tests.
+echo "=== building build-clang: the thread-safety check"
+cmake -S . -B build-clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DVELLORT_THREAD_SAFETY=ON \
+      -DBUILD_TESTING=OFF -DVELLORT_BENCH=OFF >/dev/null
+cmake --build build-clang -j"$jobs"
 
 run_suite build
 # The short soak: the real daemon under load and injected faults for two

@@ -344,7 +344,7 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
     UTILITIES::FileStep step;
     if (!step.allowed()) UTILITIES::parkForStop();
     FileInfo file = pending.front();
-    file.lockWrite();
+    FileInfo::WriteLock lock(file);
     const bool internal = params.type == Storage::INTERNAL;
     file.setFlag(internal ? FileInfo::INTERNAL_LINK_STARTED : FileInfo::EXTERNAL_LINK_STARTED);
 
@@ -397,7 +397,6 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
     }
     pending.pop_front();
     _tryReturnToDebitCredit();
-    file.unlock();
 }
 
 bool LinkThread::_ownLink(int dir, const std::string& name, uint32_t uid, uint32_t gid) {
@@ -447,7 +446,7 @@ void LinkThread::_removeFile(int32_t& reported) {
     if (!step.allowed()) UTILITIES::parkForStop();
     FileInfo file = pending.front();
     pending.pop_front();
-    file.lockWrite();
+    FileInfo::WriteLock lock(file);
     const bool internal = params.type == Storage::INTERNAL;
     if (internal) {
         file.setFlag(FileInfo::INTERNAL_REMOVAL_STARTED);
@@ -459,7 +458,6 @@ void LinkThread::_removeFile(int32_t& reported) {
             file.setFlag(FileInfo::EXTERNAL_REMOVED);
             ++reported;
             forgetAbout(file);
-            file.unlock();
             return;
         }
     }
@@ -496,7 +494,6 @@ void LinkThread::_removeFile(int32_t& reported) {
     // Kept or not, the ledger lets go of it: it is not offered again.
     forgetAbout(file, removed);
     _tryReturnToDebitCredit();
-    file.unlock();
 }
 
 void LinkThread::_writeReport(const std::string& text) {

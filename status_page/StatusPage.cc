@@ -6,13 +6,13 @@
 #include <cmath>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <vector>
 
 #include "ledger/Storage.h"
 #include "metrics/Metrics.h"
 #include "net/MessageServer.h"
+#include "thread/MutexGuard.h"
 #include "util/Time.h"
 
 namespace {
@@ -30,21 +30,19 @@ struct Sample {
     double inodes;
 };
 
-std::mutex& ringMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-// Both guarded by ringMutex(); messages newest last.
-std::deque<Message>& messages() {
+// Never freed: a thread may still remember a message while the process ends.
+Mutex* const ringMutex = new Mutex(Mutex::NORMAL);
+// Messages newest last.
+std::deque<Message>& messages() REQUIRES(ringMutex) {
     static std::deque<Message> ring;
     return ring;
 }
-std::map<std::string, std::deque<Sample>>& samples() {
+std::map<std::string, std::deque<Sample>>& samples() REQUIRES(ringMutex) {
     static std::map<std::string, std::deque<Sample>> rings;
     return rings;
 }
-int64_t lastSample = 0;  // monotonic; guarded by ringMutex()
-bool sampled = false;    // guarded by ringMutex()
+int64_t lastSample GUARDED_BY(ringMutex) = 0;  // monotonic
+bool sampled GUARDED_BY(ringMutex) = false;
 
 double wallSeconds() {
     struct timespec now;
@@ -127,13 +125,13 @@ namespace STATUS_PAGE {
 
 void rememberMessage(int code, const std::string& subject, const std::string& text) {
     Message message{wallSeconds(), code, subject, text};
-    std::lock_guard<std::mutex> lock(ringMutex());
+    MutexGuard lock(ringMutex);
     messages().push_back(std::move(message));
     if (messages().size() > static_cast<size_t>(keptMessages)) messages().pop_front();
 }
 
 void sample(const METRICS::Sources& sources, int64_t monotonicNow) {
-    std::lock_guard<std::mutex> lock(ringMutex());
+    MutexGuard lock(ringMutex);
     if (sampled && monotonicNow - lastSample < sampleSeconds * 1000000000LL) return;
     sampled = true;
     lastSample = monotonicNow;
@@ -175,7 +173,7 @@ std::string statusJson(const METRICS::Sources& sources) {
         separator = ",";
     }
     out << "],\"mounts\":[";
-    std::lock_guard<std::mutex> lock(ringMutex());
+    MutexGuard lock(ringMutex);
     separator = "";
     for (const Storage* storage : mountWatchers(sources.storages)) {
         const METRICS::MountGauges* gauges = storage->mountGauges();

@@ -11,17 +11,20 @@
 
 #include "ledger/Storage.h"
 #include "metrics/Metrics.h"
+#include "thread/MutexGuard.h"
 #include "util/Time.h"
 
 namespace SYSTEMD {
 
 namespace {
 
-// Every stamp that lives; guarded by registryMutex, which is taken before a
-// stamp's own mutex, never after.
-pthread_mutex_t registryMutex = PTHREAD_MUTEX_INITIALIZER;
-std::set<const BusyStamp*>& registry() {
-    static std::set<const BusyStamp*>* stamps = new std::set<const BusyStamp*>();  // never freed: threads may outlive main
+// Taken before a stamp's own mutex, never after. Never freed, as the
+// registry: threads may outlive main.
+Mutex* registryMutex = new Mutex(Mutex::NORMAL);
+// Every stamp that lives.
+std::set<const BusyStamp*>& registry() REQUIRES(registryMutex) {
+    static std::set<const BusyStamp*>* stamps =
+        new std::set<const BusyStamp*>();  // never freed: threads may outlive main
     return *stamps;
 }
 
@@ -30,30 +33,27 @@ const int64_t second = 1000000000;
 }  // namespace
 
 BusyStamp::BusyStamp(const std::string& who) : who(who) {
-    pthread_mutex_lock(&registryMutex);
+    MutexGuard guard(registryMutex);
     registry().insert(this);
-    pthread_mutex_unlock(&registryMutex);
 }
 
 BusyStamp::~BusyStamp() {
-    pthread_mutex_lock(&registryMutex);
+    MutexGuard guard(registryMutex);
     registry().erase(this);
-    pthread_mutex_unlock(&registryMutex);
 }
 
 void BusyStamp::begin(const std::string& what) {
-    pthread_mutex_lock(&whatMutex);
-    this->what = what;
-    pthread_mutex_unlock(&whatMutex);
+    {
+        MutexGuard guard(&whatMutex);
+        this->what = what;
+    }
     // Never 0, which means idle.
     since.store(UTILITIES::monotonicNanoseconds() | 1, std::memory_order_relaxed);
 }
 
 std::string BusyStamp::work() const {
-    pthread_mutex_lock(&whatMutex);
-    std::string result = what;
-    pthread_mutex_unlock(&whatMutex);
-    return result;
+    MutexGuard guard(&whatMutex);
+    return what;
 }
 
 void notifyStopping() {
@@ -95,7 +95,7 @@ std::string ServiceNotifier::statusText() {
 std::string ServiceNotifier::_stuck(int64_t now) {
     const BusyStamp* oldest = nullptr;
     int64_t oldestSince = 0;
-    pthread_mutex_lock(&registryMutex);
+    MutexGuard guard(registryMutex);
     for (const BusyStamp* stamp : registry()) {
         const int64_t since = stamp->busySince();
         if (since != 0 && now - since > limit && (oldest == nullptr || since < oldestSince)) {
@@ -107,7 +107,6 @@ std::string ServiceNotifier::_stuck(int64_t now) {
     if (oldest != nullptr)
         found = oldest->worker() + " has been at " + oldest->work() + " for " +
                 std::to_string((now - oldestSince) / second) + " s";
-    pthread_mutex_unlock(&registryMutex);
     return found;
 }
 

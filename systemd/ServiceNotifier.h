@@ -1,7 +1,7 @@
 #ifndef VELLORT_SYSTEMD_SERVICENOTIFIER_H
 #define VELLORT_SYSTEMD_SERVICENOTIFIER_H
 
-#include <pthread.h>
+#include "thread/Mutex.h"
 #include <stdint.h>
 
 #include <atomic>
@@ -46,8 +46,8 @@ public:
 private:
     const std::string who;
     std::atomic<int64_t> since{0};
-    mutable pthread_mutex_t whatMutex = PTHREAD_MUTEX_INITIALIZER;
-    std::string what;  // guarded by whatMutex
+    mutable Mutex whatMutex{Mutex::NORMAL};
+    std::string what GUARDED_BY(whatMutex);
 };
 
 // STOPPING=1, from the stop thread when it takes SIGTERM or SIGINT.

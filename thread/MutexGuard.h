@@ -1,27 +1,36 @@
 #ifndef VELLORT_THREAD_MUTEXGUARD_H
 #define VELLORT_THREAD_MUTEXGUARD_H
 
-#include <pthread.h>
+#include "thread/Mutex.h"
 
-// Locks a daemon mutex for the guard's scope.
-//
-// The guard is also the cancellation clean-up handler around the region it
-// covers: with glibc, cancelling a C++ thread unwinds its stack, and
-// pthread_cleanup_push in C++ is itself a scope object whose destructor runs
-// the handler. A thread cancelled while it holds a guard therefore unlocks the
-// mutex on its way out, exactly as Thread::cleanup would.
+// Holds a daemon mutex for the guard's scope; every early return unlocks it.
+// unlock() and lock() let go of it for a stretch of work in between (a write
+// outside the lock) and take it back; the destructor unlocks only what is
+// held.
 //
 // Always name the guard: `MutexGuard(mutex);` would unlock at the semicolon.
-class MutexGuard {
+class SCOPED_CAPABILITY MutexGuard {
 public:
-    explicit MutexGuard(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-    ~MutexGuard() { pthread_mutex_unlock(mutex_); }
+    explicit MutexGuard(Mutex* mutex) ACQUIRE(mutex) : mutex_(mutex), held_(true) { mutex_->lock(); }
+    ~MutexGuard() RELEASE() {
+        if (held_) mutex_->unlock();
+    }
+
+    void unlock() RELEASE() {
+        mutex_->unlock();
+        held_ = false;
+    }
+    void lock() ACQUIRE() {
+        mutex_->lock();
+        held_ = true;
+    }
 
     MutexGuard(const MutexGuard&) = delete;
     MutexGuard& operator=(const MutexGuard&) = delete;
 
 private:
-    pthread_mutex_t* mutex_;
+    Mutex* mutex_;
+    bool held_;
 };
 
 #endif

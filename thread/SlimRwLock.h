@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+#include "thread/ThreadAnnotations.h"
+
 // A reader-writer lock in four bytes, for records kept by the million (a
 // pthread_rwlock_t takes 56). Like the default POSIX lock it prefers
 // readers: a reader gets in whenever no writer holds the lock, even while a
@@ -13,17 +15,17 @@
 // operation and no system call.
 //
 // Any thread may lock; the thread that locked unlocks.
-class SlimRwLock {
+class CAPABILITY("mutex") SlimRwLock {
 public:
     SlimRwLock() : state(0) {}
 
     SlimRwLock(const SlimRwLock&) = delete;
     SlimRwLock& operator=(const SlimRwLock&) = delete;
 
-    void lockRead();
-    void lockWrite();
+    void lockRead() ACQUIRE_SHARED();
+    void lockWrite() ACQUIRE();
     // Releases a read or a write lock, whichever this thread holds.
-    void unlock();
+    void unlock() RELEASE_GENERIC();
 
 private:
     static constexpr uint32_t writer = 1u << 30;   // held for writing

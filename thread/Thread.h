@@ -4,13 +4,16 @@
 #include <pthread.h>
 #include <time.h>
 
+#include "thread/Mutex.h"
+#include "thread/WakeFlag.h"
+
 // Base of every long-running activity of the daemon: derive, override run(),
 // call start(). The thread is detached at once; waiting for it means waiting on
 // its finished flag with join().
 //
-// Worker loops sleep in waitForWakeSignal() and producers call awaken(). The
-// wake flag is kept until it is consumed, so a wake-up that arrives while the
-// worker is busy is not lost, and several wake-ups before one wait count once.
+// Worker loops sleep in waitForWakeSignal() and producers call awaken(), on
+// the thread's WakeFlag: a wake-up that arrives while the worker is busy is
+// not lost, and several wake-ups before one wait count once.
 //
 // awaken() and join() may be called from any thread; run() runs on the new one.
 // The object must outlive its thread: in the daemon every thread object lives
@@ -30,7 +33,6 @@ public:
     int join();
     // As join(), with an absolute CLOCK_REALTIME deadline: ETIMEDOUT when it passes first.
     int join(const struct timespec* deadline);
-    int cancel();
 
     void awaken();
     void waitForWakeSignal();
@@ -39,12 +41,11 @@ public:
     void waitForWakeSignal(const struct timespec* deadline);
 
     static void* startThread(void* thread);
+    // Marks the thread finished once run() has returned.
     static void finalCleanup(void* thread);
-    // Cancellation clean-up handler that unlocks the mutex it is given.
-    static void cleanup(void* mutex);
 
     // Heap mutex of recursive type, and heap condition variable; the caller owns them.
-    static pthread_mutex_t* initializeMutex();
+    static Mutex* initializeMutex();
     static pthread_cond_t* initializeCondition();
 
 protected:
@@ -53,13 +54,11 @@ protected:
 private:
     pthread_t thread;
 
-    bool finished;                  // guarded by finishedMutex
+    Mutex* finishedMutex;
+    bool finished GUARDED_BY(finishedMutex);
     pthread_cond_t* finishedCond;
-    pthread_mutex_t* finishedMutex;
 
-    bool wake;                      // guarded by wakeMutex
-    pthread_cond_t* wakeCond;
-    pthread_mutex_t* wakeMutex;
+    WakeFlag wake;
 };
 
 #endif

@@ -6,13 +6,13 @@
 ThreadPool::ThreadPool(int size)
     : started(0),
       startErrno(0),
-      busy(0),
       threads(new pthread_t[size > 0 ? size : 1]),
-      busyMutex(_initMutex()),
+      busyMutex(new Mutex(Mutex::NORMAL)),
+      busy(0),
       freeCond(_initCondition()),
+      queueMutex(new Mutex(Mutex::NORMAL)),
       queued(0),
       stopping(false),
-      queueMutex(_initMutex()),
       queueCond(_initCondition()) {
     for (int i = 0; i < size; ++i) {
         // A thread that cannot be created leaves a smaller pool.
@@ -31,10 +31,11 @@ ThreadPool::~ThreadPool() {
         pthread_cond_broadcast(queueCond);
     }
     for (int i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
-    for (ThreadPoolTask* task : queue) delete task;
-    pthread_mutex_destroy(busyMutex);
+    {
+        MutexGuard guard(queueMutex);  // the threads are gone: for the analysis only
+        for (ThreadPoolTask* task : queue) delete task;
+    }
     pthread_cond_destroy(freeCond);
-    pthread_mutex_destroy(queueMutex);
     pthread_cond_destroy(queueCond);
     delete busyMutex;
     delete freeCond;
@@ -64,7 +65,7 @@ void ThreadPool::schedule(ThreadPoolTask* task) {
 
 void ThreadPool::waitForFreeThread() {
     MutexGuard guard(busyMutex);
-    while (busy >= started && started > 0) pthread_cond_wait(freeCond, busyMutex);
+    while (busy >= started && started > 0) busyMutex->wait(freeCond);
 }
 
 void* ThreadPool::_startThread(void* arg) {
@@ -73,7 +74,7 @@ void* ThreadPool::_startThread(void* arg) {
         ThreadPoolTask* task;
         {
             MutexGuard guard(pool->queueMutex);
-            while (pool->queued == 0 && !pool->stopping) pthread_cond_wait(pool->queueCond, pool->queueMutex);
+            while (pool->queued == 0 && !pool->stopping) pool->queueMutex->wait(pool->queueCond);
             if (pool->stopping) return nullptr;
             task = pool->queue.front();
             pool->queue.pop_front();
@@ -87,12 +88,6 @@ void* ThreadPool::_startThread(void* arg) {
             pthread_cond_signal(pool->freeCond);
         }
     }
-}
-
-pthread_mutex_t* ThreadPool::_initMutex() {
-    pthread_mutex_t* mutex = new pthread_mutex_t;
-    pthread_mutex_init(mutex, nullptr);
-    return mutex;
 }
 
 pthread_cond_t* ThreadPool::_initCondition() {

@@ -5,6 +5,8 @@
 
 #include <list>
 
+#include "thread/Mutex.h"
+
 class ThreadPoolTask;
 
 // A fixed set of POSIX threads that run queued tasks first in, first out, at
@@ -31,11 +33,11 @@ public:
     ThreadPool& operator=(const ThreadPool&) = delete;
 
     // Without any thread, runs the task at once, on the calling thread.
-    void schedule(ThreadPoolTask* task);
+    void schedule(ThreadPoolTask* task) EXCLUDES(busyMutex, queueMutex);
     // Returns as soon as fewer tasks are scheduled and unfinished than
     // threads were started, so that the next task finds a thread free; at
     // once for a pool without any.
-    void waitForFreeThread();
+    void waitForFreeThread() EXCLUDES(busyMutex);
 
     // How many of the `size` threads could be created, and why the first
     // that could not was refused (0 when all run).
@@ -44,21 +46,22 @@ public:
 
 private:
     static void* _startThread(void* pool);
-    static pthread_mutex_t* _initMutex();
     static pthread_cond_t* _initCondition();
 
     int started;     // threads actually created; fixed after the constructor
     int startErrno;  // of the first creation that failed
 
-    int busy;  // tasks scheduled and not yet finished; guarded by busyMutex
     pthread_t* threads;
-    pthread_mutex_t* busyMutex;
+
+    // A pool thread never holds both, and neither while it runs a task.
+    Mutex* busyMutex;
+    int busy GUARDED_BY(busyMutex);  // tasks scheduled and not yet finished
     pthread_cond_t* freeCond;
 
-    std::list<ThreadPoolTask*> queue;  // guarded by queueMutex, with queued and stopping
-    int queued;
-    bool stopping;
-    pthread_mutex_t* queueMutex;
+    Mutex* queueMutex;
+    std::list<ThreadPoolTask*> queue GUARDED_BY(queueMutex);
+    int queued GUARDED_BY(queueMutex);
+    bool stopping GUARDED_BY(queueMutex);
     pthread_cond_t* queueCond;
 };
 

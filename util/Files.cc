@@ -22,7 +22,7 @@ namespace {
 
 // Serialises the creation of missing directories across all copy workers of
 // all storages, so that two workers never race to make the same directory.
-pthread_mutex_t* copyProtectMkdirMutex = Thread::initializeMutex();
+Mutex* copyProtectMkdirMutex = Thread::initializeMutex();
 
 // Closes a descriptor on a failure path without disturbing the errno that the
 // caller reports.

@@ -1,3 +1,4 @@
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -138,14 +139,16 @@ TEST(CopyWorkerThreadTest, BadFilesAreLoggedReportedAndCountedWhileTheBatchGoesO
                   "Copied files: \nearly.txt\nStopped logging files after more than 10 file patterns occured\n",
               CopyRig::jobLog(*storage));
     FileInfo first = CopyRig::file(rig.source("run/a.cbf", "data")), again = CopyRig::file(R + "./run/a.cbf");
-    for (FileInfo* file : {&first, &again}) file->lockWrite();
+    auto held = std::make_unique<FileInfo::WriteLock>(first);
+    auto heldAgain = std::make_unique<FileInfo::WriteLock>(again);
     for (const int jobs : {3, 4}) {
         storage->insertToBuffer(jobs == 3 ? first : again);
         storage->flushBuffer();
         ASSERT_TRUE(waitForLogCount(params.logfile, "disk: Copy job started", jobs));
     }
     EXPECT_TRUE(waitForLogCount(params.logfile, T + "run/a.cbf is being copied: copied again after that\n", 1));
-    for (FileInfo* file : {&first, &again}) file->unlock();
+    held.reset();
+    heldAgain.reset();
     ASSERT_TRUE(CopyRig::waitForBooked(*storage, 26));
     EXPECT_EQ(4u, storage->history(1).front().failed);  // and 6 + 14 + 2 copied
     EXPECT_EQ(22u, storage->history(1).front().copied);

@@ -16,13 +16,11 @@ TEST(FileInfoTest, AReadLockStaysWithItsRecordWhenTheHandleMovesOn) {
     FileInfo samePath("/ramdisk/./run1/img_00001.cbf", 1700000000), keeper(first);
     auto reading = std::make_shared<FileInfo::ReadLock>(first);
     first = samePath;
-    EXPECT_EQ(0, samePath.lockWrite());  // a record of its own, a lock of its own
-    EXPECT_EQ(0, samePath.unlock());
+    { FileInfo::WriteLock own(samePath); }  // a record of its own, a lock of its own
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> written = done->get_future();
     std::thread([keeper, done]() mutable {  // detached: a lock never freed fails the test, not hangs it
-        keeper.lockWrite();
-        keeper.unlock();
+        FileInfo::WriteLock writing(keeper);
         done->set_value();
     })
         .detach();
