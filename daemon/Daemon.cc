@@ -104,21 +104,20 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
     // blocked signals and only the stop thread takes them.
     StopThread::blockStopSignals();
     StopThread* stopThread = new StopThread(configParser->logfile);  // lives for the process
-    if (stopThread->start() != 0) {
-        // Ignored on purpose: the daemon runs on; SIGTERM then stays pending
-        // and only kill -9 ends it, as before there was a stop.
-    }
+    // A stop thread that cannot start is ignored on purpose: the daemon runs
+    // on; SIGTERM then stays pending and only kill -9 ends it.
+    stopThread->start();
 
-    int pidResult = UTILITIES::setPidFile(pidFile, std::vector<int>());
+    int pidResult = UTILITIES::setPidFile(pidFile);
     if (pidResult != 0) _exit(pidResult);
 
     _logBannerAndSettings();
     LogTimerThread* logTimer =  // lives for the process
         new LogTimerThread(configParser->logfile, configParser->logfile_max_size, configParser->logfile_max_number);
-    if (logTimer->start() != 0) {
-        // Ignored on purpose: the copy schedulers still rotate the log, and
-        // the counts of left-out texts come with the next write.
-    }
+    // A log timer that cannot start is ignored on purpose: the copy
+    // schedulers still rotate the log, and the counts of left-out texts come
+    // with the next write.
+    logTimer->start();
     _createPipe();
 
     // The storages send their warnings and errors through the message server
@@ -148,10 +147,10 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
     SYSTEMD::ServiceNotifier* notifier = nullptr;
     if (SYSTEMD::ServiceNotifier::wanted()) {
         notifier = new SYSTEMD::ServiceNotifier(storages, configParser->logfile, configParser->watchdog_copy_timeout);
-        if (notifier->start() != 0) {
-            // Ignored on purpose: READY=1 still goes out; without pings a
-            // watchdog restarts the daemon, as for one that hangs.
-        }
+        // A notifier that cannot start is ignored on purpose: READY=1 still
+        // goes out; without pings a watchdog restarts the daemon, as for one
+        // that hangs.
+        notifier->start();
     }
 
     // The status server gets the complete storage vector; no storage is added
@@ -315,12 +314,10 @@ void Daemon::_detach(bool foreground) {
     // standard output or error would land in them.
     for (int fd = 0; fd <= 2; ++fd) close(fd);
     int devNull = open("/dev/null", O_RDWR);
-    if (devNull == 0) {
-        if (dup(devNull) < 0 || dup(devNull) < 0) {
-            // Without descriptors 1 and 2 the daemon still runs; stray writes
-            // then fail instead of reaching a file.
-        }
-    }
+    // Without descriptors 1 and 2 the daemon still runs; stray writes then
+    // fail instead of reaching a file.
+    const bool quiet = devNull == 0 && dup(devNull) == 1 && dup(devNull) == 2;
+    (void)quiet;
 }
 
 void Daemon::_logBannerAndSettings() {

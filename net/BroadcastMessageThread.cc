@@ -32,7 +32,8 @@ void BroadcastMessageThread::addToMessageQueue(const std::string& frame) {
 
 void BroadcastMessageThread::run() {
     // Process-wide from here on: a write to a client that has gone must fail
-    // with EPIPE, not end the daemon.
+    // with EPIPE, not end the daemon. The services' own sockets send with
+    // MSG_NOSIGNAL, but the metrics endpoint's HTTP library sends without it.
     if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
         *log << "Error: Message service cannot ignore SIGPIPE" << endl;
     }

@@ -161,10 +161,6 @@ void StatusWorkerThread::_answer(const std::string& line, const std::vector<Stor
     _appendHistory(storages, document, reply, historyLength(action->Attribute("length")));
 }
 
-void StatusWorkerThread::processHistory(XMLDocument& document, XMLElement* reply, int length) {
-    _appendHistory(storages, document, reply, length);
-}
-
 void StatusWorkerThread::_appendHistory(const std::vector<Storage*>& storages, XMLDocument& document, XMLElement* reply,
                                         int length) {
     std::map<int64_t, XMLElement*> userTimes;

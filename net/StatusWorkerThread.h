@@ -53,16 +53,14 @@ public:
     static std::string answer(const std::string& line, const std::vector<Storage*>& storages, LogFile& log,
                               const std::string& peer);
 
-    // Appends the "usertime" elements of the "history" action to `reply`: the
-    // newest `length` history entries of every storage (all of them when
-    // `length` is negative), one element per shift time in the order those
-    // times are first met, storage by storage.
-    void processHistory(tinyxml2::XMLDocument& document, tinyxml2::XMLElement* reply, int length);
-
 private:
     // Puts the answer to one request line into `reply`.
     static void _answer(const std::string& line, const std::vector<Storage*>& storages, LogFile& log,
                         const std::string& peer, tinyxml2::XMLDocument& document, tinyxml2::XMLElement* reply);
+    // Appends the "usertime" elements of the "history" action to `reply`: the
+    // newest `length` history entries of every storage (all of them when
+    // `length` is negative), one element per shift time in the order those
+    // times are first met, storage by storage.
     static void _appendHistory(const std::vector<Storage*>& storages, tinyxml2::XMLDocument& document,
                                tinyxml2::XMLElement* reply, int length);
     // The document as one reply line: printed, its newlines taken out, one

@@ -13,6 +13,13 @@
 DelThread::DelThread(DebitCredit& debitCredit, const Storage::Params& params)
     : DebitListThread(debitCredit), params(params), logFile(params.logfile), guard(params) {}
 
+namespace {
+
+// How long the removal waits for the files of earlier shifts still at work.
+const int64_t waitNanoseconds = 1000000000;
+
+}  // namespace
+
 DelThread::~DelThread() = default;
 
 void DelThread::run() {
@@ -22,7 +29,7 @@ void DelThread::run() {
             // Files of earlier shifts are still being copied or linked; each
             // reaches the delete list when its step ends.
             if (pending.empty()) {
-                UTILITIES::sleepNanoSeconds(1000000000);
+                UTILITIES::sleepNanoSeconds(waitNanoseconds);
                 continue;
             }
             std::list<FileInfo> later;
@@ -39,7 +46,7 @@ void DelThread::run() {
             guard.release();  // a file system mounted anew is seen by the next run
             if (!later.empty()) {
                 debitCredit.postponeDeletion(later);
-                UTILITIES::sleepNanoSeconds(1000000000);
+                UTILITIES::sleepNanoSeconds(waitNanoseconds);
             }
         }
         // No file of an earlier shift is left in progress.

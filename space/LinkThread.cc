@@ -25,6 +25,12 @@ const int32_t maximumBatchSize = 1024000;
 // Passes report their progress every this many files.
 const int32_t reportEvery = 1000;
 const int64_t oneSecond = 1000000000;
+// A pass that left the file system this many points emptier than the pass
+// before halves the next one: it has clearly drained.
+const double drainedPoints = 10.0;
+// Above this fill state, in percent, the operators are told that copies there
+// may be lost.
+const int lossPercent = 99;
 
 // Percent of the blocks in use; the file system has a size (_statMountpoint).
 double fillPercentOf(const struct statvfs& stats) {
@@ -76,10 +82,41 @@ void LinkThread::returnToDebitCredit() {
 }
 
 void LinkThread::run() {
-    if (params.create_links)
-        _runCreateLinks();
-    else
-        _runDontCreateLinks();
+    // One loop for both kinds of pass: each file is either replaced by a link
+    // to its copy or removed.
+    const bool linking = params.create_links;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    for (;;) {
+        _idle();
+        do {
+            _tryReturnToDebitCredit();
+            if (pending.empty()) {
+                _fetch();
+                // Links belong to the user whose shift is running when they are fetched.
+                const PollundInfo shift = getPollundInfo();
+                uid = shift.uid;
+                gid = shift.gid;
+            }
+            const size_t files = std::min<size_t>(pending.size(), batchSize);
+            if (linking)
+                logFile << "++ Converting " << files << " files on " << params.mountpoint
+                        << " into symbolic links to disk" << endl;
+            else
+                logFile << "++ Removing " << files << " files from " << params.mountpoint << endl;
+            int32_t reported = 0;
+            // A request to return the files to the ledger may empty pending midway.
+            for (size_t index = 0; index < files && !pending.empty(); ++index) {
+                _measureDuringPass();
+                if (linking)
+                    _linkFile(uid, gid, reported);
+                else
+                    _removeFile(reported);
+            }
+            guard.release();  // a file system mounted anew is seen by the next pass
+            if (linking) _tryToDeleteLinks();
+        } while (_checkForOverflow() || (!linking && _checkForInodes() != 0));
+    }
 }
 
 bool LinkThread::_statMountpoint(struct statvfs& stats, bool needsBlocks) {
@@ -110,7 +147,7 @@ bool LinkThread::_checkForOverflow() {
     // Larger passes while the file system stays above the limit, so that the
     // conversion keeps up with the acquisition; smaller ones once it has
     // clearly drained.
-    if (lastFillState - fillState > 10.0) {
+    if (lastFillState - fillState > drainedPoints) {
         batchSize = std::max(batchSize / 2, minimumBatchSize);
         return fillState > limit;
     }
@@ -152,9 +189,10 @@ bool LinkThread::_measureFillState() {
                              mountpoint + " is likely to overflow. ");
             overflowWarned = true;
         }
-        if (fillState > 99 && !lossWarned) {
+        if (fillState > lossPercent && !lossWarned) {
             _sendMessage(MessageServer::OVERFLOW_ERROR, mountpoint,
-                         "Error: " + mountpoint + " reached " + "99" + "% limit. Files copied there may be lost!");
+                         "Error: " + mountpoint + " reached " + UTILITIES::getString(lossPercent) +
+                             "% limit. Files copied there may be lost!");
             lossWarned = true;
         }
     }
@@ -308,36 +346,6 @@ void LinkThread::_holdBackUncopied() {
     if (!later.empty()) debitCredit.postponeReplacement(later);
 }
 
-void LinkThread::_runCreateLinks() {
-    uint32_t uid = 0;
-    uint32_t gid = 0;
-    for (;;) {
-        _idle();
-        do {
-            _tryReturnToDebitCredit();
-            if (pending.empty()) {
-                _fetch();
-                // Links belong to the user whose shift is running when they are fetched.
-                const PollundInfo shift = getPollundInfo();
-                uid = shift.uid;
-                gid = shift.gid;
-            }
-            logFile << "++ Converting " << std::min<size_t>(pending.size(), std::max(batchSize, 0)) << " files on "
-                    << params.mountpoint << " into symbolic links to disk" << endl;
-            if (!pending.empty() && batchSize > 0) {
-                int32_t reported = 0;
-                for (int32_t index = 0;;) {
-                    _measureDuringPass();
-                    _linkFile(uid, gid, reported);
-                    if (pending.empty() || ++index >= batchSize) break;
-                }
-            }
-            guard.release();  // a file system mounted anew is seen by the next pass
-            _tryToDeleteLinks();
-        } while (_checkForOverflow());
-    }
-}
-
 void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
     // At a stop the file stays as it is: a link half made would leave its
     // temporary name behind.
@@ -385,8 +393,8 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
         file.setFlag(internal ? FileInfo::INTERNAL_LINKED : FileInfo::EXTERNAL_LINKED);
         insertToLinks(file);
         if (++reported == reportEvery) {
-            _writeReport("++ 1000 symbolic links from " + params.mountpoint + " to " + params.target +
-                         " successfully created");
+            _writeReport("++ " + UTILITIES::getString(reportEvery) + " symbolic links from " + params.mountpoint +
+                         " to " + params.target + " successfully created");
             reported = 0;
         }
     } else {
@@ -418,27 +426,6 @@ bool LinkThread::_ownLink(int dir, const std::string& name, uint32_t uid, uint32
     close(link);  // an O_PATH descriptor: nothing to lose on close
     errno = savedErrno;
     return owned;
-}
-
-void LinkThread::_runDontCreateLinks() {
-    for (;;) {
-        _idle();
-        do {
-            _tryReturnToDebitCredit();
-            if (pending.empty()) _fetch();
-            logFile << "++ Removing " << std::min<size_t>(pending.size(), std::max(batchSize, 0)) << " files from "
-                    << params.mountpoint << endl;
-            if (!pending.empty() && batchSize > 0) {
-                int32_t reported = 0;
-                for (int32_t index = 0;;) {
-                    _measureDuringPass();
-                    _removeFile(reported);
-                    if (pending.empty() || ++index >= batchSize) break;
-                }
-            }
-            guard.release();  // a file system mounted anew is seen by the next pass
-        } while (_checkForOverflow() || _checkForInodes() != 0);
-    }
 }
 
 void LinkThread::_removeFile(int32_t& reported) {
@@ -488,7 +475,7 @@ void LinkThread::_removeFile(int32_t& reported) {
         _sendMessage(MessageServer::REMOVE_ERROR, originPath, errorText);
     }
     if (reported == reportEvery) {
-        _writeReport("++ 1000 files from " + params.mountpoint + " deleted.");
+        _writeReport("++ " + UTILITIES::getString(reportEvery) + " files from " + params.mountpoint + " deleted.");
         reported = 0;
     }
     // Kept or not, the ledger lets go of it: it is not offered again.

@@ -71,13 +71,10 @@ private:
     void _tryReturnToDebitCredit();
     // The inode relief step: removes the oldest links made.
     void _tryToDeleteLinks();
-    void _runCreateLinks();
-    void _runDontCreateLinks();
-
-    // Both loops: waits, checking once a second, until a pass is due.
+    // Waits, checking once a second, until a pass is due.
     void _idle();
-    // Both loops, for a pass with nothing pending: the ledger's files to
-    // replace, waited for as long as it has none.
+    // For a pass with nothing pending: the ledger's files to replace, waited
+    // for as long as it has none.
     void _fetch();
     // EXTERNAL: the fetched files whose INTERNAL copy may still come go back to the ledger.
     void _holdBackUncopied();

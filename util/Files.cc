@@ -329,10 +329,8 @@ int openPidFile(const std::string& path, std::string& why, bool& held, bool& cre
     return -1;
 }
 
-int setPidFile(int fd, const std::vector<int>& pids) {
-    std::string text = std::to_string(static_cast<int>(::getpid())) + "\n";
-    for (int pid : pids)
-        if (pid != 0) text += std::to_string(pid) + "\n";
+int setPidFile(int fd) {
+    const std::string text = std::to_string(static_cast<int>(::getpid())) + "\n";
     bool ok = ::ftruncate(fd, 0) == 0;
     for (size_t done = 0; ok && done < text.size();) {
         ssize_t put = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));

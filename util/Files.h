@@ -110,10 +110,10 @@ bool completeCopy(TrustedTree& from, const std::string& source, TrustedTree& to,
 // file was made by this call.
 int openPidFile(const std::string& path, std::string& why, bool& held, bool& created);
 
-// Writes the calling process's pid and then each non-zero pid of `pids`, one
-// per line, into the pid file opened by openPidFile, replacing what it held;
-// the descriptor stays open. 0 on success, 1 when the file cannot be written.
-int setPidFile(int fd, const std::vector<int>& pids);
+// Writes the calling process's pid, on a line of its own, into the pid file
+// opened by openPidFile, replacing what it held; the descriptor stays open. 0
+// on success, 1 when the file cannot be written.
+int setPidFile(int fd);
 
 }  // namespace UTILITIES
 
