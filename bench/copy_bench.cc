@@ -13,12 +13,10 @@
 //   copy_bench [--small-files N] [--small-kb K] [--large-files N] [--large-mb M] [--rounds R] [--no-rsync]
 
 #include <errno.h>
-#include <ftw.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
+#include "support/TmpfsMount.h"
 #include "util/Files.h"
 
 namespace {
@@ -48,61 +48,13 @@ double seconds() {
     return now.tv_sec + now.tv_nsec / 1e9;
 }
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    if (remove(path) != 0) fprintf(stderr, "cannot remove %s: %s\n", path, strerror(errno));
-    return 0;
-}
-
-void removeTree(const std::string& path) {
-    nftw(path.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS);
-}
-
-class Area;
-std::vector<Area*> liveAreas;  // released by die(), which skips the destructors
 [[noreturn]] void die(const std::string& message);
 
-// A scratch directory: a tmpfs of the given size when mounting is possible,
-// a plain directory under /tmp otherwise. Unmounted and removed at the end.
-class Area {
-public:
-    Area(const char* name, uint64_t bytes) : mounted_(false) {
-        std::string pattern = std::string("/tmp/copy_bench-") + name + "-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (mkdtemp(buffer.data()) == nullptr) die(std::string("mkdtemp: ") + strerror(errno));
-        path_ = buffer.data();
-        liveAreas.push_back(this);
-        std::string options = "size=" + std::to_string(bytes / MiB + 1) + "m";
-        if (geteuid() == 0 && mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0)
-            mounted_ = true;
-        else
-            why_ = geteuid() == 0 ? std::string("mount failed: ") + strerror(errno) : "not root";
-    }
-    ~Area() {
-        release();
-        for (size_t i = 0; i < liveAreas.size(); ++i)
-            if (liveAreas[i] == this) liveAreas.erase(liveAreas.begin() + i);
-    }
-    void release() {
-        if (path_.empty()) return;
-        if (mounted_ && umount2(path_.c_str(), 0) != 0)
-            fprintf(stderr, "umount %s: %s\n", path_.c_str(), strerror(errno));
-        if (!mounted_) removeTree(path_);
-        rmdir(path_.c_str());
-        path_.clear();
-    }
-    Area(const Area&) = delete;
-    Area& operator=(const Area&) = delete;
-
-    const std::string& path() const { return path_; }
-    bool mounted() const { return mounted_; }
-    const std::string& why() const { return why_; }
-
-private:
-    std::string path_;
-    bool mounted_;
-    std::string why_;
-};
+// Removes a copy; a copy that stays only costs room, so it is reported, not fatal.
+void removeCopy(const std::string& path) {
+    std::string problem;
+    if (!removeTree(path, &problem)) fprintf(stderr, "copy_bench: %s\n", problem.c_str());
+}
 
 // Writes `count` files of `bytes` each below root, filesPerDirectory to a
 // directory, and returns their paths relative to root.
@@ -154,7 +106,7 @@ double timeCommand(const std::string& command) {
     return elapsed;
 }
 
-void runCase(const char* title, const Area& source, const Area& destination, long count, uint64_t bytes,
+void runCase(const char* title, const TmpfsMount& source, const TmpfsMount& destination, long count, uint64_t bytes,
              const char* stem, long rounds, bool rsync) {
     if (count <= 0) return;
     std::string sourceRoot = source.path() + "/" + stem;
@@ -185,11 +137,11 @@ void runCase(const char* title, const Area& source, const Area& destination, lon
         if (copied != total)
             die("UTILITIES::copy copied " + std::to_string(copied) + " bytes, expected " + std::to_string(total));
         report("UTILITIES::copy", round, oursElapsed, files.size(), total);
-        removeTree(oursRoot);
+        removeCopy(oursRoot);
 
         double cpElapsed = timeCommand("cp -a '" + sourceRoot + "' '" + destination.path() + "/cp'");
         report("cp -a", round, cpElapsed, files.size(), total);
-        removeTree(destination.path() + "/cp");
+        removeCopy(destination.path() + "/cp");
 
         if (rsync) {
             // The trailing slashes make rsync copy the tree's content into
@@ -197,7 +149,7 @@ void runCase(const char* title, const Area& source, const Area& destination, lon
             // not exist yet.
             double rsyncElapsed = timeCommand("rsync -a '" + sourceRoot + "/' '" + destination.path() + "/rsync/'");
             report("rsync -a", round, rsyncElapsed, files.size(), total);
-            removeTree(destination.path() + "/rsync");
+            removeCopy(destination.path() + "/rsync");
             if (round == 1 || rsyncElapsed < rsyncBest) rsyncBest = rsyncElapsed;
         }
 
@@ -218,13 +170,12 @@ void runCase(const char* title, const Area& source, const Area& destination, lon
     if (rsync) printf(" rsync=%.1f", scale / rsyncBest);
     printf("\n");
     fflush(stdout);
-    removeTree(sourceRoot);
+    removeCopy(sourceRoot);
 }
 
 void die(const std::string& message) {
     fprintf(stderr, "copy_bench: %s\n", message.c_str());
-    for (Area* area : liveAreas) area->release();
-    exit(1);
+    exit(1);  // runs the destructors of main's static areas
 }
 
 long numberArgument(int argc, char** argv, int& i) {
@@ -282,14 +233,17 @@ int main(int argc, char** argv) {
     uint64_t largeBytes = options.largeFiles * options.largeMiB * MiB;
     uint64_t needed = smallBytes > largeBytes ? smallBytes : largeBytes;
     uint64_t areaBytes = needed + needed / 10 + 64 * MiB;
-    Area source("src", areaBytes);
-    Area destination("dst", areaBytes);
+    // A tmpfs each when mounting is possible, a plain directory under /tmp
+    // otherwise. Static, so that die(), which leaves by exit(), unmounts them.
+    const std::string size = "size=" + std::to_string(areaBytes / MiB + 1) + "m";
+    static TmpfsMount source(size);
+    static TmpfsMount destination(size);
     if (source.mounted() && destination.mounted())
         printf("tmpfs to tmpfs: two tmpfs of %llu MiB at %s and %s\n",
                static_cast<unsigned long long>(areaBytes / MiB + 1), source.path().c_str(), destination.path().c_str());
     else
         printf("NOTE: no tmpfs (%s); directories under /tmp instead, figures include the disk's file system\n",
-               (source.mounted() ? destination.why() : source.why()).c_str());
+               (source.mounted() ? destination.skipReason() : source.skipReason()).c_str());
 
     runCase("small files", source, destination, options.smallFiles, options.smallKiB * 1024, "small", options.rounds,
             options.rsync);

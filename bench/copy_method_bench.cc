@@ -18,7 +18,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mount.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -29,6 +28,7 @@
 #include <vector>
 
 #include "bench/Median.h"
+#include "support/TmpfsMount.h"
 
 namespace {
 
@@ -92,14 +92,6 @@ int64_t copyBy(Method method, const std::string& from, const std::string& to, st
     return total;
 }
 
-std::string mountTmpfs(const std::string& path, long bytes) {
-    if (mkdir(path.c_str(), 0755) != 0) die("mkdir " + path + ": " + strerror(errno));
-    const std::string options = "size=" + std::to_string(bytes);
-    if (mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) != 0)
-        die("mount tmpfs on " + path + ": " + strerror(errno));
-    return path;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,17 +108,19 @@ int main(int argc, char** argv) {
         else if (option == "--buffer-kb")
             bufferKiB = value;
         else
-            die("unknown option " + option + "; usage: copy_method_bench [--files N] [--mb M] [--rounds R] [--buffer-kb K]");
+            die("unknown option " + option +
+                "; usage: copy_method_bench [--files N] [--mb M] [--rounds R] [--buffer-kb K]");
     }
     if (files < 1 || megabytes < 1 || rounds < 1 || bufferKiB < 1) die("every figure must be at least 1");
     if (geteuid() != 0) die("needs root to mount the tmpfs file systems");
 
-    char pattern[] = "/tmp/copy_method_bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) die(std::string("mkdtemp: ") + strerror(errno));
-    const std::string base = pattern;
-    const long bytes = files * megabytes * MiB;
-    const std::string source = mountTmpfs(base + "/source", bytes + 16 * MiB);
-    const std::string target = mountTmpfs(base + "/target", bytes + 16 * MiB);
+    const std::string size = "size=" + std::to_string(files * megabytes * MiB + 16 * MiB);
+    // Static, so that die(), which leaves by exit(), unmounts them.
+    static TmpfsMount sourceMount(size), targetMount(size);
+    if (!sourceMount.mounted() || !targetMount.mounted())
+        die((sourceMount.mounted() ? targetMount : sourceMount).skipReason());
+    const std::string& source = sourceMount.path();
+    const std::string& target = targetMount.path();
 
     std::vector<char> buffer(static_cast<size_t>(bufferKiB) * 1024);
     uint32_t state = 2463534242u;  // xorshift: content that nothing can compress or share
@@ -181,12 +175,8 @@ int main(int argc, char** argv) {
                    rates[method].size());
     }
     for (int method = 0; method < 3; ++method)
-        if (!rates[method].empty()) printf("RESULT copy_method.%s.MB_per_s=%.0f\n", methodKeys[method], median(rates[method]));
+        if (!rates[method].empty())
+            printf("RESULT copy_method.%s.MB_per_s=%.0f\n", methodKeys[method], median(rates[method]));
 
-    umount(target.c_str());
-    umount(source.c_str());
-    rmdir(target.c_str());
-    rmdir(source.c_str());
-    rmdir(base.c_str());
     return 0;
 }

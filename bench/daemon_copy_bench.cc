@@ -32,13 +32,8 @@
 // turns and not at all in the others; --status-page the same with five
 // clients each fetching /status.json every 2 s, as five open status pages do.
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
-#include <limits.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdint.h>
@@ -46,7 +41,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/inotify.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -58,12 +52,18 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/Median.h"
+#include "support/DaemonRunner.h"
+#include "support/FifoWriter.h"
+#include "support/LoopbackClient.h"
+#include "support/TempDir.h"
+#include "support/TmpfsMount.h"
 #include "util/Files.h"
 #include "util/TrustedTree.h"
 
@@ -90,7 +90,7 @@ struct Options {
     bool memoryOnly = false;  // --memory: one round of the daemon alone, for its resident memory per file
 };
 
-std::vector<std::string> mounts;  // unmounted by cleanUp()
+std::vector<std::unique_ptr<TmpfsMount>> mounts;  // unmounted by cleanUp()
 std::string sandbox;
 // Lines added to the measured daemon's configuration (--setting).
 std::string extraSettings;
@@ -102,18 +102,9 @@ void cleanUp() {
         waitpid(daemonPid, nullptr, 0);
         daemonPid = -1;
     }
-    for (const std::string& mountPoint : mounts) umount2(mountPoint.c_str(), MNT_DETACH);
     mounts.clear();
-    if (!sandbox.empty()) {
-        nftw(
-            sandbox.c_str(),
-            [](const char* path, const struct stat*, int, struct FTW*) {
-                remove(path);  // best effort: a leftover under /tmp harms nothing
-                return 0;
-            },
-            32, FTW_DEPTH | FTW_PHYS);
-        sandbox.clear();
-    }
+    if (!sandbox.empty()) removeTree(sandbox);  // best effort: a leftover under /tmp harms nothing
+    sandbox.clear();
 }
 
 [[noreturn]] void die(const std::string& message) {
@@ -138,38 +129,21 @@ double now() {
     return time.tv_sec + time.tv_nsec / 1e9;
 }
 
-bool exists(const std::string& path) {
-    struct stat status;
-    return stat(path.c_str(), &status) == 0;
-}
-
 void mountTmpfs(const std::string& path) {
-    if (mkdir(path.c_str(), 0755) != 0) die("mkdir " + path + ": " + strerror(errno));
     // A limit far above the data, so that no fill-state watch ever steps in.
-    if (mount("tmpfs", path.c_str(), "tmpfs", 0, "size=16g") != 0)
-        die("mount tmpfs on " + path + ": " + strerror(errno));
-    mounts.push_back(path);
+    mounts.emplace_back(new TmpfsMount("size=16g", path));
+    if (!mounts.back()->mounted()) die(mounts.back()->skipReason());
 }
 
-int freePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0) close(fd);
-    if (port < 0) die(std::string("no free port: ") + strerror(errno));
+int unusedPort() {
+    const int port = freePort();
+    if (port < 0) die("no free port");
     return port;
 }
 
 void writeWhole(const std::string& path, const std::string& content) {
-    FILE* file = fopen(path.c_str(), "w");
-    if (file == nullptr || fwrite(content.data(), 1, content.size(), file) != content.size() || fclose(file) != 0)
-        die("cannot write " + path + ": " + strerror(errno));
+    std::string why;
+    if (!writeFile(path, content, &why)) die("cannot write " + path + ": " + why);
 }
 
 // `count` files of `bytes` each below root/stem, filesPerDirectory to a
@@ -210,28 +184,9 @@ std::vector<std::string> makeTree(const std::string& root, const std::string& st
 // The detached daemon, adopted by this process (subreaper) so it can be killed and reaped.
 void startDaemon(const std::string& vellort, const std::string& config) {
     writeWhole(sandbox + "/etc/vellort_quorvin.conf", config);
-    pid_t launcher = fork();
-    if (launcher < 0) die(std::string("fork: ") + strerror(errno));
-    if (launcher == 0) {
-        setenv("VELLORT_ROOT", sandbox.c_str(), 1);
-        execl(vellort.c_str(), vellort.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status;
-    if (waitpid(launcher, &status, 0) != launcher || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        die("the daemon did not start (" + vellort + "), see " + sandbox + "/var/log/vellort.log");
-    double deadline = now() + 10;
-    std::string pidFile = sandbox + "/var/run/vellort_quorvin.pid";
-    while (daemonPid <= 0 && now() < deadline) {
-        FILE* file = fopen(pidFile.c_str(), "r");
-        int pid = 0;
-        if (file != nullptr) {
-            if (fscanf(file, "%d", &pid) == 1) daemonPid = pid;
-            fclose(file);
-        }
-        if (daemonPid <= 0) usleep(1000);
-    }
-    if (daemonPid <= 0) die("no pid file " + pidFile);
+    std::string problem;
+    daemonPid = startDetachedDaemon(vellort, sandbox, &problem);
+    if (daemonPid <= 0) die("the daemon did not start: " + problem + ", see " + sandbox + "/var/log/vellort.log");
 }
 
 // Stops the daemon as an operator does, with SIGTERM (it commits what its
@@ -261,8 +216,8 @@ void stopDaemon() {
 std::string configText(const std::string& ramdisk, const std::string& target, const std::string& journal,
                        bool verify = false, int metricsPort = 0) {
     std::string text = "logfile " + sandbox + "/var/log/vellort.log\nramdisk_mountpoint " + ramdisk +
-                       "\nmessage_port " + std::to_string(freePort()) + "\nstatus_port " + std::to_string(freePort()) +
-                       "\n";
+                       "\nmessage_port " + std::to_string(unusedPort()) + "\nstatus_port " +
+                       std::to_string(unusedPort()) + "\n";
     if (!journal.empty()) text += "journal " + journal + "\n";
     if (verify) text += "verify_copies yes\n";
     if (metricsPort > 0) text += "metrics_port " + std::to_string(metricsPort) + "\n";
@@ -272,25 +227,12 @@ std::string configText(const std::string& ramdisk, const std::string& target, co
 }
 
 // Opens the pipe as the acquisition program does, once the daemon reads it.
-int openPipe(const std::string& path) {
-    double deadline = now() + 10;
-    for (;;) {
-        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) {
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-            return fd;
-        }
-        if (now() > deadline) die("nobody reads " + path + ": " + strerror(errno));
-        usleep(1000);
-    }
+void openPipe(FifoWriter& pipe) {
+    if (!pipe.open(10)) die("nobody reads " + sandbox + "/var/run/vellort_quorvin_files: " + strerror(errno));
 }
 
-void writeAll(int fd, const std::string& text) {
-    for (size_t done = 0; done < text.size();) {
-        ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno != EINTR) die(std::string("write to the pipe: ") + strerror(errno));
-        if (written > 0) done += written;
-    }
+void writeAll(FifoWriter& pipe, const std::string& text) {
+    if (!pipe.write(text)) die(std::string("write to the pipe: ") + strerror(errno));
 }
 
 // Waits until every copy exists, looking at them in announcement order (the
@@ -303,7 +245,7 @@ double waitForCopies(const std::string& target, const std::vector<std::string>& 
     if (!files.empty()) order.push_back(files.back());
     order.insert(order.end(), files.begin(), files.end());
     for (const std::string& file : order) {
-        while (!exists(target + "/" + file)) {
+        while (!fileExists(target + "/" + file)) {
             if (now() > deadline) die("no copy " + target + "/" + file + " after " + std::to_string(seconds) + " s");
             usleep(500);  // a poll every 100 us took a twentieth of a core from the daemon
         }
@@ -339,9 +281,10 @@ long copyJobs() {
     return jobs;
 }
 
-void removeTree(const std::string& path) {
-    std::string command = "rm -rf '" + path + "'";
-    if (system(command.c_str()) != 0) die(command + " failed");
+// Removes copies, or a tree the next round must not meet.
+void removeCopies(const std::string& path) {
+    std::string problem;
+    if (!removeTree(path, &problem)) die(problem);
 }
 
 // The daemon's resident memory in bytes, from /proc; -1 when unknown.
@@ -368,7 +311,8 @@ double daemonCpuSeconds() {
     // After the command's closing parenthesis: state is field 3, utime 14, stime 15.
     const char* after = strrchr(text, ')');
     unsigned long user = 0, system = 0;
-    if (after == nullptr || sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+    if (after == nullptr ||
+        sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
         return -1;
     return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
 }
@@ -419,9 +363,8 @@ double timeBareCopies(const std::string& ramdisk, const std::string& target, con
 // after each round, so that the next round's announcements of the same files
 // meet no copy. Ratios are given for the best round of each and as the
 // median of the rounds' own ratios.
-void throughputCase(const char* title, int pipe, const std::string& ramdisk, const std::string& target,
-                    const std::string& stem, long count, uint64_t bytes, long rounds, bool rsync,
-                    bool memoryOnly) {
+void throughputCase(const char* title, FifoWriter& pipe, const std::string& ramdisk, const std::string& target,
+                    const std::string& stem, long count, uint64_t bytes, long rounds, bool rsync, bool memoryOnly) {
     if (count <= 0) return;
     std::vector<std::string> files = makeTree(ramdisk, stem, count, bytes);
     std::string announcements;
@@ -448,13 +391,14 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
                    elapsed, jobs, resident / 1048576.0, static_cast<double>(resident - residentBefore) / files.size());
             printf("RESULT daemon.%s.bytes_per_file=%.0f\n\n", stem.c_str(),
                    static_cast<double>(resident - residentBefore) / files.size());
-            removeTree(target + "/" + stem);
-            removeTree(ramdisk + "/" + stem);
+            removeCopies(target + "/" + stem);
+            removeCopies(ramdisk + "/" + stem);
             return;
         }
         double cp = timeCpA(ramdisk + "/" + stem, target + "/cp-" + stem);
-        printf("  round %ld daemon %8.3f s %9.0f files/s %8.1f MB/s  (announced in %.3f s, %ld copy jobs, %.2f cores)\n",
-               round, elapsed, files.size() / elapsed, total / elapsed / 1e6, written, jobs, daemonCores);
+        printf(
+            "  round %ld daemon %8.3f s %9.0f files/s %8.1f MB/s  (announced in %.3f s, %ld copy jobs, %.2f cores)\n",
+            round, elapsed, files.size() / elapsed, total / elapsed / 1e6, written, jobs, daemonCores);
         printf("  round %ld cp -a  %8.3f s %9.0f files/s %8.1f MB/s\n", round, cp, files.size() / cp, total / cp / 1e6);
         // Every file of the first round is held, copied, until the RAM disk
         // fills or the shift ends: what each costs the daemon's memory.
@@ -467,9 +411,9 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
         printf("  round %ld bare   %8.3f s %9.0f files/s %8.1f MB/s  (2 threads, %zu-byte buffer, %.2f cores)\n", round,
                bare, files.size() / bare, total / bare / 1e6, bufferSize, (ownCpuSeconds() - ownBefore) / bare);
         fflush(stdout);
-        removeTree(target + "/" + stem);
-        removeTree(target + "/cp-" + stem);
-        removeTree(target + "/bare-" + stem);
+        removeCopies(target + "/" + stem);
+        removeCopies(target + "/cp-" + stem);
+        removeCopies(target + "/bare-" + stem);
         toCp.push_back(cp / elapsed);
         toBare.push_back(bare / elapsed);
         if (round == 1 || bare < bareBest) bareBest = bare;
@@ -478,7 +422,7 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
             printf("  round %ld rsync -a %6.3f s %9.0f files/s %8.1f MB/s\n", round, copy, files.size() / copy,
                    total / copy / 1e6);
             fflush(stdout);
-            removeTree(target + "/rsync-" + stem);
+            removeCopies(target + "/rsync-" + stem);
             if (round == 1 || copy < rsyncBest) rsyncBest = copy;
         }
         if (round == 1 || elapsed < daemonBest) daemonBest = elapsed;
@@ -500,7 +444,7 @@ void throughputCase(const char* title, int pipe, const std::string& ramdisk, con
            scale / cpBest);
     if (rsync) printf(" rsync=%.1f", scale / rsyncBest);
     printf(" bare=%.1f median_to_cp=%.2f median_to_bare=%.2f\n\n", scale / bareBest, median(toCp), median(toBare));
-    removeTree(ramdisk + "/" + stem);  // only holds memory now
+    removeCopies(ramdisk + "/" + stem);  // only holds memory now
     fflush(stdout);
 }
 
@@ -528,12 +472,8 @@ long scrapeUntil(int port, const std::atomic<bool>& stop, const std::string& pat
                  useconds_t intervalMicroseconds = 100000) {
     long scrapes = 0;
     while (!stop) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        int fd = connectLoopback(port);
+        if (fd >= 0) {
             const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
             if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
                 char buffer[65536];
@@ -567,9 +507,10 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
         double elapsed[2] = {0, 0};
         for (int turn = 0; turn < 2; ++turn) {
             const bool on = (turn + round) % 2 == 0, verify = on && !scrape;
-            const int port = scrape ? freePort() : 0;
+            const int port = scrape ? unusedPort() : 0;
             startDaemon(vellort, configText(ramdisk, target, "", verify, port));
-            int pipe = openPipe(sandbox + "/var/run/vellort_quorvin_files");
+            FifoWriter pipe(sandbox + "/var/run/vellort_quorvin_files");
+            openPipe(pipe);
             std::atomic<bool> stop{false};
             std::thread scraper;
             std::vector<std::thread> pages;
@@ -590,9 +531,9 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
                 end = now();
             }
             elapsed[on] = end - start;
-            close(pipe);
+            pipe.close();
             stopDaemon();
-            removeTree(target + "/" + stem);
+            removeCopies(target + "/" + stem);
             system(("rm -f " + target + "/vellort-manifest-*").c_str());
         }
         ratios.push_back(elapsed[0] / elapsed[1]);
@@ -608,7 +549,7 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
            : scrape   ? "scrape"
                       : "verify",
            stem.c_str(), ratios[ratios.size() / 2], ratios.size());
-    removeTree(ramdisk + "/" + stem);
+    removeCopies(ramdisk + "/" + stem);
     fflush(stdout);
 }
 
@@ -638,12 +579,12 @@ void makeLatencyFiles(const std::string& ramdisk, long count, std::vector<std::s
 // Announces one file every interval to a freshly started daemon and takes
 // the delay to the rename of its copy into place from inotify. A few files
 // announced and copied first take the daemon past its start.
-Delays latencyRound(int pipe, const std::string& target, const std::vector<std::string>& lines,
+Delays latencyRound(FifoWriter& pipe, const std::string& target, const std::vector<std::string>& lines,
                     const std::vector<std::string>& warmUpLines, const std::vector<std::string>& warmUpFiles,
                     long intervalUs) {
     const long count = static_cast<long>(lines.size());
     std::string watched = target + "/lat";
-    removeTree(watched);           // the last round's copies: a copy found complete is not made anew
+    removeCopies(watched);         // the last round's copies: a copy found complete is not made anew
     mkdir(watched.c_str(), 0755);  // the target folder exists, as after the first copy
     for (const std::string& line : warmUpLines) {
         writeAll(pipe, line);
@@ -766,9 +707,10 @@ void latencyCase(const std::string& vellort, const std::string& ramdisk, const s
                 for (const char* part : {"", "-wal", "-shm"})
                     unlink((journal + part).c_str());  // a fresh journal each time: nothing to take up at the start
             startDaemon(vellort, configText(ramdisk, target, variant == 1 ? journal : ""));
-            int pipe = openPipe(sandbox + "/var/run/vellort_quorvin_files");
+            FifoWriter pipe(sandbox + "/var/run/vellort_quorvin_files");
+            openPipe(pipe);
             Delays delays = latencyRound(pipe, target, lines, warmUpLines, warmUpFiles, intervalUs);
-            close(pipe);
+            pipe.close();
             stopDaemon();
             printf("  round %ld %-10s delay ms: min %.3f  p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n", round,
                    variants[variant], delays.min, delays.p50, delays.p90, delays.p99, delays.max);
@@ -811,21 +753,11 @@ long numberArgument(int argc, char** argv, int& i) {
     return value;
 }
 
-// The vellort executable next to this benchmark's folder in the build tree.
-std::string defaultVellort() {
-    char self[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return "vellort";
-    std::string path(self, length);
-    path = path.substr(0, path.rfind('/'));  // .../bench
-    return path.substr(0, path.rfind('/')) + "/vellort";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    options.vellort = defaultVellort();
+    options.vellort = builtExecutable("vellort");
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--vellort" && i + 1 < argc)
@@ -863,7 +795,8 @@ int main(int argc, char** argv) {
         else
             die("usage: daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] "
                 "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R] "
-                "[--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--status-page] [--memory] [--setting 'KEY VALUE' ...]");
+                "[--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--status-page] [--memory] [--setting 'KEY "
+                "VALUE' ...]");
     }
     if (options.rounds < 1) die("--rounds must be at least 1");
     if (geteuid() != 0) die("needs root to mount the two tmpfs");
@@ -899,12 +832,13 @@ int main(int argc, char** argv) {
     if (options.smallFiles > 0 || options.largeFiles > 0) {
         // The throughput cases share one daemon, without a journal.
         startDaemon(options.vellort, configText(ramdisk, target, ""));
-        int pipe = openPipe(sandbox + "/var/run/vellort_quorvin_files");
+        FifoWriter pipe(sandbox + "/var/run/vellort_quorvin_files");
+        openPipe(pipe);
         throughputCase("(a) small files", pipe, ramdisk, target, "small", options.smallFiles, options.smallKiB * 1024,
                        options.rounds, options.rsync, options.memoryOnly);
         throughputCase("(b) large files", pipe, ramdisk, target, "large", options.largeFiles, options.largeMiB * MiB,
                        options.rounds, options.rsync, options.memoryOnly);
-        close(pipe);
+        pipe.close();
         stopDaemon();
     }
     latencyCase(options.vellort, ramdisk, target, options.latencyFiles, options.latencyIntervalUs,

@@ -31,7 +31,6 @@
 //   journal_bench [--files N] [--shifts S] [--unfinished U] [--batch B] [--dir PATH] [--keep]
 
 #include <errno.h>
-#include <ftw.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -49,6 +48,7 @@
 #include <sqlite3.h>
 
 #include "journal/Journal.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -114,11 +114,6 @@ long statusKiB(const char* name) {
 long long fileBytes(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0 ? static_cast<long long>(status.st_size) : 0;
-}
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    remove(path);  // best effort: a leftover below /tmp harms nothing
-    return 0;
 }
 
 // The path of the `index`-th file of a shift, in the marker form the reader
@@ -422,7 +417,7 @@ int main(int argc, char** argv) {
         if (unfinished.ok) describe("unfinished", options, unfinished);
     }
     const double total = seconds() - start;
-    if (!options.keep) nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    if (!options.keep) removeTree(dir);  // best effort: a leftover below /tmp harms nothing
     if (!finished.ok || !unfinished.ok) {
         fprintf(stderr, "journal_bench: %s\n", finished.ok ? unfinished.error : finished.error);
         return 1;

@@ -25,7 +25,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -40,6 +39,7 @@
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 #include "space/LinkThread.h"
+#include "support/TmpfsMount.h"
 
 namespace {
 
@@ -60,21 +60,14 @@ double seconds() {
     exit(1);
 }
 
-std::string scratchTmpfs(const char* name, uint64_t bytes) {
-    std::string pattern = std::string("/tmp/link_bench-") + name + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) die(std::string("mkdtemp: ") + strerror(errno));
-    const std::string options = "size=" + std::to_string(bytes / 1024 + 1) + "k";
-    if (mount("tmpfs", buffer.data(), "tmpfs", 0, options.c_str()) != 0)
-        die(std::string("cannot mount a tmpfs (root needed): ") + strerror(errno));
-    return buffer.data();
+// The mount option for a tmpfs of at least `bytes`.
+std::string tmpfsSize(uint64_t bytes) {
+    return "size=" + std::to_string(bytes / 1024 + 1) + "k";
 }
 
-void release(const std::string& mount) {
-    // The round's LinkThread still watches it; it only logs that it is gone.
-    if (umount2(mount.c_str(), MNT_DETACH) != 0) fprintf(stderr, "umount %s: %s\n", mount.c_str(), strerror(errno));
-    rmdir(mount.c_str());
+const std::string& mountedPath(const TmpfsMount& mount) {
+    if (!mount.mounted()) die(mount.skipReason());
+    return mount.path();
 }
 
 void writePage(const std::string& path, long number) {
@@ -126,8 +119,11 @@ struct Result {
 // LinkThread started on them; timed through its log.
 Result runRound(long files, bool createLinks, long round) {
     const uint64_t ramBytes = ramDiskBytes(files);
-    const std::string ram = scratchTmpfs("ram", ramBytes);
-    const std::string copies = scratchTmpfs("copies", ramBytes);
+    // Unmounted at the end of the round; the round's LinkThread still watches
+    // the RAM disk, and only logs that it is gone.
+    TmpfsMount ramMount(tmpfsSize(ramBytes)), copiesMount(tmpfsSize(ramBytes));
+    const std::string& ram = mountedPath(ramMount);
+    const std::string& copies = mountedPath(copiesMount);
     fill(ram + "/fill", ramBytes * 6 / 10);
     const std::string logPath = "/tmp/link_bench-" + std::to_string(getpid()) + "-" + std::to_string(round) +
                                 (createLinks ? "-links.log" : "-removal.log");
@@ -186,8 +182,6 @@ Result runRound(long files, bool createLinks, long round) {
             for (std::string line; std::getline(log, line);)
                 if (line.compare(0, start.size(), start) == 0)
                     result.passes.push_back(atol(line.c_str() + start.size()));
-            release(ram);
-            release(copies);
             return result;
         }
         if (now > deadline) die("no end within 600 s; see " + logPath);
@@ -199,8 +193,11 @@ Result runRound(long files, bool createLinks, long round) {
 // copy, made beside it and renamed over it, by path, with no check at all.
 double bareRound(long files) {
     const uint64_t ramBytes = ramDiskBytes(files);
-    const std::string ram = scratchTmpfs("ram", ramBytes);
-    const std::string copies = scratchTmpfs("copies", ramBytes);
+    // Unmounted at the end of the round; the round's LinkThread still watches
+    // the RAM disk, and only logs that it is gone.
+    TmpfsMount ramMount(tmpfsSize(ramBytes)), copiesMount(tmpfsSize(ramBytes));
+    const std::string& ram = mountedPath(ramMount);
+    const std::string& copies = mountedPath(copiesMount);
     fill(ram + "/fill", ramBytes * 6 / 10);
     std::vector<std::string> relatives;
     for (long i = 0; i < files; ++i) {
@@ -221,8 +218,6 @@ double bareRound(long files) {
             die("bare link of " + link + ": " + strerror(errno));
     }
     const double elapsed = seconds() - begin;
-    release(ram);
-    release(copies);
     return elapsed;
 }
 

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "net/MessageServer.h"
+#include "support/LoopbackClient.h"
 
 namespace {
 
@@ -44,14 +45,10 @@ int64_t nowNanoseconds() {
 class BenchClient {
 public:
     explicit BenchClient(int port) {
-        descriptor = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in server;
-        memset(&server, 0, sizeof server);
-        server.sin_family = AF_INET;
-        server.sin_port = htons(static_cast<uint16_t>(port));
-        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (descriptor < 0 || connect(descriptor, reinterpret_cast<struct sockaddr*>(&server), sizeof server) != 0) {
-            perror("connect");
+        std::string error;
+        descriptor = connectLoopback(port, &error);
+        if (descriptor < 0) {
+            fprintf(stderr, "message_bench: %s\n", error.c_str());
             exit(1);
         }
         reader = std::thread([this] { _read(); });

@@ -24,7 +24,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -45,6 +44,7 @@
 #include "intake/ListThread.h"
 #include "journal/Journal.h"
 #include "ledger/Storage.h"
+#include "support/TempDir.h"
 #include "util/Time.h"
 
 namespace {
@@ -80,11 +80,6 @@ double microSleepCost(unsigned long slackNs) {
     double start = seconds();
     for (int i = 0; i < count; ++i) UTILITIES::sleepNanoSeconds(1000);
     return (seconds() - start) / count * 1e6;
-}
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    remove(path);  // best effort: a leftover file in /tmp harms nothing
-    return 0;
 }
 
 bool writeAll(int fd, const std::string& text) {
@@ -179,8 +174,9 @@ RoundResult runRound(const std::string& input, long lines, bool withJournal) {
     // (their sources do not exist).
     auto booked = [&]() {
         const std::list<DebitCredit::HistEntry> newest = storages.back()->history(1);
-        return newest.empty() ? 0L : static_cast<long>(newest.front().pending + newest.front().copied +
-                                                       newest.front().failed);
+        return newest.empty()
+                   ? 0L
+                   : static_cast<long>(newest.front().pending + newest.front().copied + newest.front().failed);
     };
     while (booked() < lines) UTILITIES::sleepNanoSeconds(100000);
     const double elapsed = seconds() - start;
@@ -195,7 +191,7 @@ RoundResult runRound(const std::string& input, long lines, bool withJournal) {
         residentBefore >= 0 && residentAfter >= 0 ? static_cast<double>(residentAfter - residentBefore) / lines : -1;
     result.journalBytes = withJournal ? fileBytes(journalPath) + fileBytes(journalPath + "-wal") : 0;
     close(fd);
-    nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    removeTree(dir);  // best effort: a leftover in /tmp harms nothing
     return result;
 }
 

@@ -88,6 +88,10 @@
 
 #include <tinyxml2.h>
 
+#include "support/DaemonRunner.h"
+#include "support/LoopbackClient.h"
+#include "support/TempDir.h"
+#include "support/TmpfsMount.h"
 #include "tools/ServiceConnection.h"
 
 namespace {
@@ -212,44 +216,10 @@ std::string makeContent(uint64_t seed, size_t size) {
     return content;
 }
 
-// Reads a whole file, following links; false with errno's text in `why`.
-bool readWhole(const std::string& path, std::string& content, std::string& why) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        why = systemText(errno);
-        return false;
-    }
-    content.clear();
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got == 0) break;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            why = systemText(errno);
-            close(fd);
-            return false;
-        }
-        content.append(buffer, static_cast<size_t>(got));
-    }
-    close(fd);
-    return true;
-}
-
-bool pathExists(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0;
-}
-
+// The shared removal, with what stays counted as a failure.
 void removeTree(const std::string& path) {
-    nftw(
-        path.c_str(),
-        [](const char* entry, const struct stat*, int, struct FTW*) {
-            if (remove(entry) != 0 && errno != ENOENT)
-                failures.add(std::string("cannot remove ") + entry + ": " + systemText(errno));
-            return 0;
-        },
-        32, FTW_DEPTH | FTW_PHYS);
+    std::string problem;
+    if (!::removeTree(path, &problem)) failures.add(problem);
 }
 
 // Counts the files named *.tmp under path.
@@ -297,7 +267,8 @@ struct Layout {
     int statusPort = 0;
 };
 Layout layout;
-std::vector<std::string> mounts;  // unmounted by cleanUp()
+std::vector<std::unique_ptr<TmpfsMount>> mounts;  // unmounted by cleanUp(), the last first
+TmpfsMount* externalMount = nullptr;              // one of mounts, made read-only by the faults
 pid_t daemonPid = -1;
 
 void cleanUp(bool removeSandbox) {
@@ -306,18 +277,9 @@ void cleanUp(bool removeSandbox) {
         waitpid(daemonPid, nullptr, 0);
         daemonPid = -1;
     }
-    for (auto mountPoint = mounts.rbegin(); mountPoint != mounts.rend(); ++mountPoint)
-        umount2(mountPoint->c_str(), MNT_DETACH);
-    mounts.clear();
-    if (removeSandbox && !layout.root.empty()) {
-        nftw(
-            layout.root.c_str(),
-            [](const char* path, const struct stat*, int, struct FTW*) {
-                remove(path);  // best effort: a leftover under /tmp harms nothing
-                return 0;
-            },
-            32, FTW_DEPTH | FTW_PHYS);
-    }
+    while (!mounts.empty()) mounts.pop_back();
+    if (removeSandbox && !layout.root.empty())
+        ::removeTree(layout.root);  // best effort: a leftover under /tmp harms nothing
 }
 
 [[noreturn]] void dieEarly(const std::string& text) {
@@ -330,40 +292,17 @@ void makeDirectory(const std::string& path) {
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) dieEarly("mkdir " + path + ": " + systemText(errno));
 }
 
-void mountTmpfs(const std::string& path, const std::string& options) {
-    makeDirectory(path);
-    if (mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-        int mountErrno = errno;
-        // Root in a container without the right to mount: as the tmpfs tests do, skip.
-        if (mounts.empty() && (mountErrno == EPERM || mountErrno == EACCES)) {
-            printf("soak: SKIPPED: cannot mount a tmpfs here: %s\n", systemText(mountErrno).c_str());
-            cleanUp(true);
-            exit(0);
-        }
-        dieEarly("mount tmpfs (" + options + ") on " + path + ": " + systemText(mountErrno));
+TmpfsMount* mountTmpfs(const std::string& path, const std::string& options) {
+    mounts.emplace_back(new TmpfsMount(options, path));
+    if (mounts.back()->mounted()) return mounts.back().get();
+    const std::string reason = mounts.back()->skipReason();  // cleanUp() deletes the mount
+    // Root in a container without the right to mount: as the tmpfs tests do, skip.
+    if (mounts.size() == 1 && (mounts.back()->error() == EPERM || mounts.back()->error() == EACCES)) {
+        printf("soak: SKIPPED: %s\n", reason.c_str());
+        cleanUp(true);
+        exit(0);
     }
-    mounts.push_back(path);
-}
-
-int freePort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0) close(fd);
-    if (port < 0) dieEarly("no free port: " + systemText(errno));
-    return port;
-}
-
-void writeWhole(const std::string& path, const std::string& content) {
-    FILE* file = fopen(path.c_str(), "w");
-    if (file == nullptr || fwrite(content.data(), 1, content.size(), file) != content.size() || fclose(file) != 0)
-        dieEarly("cannot write " + path + ": " + systemText(errno));
+    dieEarly(reason);
 }
 
 std::string configuration() {
@@ -385,28 +324,11 @@ std::string configuration() {
 // Starts the detached daemon, adopted by this process (subreaper) so that its
 // end can be seen and it can be reaped.
 void startDaemon(const std::string& vellort) {
-    writeWhole(layout.root + "/etc/vellort_quorvin.conf", configuration());
-    pid_t launcher = fork();
-    if (launcher < 0) dieEarly("fork: " + systemText(errno));
-    if (launcher == 0) {
-        setenv("VELLORT_ROOT", layout.root.c_str(), 1);
-        execl(vellort.c_str(), vellort.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status;
-    if (waitpid(launcher, &status, 0) != launcher || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        dieEarly("the daemon did not start (" + vellort + "), see " + layout.logPath);
-    std::string pidFile = layout.root + "/var/run/vellort_quorvin.pid";
-    waitFor(10, [&]() {
-        FILE* file = fopen(pidFile.c_str(), "r");
-        int pid = 0;
-        if (file != nullptr) {
-            if (fscanf(file, "%d", &pid) == 1) daemonPid = pid;
-            fclose(file);
-        }
-        return daemonPid > 0;
-    });
-    if (daemonPid <= 0) dieEarly("no pid file " + pidFile);
+    std::string problem;
+    if (!writeFile(layout.root + "/etc/vellort_quorvin.conf", configuration(), &problem))
+        dieEarly("cannot write the configuration: " + problem);
+    daemonPid = startDetachedDaemon(vellort, layout.root, &problem);
+    if (daemonPid <= 0) dieEarly("the daemon did not start: " + problem + ", see " + layout.logPath);
 }
 
 // Whether the daemon still runs; reaps it and records how it ended if not.
@@ -503,8 +425,7 @@ private:
 FaultBook faults;
 
 bool remountExternal(bool readOnly) {
-    unsigned long flags = MS_REMOUNT | (readOnly ? MS_RDONLY : 0);
-    return mount("tmpfs", layout.externalMount.c_str(), "tmpfs", flags, "size=256m") == 0;
+    return externalMount->remount(readOnly, "size=256m");
 }
 
 struct FaultCounts {
@@ -632,34 +553,11 @@ private:
 };
 MessageBook messages;
 
-std::string localName(int fd) {
-    struct sockaddr_storage local;
-    socklen_t length = sizeof local;
-    char host[NI_MAXHOST], service[NI_MAXSERV];
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
-        getnameinfo(reinterpret_cast<sockaddr*>(&local), length, host, sizeof host, service, sizeof service,
-                    NI_NUMERICHOST) != 0)
-        return "";
-    return std::string(host) + ":" + service;
-}
-
 // The client that never reads. Its receive buffer is made as small as the
 // system allows, so that the kernel stops taking frames for it early and the
 // daemon's own queue for it fills up, to its limit, within a long run.
 int connectSilently(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int smallest = 1;
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);  // the system rounds it up
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
+    return connectLoopback(port, nullptr, 1);
 }
 
 // The reading message client: every frame, with the time it arrived.
@@ -991,7 +889,7 @@ void injectHostileClients(double until, HostileCounts& counts) {
         if (status[0] >= 0) send(status[0], "<request><action id='history'", 29, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (status[1] >= 0) send(status[1], flood.data(), flood.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         for (int fd : status) {
-            std::string name = fd < 0 ? "" : localName(fd);
+            std::string name = fd < 0 ? "" : localAddress(fd);
             if (name.empty() || !waitFor(30, [&]() { return logWatcher.timedOut(name); }))
                 failures.add("hostile: status client " + name + " was not closed at its time-out");
             else
@@ -1080,7 +978,7 @@ bool waitUntilSettled(StatusQuery& status, uint32_t uid, bool internalOnly, doub
 // Compares the copy at `path` with what was written; empty when intact.
 std::string copyProblem(const std::string& path, const FileRecord& file) {
     std::string content, why;
-    if (!readWhole(path, content, why)) return why;
+    if (!readFile(path, content, &why)) return why;
     if (content.size() != file.size)
         return std::to_string(content.size()) + " bytes instead of " + std::to_string(file.size);
     if (fnv1a(content) != file.hash) return "content differs";
@@ -1518,7 +1416,7 @@ private:
         auto gone = [](std::vector<const FileRecord*>& files, const std::string& root) {
             files.erase(
                 std::remove_if(files.begin(), files.end(),
-                               [&](const FileRecord* file) { return !pathExists(root + "/" + file->relative); }),
+                               [&](const FileRecord* file) { return !fileExists(root + "/" + file->relative); }),
                 files.end());
             return files.empty();
         };
@@ -1587,16 +1485,6 @@ void checkBounded(const char* what, long warm, long final, long margin) {
                      std::to_string(final) + " (limit " + std::to_string(2 * warm + margin) + ")");
 }
 
-// The vellort executable of the build tree this program belongs to.
-std::string defaultVellort() {
-    char self[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return "vellort";
-    std::string path(self, static_cast<size_t>(length));
-    path = path.substr(0, path.rfind('/'));  // .../bench
-    return path.substr(0, path.rfind('/')) + "/vellort";
-}
-
 [[noreturn]] void usage(const std::string& problem) {
     fprintf(stderr, "soak: %s\nusage: soak [--seconds N] [--build-dir DIR] [--vellort PATH] [--seed N] [--keep]\n",
             problem.c_str());
@@ -1607,7 +1495,7 @@ std::string defaultVellort() {
 
 int main(int argc, char** argv) {
     double seconds = 120;
-    std::string vellort = defaultVellort();
+    std::string vellort = builtExecutable("vellort");
     uint64_t seed = static_cast<uint64_t>(time(nullptr));
     bool keep = false;
     for (int i = 1; i < argc; ++i) {
@@ -1652,7 +1540,7 @@ int main(int argc, char** argv) {
     layout.optionalMount = layout.root + "/optional";
     mountTmpfs(layout.ramdisk, "size=8m,mode=0755");
     mountTmpfs(layout.internalMount, "size=16m,mode=0755");
-    mountTmpfs(layout.externalMount, "size=256m,mode=0755");
+    externalMount = mountTmpfs(layout.externalMount, "size=256m,mode=0755");
     mountTmpfs(layout.optionalMount, "size=32m,mode=0755");
     layout.targets[INTERNAL] = layout.internalMount + "/data";
     layout.targets[EXTERNAL] = layout.externalMount + "/data";
@@ -1662,8 +1550,10 @@ int main(int argc, char** argv) {
     layout.logPath = layout.root + "/var/log/vellort.log";
     layout.pipePath = layout.root + "/var/run/vellort_quorvin_files";
     layout.messagePort = freePort();
+    if (layout.messagePort < 0) dieEarly("no free port");
     do layout.statusPort = freePort();
     while (layout.statusPort == layout.messagePort);
+    if (layout.statusPort < 0) dieEarly("no free port");
 
     startDaemon(vellort);
     printf("soak: %.0f s of acquisition, seed %llu, daemon %s pid %d, sandbox %s\n", seconds,
@@ -1684,7 +1574,7 @@ int main(int argc, char** argv) {
     } else {
         // One acceptor takes connections in order: once the silent client,
         // which connected second, is logged, the reader is served too.
-        std::string silentName = localName(silent);
+        std::string silentName = localAddress(silent);
         if (!waitFor(10, [&]() { return logWatcher.accepted(silentName); }))
             giveUp("the message service did not accept its clients");
     }

@@ -9,7 +9,6 @@
 //
 // Usage: status_bench [seconds-per-run]
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdio.h>
@@ -27,6 +26,7 @@
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 #include "net/StatusServer.h"
+#include "support/LoopbackClient.h"
 
 namespace {
 
@@ -65,16 +65,11 @@ struct ClientResult {
 };
 
 void runClient(int port, Clock::time_point end, ClientResult& result) {
-    int descriptor = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in server;
-    memset(&server, 0, sizeof server);
-    server.sin_family = AF_INET;
-    server.sin_port = htons(static_cast<uint16_t>(port));
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (descriptor < 0 || connect(descriptor, reinterpret_cast<struct sockaddr*>(&server), sizeof server) != 0) {
-        perror("connect");
+    std::string error;
+    int descriptor = connectLoopback(port, &error);
+    if (descriptor < 0) {
+        fprintf(stderr, "status_bench: %s\n", error.c_str());
         result.failed = true;
-        if (descriptor >= 0) close(descriptor);
         return;
     }
     int one = 1;

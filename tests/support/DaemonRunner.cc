@@ -12,7 +12,7 @@
 #include <functional>
 #include <thread>
 
-#include "net/TCPSocket.h"
+#include "support/ChildProcess.h"
 #include "support/StatusClient.h"
 
 namespace {
@@ -33,9 +33,31 @@ std::string builtExecutable(const std::string& name) {
     return std::string(VELLORT_BINARY_DIR) + "/" + name;
 }
 
-int freePort() {
-    TCPSocket probe;  // the kernel picks the port, and it is let go at once
-    return probe.server("0") < 0 ? -1 : probe.localPort();
+pid_t readPidFile(const std::string& path) {
+    std::string content = readFile(path);
+    // The daemon writes the number and then the newline: without it, the file is not whole yet.
+    if (content.empty() || content.back() != '\n') return -1;
+    pid_t pid = atoi(content.c_str());
+    return pid > 0 ? pid : -1;
+}
+
+pid_t startDetachedDaemon(const std::string& executable, const std::string& root, std::string* problem,
+                          double seconds) {
+    TempDir scratch("vellort-launcher");
+    ChildProcess launcher({executable}, scratch.path(), "launcher", {{"VELLORT_ROOT", root}});
+    int status = launcher.waitForExit(seconds);
+    if (status != 0) {
+        if (problem != nullptr)
+            *problem = executable +
+                       (status == -1 ? " did not return" : " ended with status " + std::to_string(status)) + ": " +
+                       launcher.output() + launcher.errorOutput();
+        return -1;
+    }
+    const std::string pidFile = root + "/var/run/vellort_quorvin.pid";
+    pid_t pid = -1;
+    pollUntil(seconds, [&] { return (pid = readPidFile(pidFile)) > 0; });
+    if (pid <= 0 && problem != nullptr) *problem = "no pid file " + pidFile;
+    return pid;
 }
 
 DaemonRunner::DaemonRunner() : pid_(-1), messagePort_(freePort()), statusPort_(freePort()), descriptorLimit_(-1) {
@@ -101,8 +123,7 @@ int DaemonRunner::run(const std::vector<std::string>& arguments) {
 
 pid_t DaemonRunner::daemonPid(double seconds) {
     pollUntil(seconds, [this] {
-        std::string content = readFile(pidFilePath());
-        if (pid_ <= 0 && !content.empty() && content.back() == '\n') pid_ = atoi(content.c_str());
+        if (pid_ <= 0) pid_ = readPidFile(pidFilePath());
         return pid_ > 0;
     });
     return pid_ > 0 ? pid_ : -1;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/LogWatch.h"
+#include "support/LoopbackClient.h"  // freePort(), for the configurations tests write
 #include "support/TempDir.h"
 
 // Runs the real vellort executable in a sandbox: a fresh folder with etc/,
@@ -73,11 +74,19 @@ private:
     int descriptorLimit_;
 };
 
-// A TCP port that nothing listens on at the moment, so that daemons of tests
-// running side by side do not meet on the default ports.
-int freePort();
-
 // Path of an executable built by this project.
 std::string builtExecutable(const std::string& name);
+
+// The pid in a whole pid file (digits and a newline); -1 while there is none.
+pid_t readPidFile(const std::string& path);
+
+// Starts the daemon as the benchmarks run it, in a sandbox of their own: the
+// executable with VELLORT_ROOT=root, its configuration already in root/etc.
+// Waits, up to `seconds` each, for the launching process to exit with 0 and
+// for root/var/run/vellort_quorvin.pid. Returns the daemon's pid, or -1 with
+// the reason and what the launcher wrote in *problem. To reap the daemon, the
+// caller must be the subreaper of its children (PR_SET_CHILD_SUBREAPER).
+pid_t startDetachedDaemon(const std::string& executable, const std::string& root, std::string* problem,
+                          double seconds = 10);
 
 #endif

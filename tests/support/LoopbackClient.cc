@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,6 +10,8 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "net/TCPSocket.h"
 
 namespace {
 
@@ -20,19 +23,62 @@ int64_t nowMs() {
 
 }  // namespace
 
-LoopbackClient::LoopbackClient(int port, const char* host, int receiveBuffer)
-    : descriptor(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    if (descriptor >= 0 && receiveBuffer > 0)
-        setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);  // rounded by the system
+int connectLoopback(int port, std::string* error, int receiveBuffer, const char* host, int timeoutMs) {
+    auto fail = [&](const std::string& what, int errnum, int descriptor) {
+        if (error != nullptr) *error = what + std::string(host) + ":" + std::to_string(port) + ": " + strerror(errnum);
+        if (descriptor >= 0) ::close(descriptor);
+        return -1;
+    };
     struct sockaddr_in server = {};
     server.sin_family = AF_INET;
     server.sin_port = htons(static_cast<uint16_t>(port));
-    if (descriptor < 0 || inet_pton(AF_INET, host, &server.sin_addr) != 1 ||
-        connect(descriptor, reinterpret_cast<struct sockaddr*>(&server), sizeof server) != 0) {
-        error_ = std::string("cannot connect to ") + host + ": " + strerror(errno);
-        close();
+    if (inet_pton(AF_INET, host, &server.sin_addr) != 1) return fail("not a numeric IPv4 address: ", EINVAL, -1);
+    // Non-blocking until connected, so that the wait has a deadline.
+    int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (descriptor < 0) return fail("no socket for ", errno, -1);
+    if (receiveBuffer > 0)
+        setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);  // rounded by the system
+    if (connect(descriptor, reinterpret_cast<struct sockaddr*>(&server), sizeof server) != 0) {
+        if (errno != EINPROGRESS) return fail("cannot connect to ", errno, descriptor);
+        int64_t deadline = nowMs() + timeoutMs;
+        for (;;) {
+            int64_t left = deadline - nowMs();
+            struct pollfd writable = {descriptor, POLLOUT, 0};
+            int ready = poll(&writable, 1, left < 0 ? 0 : static_cast<int>(left));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return fail("cannot connect to ", errno, descriptor);
+            if (ready == 0) return fail("cannot connect to ", ETIMEDOUT, descriptor);
+            break;
+        }
+        int result = 0;
+        socklen_t length = sizeof result;
+        if (getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &result, &length) != 0) result = errno;
+        if (result != 0) return fail("cannot connect to ", result, descriptor);
     }
+    int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return fail("cannot make blocking the connection to ", errno, descriptor);
+    return descriptor;
 }
+
+std::string localAddress(int descriptor) {
+    struct sockaddr_storage local;
+    socklen_t length = sizeof local;
+    char host[NI_MAXHOST], service[NI_MAXSERV];
+    if (descriptor < 0 || getsockname(descriptor, reinterpret_cast<struct sockaddr*>(&local), &length) != 0 ||
+        getnameinfo(reinterpret_cast<struct sockaddr*>(&local), length, host, sizeof host, service, sizeof service,
+                    NI_NUMERICHOST) != 0)
+        return "";
+    return std::string(host) + ":" + service;
+}
+
+int freePort() {
+    TCPSocket probe;  // the kernel picks the port, and it is let go at once
+    return probe.server("0") < 0 ? -1 : probe.localPort();
+}
+
+LoopbackClient::LoopbackClient(int port, const char* host, int receiveBuffer)
+    : descriptor(connectLoopback(port, &error_, receiveBuffer, host)) {}
 
 void LoopbackClient::close() {
     if (descriptor >= 0) ::close(descriptor);
@@ -40,14 +86,7 @@ void LoopbackClient::close() {
 }
 
 std::string LoopbackClient::peerName() const {
-    struct sockaddr_in local;
-    socklen_t length = sizeof local;
-    char host[1025], service[32];
-    if (descriptor < 0 || getsockname(descriptor, reinterpret_cast<struct sockaddr*>(&local), &length) != 0 ||
-        getnameinfo(reinterpret_cast<struct sockaddr*>(&local), length, host, sizeof host, service, sizeof service,
-                    NI_NUMERICHOST) != 0)
-        return "";
-    return std::string(host) + ":" + service;
+    return localAddress(descriptor);
 }
 
 bool LoopbackClient::_fill(int64_t deadlineMs) {

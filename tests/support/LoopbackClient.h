@@ -53,4 +53,21 @@ private:
     std::string buffered;  // received, not yet handed out
 };
 
+// Connects a TCP socket to host (a numeric IPv4 address) at port, waiting at
+// most timeoutMs (a full accept queue makes a connect wait). Returns the
+// descriptor, blocking and close-on-exec, or -1 with the reason in *error. A
+// receiveBuffer above 0 is set as SO_RCVBUF before connecting (the system
+// rounds it).
+int connectLoopback(int port, std::string* error = nullptr, int receiveBuffer = 0, const char* host = "127.0.0.1",
+                    int timeoutMs = 10000);
+
+// The numeric address of the socket's own end, host ":" port, as the daemon's
+// log names the client; "" when the socket has none.
+std::string localAddress(int descriptor);
+
+// A TCP port that nothing listens on at the moment, so that daemons of tests
+// running side by side do not meet on the default ports; -1 when the system
+// gives none.
+int freePort();
+
 #endif

@@ -7,7 +7,8 @@
 // goes. Mount points inside it must be unmounted first (TmpfsMount does).
 class TempDir {
 public:
-    TempDir();
+    // /tmp/<stem>-XXXXXX; throws std::runtime_error when mkdtemp fails.
+    explicit TempDir(const std::string& stem = "vellort-test");
     ~TempDir();
 
     TempDir(const TempDir&) = delete;
@@ -22,11 +23,21 @@ private:
 };
 
 // Helpers for small files in tests.
+// Throws std::runtime_error when the file cannot be made.
 void writeFile(const std::string& path, const std::string& content);
+// The same, telling a failure: false with the system's reason in *why.
+bool writeFile(const std::string& path, const std::string& content, std::string* why);
+// The whole file, following links; "" when it cannot be read.
 std::string readFile(const std::string& path);
+// The same, telling a failure: false with the system's reason in *why.
+bool readFile(const std::string& path, std::string& content, std::string* why);
 bool fileExists(const std::string& path);
 // mkdir -p
 void makeDirectories(const std::string& path, unsigned mode = 0755);
-void removeTree(const std::string& path);
+// Removes path and all below it, following no links and crossing into mounts
+// below it. What is already gone counts as removed (the daemon may delete
+// files meanwhile). False when something stayed, with the first failure in
+// *problem.
+bool removeTree(const std::string& path, std::string* problem = nullptr);
 
 #endif

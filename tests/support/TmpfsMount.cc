@@ -4,29 +4,51 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-TmpfsMount::TmpfsMount(const std::string& options) : options_(options), mounted_(false) {
+#include "support/TempDir.h"
+
+TmpfsMount::TmpfsMount(const std::string& options) : options_(options), mounted_(false), error_(0) {
     char pattern[] = "/tmp/vellort-tmpfs-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
-        skipReason_ = std::string("mkdtemp failed: ") + strerror(errno);
+        error_ = errno;
+        skipReason_ = std::string("mkdtemp failed: ") + strerror(error_);
         return;
     }
     path_ = pattern;
+    _mount();
+}
+
+TmpfsMount::TmpfsMount(const std::string& options, const std::string& mountPoint)
+    : options_(options), mounted_(false), error_(0) {
+    if (mkdir(mountPoint.c_str(), 0755) != 0) {
+        error_ = errno;
+        skipReason_ = "mkdir " + mountPoint + ": " + strerror(error_);
+        return;
+    }
+    path_ = mountPoint;
+    _mount();
+}
+
+void TmpfsMount::_mount() {
     if (geteuid() != 0) {
+        error_ = EPERM;
         skipReason_ = "needs root to mount a tmpfs";
         return;
     }
     if (mount("tmpfs", path_.c_str(), "tmpfs", 0, options_.c_str()) != 0) {
-        skipReason_ = std::string("cannot mount a tmpfs here: ") + strerror(errno);
+        error_ = errno;
+        skipReason_ = "cannot mount a tmpfs (" + options_ + ") on " + path_ + ": " + strerror(error_);
         return;
     }
     mounted_ = true;
 }
 
 TmpfsMount::~TmpfsMount() {
+    // Detached: a daemon that still looks at it only sees it go.
     if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-    if (!path_.empty()) rmdir(path_.c_str());
+    if (!path_.empty()) removeTree(path_);  // best effort: a leftover in /tmp harms no later run
 }
 
 bool TmpfsMount::remount(bool readOnly, const std::string& options) {

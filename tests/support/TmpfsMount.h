@@ -4,12 +4,19 @@
 #include <string>
 
 // A small tmpfs mounted on a fresh directory, for tests where real fill states
-// or real write failures matter. Mounting needs root; when it is not possible,
-// mounted() is false and skipReason() says why, for GTEST_SKIP().
+// or real write failures matter, and for benchmarks that must measure no disk.
+// Mounting needs root; when it is not possible, mounted() is false,
+// skipReason() says why (for GTEST_SKIP()) and path() is a plain directory
+// that a benchmark may use instead. The destructor unmounts and removes the
+// directory with whatever a caller put into it.
 class TmpfsMount {
 public:
-    // options as for mount -o, for example "size=8m" or "size=1m,nr_inodes=64".
+    // On a fresh directory /tmp/vellort-tmpfs-XXXXXX; options as for
+    // mount -o, for example "size=8m" or "size=1m,nr_inodes=64".
     explicit TmpfsMount(const std::string& options);
+    // On mountPoint, made here: it must not exist yet, so that the destructor
+    // removes nothing that was there before.
+    TmpfsMount(const std::string& options, const std::string& mountPoint);
     ~TmpfsMount();
 
     TmpfsMount(const TmpfsMount&) = delete;
@@ -17,6 +24,8 @@ public:
 
     bool mounted() const { return mounted_; }
     const std::string& skipReason() const { return skipReason_; }
+    // errno of what failed (EPERM when not root); 0 when mounted.
+    int error() const { return error_; }
     const std::string& path() const { return path_; }
 
     // Remounts read-only (true) or read-write (false).
@@ -24,9 +33,12 @@ public:
     bool remount(bool readOnly, const std::string& options = "");
 
 private:
+    void _mount();
+
     std::string path_;
     std::string options_;
     bool mounted_;
+    int error_;
     std::string skipReason_;
 };
 
