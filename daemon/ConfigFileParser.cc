@@ -196,12 +196,9 @@ void ConfigFileParser::_readStorages(const std::string& text) {
         storage.type = previousType;
         bool hasTypeLine = UTILITIES::readVar(block, "type", typeWord);
         if (hasTypeLine) {
-            if (typeWord == "INTERNAL")
-                storage.type = INTERNAL;
-            else if (typeWord == "EXTERNAL")
-                storage.type = EXTERNAL;
-            else if (typeWord == "OPTIONAL")
-                storage.type = OPTIONAL;
+            const int named = StorageType::fromName(typeWord);
+            if (named != StorageType::NONE)
+                storage.type = named;
             else
                 warnings.push_back("Warning: Storage " + storage.storageID + " has the unknown type " + typeWord +
                                    "; only INTERNAL, EXTERNAL and OPTIONAL are known");

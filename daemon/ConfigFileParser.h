@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "ledger/StorageType.h"
+
 // Reads the daemon's configuration file: "key value" lines, "#" comments,
 // storage blocks opened by a storageID line. Global keys are found anywhere in
 // the file, the first occurrence winning; block keys only inside their block.
@@ -18,12 +20,11 @@
 // Used by the start-up on the main thread only.
 class ConfigFileParser {
 public:
-    // Storage types, as used everywhere in the daemon.
-    static constexpr int INTERNAL = 0;
-    static constexpr int EXTERNAL = 1;
-    static constexpr int OPTIONAL = 2;
+    static constexpr int INTERNAL = StorageType::INTERNAL;
+    static constexpr int EXTERNAL = StorageType::EXTERNAL;
+    static constexpr int OPTIONAL = StorageType::OPTIONAL;
     // Type of a first storage block that names no valid type: not a storage.
-    static constexpr int NO_TYPE = -1;
+    static constexpr int NO_TYPE = StorageType::NONE;
 
     struct StorageData {
         std::string storageID;

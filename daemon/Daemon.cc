@@ -24,6 +24,7 @@
 #include "metrics/MetricsServer.h"
 #include "util/Files.h"
 #include "util/Paths.h"
+#include "util/Time.h"
 
 namespace {
 
@@ -40,8 +41,6 @@ const int exitChdir = 32;
 // A relative path would be taken from the start directory before the fork and
 // from "/" after it: nothing the start-up checked would be what the daemon uses.
 const int exitRelativePath = 1;
-
-const char* const typeNames[] = {"INTERNAL", "EXTERNAL", "OPTIONAL"};
 
 // The pid file this start made, while it may still end before detaching.
 std::string pidFileMadeHere;
@@ -321,16 +320,11 @@ void Daemon::_detach(bool foreground) {
 }
 
 void Daemon::_logBannerAndSettings() {
-    time_t now = time(nullptr);
-    struct tm local;
-    char timeText[64] = "";
-    if (localtime_r(&now, &local) != nullptr) asctime_r(&local, timeText);
-
     const std::string plusLine(78, '+');
     LogFile& log = *logFile;
     log << "\n\n\n\n" << plusLine << "\n\n";
     log << "++ VELLORT version " << version << " started\n";
-    log << "++ on " << timeText << "\n";
+    log << "++ on " << UTILITIES::asciiTime() << "\n";
     log << plusLine << "\n";
     log << "\n\n\n\n";
     log << "++\n";
@@ -401,7 +395,8 @@ void Daemon::_describeStorages(const std::vector<Storage::Params>& params, size_
     for (const ConfigFileParser::StorageData& storage : configParser->storages) {
         LogFile& log = *logFile;
         log << "++ STORAGE: " << storage.storageID << "\n";
-        if (storage.type >= 0 && storage.type <= 2) log << indent << "type: " << typeNames[storage.type] << "\n";
+        if (*StorageType::name(storage.type) != '\0')
+            log << indent << "type: " << StorageType::name(storage.type) << "\n";
         log << indent << "target " << storage.target << "\n";
         log << indent << "n_copy_processes " << storage.n_copy_processes << "\n";
         if (storage.type == ConfigFileParser::INTERNAL) log << indent << "mountpoint " << storage.mountpoint << "\n";

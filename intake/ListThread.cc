@@ -44,13 +44,6 @@ void pauseBetweenBlocks() {
     }
 }
 
-std::string localTimeText(time_t when) {
-    struct tm local;
-    char text[64];
-    if (localtime_r(&when, &local) == nullptr || asctime_r(&local, text) == nullptr) return "(time unknown)\n";
-    return text;
-}
-
 }  // namespace
 
 ListThread::ListThread(const std::vector<Storage*>& storages, const std::string& logFilePath,
@@ -400,8 +393,8 @@ void ListThread::_userShift(const DebitListThread::PollundInfo& next) {
     logFile << "\n"
             << plusLine << "\n"
             << "\n";
-    logFile << "Usershift on " << localTimeText(static_cast<time_t>(next.time)) << " with uid=" << next.uid
-            << " gid=" << next.gid << "\n";
+    logFile << "Usershift on " << UTILITIES::asciiTime(next.time) << " with uid=" << next.uid << " gid=" << next.gid
+            << "\n";
     logFile << "\n"
             << plusLine << "\n"
             << "\n";

@@ -10,6 +10,7 @@
 
 #include "ledger/DebitCredit.h"
 #include "ledger/FileInfo.h"
+#include "ledger/StorageType.h"
 #include "metrics/Metrics.h"
 
 class CopyThread;
@@ -28,10 +29,9 @@ class MessageServer;
 // threads. The start-up creates every storage with new and never deletes it.
 class Storage {
 public:
-    // Storage types, as everywhere in the daemon.
-    static constexpr int INTERNAL = 0;
-    static constexpr int EXTERNAL = 1;
-    static constexpr int OPTIONAL = 2;
+    static constexpr int INTERNAL = StorageType::INTERNAL;
+    static constexpr int EXTERNAL = StorageType::EXTERNAL;
+    static constexpr int OPTIONAL = StorageType::OPTIONAL;
 
     // The settings of one storage; every thread of the storage keeps a copy.
     struct Params {

@@ -11,6 +11,7 @@
 
 #include "thread/MutexGuard.h"
 #include "thread/Thread.h"
+#include "util/Errors.h"
 
 namespace {
 
@@ -92,9 +93,7 @@ LogFile& LogFile::endl() {
 }
 
 LogFile& LogFile::errmsg(int errnum) {
-    char buffer[1024];
-    // GNU strerror_r: the text may be in the buffer or a static string.
-    lineBuffer += strerror_r(errnum, buffer, sizeof buffer);
+    lineBuffer += UTILITIES::systemText(errnum);
     return *this;
 }
 

@@ -41,18 +41,6 @@ int historyLength(const char* text) {
     return static_cast<int>(value);
 }
 
-// "2026/12/06 12:54:00" in local time; empty when the time has no local date
-// (far outside the years the system can represent).
-std::string localTimeText(int64_t seconds) {
-    time_t time = static_cast<time_t>(seconds);
-    struct tm local;
-    if (localtime_r(&time, &local) == nullptr) return "";
-    char text[96];
-    snprintf(text, sizeof text, "%lld/%02d/%02d %02d:%02d:%02d", static_cast<long long>(local.tm_year) + 1900,
-             local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    return text;
-}
-
 // A request's text as the log shows it: a hostile line of 64 KiB makes one
 // line of a few hundred bytes, not a megabyte of log per second.
 std::string forLog(const std::string& text) {
@@ -173,7 +161,7 @@ void StatusWorkerThread::_appendHistory(const std::vector<Storage*>& storages, X
                 userTime->SetAttribute("id", entry.time);
                 userTime->SetAttribute("uid", entry.uid);
                 userTime->SetAttribute("gid", entry.gid);
-                userTime->SetAttribute("asctime", localTimeText(entry.time).c_str());
+                userTime->SetAttribute("asctime", UTILITIES::localTimeText(entry.time, "%Y/%m/%d %H:%M:%S").c_str());
                 reply->InsertEndChild(userTime);
             }
             XMLElement* storageElement = document.NewElement("storage");

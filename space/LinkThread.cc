@@ -484,11 +484,8 @@ void LinkThread::_removeFile(int32_t& reported) {
 }
 
 void LinkThread::_writeReport(const std::string& text) {
-    const time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    logFile << "++ " << local.tm_year + 1900 << "/" << local.tm_mon + 1 << "/" << local.tm_mday << " - "
-            << local.tm_hour << ":" << local.tm_min << ":" << local.tm_sec << "   " << text << endl;
+    // "2026/12/8 - 9:5:3": the fields unpadded, as the report always had them.
+    logFile << "++ " << UTILITIES::localTimeText(time(nullptr), "%Y/%-m/%-d - %-H:%-M:%-S") << "   " << text << endl;
 }
 
 void LinkThread::_sendMessage(int code, const std::string& subject, const std::string& text) {

@@ -100,12 +100,6 @@ bool isError(int code) {
     return code == MessageServer::OVERFLOW_ERROR || code >= MessageServer::COPY_ERROR;
 }
 
-const char* typeName(int type) {
-    if (type == Storage::INTERNAL) return "INTERNAL";
-    if (type == Storage::EXTERNAL) return "EXTERNAL";
-    return "OPTIONAL";
-}
-
 // The watched mount points, each with the first storage that watches it.
 std::vector<const Storage*> mountWatchers(const std::vector<Storage*>& storages) {
     std::vector<const Storage*> watchers;
@@ -153,7 +147,7 @@ std::string statusJson(const METRICS::Sources& sources) {
     for (Storage* storage : sources.storages) {
         const METRICS::StorageCounters& c = storage->debitCredit().counters();
         out << separator << "{\"id\":" << quoted(storage->getParams().storageID) << ",\"type\":\""
-            << typeName(storage->getParams().type) << "\",\"copied\":" << c.copied.load()
+            << StorageType::name(storage->getParams().type) << "\",\"copied\":" << c.copied.load()
             << ",\"failed\":" << c.failures.load() << ",\"retried\":" << c.retries.load()
             << ",\"verified\":" << c.verified.load() << ",\"verifyFailed\":" << c.verifyFailures.load()
             << ",\"bytes\":" << c.bytes.load() << ",\"pending\":" << c.pending.load() << ",\"oldestPendingSeconds\":"

@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "util/Errors.h"
+
 // The client end of one TCP connection to a VELLORT service, shared by the
 // command-line clients (each tools/*.cc is a program of its own, so the class
 // lives in this header alone). The daemon's TCPSocket only listens and accepts;
@@ -48,7 +50,7 @@ public:
         for (struct addrinfo* candidate = addresses; candidate != nullptr; candidate = candidate->ai_next) {
             int fd = socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, candidate->ai_protocol);
             if (fd < 0) {
-                error_ = systemText(errno);
+                error_ = UTILITIES::systemText(errno);
                 continue;
             }
             if (::connect(fd, candidate->ai_addr, candidate->ai_addrlen) == 0) {
@@ -59,7 +61,7 @@ public:
                 descriptor = fd;
                 break;
             }
-            error_ = systemText(errno);
+            error_ = UTILITIES::systemText(errno);
             ::close(fd);
         }
         freeaddrinfo(addresses);
@@ -81,7 +83,7 @@ public:
             if (result < 0) {
                 int savedErrno = errno;
                 if (savedErrno == EINTR) continue;
-                error_ = systemText(savedErrno);
+                error_ = UTILITIES::systemText(savedErrno);
                 return false;
             }
             sent += static_cast<size_t>(result);
@@ -112,12 +114,6 @@ public:
     }
 
 private:
-    static std::string systemText(int errnum) {
-        char buffer[256];
-        // GNU strerror_r: the text may be in the buffer or a static string.
-        return strerror_r(errnum, buffer, sizeof buffer);
-    }
-
     static int64_t nowMs() {
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -140,7 +136,7 @@ private:
             if (ready < 0) {
                 int savedErrno = errno;
                 if (savedErrno == EINTR) continue;
-                error_ = systemText(savedErrno);
+                error_ = UTILITIES::systemText(savedErrno);
                 return false;
             }
             if (ready == 0) continue;  // the deadline check above ends the wait
@@ -156,7 +152,7 @@ private:
             }
             int savedErrno = errno;
             if (savedErrno == EINTR) continue;
-            error_ = systemText(savedErrno);
+            error_ = UTILITIES::systemText(savedErrno);
             return false;
         }
     }

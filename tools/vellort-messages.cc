@@ -222,10 +222,8 @@ std::string oneLine(const std::string& text) {
 }
 
 std::string localTime(const struct timeval& when, const char* format) {
-    struct tm local;
-    char text[64];
-    if (localtime_r(&when.tv_sec, &local) == nullptr || strftime(text, sizeof text, format, &local) == 0) return "?";
-    return text;
+    const std::string text = UTILITIES::localTimeText(when.tv_sec, format);
+    return text.empty() ? "?" : text;
 }
 
 void printMessage(const Message& message, bool json) {

@@ -143,13 +143,9 @@ std::string localShiftStart(const tinyxml2::XMLElement* usertime) {
     char* end = nullptr;
     const std::string id = attribute(usertime, "id");
     long long seconds = strtoll(id.c_str(), &end, 10);
-    struct tm local;
-    char text[64];
-    time_t when = static_cast<time_t>(seconds);
-    if (id.empty() || *end != '\0' || localtime_r(&when, &local) == nullptr ||
-        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0)
-        return attribute(usertime, "asctime");  // the daemon's own rendering is the next best thing
-    return text;
+    const std::string text = id.empty() || *end != '\0' ? "" : UTILITIES::localTimeText(seconds, "%Y-%m-%d %H:%M:%S");
+    // The daemon's own rendering is the next best thing.
+    return text.empty() ? attribute(usertime, "asctime") : text;
 }
 
 // Fills rows from a history reply; false with `problem` set for an error reply
@@ -269,12 +265,9 @@ int main(int argc, char** argv) {
     const bool terminal = isatty(STDOUT_FILENO) == 1;
     for (;;) {
         if (terminal) printf("\033[H\033[2J");  // clear the screen, as watch(1) does
-        time_t now = time(nullptr);
-        struct tm local;
-        char stamp[64] = "";
-        if (localtime_r(&now, &local) != nullptr) strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+        const std::string stamp = UTILITIES::localTimeText(time(nullptr), "%Y-%m-%d %H:%M:%S");
         printf("Every %gs: history of %s:%s at %s\n\n", options.watchSeconds, options.host.c_str(),
-               options.port.c_str(), stamp);
+               options.port.c_str(), stamp.c_str());
         fflush(stdout);
         askOnce(options, connection);
         if (!terminal) printf("\n");

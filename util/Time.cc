@@ -35,13 +35,26 @@ int sleepNanoSeconds(int64_t nanoseconds) {
     return result;
 }
 
-std::string asciiTime() {
-    time_t now = time(nullptr);
-    char text[64];
-    if (ctime_r(&now, text) == nullptr) return "(time unknown)\n";
+std::string localTimeText(int64_t seconds, const char* format) {
+    const time_t when = static_cast<time_t>(seconds);
+    struct tm local;
+    char text[128];
+    if (localtime_r(&when, &local) == nullptr || strftime(text, sizeof text, format, &local) == 0) return "";
     return text;
 }
 
-std::string getString(int value) { return std::to_string(value); }
+std::string asciiTime(int64_t seconds) {
+    // ctime_r's own layout; the daemon sets no locale, so the names are English.
+    const std::string text = localTimeText(seconds, "%a %b %e %H:%M:%S %Y\n");
+    return text.empty() ? "(time unknown)\n" : text;
+}
+
+std::string asciiTime() {
+    return asciiTime(static_cast<int64_t>(time(nullptr)));
+}
+
+std::string getString(int value) {
+    return std::to_string(value);
+}
 
 }  // namespace UTILITIES
