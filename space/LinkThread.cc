@@ -20,17 +20,9 @@
 
 namespace {
 
-const int32_t minimumBatchSize = 1000;
-const int32_t maximumBatchSize = 1024000;
 // Passes report their progress every this many files.
 const int32_t reportEvery = 1000;
 const int64_t oneSecond = 1000000000;
-// A pass that left the file system this many points emptier than the pass
-// before halves the next one: it has clearly drained.
-const double drainedPoints = 10.0;
-// Above this fill state, in percent, the operators are told that copies there
-// may be lost.
-const int lossPercent = 99;
 
 // Percent of the blocks in use; the file system has a size (_statMountpoint).
 double fillPercentOf(const struct statvfs& stats) {
@@ -50,10 +42,8 @@ LinkThread::LinkThread(DebitCredit& debitCredit, const Storage::Params& params)
       fillState(0.0),
       lastFillState(0.0),
       inodeUse(0.0),
-      batchSize(minimumBatchSize),
-      limitWarned(false),
-      overflowWarned(false),
-      lossWarned(false),
+      batchSize(FillPolicy::minimumBatchSize),
+      policy(params.fillstate_limit),
       fullWarned(false),
       lastMeasured(0),
       inodesToFree(0),
@@ -138,63 +128,34 @@ bool LinkThread::_statMountpoint(struct statvfs& stats, bool needsBlocks) {
 }
 
 bool LinkThread::_checkForOverflow() {
-    const int limit = params.fillstate_limit;
     // A file system that cannot be measured keeps its last fill state, and so
     // the last answer: a guess would either stop the passes of a full RAM disk
     // or start passes on an empty one.
-    if (!_measureFillState()) return fillState > limit;
-
-    // Larger passes while the file system stays above the limit, so that the
-    // conversion keeps up with the acquisition; smaller ones once it has
-    // clearly drained.
-    if (lastFillState - fillState > drainedPoints) {
-        batchSize = std::max(batchSize / 2, minimumBatchSize);
-        return fillState > limit;
-    }
-    if (lastFillState > limit) {
-        if (fillState <= limit) return false;
-        batchSize = std::min(2 * batchSize, maximumBatchSize);
-        return true;
-    }
-    return fillState > limit;
+    if (!_measureFillState()) return fillState > policy.limit();
+    return policy.nextPass(lastFillState, fillState, batchSize);
 }
 
 bool LinkThread::_measureFillState() {
-    const int limit = params.fillstate_limit;
     lastFillState = fillState;
     struct statvfs stats;
     if (!_statMountpoint(stats, true)) return false;
     fillState = fillPercentOf(stats);
     _watchTrend(stats, fillState);
 
-    if (params.messageServer != nullptr) {
-        const int half = limit / 2;
-        const int overflowLimit = (limit + 100) / 2;
-        const std::string& mountpoint = params.mountpoint;
-        // Each alarm is sent once and armed again only once the fill state has
-        // fallen well below its threshold, so a fill state that wavers around
-        // a threshold does not flood the clients.
-        if (fillState < half) limitWarned = false;
-        if (fillState < limit) overflowWarned = false;
-        if (fillState < overflowLimit) lossWarned = false;
-        if (fillState > limit && !limitWarned) {
-            _sendMessage(MessageServer::LIMIT_WARNING, mountpoint,
-                         "Warning: " + mountpoint + " reached " + UTILITIES::getString(limit) +
+    const std::string& mountpoint = params.mountpoint;
+    for (int code : policy.alarms(fillState)) {
+        if (code == MessageServer::LIMIT_WARNING)
+            _sendMessage(code, mountpoint,
+                         "Warning: " + mountpoint + " reached " + UTILITIES::getString(policy.limit()) +
                              "% limit. Old files will be turned into symbolic links.");
-            limitWarned = true;
-        }
-        if (fillState > overflowLimit && !overflowWarned) {
-            _sendMessage(MessageServer::OVERFLOW_WARNING, mountpoint,
-                         "Warning: " + mountpoint + " reached " + UTILITIES::getString(overflowLimit) + "% limit. " +
-                             mountpoint + " is likely to overflow. ");
-            overflowWarned = true;
-        }
-        if (fillState > lossPercent && !lossWarned) {
-            _sendMessage(MessageServer::OVERFLOW_ERROR, mountpoint,
-                         "Error: " + mountpoint + " reached " + UTILITIES::getString(lossPercent) +
+        else if (code == MessageServer::OVERFLOW_WARNING)
+            _sendMessage(code, mountpoint,
+                         "Warning: " + mountpoint + " reached " + UTILITIES::getString(policy.overflowLimit()) +
+                             "% limit. " + mountpoint + " is likely to overflow. ");
+        else
+            _sendMessage(code, mountpoint,
+                         "Error: " + mountpoint + " reached " + UTILITIES::getString(FillPolicy::lossPercent) +
                              "% limit. Files copied there may be lost!");
-            lossWarned = true;
-        }
     }
 
     if (fillState > lastFillState) logFile << "++ " << params.mountpoint << " filled to " << fillState << "%" << endl;

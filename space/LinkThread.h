@@ -13,6 +13,7 @@
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "metrics/Metrics.h"
+#include "space/FillPolicy.h"
 #include "space/FillTrend.h"
 #include "space/ReleaseGuard.h"
 
@@ -98,10 +99,8 @@ private:
     double fillState;
     double lastFillState;
     double inodeUse;
-    int32_t batchSize;  // between 1000 and 1,024,000
-    bool limitWarned;
-    bool overflowWarned;
-    bool lossWarned;
+    int32_t batchSize;  // between FillPolicy's minimum and maximum
+    FillPolicy policy;
     bool fullWarned;  // armed again once the estimate is above twice full_warning_seconds
     FillTrend trend;
     int64_t lastMeasured;  // CLOCK_MONOTONIC nanoseconds of the last measurement of the fill state
