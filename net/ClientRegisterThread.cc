@@ -20,6 +20,21 @@ ClientRegisterThread::ClientRegisterThread(const std::string& logFilePath, TCPSo
 
 ClientRegisterThread::~ClientRegisterThread() = default;
 
+int ClientRegisterThread::listenAndStart(TCPSocket& socket, int port, const char* service, LogFile& log,
+                                         const std::function<int()>& startThreads) {
+    const std::string portText = UTILITIES::getString(port);
+    if (socket.server(portText.c_str()) < 0) {
+        log << "Error: Starting TCP connection: " << socket.errmsg() << endl;
+        return -1;
+    }
+    const int result = startThreads();
+    if (result == 0) return 0;
+    log << "Error: Starting " << service << " service on port " << portText << ": "
+        << LogManip(&LogFile::errmsg, result) << endl;
+    socket.close();
+    return -1;
+}
+
 void ClientRegisterThread::run() {
     ThreadPool pool(poolSize);
     // A pool short of threads serves fewer clients at a time; without any

@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -46,6 +47,13 @@ public:
 
     // Any thread: the clients connected now, served or waiting.
     int clients() const { return heldConnections.load(std::memory_order_relaxed); }
+
+    // How a service starts, the status and the message service alike: listens
+    // on `port`, then calls startThreads (0 or a pthread error). Returns 0, or
+    // -1 after logging why ("Starting TCP connection", "Starting <service>
+    // service on port ...") with the socket closed again.
+    static int listenAndStart(TCPSocket& socket, int port, const char* service, LogFile& log,
+                              const std::function<int()>& startThreads);
 
 protected:
     void run() override;

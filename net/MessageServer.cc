@@ -44,26 +44,18 @@ MessageServer::~MessageServer() {
 }
 
 int MessageServer::connect() {
-    std::string portText = UTILITIES::getString(port);
-    if (socket.server(portText.c_str()) < 0) {
-        *log << "Error: Starting TCP connection: " << socket.errmsg() << endl;
-        return -1;
-    }
-    // The broadcaster first: it uses nothing of this object, so a failure of
-    // either thread leaves no running thread on the listening socket, and the
-    // server may be deleted. Its clients could never receive anything.
-    int result = broadcaster->start();
-    if (result == 0) {
-        threadsStarted = true;
-        result = registerThread->start();
-    }
-    if (result != 0) {
-        *log << "Error: Starting message service on port " << portText << ": " << LogManip(&LogFile::errmsg, result)
-             << endl;
-        socket.close();
-        return -1;
-    }
-    return 0;
+    return ClientRegisterThread::listenAndStart(socket, port, "message", *log, [this] {
+        // The broadcaster first: it uses nothing of this object, so a failure
+        // of either thread leaves no running thread on the listening socket,
+        // and the server may be deleted. Its clients could never receive
+        // anything.
+        int result = broadcaster->start();
+        if (result == 0) {
+            threadsStarted = true;
+            result = registerThread->start();
+        }
+        return result;
+    });
 }
 
 std::string MessageServer::buildFrame(int code, const std::string& subject, const std::string& text) {

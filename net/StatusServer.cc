@@ -19,20 +19,11 @@ StatusServer::~StatusServer() {
 }
 
 int StatusServer::connect() {
-    std::string portText = UTILITIES::getString(port);
-    if (socket.server(portText.c_str()) < 0) {
-        *log << "Error: Starting TCP connection: " << socket.errmsg() << endl;
-        return -1;
-    }
-    int result = registerThread->start();
-    if (result != 0) {
-        *log << "Error: Starting status service on port " << portText << ": " << LogManip(&LogFile::errmsg, result)
-             << endl;
-        socket.close();
-        return -1;
-    }
-    threadStarted = true;
-    return 0;
+    return ClientRegisterThread::listenAndStart(socket, port, "status", *log, [this] {
+        const int result = registerThread->start();
+        threadStarted = result == 0;
+        return result;
+    });
 }
 
 int StatusServer::clients() const {
