@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "support/TempDir.h"
 #include "support/TmpfsMount.h"
 #include "util/Files.h"
@@ -176,20 +177,6 @@ void runCase(const char* title, const TmpfsMount& source, const TmpfsMount& dest
 void die(const std::string& message) {
     fprintf(stderr, "copy_bench: %s\n", message.c_str());
     exit(1);  // runs the destructors of main's static areas
-}
-
-long numberArgument(int argc, char** argv, int& i) {
-    if (i + 1 >= argc) {
-        fprintf(stderr, "%s needs a number\n", argv[i]);
-        exit(2);
-    }
-    char* end;
-    long value = strtol(argv[++i], &end, 10);
-    if (*end != '\0' || value < 0) {
-        fprintf(stderr, "%s: not a count: %s\n", argv[i - 1], argv[i]);
-        exit(2);
-    }
-    return value;
 }
 
 }  // namespace

@@ -58,6 +58,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "bench/Median.h"
 #include "support/DaemonRunner.h"
 #include "support/FifoWriter.h"
@@ -743,14 +744,6 @@ void latencyCase(const std::string& vellort, const std::string& ramdisk, const s
     printf("RESULT daemon.delay.p50_ms=%.3f\nRESULT daemon.delay.p99_ms=%.3f\n", p50[0], p99[0]);
     printf("RESULT daemon.journal.delay.p50_ms=%.3f\nRESULT daemon.journal.delay.p99_ms=%.3f\n", p50[1], p99[1]);
     printf("RESULT daemon.delay.rounds=%ld\n", rounds);
-}
-
-long numberArgument(int argc, char** argv, int& i) {
-    if (i + 1 >= argc) die(std::string(argv[i]) + " needs a number");
-    char* end;
-    long value = strtol(argv[++i], &end, 10);
-    if (*end != '\0' || value < 0) die(std::string(argv[i - 1]) + ": not a count: " + argv[i]);
-    return value;
 }
 
 }  // namespace

@@ -47,6 +47,7 @@
 
 #include <sqlite3.h>
 
+#include "bench/BenchSupport.h"
 #include "journal/Journal.h"
 #include "support/TempDir.h"
 
@@ -277,51 +278,7 @@ RunResult feed(const Options& options, const std::string& path, long unfinished)
 // Runs feed() in a child: the journal's thread never ends, and the child's
 // memory figures are then the run's own.
 RunResult runInChild(const Options& options, const std::string& path, long unfinished) {
-    RunResult result;
-    memset(&result, 0, sizeof result);
-    int channel[2];
-    if (pipe(channel) != 0) {
-        snprintf(result.error, sizeof result.error, "pipe: %s", strerror(errno));
-        return result;
-    }
-    fflush(stdout);
-    const pid_t child = fork();
-    if (child < 0) {
-        snprintf(result.error, sizeof result.error, "fork: %s", strerror(errno));
-        return result;
-    }
-    if (child == 0) {
-        close(channel[0]);
-        RunResult mine = feed(options, path, unfinished);
-        const char* bytes = reinterpret_cast<const char*>(&mine);
-        for (size_t done = 0; done < sizeof mine;) {
-            const ssize_t written = write(channel[1], bytes + done, sizeof mine - done);
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) _exit(1);
-            done += static_cast<size_t>(written);
-        }
-        // The journal's thread still runs: leave without destructors.
-        _exit(0);
-    }
-    close(channel[1]);
-    char* bytes = reinterpret_cast<char*>(&result);
-    size_t got = 0;
-    while (got < sizeof result) {
-        const ssize_t part = read(channel[0], bytes + got, sizeof result - got);
-        if (part < 0 && errno == EINTR) continue;
-        if (part <= 0) break;
-        got += static_cast<size_t>(part);
-    }
-    close(channel[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (got != sizeof result) {
-        memset(&result, 0, sizeof result);
-        snprintf(result.error, sizeof result.error, "the run ended without a result (%s %d)",
-                 WIFSIGNALED(status) ? "signal" : "exit status",
-                 WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
-    }
-    return result;
+    return inChild<RunResult>([&] { return feed(options, path, unfinished); });
 }
 
 void describe(const char* name, const Options& options, const RunResult& run) {
@@ -343,20 +300,6 @@ void describe(const char* name, const Options& options, const RunResult& run) {
     printf("  memory           %9.1f MiB resident at the end, %.1f MiB at the peak\n\n", run.vmRssKiB / 1024.0,
            run.vmHwmKiB / 1024.0);
     fflush(stdout);
-}
-
-long numberArgument(int argc, char** argv, int& i) {
-    if (i + 1 >= argc) {
-        fprintf(stderr, "journal_bench: %s needs a number\n", argv[i]);
-        exit(2);
-    }
-    char* end;
-    const long value = strtol(argv[++i], &end, 10);
-    if (*end != '\0' || value < 0) {
-        fprintf(stderr, "journal_bench: %s: not a count: %s\n", argv[i - 1], argv[i]);
-        exit(2);
-    }
-    return value;
 }
 
 }  // namespace

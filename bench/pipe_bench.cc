@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "bench/Median.h"
 #include "intake/ListThread.h"
 #include "journal/Journal.h"
@@ -198,41 +199,7 @@ RoundResult runRound(const std::string& input, long lines, bool withJournal) {
 // Runs runRound() in a child process: its threads never end, and they leave
 // with it.
 RoundResult roundInChild(const std::string& input, long lines, bool withJournal) {
-    RoundResult result;
-    memset(&result, 0, sizeof result);
-    int channel[2];
-    if (pipe(channel) != 0) {
-        snprintf(result.error, sizeof result.error, "pipe: %s", strerror(errno));
-        return result;
-    }
-    fflush(stdout);
-    const pid_t child = fork();
-    if (child < 0) {
-        snprintf(result.error, sizeof result.error, "fork: %s", strerror(errno));
-        return result;
-    }
-    if (child == 0) {
-        close(channel[0]);
-        const RoundResult mine = runRound(input, lines, withJournal);
-        const ssize_t written = write(channel[1], &mine, sizeof mine);  // far below PIPE_BUF: one piece
-        // The reader's thread still runs: leave without destructors.
-        _exit(written == static_cast<ssize_t>(sizeof mine) ? 0 : 1);
-    }
-    close(channel[1]);
-    ssize_t got;
-    do {
-        got = read(channel[0], &result, sizeof result);
-    } while (got < 0 && errno == EINTR);
-    close(channel[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (got != static_cast<ssize_t>(sizeof result)) {
-        memset(&result, 0, sizeof result);
-        snprintf(result.error, sizeof result.error, "the round ended without a result (%s %d)",
-                 WIFSIGNALED(status) ? "signal" : "exit status",
-                 WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
-    }
-    return result;
+    return inChild<RoundResult>([&] { return runRound(input, lines, withJournal); });
 }
 
 }  // namespace
