@@ -120,6 +120,7 @@ TEST(FilesTest, FailuresGiveTheirCodeLeaveNothingBehindAndNeverFollowALink) {
     makeDirectories(dir / "secret", 0700);
     writeSource(dir / "secret/key", "root only", 0600);
     writeSource(dir / "src/file", pattern(256 * 1024), 0644);
+    writeSource(dir / "src/tight", pattern(64 * 1024), 0644);
     writeFile(dir / "dst/plain-file", "x");
     writeFile(dir / "dst/busy/entry", "x");
     ASSERT_EQ(0, mkfifo((dir / "src/pipe").c_str(), 0600));
@@ -128,6 +129,7 @@ TEST(FilesTest, FailuresGiveTheirCodeLeaveNothingBehindAndNeverFollowALink) {
         ASSERT_EQ(0, symlink((dir / link.second).c_str(), (dir / link.first).c_str()));
     TmpfsMount readOnly("size=1m"), full("size=64k");  // as root only
     if (readOnly.mounted()) makeDirectories(readOnly.path() + "/existing");
+    if (full.mounted()) writeFile(full.path() + "/filler", pattern(4096));  // 60 KiB left: a short last write
     ASSERT_TRUE(!readOnly.mounted() || readOnly.remount(true));
     const std::tuple<std::string, std::string, std::string, int64_t, int> cases[] = {
         {"absent", dir / "dst", "a", -1, ENOENT},
@@ -142,6 +144,7 @@ TEST(FilesTest, FailuresGiveTheirCodeLeaveNothingBehindAndNeverFollowALink) {
         {"file", readOnly.path(), "existing/copy", -5, EROFS},
         {"file", readOnly.path(), "missing/copy", -3, EROFS},
         {"file", full.path(), "copy", -7, ENOSPC},  // the partial copy would only hold the space
+        {"tight", full.path(), "copy", -7, ENOSPC},  // a short write is retried, and then fails
     };
     for (const auto& [source, target, destination, code, errnum] : cases) {
         if (target.empty() || (target != dir / "dst" && !full.mounted())) continue;
