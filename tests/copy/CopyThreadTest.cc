@@ -1,11 +1,14 @@
 #include <algorithm>
+#include <list>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "copy/CopyThread.h"
 #include "support/CopyRig.h"
+#include "util/Time.h"
 
 namespace {
 
@@ -86,5 +89,26 @@ TEST(CopyThreadTest, CappedJobsDealTheWaitingFilesOverTheWorkers) {
         }));
         std::sort(jobs.begin(), jobs.end());
         EXPECT_EQ(byBytes ? std::vector<int>({1, 2, 2, 2}) : std::vector<int>({1, 3, 3}), jobs) << byBytes;
+    }
+}
+
+// Each failed attempt doubles the pause before the next, plus up to a tenth
+// at random, up to copy_retry_max_delay.
+TEST(CopyThreadTest, RetriesWaitTwiceAsLongAfterEachFailureUpToTheMaximum) {
+    CopyRig rig;
+    Storage::Params params = rig.params("disk", Storage::INTERNAL);
+    params.copy_retry_max_delay = 8;
+    DebitCredit ledger(5, DebitCredit::TRACK_FILES);
+    CopyThread scheduler(ledger, params);  // never started: only its retry book-keeping is used
+    const int64_t second = 1000000000, before = UTILITIES::monotonicNanoseconds();
+    for (uint32_t attempts = 1; attempts <= 5; ++attempts)
+        scheduler.retryLater(CopyRig::file(rig.source("f" + std::to_string(attempts), "x")), attempts);
+    std::list<DebitCredit::Retry> due;
+    ledger.getDueRetries(due, before + 100 * second);
+    ASSERT_EQ(5u, due.size());
+    for (const DebitCredit::Retry& retry : due) {
+        const int64_t pause = std::min<int64_t>(second << (retry.attempts - 1), 8 * second);
+        EXPECT_GE(retry.due - before, pause) << retry.attempts;
+        EXPECT_LE(retry.due - before, pause + pause / 10 + second / 10) << retry.attempts;
     }
 }
