@@ -31,7 +31,7 @@ run_suite build
 # The short soak: the real daemon under load and injected faults for two
 # minutes, then every copy, report, memory, thread and descriptor checked.
 echo "=== soak"
-build/bench/soak --seconds 120 --build-dir build
+build/tests/soak/soak --seconds 120 --build-dir build
 # The crash test's long run: more files and kills than the suite's short one.
 echo "=== soak: crash test, long"
 VELLORT_CRASH_FILES=8000 VELLORT_CRASH_KILLS=60 build/tests/vellort_tests --gtest_filter='CrashTest.*'
