@@ -58,18 +58,21 @@ try:
 
     wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, "article.card"))
     time.sleep(2.5)  # a second refresh: the rates are known
-    for card in driver.find_elements(By.CSS_SELECTOR, "article.card"):
-        for field in ("Copied", "Failed", "Retried", "Pending"):
-            value = card.find_element(By.CSS_SELECTOR, f'dd[data-field="{field}"]').text
-            print(f"card {card.get_attribute('data-storage')} {field.lower()} {value}")
+    # Each read is one script: the page rebuilds its cards and tables on every
+    # refresh, and elements looked up one call at a time may be gone by the next.
+    for storage, field, value in driver.execute_script("""
+            return [...document.querySelectorAll("article.card")].flatMap(card =>
+                ["Copied", "Failed", "Retried", "Pending"].map(field => [card.dataset.storage, field,
+                    card.querySelector(`dd[data-field="${field}"]`).innerText.trim()]))"""):
+        print(f"card {storage} {field.lower()} {value}")
     for mountpoint, points in driver.execute_script(
             "return Object.entries(window.statusCharts).map(([m, c]) => [m, c.data[0].length])"):
         print(f"chart {mountpoint} {points}")
-    for row in driver.find_elements(By.CSS_SELECTOR, "#messages tbody tr.error"):
-        cells = [cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
+    for cells in driver.execute_script("""
+            return [...document.querySelectorAll("#messages tbody tr.error")].map(row =>
+                [...row.querySelectorAll("td")].map(cell => cell.innerText.trim()))"""):
         print(f"error-message {cells[1]} {cells[2]}")
-    history = driver.find_elements(By.CSS_SELECTOR, "#history tbody tr")
-    print(f"history-rows {len(history)}")
+    print("history-rows", driver.execute_script('return document.querySelectorAll("#history tbody tr").length'))
     driver.save_screenshot(screenshot)
     driver.set_window_size(390, 844)  # a phone: nothing wider than the window but the scrolled tables
     time.sleep(2.5)
