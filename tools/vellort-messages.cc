@@ -16,6 +16,7 @@
 #include <string>
 
 #include "net/MessageServer.h"
+#include "tools/CommandLine.h"
 #include "tools/ServiceConnection.h"
 #include "util/Time.h"
 
@@ -87,32 +88,17 @@ int parseOptions(int argc, char** argv, Options& options) {
             case 'H':
                 options.host = optarg;
                 break;
-            case 'p': {
-                char* end = nullptr;
-                long port = strtol(optarg, &end, 10);
-                if (end == optarg || *end != '\0' || port < 1 || port > 65535) {
-                    fprintf(stderr, "%s: --port needs a number from 1 to 65535, not '%s'\n", program, optarg);
-                    return 2;
-                }
-                options.port = optarg;
+            case 'p':
+                if (COMMAND_LINE::port(program, optarg, options.port) != 0) return 2;
                 break;
-            }
             case 'j':
                 options.json = true;
                 break;
-            case 'h':
-                printUsage(stdout);
-                return -1;
             default:
-                printUsage(stderr);
-                return 2;
+                return COMMAND_LINE::helpOrMistake(option, printUsage);
         }
     }
-    if (optind < argc) {
-        fprintf(stderr, "%s: unexpected argument '%s'\n", program, argv[optind]);
-        return 2;
-    }
-    return 0;
+    return COMMAND_LINE::noArguments(program, argc, argv);
 }
 
 const char* codeName(int32_t code) {

@@ -14,6 +14,7 @@
 
 #include <tinyxml2.h>
 
+#include "tools/CommandLine.h"
 #include "tools/ServiceConnection.h"
 #include "util/Time.h"
 
@@ -67,16 +68,7 @@ void printUsage(FILE* out) {
             program);
 }
 
-bool parseWholeNumber(const char* text, long low, long high, long& value) {
-    char* end = nullptr;
-    errno = 0;
-    long parsed = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) return false;
-    value = parsed;
-    return true;
-}
-
-// Returns 0 to go on, otherwise the exit status.
+// Returns 0 to go on, -1 to end with status 0, otherwise the exit status.
 int parseOptions(int argc, char** argv, Options& options) {
     static const struct option longOptions[] = {{"host", required_argument, nullptr, 'H'},
                                                 {"port", required_argument, nullptr, 'p'},
@@ -93,14 +85,10 @@ int parseOptions(int argc, char** argv, Options& options) {
                 options.host = optarg;
                 break;
             case 'p':
-                if (!parseWholeNumber(optarg, 1, 65535, number)) {
-                    fprintf(stderr, "%s: --port needs a number from 1 to 65535, not '%s'\n", program, optarg);
-                    return 2;
-                }
-                options.port = optarg;
+                if (COMMAND_LINE::port(program, optarg, options.port) != 0) return 2;
                 break;
             case 'n':
-                if (!parseWholeNumber(optarg, 0, 2147483647, number)) {
+                if (!COMMAND_LINE::wholeNumber(optarg, 0, 2147483647, number)) {
                     fprintf(stderr, "%s: --length needs a whole number of at least 0, not '%s'\n", program, optarg);
                     return 2;
                 }
@@ -119,19 +107,11 @@ int parseOptions(int argc, char** argv, Options& options) {
                 }
                 break;
             }
-            case 'h':
-                printUsage(stdout);
-                return -1;
             default:
-                printUsage(stderr);
-                return 2;
+                return COMMAND_LINE::helpOrMistake(option, printUsage);
         }
     }
-    if (optind < argc) {
-        fprintf(stderr, "%s: unexpected argument '%s'\n", program, argv[optind]);
-        return 2;
-    }
-    return 0;
+    return COMMAND_LINE::noArguments(program, argc, argv);
 }
 
 std::string attribute(const tinyxml2::XMLElement* element, const char* name) {
