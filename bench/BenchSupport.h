@@ -5,12 +5,28 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
 
 // What the benchmarks share beyond tests/support/.
+
+// Monotonic clock, in seconds.
+inline double seconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+// User and system time used by this process so far, in seconds.
+inline double cpuSeconds() {
+    struct rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) != 0) return -1;
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+}
 
 // The count after option argv[i] (advancing i to it); exits with status 2
 // and a line on stderr when it is missing or not a count.

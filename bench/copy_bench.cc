@@ -43,12 +43,6 @@ struct Options {
     bool rsync = true;  // off with --no-rsync, or when rsync is not installed
 };
 
-double seconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
-
 [[noreturn]] void die(const std::string& message);
 
 // Removes a copy; a copy that stays only costs room, so it is reported, not fatal.

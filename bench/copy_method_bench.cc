@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "bench/Median.h"
 #include "support/TmpfsMount.h"
 
@@ -37,12 +38,6 @@ const long MiB = 1024 * 1024;
 [[noreturn]] void die(const std::string& text) {
     fprintf(stderr, "copy_method_bench: %s\n", text.c_str());
     exit(1);
-}
-
-double now() {
-    struct timespec clock;
-    clock_gettime(CLOCK_MONOTONIC, &clock);
-    return clock.tv_sec + clock.tv_nsec / 1e9;
 }
 
 enum Method { READ_WRITE, SENDFILE, COPY_FILE_RANGE };
@@ -149,14 +144,14 @@ int main(int argc, char** argv) {
     for (long round = 0; round < rounds; ++round) {
         for (int turn = 0; turn < 3; ++turn) {
             const Method method = static_cast<Method>((turn + round) % 3);
-            const double start = now();
+            const double start = seconds();
             int64_t copied = 0;
             for (long f = 0; f < files && copied >= 0; ++f) {
                 const std::string name = "/f" + std::to_string(f);
                 const int64_t got = copyBy(method, source + name, target + name, buffer);
                 copied = got < 0 ? -1 : copied + got;
             }
-            const double elapsed = now() - start;
+            const double elapsed = seconds() - start;
             if (copied < 0) {
                 refused[method] = strerror(errno);
                 printf("  round %ld %-16s refused: %s\n", round + 1, methodNames[method], refused[method].c_str());

@@ -124,12 +124,6 @@ void cleanUp() {
     exit(1);
 }
 
-double now() {
-    struct timespec time;
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return time.tv_sec + time.tv_nsec / 1e9;
-}
-
 void mountTmpfs(const std::string& path) {
     // A limit far above the data, so that no fill-state watch ever steps in.
     mounts.emplace_back(new TmpfsMount("size=16g", path));
@@ -197,9 +191,9 @@ void startDaemon(const std::string& vellort, const std::string& config) {
 void stopDaemon() {
     if (daemonPid <= 0) return;
     kill(daemonPid, SIGTERM);
-    double deadline = now() + 20;
+    double deadline = seconds() + 20;
     while (waitpid(daemonPid, nullptr, WNOHANG) == 0) {
-        if (now() > deadline) {
+        if (seconds() > deadline) {
             fprintf(stderr, "daemon_copy_bench: the daemon did not end on SIGTERM within 20 s, killed\n");
             kill(daemonPid, SIGKILL);
             waitpid(daemonPid, nullptr, 0);
@@ -238,8 +232,8 @@ void writeAll(FifoWriter& pipe, const std::string& text) {
 
 // Waits until every copy exists, looking at them in announcement order (the
 // workers copy in that order); returns the time the last one was seen.
-double waitForCopies(const std::string& target, const std::vector<std::string>& files, double seconds) {
-    double deadline = now() + seconds;
+double waitForCopies(const std::string& target, const std::vector<std::string>& files, double timeout) {
+    double deadline = seconds() + timeout;
     // The last announced file is among the last copied: waiting for it first
     // keeps the polling from taking the cores the daemon copies with.
     std::vector<std::string> order;
@@ -247,17 +241,18 @@ double waitForCopies(const std::string& target, const std::vector<std::string>& 
     order.insert(order.end(), files.begin(), files.end());
     for (const std::string& file : order) {
         while (!fileExists(target + "/" + file)) {
-            if (now() > deadline) die("no copy " + target + "/" + file + " after " + std::to_string(seconds) + " s");
+            if (seconds() > deadline)
+                die("no copy " + target + "/" + file + " after " + std::to_string(timeout) + " s");
             usleep(500);  // a poll every 100 us took a twentieth of a core from the daemon
         }
     }
-    return now();
+    return seconds();
 }
 
 double timeCommand(const std::string& command) {
-    double start = now();
+    double start = seconds();
     if (system(command.c_str()) != 0) die(command + " failed");
-    return now() - start;
+    return seconds() - start;
 }
 
 double timeCpA(const std::string& from, const std::string& to) {
@@ -352,11 +347,11 @@ double timeBareCopies(const std::string& ramdisk, const std::string& target, con
             if (UTILITIES::copy(from, files[i], to, "bare-" + files[i], true, true, nullptr, nullptr, &buffer) < 0)
                 die("bare copy of " + files[i] + ": " + strerror(errno));
     };
-    const double start = now();
+    const double start = seconds();
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) workers.emplace_back(work);
     for (std::thread& worker : workers) worker.join();
-    return now() - start;
+    return seconds() - start;
 }
 
 // Announces a tree in one go and times its copies, then cp -a and the bare
@@ -380,9 +375,9 @@ void throughputCase(const char* title, FifoWriter& pipe, const std::string& ramd
     for (long round = 1; round <= rounds; ++round) {
         long jobsBefore = copyJobs();
         const double cpuBefore = daemonCpuSeconds();
-        double start = now();
+        double start = seconds();
         writeAll(pipe, announcements);
-        double written = now() - start;
+        double written = seconds() - start;
         double elapsed = waitForCopies(target, files, 600) - start;
         long jobs = copyJobs() - jobsBefore;
         const double daemonCores = (daemonCpuSeconds() - cpuBefore) / elapsed;
@@ -520,7 +515,7 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
             if (statusPage && on)
                 for (int page = 0; page < 5; ++page)
                     pages.emplace_back([&]() { fetched += scrapeUntil(port, stop, "/status.json", 2000000); });
-            const double start = now();
+            const double start = seconds();
             writeAll(pipe, announcements);
             double end = waitForCopies(target, files, 600);
             stop = true;
@@ -529,7 +524,7 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
             scrapes += fetched;
             if (verify) {
                 while (manifestBytes(target) < listed) usleep(100);
-                end = now();
+                end = seconds();
             }
             elapsed[on] = end - start;
             pipe.close();
@@ -604,7 +599,7 @@ Delays latencyRound(FifoWriter& pipe, const std::string& target, const std::vect
             struct pollfd ready = {inotify, POLLIN, 0};
             if (poll(&ready, 1, 20000) <= 0) return;  // the main thread reports the missing copies
             ssize_t got = read(inotify, buffer, sizeof buffer);
-            double at = now();
+            double at = seconds();
             for (ssize_t offset = 0; offset < got;) {
                 const struct inotify_event* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
                 long index;
@@ -627,7 +622,7 @@ Delays latencyRound(FifoWriter& pipe, const std::string& target, const std::vect
             ++next.tv_sec;
         }
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-        sent[i] = now();
+        sent[i] = seconds();
         writeAll(pipe, lines[i]);
     }
     watcher.join();
@@ -659,14 +654,14 @@ std::pair<double, double> handOffMicroseconds(long intervalUs) {
         std::unique_lock<std::mutex> lock(mutex);
         while (!done) {
             signal.wait(lock, [&] { return posted || done; });
-            if (posted) delays.push_back((now() - postedAt) * 1e6);
+            if (posted) delays.push_back((seconds() - postedAt) * 1e6);
             posted = false;
         }
     });
     for (int i = 0; i < 500; ++i) {
         usleep(static_cast<useconds_t>(intervalUs));
         std::lock_guard<std::mutex> lock(mutex);
-        postedAt = now();
+        postedAt = seconds();
         posted = true;
         signal.notify_one();
     }

@@ -86,19 +86,6 @@ struct RunResult {
     char error[256];
 };
 
-double seconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
-
-// User and system time used by this process so far, in seconds.
-double cpuSeconds() {
-    struct rusage usage;
-    if (getrusage(RUSAGE_SELF, &usage) != 0) return -1;
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-}
-
 // A "Name:   1234 kB" line of /proc/self/status, in KiB; -1 when missing.
 long statusKiB(const char* name) {
     FILE* status = fopen("/proc/self/status", "r");

@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "ledger/DebitCredit.h"
 #include "ledger/DebitListThread.h"
 #include "ledger/FileInfo.h"
@@ -48,12 +49,6 @@ std::vector<std::string> logPaths;  // removed at the end
 bool preserveOwners = false;        // --preserve-owners yes: links get the user's uid and gid, as by default
 const size_t pageBytes = 4096;
 size_t fileBytes = pageBytes;  // --file-bytes 0: empty files
-
-double seconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
 
 [[noreturn]] void die(const std::string& message) {
     fprintf(stderr, "link_bench: %s\n", message.c_str());

@@ -50,19 +50,6 @@
 
 namespace {
 
-double seconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
-
-// User and system time used by this process so far, in seconds.
-double cpuSeconds() {
-    struct rusage usage;
-    if (getrusage(RUSAGE_SELF, &usage) != 0) return -1;
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-}
-
 // Resident size of this process in bytes.
 long residentBytes() {
     FILE* statm = fopen("/proc/self/statm", "r");
