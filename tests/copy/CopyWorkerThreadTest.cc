@@ -1,7 +1,3 @@
-#include <memory>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "space/SpaceSupport.h"
@@ -16,10 +12,10 @@ TEST(CopyWorkerThreadTest, EachStorageCopiesFromTheRamDiskOrFromTheEarlierTarget
     std::vector<Storage*> storages;
     for (const Storage::Params& params : all) storages.push_back(CopyRig::start(params));
     const std::string none = "(none)", skip = "-";  // not announced to that storage
-    const uint32_t IS = FileInfo::INTERNAL_COPY_STARTED, IC = FileInfo::INTERNAL_COPIED;
-    const uint32_t ES = FileInfo::EXTERNAL_COPY_STARTED, EC = FileInfo::EXTERNAL_COPIED;
-    const uint32_t LINKED = FileInfo::INTERNAL_LINKED, REMOVED = FileInfo::INTERNAL_REMOVED;
-    const uint32_t TAKEN = FileInfo::EXTERNAL_LINK_STARTED, XL = FileInfo::EXTERNAL_LINKED;
+    using F = FileInfo;
+    const uint32_t IS = F::INTERNAL_COPY_STARTED, IC = F::INTERNAL_COPIED, ES = F::EXTERNAL_COPY_STARTED;
+    const uint32_t EC = F::EXTERNAL_COPIED, EE = F::EXTERNAL_COPY_ENDED, LINKED = F::INTERNAL_LINKED;
+    const uint32_t REMOVED = F::INTERNAL_REMOVED, TAKEN = F::EXTERNAL_LINK_STARTED, XL = F::EXTERNAL_LINKED;
     struct Case {
         std::string name;
         uint32_t flags;         // set before the flush, as the link and removal passes would
@@ -32,8 +28,8 @@ TEST(CopyWorkerThreadTest, EachStorageCopiesFromTheRamDiskOrFromTheEarlierTarget
         // The RAM-disk file is a link now: the first earlier target is read.
         {"run/linked.cbf", LINKED, {"ram", "internal", none}, {skip, "internal", "internal"}, LINKED | ES | EC},
         // Missing in the first earlier target: the second one is read; the
-        // EXTERNAL storage has no second one and fails, keeping what it had.
-        {"removed.cbf", REMOVED, {none, none, "external"}, {skip, "external", "external"}, REMOVED | ES},
+        // EXTERNAL storage has no second one and fails for good, keeping what it had.
+        {"removed.cbf", REMOVED, {none, none, "external"}, {skip, "external", "external"}, REMOVED | ES | EE},
         // The INTERNAL storage always reads the RAM disk.
         {"own.cbf", LINKED, {"ram", none, none}, {"ram", skip, skip}, LINKED | IS | IC},
         // Taken up by the EXTERNAL link pass (after a restart): copied all the same.
@@ -64,7 +60,7 @@ TEST(CopyWorkerThreadTest, EachStorageCopiesFromTheRamDiskOrFromTheEarlierTarget
     auto contents = [&](const std::string& path) { return fileExists(path) ? readFile(path) : none; };
     for (size_t k = 0; k < records.size(); ++k) {
         SCOPED_TRACE(cases[k].name);
-        for (uint32_t bit = 1; bit <= FileInfo::EXTERNAL_REMOVED; bit <<= 1)
+        for (uint32_t bit = 1; bit <= FileInfo::EXTERNAL_COPY_ENDED; bit <<= 1)
             EXPECT_EQ((cases[k].flagsAfter & bit) != 0, records[k].isSet(bit)) << "flag " << bit;
         for (int s = 0; s < 3; ++s) {
             const std::string copy = contents(all[s].target + "/" + cases[k].name);
@@ -88,10 +84,6 @@ TEST(CopyWorkerThreadTest, BadFilesAreLoggedReportedAndCountedWhileTheBatchGoesO
     Storage* storage = CopyRig::start(params);
     const std::string R = rig.ramdisk + "/", T = params.target + "/", noMarker = R + "nomarker.cbf";
     const std::string lost = "Source file does no longer exist and no alternative source directories are provided";
-    auto copyError = [](const std::string& from, const std::string& to, int code, const std::string& why) {
-        return "disk: Error: Copying " + from + " to " + to + " returned error code " + std::to_string(code) + "\n" +
-               why + "\n";
-    };
     makeDirectories(R + "dir.cbf");                              // no regular file: not read
     CopyRig::put(T + "stale.cbf.tmp", std::string(10000, 'o'));  // left by a copy that was cut off
     FileInfo linked = CopyRig::file(rig.source("linked.cbf", "l"));
@@ -105,8 +97,9 @@ TEST(CopyWorkerThreadTest, BadFilesAreLoggedReportedAndCountedWhileTheBatchGoesO
     storage->flushBuffer();
     ASSERT_TRUE(waitForLogCount(params.logfile, "files successfully copied", 1));
     EXPECT_EQ(
-        "disk: Copy job started\n" + copyError(R + "missing.cbf", T + "missing.cbf", -1, "No such file or directory") +
-            copyError(R + "dir.cbf", T + "dir.cbf", -11, "The source is not a regular file: it is not read") +
+        "disk: Copy job started\ndisk: Error: Copying " + R + "missing.cbf to " + T +
+            "missing.cbf returned error code -1\nNo such file or directory\ndisk: Error: Copying " + R + "dir.cbf to " +
+            T + "dir.cbf returned error code -11\nThe source is not a regular file: it is not read\n" +
             "disk: Error: Copying " + noMarker + " refused: the path has no /./ between its base and relative part\n" +
             "disk: Critical Error: Copying " + R + "linked.cbf to " + T + "linked.cbf\n   " + lost + "\n" +
             "disk: 6 files successfully copied\nCopied files: a/x_<N>.h5 with N in [2,10]\n"
@@ -139,16 +132,15 @@ TEST(CopyWorkerThreadTest, BadFilesAreLoggedReportedAndCountedWhileTheBatchGoesO
                   "Copied files: \nearly.txt\nStopped logging files after more than 10 file patterns occured\n",
               CopyRig::jobLog(*storage));
     FileInfo first = CopyRig::file(rig.source("run/a.cbf", "data")), again = CopyRig::file(R + "./run/a.cbf");
-    auto held = std::make_unique<FileInfo::WriteLock>(first);
-    auto heldAgain = std::make_unique<FileInfo::WriteLock>(again);
-    for (const int jobs : {3, 4}) {
-        storage->insertToBuffer(jobs == 3 ? first : again);
-        storage->flushBuffer();
-        ASSERT_TRUE(waitForLogCount(params.logfile, "disk: Copy job started", jobs));
+    {
+        FileInfo::WriteLock held(first), heldAgain(again);
+        for (const int jobs : {3, 4}) {
+            storage->insertToBuffer(jobs == 3 ? first : again);
+            storage->flushBuffer();
+            ASSERT_TRUE(waitForLogCount(params.logfile, "disk: Copy job started", jobs));
+        }
+        EXPECT_TRUE(waitForLogCount(params.logfile, T + "run/a.cbf is being copied: copied again after that\n", 1));
     }
-    EXPECT_TRUE(waitForLogCount(params.logfile, T + "run/a.cbf is being copied: copied again after that\n", 1));
-    held.reset();
-    heldAgain.reset();
     ASSERT_TRUE(CopyRig::waitForBooked(*storage, 26));
     EXPECT_EQ(4u, storage->history(1).front().failed);  // and 6 + 14 + 2 copied
     EXPECT_EQ(22u, storage->history(1).front().copied);

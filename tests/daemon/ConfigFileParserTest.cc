@@ -65,50 +65,39 @@ TEST(ConfigFileParserTest, SettingsAreReadAnywhereFirstOccurrenceWinning) {
         "  logfile_max_number 3   \n\tlogfile_max_size 512 K\nstorageID disk\ntype INTERNAL\n"
         "logfile /inside/block.log # first one counts\nhistory_max_entries 7\n\r\v\ffillstate_limit 90%\n"
         "logfile /later.log\nramdisk_mountpoint /rd\nmessage_port 1000\nstatus_port 1001\nstatus_port 1002\n"
-        "create_links NO\npreserve_uid no\npreserve_gid yes\n");
+        "create_links NO\npreserve_uid no\npreserve_gid No\n");
     EXPECT_EQ(std::make_tuple(std::string("/inside/block.log"), 3, 524288, 7, 90, std::string("/rd"), 1000, 1001, false,
                               false, true, size_t(1)),
               config.globals());
-    EXPECT_EQ("", config.warnings());
+    EXPECT_EQ("Warning: preserve_gid No is taken as yes; only no or NO turn it off\n", config.warnings());
 }
 
+// A number is a sign and digits, a size also an upper-case unit; a number on
+// the next line is never taken.
 TEST(ConfigFileParserTest, UnusableValuesTakeDefaultsOrBoundsWithWarnings) {
-    ParsedConfig config(
-        "logfile_max_number 1000000\nlogfile_max_size 2G\nhistory_max_entries -3\nfillstate_limit 101\n"
-        "message_port 116594\nstatus_port 99999999999\ncreate_links No\n");
-    EXPECT_EQ(std::make_tuple(std::string("/var/log/vellort_quorvin.log"), 1000, 2147483647, 1, 80,
-                              std::string("/ramdisk"), 47198, 47199, true, true, true, size_t(0)),
-              config.globals());
-    EXPECT_EQ(
-        "Warning: logfile_max_number 1000000 is above 1000, using 1000\n"
-        "Warning: logfile_max_size does not fit 32 bits, using 2147483647\n"
-        "Warning: history_max_entries -3 is below 1, using 1\n"
-        "Warning: fillstate_limit 101 is above 100, using 80\n"
-        "Warning: message_port 116594 is above 65535, using 47198\n"
-        "Warning: status_port is not a number, using 47199\n"
-        "Warning: create_links No is taken as yes; only no or NO turn it off\n",
-        config.warnings());
-
-    // A size is a sign, digits and an upper-case unit; a number on the next line is not taken.
-    const auto size = &ConfigFileParser::logfile_max_size;
-    const std::string sizeBelow = "Warning: logfile_max_size ";
-    const std::tuple<std::string, int ConfigFileParser::*, int, std::string> cases[] = {
-        {"logfile_max_size 65536k", size, 65536, ""},
-        {"logfile_max_size 1.5M", size, 65536, sizeBelow + "1 is below 65536, using 65536\n"},
-        {"logfile_max_size 0", size, 10485760, sizeBelow + "0 is below 1, using 10485760\n"},
-        {"logfile_max_size -3G", size, 10485760, sizeBelow + "-2147483648 is below 1, using 10485760\n"},
-        {"logfile_max_size - ", size, 10485760, sizeBelow + "has no number, using 10485760\n"},
-        {"logfile_max_number -2", &ConfigFileParser::logfile_max_number, 0,
-         "Warning: logfile_max_number -2 is below 0, using 0\n"},
-        {"fillstate_limit 0", &ConfigFileParser::fillstate_limit, 80,
-         "Warning: fillstate_limit 0 is below 1, using 80\n"},
-        {"status_port 0", &ConfigFileParser::status_port, 47199, "Warning: status_port 0 is below 1, using 47199\n"},
-        {"copy_buffer_size 1M", &ConfigFileParser::copy_buffer_size, 1048576, ""},
-        {"copy_buffer_size 1K", &ConfigFileParser::copy_buffer_size, 8192,
+    using P = ConfigFileParser;
+    const std::string size = "Warning: logfile_max_size ";
+    const std::tuple<std::string, int P::*, int, std::string> cases[] = {
+        {"logfile_max_number 1000000", &P::logfile_max_number, 1000,
+         "Warning: logfile_max_number 1000000 is above 1000, using 1000\n"},
+        {"logfile_max_number -2", &P::logfile_max_number, 0, "Warning: logfile_max_number -2 is below 0, using 0\n"},
+        {"logfile_max_size 65536k", &P::logfile_max_size, 65536, ""},
+        {"logfile_max_size 2G", &P::logfile_max_size, 2147483647, size + "does not fit 32 bits, using 2147483647\n"},
+        {"logfile_max_size 1.5M", &P::logfile_max_size, 65536, size + "1 is below 65536, using 65536\n"},
+        {"logfile_max_size 0", &P::logfile_max_size, 10485760, size + "0 is below 1, using 10485760\n"},
+        {"logfile_max_size -3G", &P::logfile_max_size, 10485760, size + "-2147483648 is below 1, using 10485760\n"},
+        {"logfile_max_size - ", &P::logfile_max_size, 10485760, size + "has no number, using 10485760\n"},
+        {"history_max_entries -3", &P::history_max_entries, 1, "Warning: history_max_entries -3 is below 1, using 1\n"},
+        {"fillstate_limit 101", &P::fillstate_limit, 80, "Warning: fillstate_limit 101 is above 100, using 80\n"},
+        {"fillstate_limit 0", &P::fillstate_limit, 80, "Warning: fillstate_limit 0 is below 1, using 80\n"},
+        {"message_port 116594", &P::message_port, 47198, "Warning: message_port 116594 is above 65535, using 47198\n"},
+        {"status_port 99999999999", &P::status_port, 47199, "Warning: status_port is not a number, using 47199\n"},
+        {"status_port 0", &P::status_port, 47199, "Warning: status_port 0 is below 1, using 47199\n"},
+        {"copy_buffer_size 1M", &P::copy_buffer_size, 1048576, ""},
+        {"copy_buffer_size 1K", &P::copy_buffer_size, 8192,
          "Warning: copy_buffer_size 1024 is below 4096, using 8192\n"},
-        {"copy_job_max_bytes 64M", &ConfigFileParser::copy_job_max_bytes, 67108864, ""},
-        {"copy_job_max_files -1", &ConfigFileParser::copy_job_max_files, 0,
-         "Warning: copy_job_max_files -1 is below 0, using 0\n"},
+        {"copy_job_max_bytes 64M", &P::copy_job_max_bytes, 67108864, ""},
+        {"copy_job_max_files -1", &P::copy_job_max_files, 0, "Warning: copy_job_max_files -1 is below 0, using 0\n"},
     };
     for (const auto& [line, member, value, warnings] : cases) {
         ParsedConfig one(line + "\nstatus_port 5\nmessage_port 6\n");

@@ -37,19 +37,15 @@ TEST(FileInfoTest, PathsShiftsAndIdentitiesComeBackAsTheyWentIn) {
         {"/r/./a/x", 1}, {"/r/./a/y", 1}, {"/r/./a/z", 2}, {"/r/./ab/x", 2}, {"/r/./a/x", 2}, {"plain", 2}, {"/", 3}};
     std::vector<FileInfo> files;
     for (const auto& m : made) files.emplace_back(m.first, m.second);
-    for (size_t i = 0; i < made.size(); ++i) {
-        EXPECT_EQ(made[i].first, files[i].pathToOrigin());
-        EXPECT_EQ(made[i].second, files[i].tavroTime());
-    }
-    FileIdentity before1970, after2100;
-    before1970 = {0x10803, 77, 4096, -5, 123456789};
-    after2100 = {0x803, 1ull << 40, 0, 4102444800, 999999999};
+    for (size_t i = 0; i < made.size(); ++i)
+        EXPECT_EQ(made[i], std::make_pair(files[i].pathToOrigin(), files[i].tavroTime()));
+    const FileIdentity before1970{0x10803, 77, 4096, -5, 123456789},
+        after2100{0x803, 1ull << 40, 0, 4102444800, 999999999};
     files[0].recordSource(before1970);
     files[0].recordCopy(FileInfo::EXTERNAL_COPIED, after2100);
     EXPECT_FALSE(files[0].copy(FileInfo::EXTERNAL_COPIED).known());  // not published yet
     files[0].setFlag(FileInfo::EXTERNAL_COPIED);
     EXPECT_EQ(before1970, files[0].source());
     EXPECT_EQ(after2100, files[0].copy(FileInfo::EXTERNAL_COPIED));
-    EXPECT_FALSE(files[0].copy(FileInfo::INTERNAL_COPIED).known());
-    EXPECT_FALSE(files[1].source().known());
+    EXPECT_FALSE(files[0].copy(FileInfo::INTERNAL_COPIED).known() || files[1].source().known());
 }

@@ -17,11 +17,8 @@
 
 namespace {
 
-// Shift times; the tests run with TZ=UTC so that asctime is fixed.
-const int64_t shift1 = 1700000000;   // 2023/11/14 22:13:20
-const int64_t shift2 = 1700003600;   // 2023/11/14 23:13:20
-const int64_t shift3 = 1700090000;   // 2023/11/15 23:13:20
-const int64_t beforeEpoch = -86400;  // 1969/12/31 00:00:00
+// Shift times, in UTC: 2023/11/14 22:13:20 and 23:13:20, 2023/11/15 23:13:20, 1969/12/31 00:00:00.
+const int64_t shift1 = 1700000000, shift2 = 1700003600, shift3 = 1700090000, beforeEpoch = -86400;
 
 // INT: shift1, shift2, shift3 with one file pending, one copied, one failed.
 // EXT: shift2 (another uid and gid), shift3 with a credit never announced, verified once and failed once.
@@ -54,11 +51,6 @@ std::vector<Storage*> ledgersWithHistory() {
     optional->setTavroTime(shift1, 1000, 100);
     optional->setTavroTime(beforeEpoch, 0, 0);
     return {internal, external, optional};
-}
-
-StatusServer* startServer(const std::string& logPath, const std::vector<Storage*>& storages) {
-    StatusServer* server = new StatusServer(logPath, 0, storages);
-    return server->connect() == 0 ? server : nullptr;
 }
 
 std::string reply(const std::string& content) {
@@ -117,13 +109,12 @@ TEST(StatusServerTest, EachRequestLineGetsItsReplyLineAlsoWhenPipelinedAndMisbeh
     };
     TempDir directory;
     const std::string logPath = directory / "vellort.log";
-    StatusServer* server = startServer(logPath, ledgersWithHistory());
-    ASSERT_NE(nullptr, server);
-    // All the requests at once: the replies come in order.
+    StatusServer* server = new StatusServer(logPath, 0, ledgersWithHistory());
+    ASSERT_EQ(0, server->connect());
     StatusClient client(server->localPort());
     std::string packet, line;
     for (const auto& test : cases) packet += test.first;
-    ASSERT_TRUE(client.send(packet));
+    ASSERT_TRUE(client.send(packet));  // all at once: the replies come in order
     for (const auto& test : cases) {
         ASSERT_TRUE(client.readLine(line)) << client.error();
         EXPECT_EQ(test.second, line) << test.first;
@@ -142,11 +133,11 @@ TEST(StatusServerTest, EachRequestLineGetsItsReplyLineAlsoWhenPipelinedAndMisbeh
     EXPECT_EQ(reply(newest + oldest), client.ask(request));
 }
 
-TEST(StatusServerTest, LogShowsConnectionsAndFailedRequestsWithThePeerAndAPortInUseFailsConnect) {
+TEST(StatusServerTest, LogShowsConnectionsAndFailedRequestsWithThePeer) {
     TempDir directory;
     const std::string logPath = directory / "vellort.log";
-    StatusServer* server = startServer(logPath, {});
-    ASSERT_NE(nullptr, server);
+    StatusServer* server = new StatusServer(logPath, 0, {});
+    ASSERT_EQ(0, server->connect());
     StatusClient client(server->localPort());
     const std::string peer = client.peerName();
     EXPECT_EQ("<reply/>\n", client.ask("<request><action id='history'/></request>"));  // no shift at all
@@ -168,9 +159,4 @@ TEST(StatusServerTest, LogShowsConnectionsAndFailedRequestsWithThePeerAndAPortIn
             "\n++ Connection from " + peer + " closed on TIME\n",
         std::regex_replace(readFile(logPath),
                            std::regex(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n)"), "TIME\n"));
-
-    StatusServer second(directory / "second.log", server->localPort(), {});
-    EXPECT_EQ(-1, second.connect());
-    EXPECT_EQ("Error: Starting TCP connection: Failed to bind to port " + std::to_string(server->localPort()) + "\n",
-              readFile(directory / "second.log"));
 }

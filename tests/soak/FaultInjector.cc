@@ -1,12 +1,8 @@
-#include "soak/FaultInjector.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <string>
-
-#include "soak/SoakContext.h"
+#include "soak/Soak.h"
 #include "util/Errors.h"
 
 using UTILITIES::systemText;
@@ -22,82 +18,20 @@ void FaultInjector::run(double until) {
     for (int cycle = 0; !soak.stopping; ++cycle) {
         for (Kind kind : {EXTERNAL_READ_ONLY, OPTIONAL_FULL}) {
             const double at = 60.0 * cycle + (kind == EXTERNAL_READ_ONLY ? 15 : 40);
-            if (at + 12 > until) return;
-            if (!soak.waitFor(at - soak.elapsed() + 1, [&]() { return soak.stopping || soak.elapsed() >= at; }) ||
+            if (at + 12 > until ||
+                !soak.waitFor(at - soak.elapsed() + 1, [&]() { return soak.stopping || soak.elapsed() >= at; }) ||
                 soak.stopping)
                 return;
-            size_t window = _begin(kind);
-            bool goOn = kind == EXTERNAL_READ_ONLY ? _makeExternalReadOnly() : _fillOptional();
-            _end(window);
-            if (!goOn) return;
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                windows.push_back(Window{kind, soak.elapsed(), -1});
+            }
+            kind == EXTERNAL_READ_ONLY ? _makeExternalReadOnly() : _fillOptional();
+            std::lock_guard<std::mutex> guard(mutex);
+            windows.back().end = soak.elapsed();
+            changed.notify_all();
         }
     }
-}
-
-bool FaultInjector::_makeExternalReadOnly() {
-    // A tmpfs refuses to become read-only while a file on it is open for
-    // writing (EBUSY): try again until the copy workers are between files.
-    bool readOnly = false;
-    soak.waitFor(
-        10,
-        [&]() {
-            if (soak.sandbox.remountExternal(true)) return readOnly = true;
-            if (errno == EBUSY)
-                ++counts.readOnlyAttemptsBusy;
-            else
-                soak.fail("remounting EXTERNAL read-only: " + systemText(errno));
-            return false;
-        },
-        0.002);
-    if (readOnly) {
-        ++counts.readOnlyWindows;
-        soak.say("fault: EXTERNAL %s read-only", soak.sandbox.externalMount.c_str());
-        soak.waitFor(
-            12, [&]() { return soak.stopping.load(); }, 0.1);
-        // Tried even when the run winds down: the clean-up unmounts it anyway.
-        bool writable = false;
-        for (int attempt = 0; attempt < 1000 && !(writable = soak.sandbox.remountExternal(false)); ++attempt)
-            SoakContext::pause(0.01);
-        if (!writable) {
-            soak.giveUp("cannot remount EXTERNAL read-write: " + systemText(errno));
-            return false;
-        }
-        soak.say("fault: EXTERNAL writable again");
-    } else {
-        ++counts.readOnlyNotReached;
-        soak.say("fault: EXTERNAL could not be made read-only within 10 s (busy); skipped");
-    }
-    return true;
-}
-
-bool FaultInjector::_fillOptional() {
-    const std::string& filler = soak.sandbox.filler;
-    int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        soak.giveUp("cannot create the filler " + filler + ": " + systemText(errno));
-        return false;
-    }
-    std::string chunk(MiB, 'F');
-    uint64_t written = 0;
-    // Large pieces first, then pages, until the file system says no.
-    for (size_t piece : {static_cast<size_t>(MiB), static_cast<size_t>(4 * KiB)}) {
-        for (;;) {
-            ssize_t put = write(fd, chunk.data(), piece);
-            if (put > 0) written += static_cast<uint64_t>(put);
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) break;
-        }
-    }
-    close(fd);
-    ++counts.fullWindows;
-    counts.fillerBytes += written;
-    soak.say("fault: OPTIONAL full (filler of %.1f MiB, %.1f%% used)", written / double(MiB),
-             fillState(soak.sandbox.optionalMount).percent);
-    soak.waitFor(
-        12, [&]() { return soak.stopping.load(); }, 0.1);
-    if (unlink(filler.c_str()) != 0) soak.fail("cannot remove the filler: " + systemText(errno));
-    soak.say("fault: OPTIONAL has room again");
-    return true;
 }
 
 bool FaultInjector::covers(Kind kind, double at) {
@@ -108,16 +42,52 @@ bool FaultInjector::covers(Kind kind, double at) {
     return false;
 }
 
-size_t FaultInjector::_begin(Kind kind) {
-    std::lock_guard<std::mutex> guard(mutex);
-    windows.push_back(Window{kind, soak.elapsed(), -1});
-    ++active;
-    return windows.size() - 1;
+void FaultInjector::_makeExternalReadOnly() {
+    // A tmpfs refuses to become read-only while a file on it is open for writing (EBUSY): try again until the copy
+    // workers are between files.
+    auto readOnly = [&]() {
+        if (soak.sandbox.remountExternal(true)) return true;
+        if (errno == EBUSY)
+            ++counts.readOnlyAttemptsBusy;
+        else
+            soak.fail("remounting EXTERNAL read-only: " + systemText(errno));
+        return false;
+    };
+    if (!soak.waitFor(10, readOnly, 0.002)) {
+        ++counts.readOnlyNotReached;
+        return soak.say("fault: EXTERNAL could not be made read-only within 10 s (busy); skipped");
+    }
+    ++counts.readOnlyWindows;
+    soak.say("fault: EXTERNAL %s read-only", soak.sandbox.mountPoints[EXTERNAL].c_str());
+    soak.waitFor(
+        12, [&]() { return soak.stopping.load(); }, 0.1);
+    // Tried even when the run winds down: the clean-up unmounts it anyway.
+    bool writable = false;
+    for (int attempt = 0; attempt < 1000 && !(writable = soak.sandbox.remountExternal(false)); ++attempt)
+        SoakContext::pause(0.01);
+    if (writable)
+        soak.say("fault: EXTERNAL writable again");
+    else
+        soak.giveUp("cannot remount EXTERNAL read-write: " + systemText(errno));
 }
 
-void FaultInjector::_end(size_t window) {
-    std::lock_guard<std::mutex> guard(mutex);
-    windows[window].end = soak.elapsed();
-    --active;
-    changed.notify_all();
+void FaultInjector::_fillOptional() {
+    const std::string& filler = soak.sandbox.filler;
+    int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return soak.giveUp("cannot create the filler " + filler + ": " + systemText(errno));
+    const std::string chunk(MiB, 'F');
+    uint64_t written = 0;
+    // Large pieces first, then pages, until the file system says no.
+    for (size_t piece : {static_cast<size_t>(MiB), static_cast<size_t>(4 * KiB)})
+        for (ssize_t put; (put = write(fd, chunk.data(), piece)) > 0 || (put < 0 && errno == EINTR);)
+            written += put > 0 ? static_cast<uint64_t>(put) : 0;
+    close(fd);
+    ++counts.fullWindows;
+    counts.fillerBytes += written;
+    soak.say("fault: OPTIONAL full (filler of %.1f MiB, %.1f%% used)", written / double(MiB),
+             fillState(soak.sandbox.mountPoints[OPTIONAL]).percent);
+    soak.waitFor(
+        12, [&]() { return soak.stopping.load(); }, 0.1);
+    if (unlink(filler.c_str()) != 0) soak.fail("cannot remove the filler: " + systemText(errno));
+    soak.say("fault: OPTIONAL has room again");
 }

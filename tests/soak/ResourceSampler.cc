@@ -1,22 +1,9 @@
-#include "soak/ResourceSampler.h"
-
 #include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
-#include <memory>
-#include <string>
-
-#include "soak/SoakContext.h"
-
-ResourceSampler::ResourceSampler(SoakContext& soak, double seconds)
-    : soak(soak),
-      seconds(seconds),
-      reportEvery(std::max(10.0, seconds / 40)),
-      nextSample(soak.elapsed()),
-      nextReport(soak.elapsed() + reportEvery) {}
+#include "soak/Soak.h"
 
 void ResourceSampler::tick(long files, int shifts) {
     if (soak.elapsed() < nextSample) return;
@@ -28,65 +15,54 @@ void ResourceSampler::tick(long files, int shifts) {
     if (soak.elapsed() < nextReport && samples.size() != 1) return;
     const Sample& s = samples.back();
     const Sandbox& sandbox = soak.sandbox;
-    printf("%8.0f %9ld %8ld %5ld %6.1f %6.1f %6.1f %8.1f %7ld %6d\n", s.at, s.rssKiB, s.threads, s.descriptors,
-           fillState(sandbox.ramdisk).percent, fillState(sandbox.internalMount).percent,
-           fillState(sandbox.optionalMount).percent, fillState(sandbox.externalMount).usedBytes / double(MiB), files,
-           shifts);
+    printf("%8.0f %9ld %8ld %5ld %6.1f %6.1f %6.1f %8.1f %7ld %6d\n", s.at, s.figures[0], s.figures[1], s.figures[2],
+           fillState(sandbox.ramdisk).percent, fillState(sandbox.mountPoints[INTERNAL]).percent,
+           fillState(sandbox.mountPoints[OPTIONAL]).percent,
+           fillState(sandbox.mountPoints[EXTERNAL]).usedBytes / double(MiB), files, shifts);
     fflush(stdout);
     if (soak.elapsed() >= nextReport) nextReport += reportEvery;
 }
 
 // Warm-up is the first 30 s (or a fifth of the run, if longer).
-void ResourceSampler::check(bool alive) {
-    double warmUp = std::max(30.0, seconds / 5);
+void ResourceSampler::finish(bool alive) {
+    const double warmUp = std::max(30.0, seconds / 5);
+    Sample warm, peak;
     for (const Sample& sample : samples) {
-        if (sample.at > warmUp + 5) break;
-        if (sample.at >= warmUp - 5 || warm.rssKiB < 0) warm = sample;
+        if (sample.at <= warmUp + 5 && (sample.at >= warmUp - 5 || warm.figures[0] < 0)) warm = sample;
+        for (int i = 0; i < 3; ++i) peak.figures[i] = std::max(peak.figures[i], sample.figures[i]);
     }
-    for (const Sample& sample : samples) {
-        peak.rssKiB = std::max(peak.rssKiB, sample.rssKiB);
-        peak.threads = std::max(peak.threads, sample.threads);
-        peak.descriptors = std::max(peak.descriptors, sample.descriptors);
+    const Sample& final = samples.back();
+    const char* const names[] = {"VmRSS (KiB)", "threads", "open descriptors"};
+    const long margins[] = {16 * 1024, 8, 16};
+    for (int i = 0; i < 3 && alive; ++i) {
+        const long limit = 2 * warm.figures[i] + margins[i];
+        if (warm.figures[i] < 0 || final.figures[i] < 0)
+            soak.fail(std::string("no ") + names[i] + " figures for the daemon");
+        else if (final.figures[i] > limit)
+            soak.fail(std::string(names[i]) + " grew from " + std::to_string(warm.figures[i]) + " after warm-up to " +
+                      std::to_string(final.figures[i]) + " (limit " + std::to_string(limit) + ")");
     }
-    final = samples.back();
-    if (!alive) return;
-    _checkBounded("VmRSS (KiB)", warm.rssKiB, final.rssKiB, 16 * 1024);
-    _checkBounded("threads", warm.threads, final.threads, 8);
-    _checkBounded("open descriptors", warm.descriptors, final.descriptors, 16);
-}
-
-void ResourceSampler::printSummary(bool alive) {
     printf("daemon: %s; VmRSS KiB warm-up %ld peak %ld final %ld; threads %ld/%ld/%ld; fds %ld/%ld/%ld\n",
-           alive ? "alive" : "DEAD", warm.rssKiB, peak.rssKiB, final.rssKiB, warm.threads, peak.threads, final.threads,
-           warm.descriptors, peak.descriptors, final.descriptors);
+           alive ? "alive" : "DEAD", warm.figures[0], peak.figures[0], final.figures[0], warm.figures[1],
+           peak.figures[1], final.figures[1], warm.figures[2], peak.figures[2], final.figures[2]);
 }
 
 ResourceSampler::Sample ResourceSampler::_sample() {
     Sample sample;
     sample.at = soak.elapsed();
     if (soak.sandbox.daemonPid() <= 0) return sample;
-    std::string base = "/proc/" + std::to_string(soak.sandbox.daemonPid());
-    FILE* status = fopen((base + "/status").c_str(), "r");
-    if (status != nullptr) {
-        char line[256];
-        while (fgets(line, sizeof line, status) != nullptr) {
-            if (strncmp(line, "VmRSS:", 6) == 0) sample.rssKiB = atol(line + 6);
-            if (strncmp(line, "Threads:", 8) == 0) sample.threads = atol(line + 8);
+    const std::string base = "/proc/" + std::to_string(soak.sandbox.daemonPid());
+    if (FILE* status = fopen((base + "/status").c_str(), "r")) {
+        for (char line[256]; fgets(line, sizeof line, status) != nullptr;) {
+            if (strncmp(line, "VmRSS:", 6) == 0) sample.figures[0] = atol(line + 6);
+            if (strncmp(line, "Threads:", 8) == 0) sample.figures[1] = atol(line + 8);
         }
         fclose(status);
     }
-    std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir((base + "/fd").c_str()), closedir);
-    if (fds) {
-        sample.descriptors = 0;
-        while (struct dirent* entry = readdir(fds.get()))
-            if (entry->d_name[0] != '.') ++sample.descriptors;
+    if (DIR* fds = opendir((base + "/fd").c_str())) {
+        sample.figures[2] = 0;
+        while (struct dirent* entry = readdir(fds)) sample.figures[2] += entry->d_name[0] != '.';
+        closedir(fds);
     }
     return sample;
-}
-
-void ResourceSampler::_checkBounded(const char* what, long warm, long final, long margin) {
-    if (warm < 0 || final < 0) return soak.fail(std::string("no ") + what + " figures for the daemon");
-    if (final > 2 * warm + margin)
-        soak.fail(std::string(what) + " grew from " + std::to_string(warm) + " after warm-up to " +
-                  std::to_string(final) + " (limit " + std::to_string(2 * warm + margin) + ")");
 }

@@ -9,31 +9,29 @@ using namespace space_test;
 TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
     for (int type : {Storage::INTERNAL, Storage::EXTERNAL}) {
         SCOPED_TRACE(type);
-        TempDir dir;
-        MessageTap tap(dir / "vellort.log");
+        CopyRig rig;
+        MessageTap tap(rig.dir / "vellort.log");
         ASSERT_TRUE(tap.ready());
-        Storage::Params params = storageParams(dir, type, dir / "ramdisk");
+        Storage::Params params = storageParams(rig, type, rig.ramdisk);
         params.messageServer = tap.server;
         const bool internal = type == Storage::INTERNAL;
-        const std::string source = dir / (internal ? "ramdisk" : "internal");
-        params.origin = internal ? "" : source + "/";
-        if (internal) params.external_target = dir / "external";
+        const std::string source = internal ? rig.ramdisk : rig.dir / "internal";
+        internal ? params.external_target = rig.dir / "external" : params.origin = source + "/";
         auto path = [&](const std::string& name) { return source + (internal ? "/./" : "//") + name; };
         auto copy = [&](const std::string& name) { return params.target + "/" + name; };
         DebitCredit* ledger = new DebitCredit(5, DebitCredit::TRACK_FILES);
-        auto announce = [&](const std::string& name, bool withFile, bool withCopy, bool copied = true) {
+        auto announce = [&](const char* name, bool withFile, bool withCopy, bool copied = true, uint32_t flags = 0) {
             if (withFile) CopyRig::put(source + "/" + name, "data");
             if (withCopy) CopyRig::put(copy(name), "data");
-            FileInfo file(dir / "ramdisk/./" + name, 0);  // of the ledger's first shift
-            if (copied) recordCopied(file, type, source + "/" + name, copy(name));
+            FileInfo file(rig.ramdisk + "/./" + name, 0);  // of the ledger's first shift
+            copied ? recordCopied(file, type, source + "/" + name, copy(name)) : file.setFlag(flags);
             ledger->insertToBuffer(file);
             return file;
         };
-        FileInfo late = announce("late", internal, true, false);  // copied after the shift (EXTERNAL: by INTERNAL)
-        late.setFlag(FileInfo::EXTERNAL_COPIED);                  // EXTERNAL: looked at first
+        FileInfo late = announce("late", internal, true, false, FileInfo::EXTERNAL_COPIED);  // copied after the shift
         if (!internal) ledger->insertToCredits(late);
-        FileInfo failed = announce("failed", true, false, false), waits = announce("waits", true, false, false);
-        failed.setFlag(FileInfo::EXTERNAL_COPY_ENDED);  // INTERNAL: EXTERNAL failed too
+        FileInfo failed = announce("failed", true, false, false, FileInfo::EXTERNAL_COPY_ENDED);  // EXTERNAL failed too
+        FileInfo waits = announce("waits", true, false, false);
         ledger->insertToFailedCopies(failed);
         if (internal) ledger->insertToFailedCopies(waits);  // to go once EXTERNAL has copied it
         ledger->insertToCredits(announce("copied", true, true));
@@ -53,12 +51,13 @@ TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
         recordCopied(late, type, source + "/late", copy("late"));
         if (internal) {
             ledger->insertToCredits(late);
-            CopyRig::put(dir / "external/waits", "data");
+            CopyRig::put(params.external_target + "/waits", "data");
             waits.recordSource(identityAt(source + "/waits"));
-            waits.recordCopy(FileInfo::EXTERNAL_COPIED, identityAt(dir / "external/waits"));
+            waits.recordCopy(FileInfo::EXTERNAL_COPIED, identityAt(params.external_target + "/waits"));
             waits.setFlag(FileInfo::EXTERNAL_COPIED);
         }
         ASSERT_TRUE(CopyRig::waitUntil([&]() { return gone("late") && (!internal || gone("waits")); }));
+        EXPECT_TRUE(CopyRig::waitUntil([&]() { return ledger->counters().deleted == 4u + internal; }));  // none kept
         for (const char* name : {"failed", "copyGone"}) EXPECT_EQ("data", readFile(source + "/" + name)) << name;
         for (const char* name : {"copied", "linked", "gone", "late"}) EXPECT_EQ("data", readFile(copy(name))) << name;
         const std::pair<std::string, std::string> reports[] = {
@@ -70,7 +69,7 @@ TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
         std::vector<std::string> expected;
         for (const auto& report : reports) expected.push_back("6 " + path(report.first) + " " + report.second);
         EXPECT_EQ(expected, tap.received());
-        EXPECT_EQ(1, countInFile(dir / "vellort.log", reports[1].second + "\n++ " + reports[2].second +
-                                                          "\nNo such file or directory\n" + reports[3].second));
+        EXPECT_EQ(1, countInFile(params.logfile, reports[1].second + "\n++ " + reports[2].second +
+                                                     "\nNo such file or directory\n" + reports[3].second));
     }
 }

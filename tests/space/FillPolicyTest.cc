@@ -10,28 +10,20 @@
 TEST(FillPolicyTest, EachAlarmIsRaisedOnceAndArmedAgainOnlyWellBelowItsPoint) {
     const int limit = MessageServer::LIMIT_WARNING, overflow = MessageServer::OVERFLOW_WARNING,
               loss = MessageServer::OVERFLOW_ERROR;
-    // Each point itself raises nothing: an alarm needs more.
-    const std::vector<std::pair<double, std::vector<int>>> steps = {{80, {}},
-                                                                    {81, {limit}},
-                                                                    {90, {}},
-                                                                    {91, {overflow}},
-                                                                    {99, {}},
-                                                                    {99.5, {loss}},
-                                                                    {90, {}},
-                                                                    {99.5, {}},
-                                                                    {85, {}},
-                                                                    {99.5, {loss}},
-                                                                    {79, {}},
-                                                                    {99.5, {overflow, loss}},
-                                                                    {41, {}},
-                                                                    {81, {}},
-                                                                    {39, {}},
-                                                                    {81, {limit}},
-                                                                    {100, {overflow, loss}},
-                                                                    {80, {}},
-                                                                    {80.5, {}}};
+    // Fill states in a row: the last one raises the alarms given, the others none (a point itself is not enough).
+    const std::vector<std::pair<std::vector<double>, std::vector<int>>> steps = {{{80, 81}, {limit}},
+                                                                                 {{90, 91}, {overflow}},
+                                                                                 {{99, 99.5}, {loss}},
+                                                                                 {{90, 99.5, 85, 99.5}, {loss}},
+                                                                                 {{79, 99.5}, {overflow, loss}},
+                                                                                 {{41, 81, 39, 81}, {limit}},
+                                                                                 {{100}, {overflow, loss}},
+                                                                                 {{80, 80.5}, {}}};
     FillPolicy policy(80);
-    for (const auto& step : steps) EXPECT_EQ(step.second, policy.alarms(step.first)) << step.first;
+    for (const auto& step : steps)
+        for (size_t k = 0; k < step.first.size(); ++k)
+            EXPECT_EQ(k + 1 < step.first.size() ? std::vector<int>() : step.second, policy.alarms(step.first[k]))
+                << step.first[k];
 }
 
 // The next pass after one that ended at `now`, having begun at `last`.

@@ -51,18 +51,12 @@ inline bool isLink(const std::string& path) {
     return !linkTarget(path).empty();
 }
 
-// A storage of `type` with its log and copies in `dir`, linking files on
+// A storage of `type` of the rig, logging to vellort.log, linking files on
 // `mountpoint` above 50%, with the RAM disk at `ramdisk` (or the mount point).
-inline Storage::Params storageParams(const TempDir& dir, int type, const std::string& mountpoint,
+inline Storage::Params storageParams(const CopyRig& rig, int type, const std::string& mountpoint,
                                      const std::string& ramdisk = "") {
-    Storage::Params params;
-    params.storageID = "storage" + std::to_string(type);
-    params.type = type;
-    params.logfile = dir / "vellort.log";
-    params.logfile_max_size = 1 << 30;
-    params.history_max_entries = 5;
-    params.n_copy_processes = 1;
-    params.target = dir / ("target" + std::to_string(type));
+    Storage::Params params = rig.params("storage" + std::to_string(type), type);
+    params.logfile = rig.dir / "vellort.log";
     params.mountpoint = mountpoint;
     params.ramdisk_mountpoint = ramdisk.empty() ? mountpoint : ramdisk;
     params.fillstate_limit = 50;
@@ -70,19 +64,18 @@ inline Storage::Params storageParams(const TempDir& dir, int type, const std::st
     return params;
 }
 
-// What is at `path` now, not following a link; unknown when nothing is.
 inline FileIdentity identityAt(const std::string& path) {
     struct stat found;
     return lstat(path.c_str(), &found) == 0 ? FileIdentity::of(found) : FileIdentity();
 }
 
-// What the copy workers record had a storage of `type` copied `filePath` (on
-// the RAM disk, or the INTERNAL copy for the EXTERNAL storage) to `copyPath`.
+// What the copy workers record once a storage of `type` has copied `filePath`
+// (on the RAM disk; for EXTERNAL the INTERNAL copy) to `copyPath`.
 inline void recordCopied(FileInfo& file, int type, const std::string& filePath, const std::string& copyPath) {
-    const auto identity = identityAt;
     const bool internal = type == Storage::INTERNAL;
-    internal ? file.recordSource(identity(filePath)) : file.recordCopy(FileInfo::INTERNAL_COPIED, identity(filePath));
-    file.recordCopy(internal ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED, identity(copyPath));
+    internal ? file.recordSource(identityAt(filePath))
+             : file.recordCopy(FileInfo::INTERNAL_COPIED, identityAt(filePath));
+    file.recordCopy(internal ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED, identityAt(copyPath));
     file.setFlag(FileInfo::INTERNAL_COPY_STARTED | FileInfo::INTERNAL_COPIED |
                  (internal ? 0 : FileInfo::EXTERNAL_COPY_STARTED | FileInfo::EXTERNAL_COPIED));
 }
@@ -95,13 +88,13 @@ struct MessageTap {
         if (!waitForLogCount(logPath, "++ Accepted connection from ", 1)) client.reset();
     }
     bool ready() const { return client != nullptr; }
-    // Every frame sent so far, as "<code> <subject> <text>"; one of our own marks the end.
-    std::vector<std::string> received() {
+    // As "<code> <subject> <text>": the next `count` frames, or every frame sent so far, behind which we send one.
+    std::vector<std::string> received(size_t count = 0) {
         const std::string end = "end of test frames";
-        server->addToMessageQueue(0, end, end);
+        if (count == 0) server->addToMessageQueue(0, end, end);
         std::vector<std::string> received;
         MessageClient::Frame f;
-        while (client->readFrame(f) && f.subject != end)
+        while ((count == 0 || received.size() < count) && client->readFrame(f) && f.subject != end)
             received.push_back(std::to_string(f.code) + " " + f.subject + " " + f.text);
         return received;
     }

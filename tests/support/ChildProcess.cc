@@ -5,9 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputDir,
                            const std::string& name, const std::map<std::string, std::string>& environment)
     : pid(-1), outputPath(outputDir + "/" + name + ".out"), errorPath(outputDir + "/" + name + ".err") {
@@ -37,17 +34,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
 }
 
 int ChildProcess::waitForExit(double seconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (pid > 0) {
-        int status;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-        }
-        if (std::chrono::steady_clock::now() > deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
+    int status = 0;
+    if (pid <= 0 || !waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds, 10)) return -1;
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
 }
 
 void ChildProcess::kill() {

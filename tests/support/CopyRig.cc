@@ -1,8 +1,6 @@
 #include "support/CopyRig.h"
 
-#include <chrono>
 #include <sstream>
-#include <thread>
 
 const int64_t CopyRig::shiftTime;
 
@@ -36,11 +34,4 @@ std::string CopyRig::jobLog(const Storage& storage) {
     for (std::string line; std::getline(lines, line);)
         if (line.find(": Looking for recently created files by TAVRO") == std::string::npos) kept += line + "\n";
     return kept;
-}
-
-bool CopyRig::waitUntil(const std::function<bool()>& done, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(1)))
-        if (std::chrono::steady_clock::now() > deadline) return false;
-    return true;
 }

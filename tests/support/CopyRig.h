@@ -8,13 +8,13 @@
 
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
+#include "support/LogWatch.h"
 #include "support/TempDir.h"
 
-// Real storages copying between real folders of one fresh directory, driven
-// as the pipe reader drives them: insertToBuffer, then flushBuffer. Storages
-// are never deleted: their threads run until the test's process ends, as in
-// the daemon. All storages of a rig share one shift, so one FileInfo can be
-// handed to several of them.
+// Real storages copying between real folders of one fresh directory, driven as the pipe
+// reader drives them: insertToBuffer, then flushBuffer. Storages are never deleted: their
+// threads run until the test's process ends, as in the daemon. All storages of a rig share
+// one shift, so one FileInfo can be handed to several of them.
 class CopyRig {
 public:
     static const int64_t shiftTime = 1000;
@@ -47,8 +47,7 @@ public:
     // The storage's log without the copy thread's "Looking for ..." lines,
     // whose place among the workers' lines is a matter of timing.
     static std::string jobLog(const Storage& storage);
-    // Polls done() every millisecond; false after `seconds`.
-    static bool waitUntil(const std::function<bool()>& done, double seconds = 30);
+    static bool waitUntil(const std::function<bool()>& done, double seconds = 30) { return ::waitUntil(done, seconds); }
 
     TempDir dir;
     const std::string ramdisk;

@@ -8,37 +8,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
-#include <thread>
-
 #include "support/ChildProcess.h"
 #include "support/StatusClient.h"
 
 namespace {
 
-// Tries `done` every 10 ms, at least once, until it holds or `seconds` have passed.
-bool pollUntil(double seconds, const std::function<bool()>& done) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-        if (done()) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+// The pid in a whole pid file; -1 while there is none. The daemon writes the
+// number and then the newline: without it, the file is not whole yet.
+pid_t readPidFile(const std::string& path) {
+    const std::string content = readFile(path);
+    const pid_t pid = content.empty() || content.back() != '\n' ? -1 : atoi(content.c_str());
+    return pid > 0 ? pid : -1;
 }
 
 }  // namespace
 
 std::string builtExecutable(const std::string& name) {
     return std::string(VELLORT_BINARY_DIR) + "/" + name;
-}
-
-pid_t readPidFile(const std::string& path) {
-    std::string content = readFile(path);
-    // The daemon writes the number and then the newline: without it, the file is not whole yet.
-    if (content.empty() || content.back() != '\n') return -1;
-    pid_t pid = atoi(content.c_str());
-    return pid > 0 ? pid : -1;
 }
 
 pid_t startDetachedDaemon(const std::string& executable, const std::string& root, std::string* problem,
@@ -55,7 +41,7 @@ pid_t startDetachedDaemon(const std::string& executable, const std::string& root
     }
     const std::string pidFile = root + "/var/run/vellort_quorvin.pid";
     pid_t pid = -1;
-    pollUntil(seconds, [&] { return (pid = readPidFile(pidFile)) > 0; });
+    waitUntil([&] { return (pid = readPidFile(pidFile)) > 0; }, seconds, 10);
     if (pid <= 0 && problem != nullptr) *problem = "no pid file " + pidFile;
     return pid;
 }
@@ -73,11 +59,14 @@ DaemonRunner::~DaemonRunner() {
     kill();
 }
 
+std::string DaemonRunner::serviceConfig(const std::string& ramdisk) const {
+    return "logfile " + logPath() + "\nramdisk_mountpoint " + ramdisk + "\nmessage_port " +
+           std::to_string(messagePort_) + "\nstatus_port " + std::to_string(statusPort_) + "\n";
+}
+
 std::string DaemonRunner::defaultConfig() const {
-    return "logfile " + logPath() + "\nramdisk_mountpoint " + root() + "/ramdisk\nmessage_port " +
-           std::to_string(messagePort_) + "\nstatus_port " + std::to_string(statusPort_) +
-           "\nstorageID disk\ntype INTERNAL\ntarget " + root() + "/internal\nn_copy_processes 1\nmountpoint " + root() +
-           "\n";
+    return serviceConfig(root() + "/ramdisk") + "storageID disk\ntype INTERNAL\ntarget " + root() +
+           "/internal\nn_copy_processes 1\nmountpoint " + root() + "\n";
 }
 
 void DaemonRunner::writeConfig(const std::string& content, bool second) {
@@ -110,44 +99,44 @@ int DaemonRunner::run(const std::vector<std::string>& arguments) {
     // terminal (closing its copies of standard output and error).
     int status = -1;
     bool reaped = launcher < 0;
-    pollUntil(10, [&] {
+    auto ended = [&] {
         char buffer[4096];
         ssize_t got;
         while ((got = read(pipeFds[0], buffer, sizeof buffer)) > 0) output_.append(buffer, static_cast<size_t>(got));
         if (!reaped && waitpid(launcher, &status, WNOHANG) == launcher) reaped = true;
         return got == 0 && reaped;
-    });
+    };
+    waitUntil(ended, 10, 10);
     close(pipeFds[0]);
     return reaped && launcher > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 pid_t DaemonRunner::daemonPid(double seconds) {
-    pollUntil(seconds, [this] {
-        if (pid_ <= 0) pid_ = readPidFile(pidFilePath());
-        return pid_ > 0;
-    });
+    waitUntil([this] { return pid_ > 0 || (pid_ = readPidFile(pidFilePath())) > 0; }, seconds, 10);
     return pid_ > 0 ? pid_ : -1;
 }
 
 int DaemonRunner::waitForExit(double seconds) {
     if (daemonPid(seconds) <= 0) return -1;
     int result = -1;
-    pollUntil(seconds, [&] {
+    auto ended = [&] {
         int status;
-        pid_t done = waitpid(pid_, &status, WNOHANG);
+        const pid_t done = waitpid(pid_, &status, WNOHANG);
         if (done == pid_) result = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
         return done != 0;  // ended, or not ours (no subreaper): no use waiting on
-    });
+    };
+    waitUntil(ended, seconds, 10);
     if (result != -1) pid_ = -1;
     return result;
 }
 
 std::string DaemonRunner::historyHolding(const std::string& text, double seconds) {
     std::string reply;
-    pollUntil(seconds, [&] {
+    auto holds = [&] {
         reply = StatusClient(statusPort_).ask("<request><action id='history'/></request>");
         return reply.find(text) != std::string::npos;
-    });
+    };
+    waitUntil(holds, seconds, 10);
     return reply;
 }
 

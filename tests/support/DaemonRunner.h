@@ -31,8 +31,9 @@ public:
     std::string pidFilePath() const { return root() + "/var/run/vellort_quorvin.pid"; }
     std::string pipePath() const { return root() + "/var/run/vellort_quorvin_files"; }
 
-    // A configuration with the sandbox's log, free ports for both services and
-    // one INTERNAL storage whose target lies in the sandbox.
+    // The sandbox's log, the RAM disk and free ports for both services.
+    std::string serviceConfig(const std::string& ramdisk) const;
+    // Those, with root()/ramdisk, and one INTERNAL storage whose target lies in the sandbox.
     std::string defaultConfig() const;
     int messagePort() const { return messagePort_; }
     int statusPort() const { return statusPort_; }
@@ -76,9 +77,6 @@ private:
 
 // Path of an executable built by this project.
 std::string builtExecutable(const std::string& name);
-
-// The pid in a whole pid file (digits and a newline); -1 while there is none.
-pid_t readPidFile(const std::string& path);
 
 // Starts the daemon as the benchmarks run it, in a sandbox of their own: the
 // executable with VELLORT_ROOT=root, its configuration already in root/etc.

@@ -4,28 +4,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
+#include "support/LogWatch.h"
 
 bool FifoWriter::open(double seconds) {
     close();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-        // Non-blocking: without a reader the open fails with ENXIO at once
-        // instead of waiting for ever.
+    // Non-blocking: without a reader the open fails with ENXIO at once
+    // instead of waiting for ever.
+    auto opened = [this] {
         fd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ >= 0) break;
-        if (errno != ENXIO && errno != ENOENT && errno != EINTR) return false;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+        return fd_ >= 0 || (errno != ENXIO && errno != ENOENT && errno != EINTR);
+    };
+    waitUntil(opened, seconds, 2);
     // Writes then wait for room in the pipe, as a real writer's do.
-    int flags = fcntl(fd_, F_GETFL);
-    if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        close();
-        return false;
-    }
-    return true;
+    const int flags = fd_ < 0 ? -1 : fcntl(fd_, F_GETFL);
+    if (flags >= 0 && fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) == 0) return true;
+    close();
+    return false;
 }
 
 bool FifoWriter::write(const std::string& text) {

@@ -4,16 +4,16 @@
 #include <functional>
 #include <string>
 
-// Waiting for the daemon's threads through the log file, the only trace they
-// leave. The file is read anew every few milliseconds until the deadline.
+// Waiting for the daemon's threads, mostly through the log file, the only
+// trace they leave. Every wait has a deadline, so a hang fails the test.
+
+// Tries done() every pollMs, at least once; false when `seconds` passed first.
+bool waitUntil(const std::function<bool()>& done, double seconds = 30, int pollMs = 1);
 
 // How often `text` occurs in the file at `path` (0 when it does not exist).
 int countInFile(const std::string& path, const std::string& text);
 
 // Waits until `text` occurs at least `count` times; false after `seconds`.
-// `betweenPolls`, if given, runs before every look (to send a message that
-// makes a worker notice its client has gone, for instance).
-bool waitForLogCount(const std::string& path, const std::string& text, int count, double seconds = 20,
-                     const std::function<void()>& betweenPolls = nullptr);
+bool waitForLogCount(const std::string& path, const std::string& text, int count, double seconds = 20);
 
 #endif

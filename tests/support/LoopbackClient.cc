@@ -2,12 +2,12 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -33,31 +33,17 @@ int connectLoopback(int port, std::string* error, int receiveBuffer, const char*
     server.sin_family = AF_INET;
     server.sin_port = htons(static_cast<uint16_t>(port));
     if (inet_pton(AF_INET, host, &server.sin_addr) != 1) return fail("not a numeric IPv4 address: ", EINVAL, -1);
-    // Non-blocking until connected, so that the wait has a deadline.
-    int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (descriptor < 0) return fail("no socket for ", errno, -1);
     if (receiveBuffer > 0)
         setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);  // rounded by the system
-    if (connect(descriptor, reinterpret_cast<struct sockaddr*>(&server), sizeof server) != 0) {
-        if (errno != EINPROGRESS) return fail("cannot connect to ", errno, descriptor);
-        int64_t deadline = nowMs() + timeoutMs;
-        for (;;) {
-            int64_t left = deadline - nowMs();
-            struct pollfd writable = {descriptor, POLLOUT, 0};
-            int ready = poll(&writable, 1, left < 0 ? 0 : static_cast<int>(left));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready < 0) return fail("cannot connect to ", errno, descriptor);
-            if (ready == 0) return fail("cannot connect to ", ETIMEDOUT, descriptor);
-            break;
-        }
-        int result = 0;
-        socklen_t length = sizeof result;
-        if (getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &result, &length) != 0) result = errno;
-        if (result != 0) return fail("cannot connect to ", result, descriptor);
-    }
-    int flags = fcntl(descriptor, F_GETFL);
-    if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return fail("cannot make blocking the connection to ", errno, descriptor);
+    // The send time-out bounds the connect's wait (EINPROGRESS when it is
+    // over); then it goes again, so that sends block as long as they must.
+    struct timeval wait = {timeoutMs / 1000, (timeoutMs % 1000) * 1000}, none = {0, 0};
+    setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    if (connect(descriptor, reinterpret_cast<struct sockaddr*>(&server), sizeof server) != 0)
+        return fail("cannot connect to ", errno == EINPROGRESS ? ETIMEDOUT : errno, descriptor);
+    setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
     return descriptor;
 }
 

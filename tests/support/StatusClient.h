@@ -11,7 +11,10 @@ public:
     using LoopbackClient::LoopbackClient;
 
     // Sends `request` + "\n" and returns the reply line, or error() on failure.
-    std::string ask(const std::string& request);
+    std::string ask(const std::string& request) {
+        std::string reply;
+        return send(request + "\n") && readLine(reply) ? reply : error();
+    }
 };
 
 #endif

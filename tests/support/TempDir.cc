@@ -1,7 +1,6 @@
 #include "support/TempDir.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,19 +9,15 @@
 #include <unistd.h>
 
 #include <stdexcept>
-#include <vector>
 
 TempDir::TempDir(const std::string& stem) {
-    std::string pattern = "/tmp/" + stem + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern + ": " + strerror(errno));
-    path_ = buffer.data();
+    path_ = "/tmp/" + stem + "-XXXXXX";
+    if (mkdtemp(&path_[0]) == nullptr) throw std::runtime_error("mkdtemp " + path_ + ": " + strerror(errno));
 }
 
 TempDir::~TempDir() {
-    removeTree(path_);
-}  // best effort: a leftover in /tmp harms no later run
+    removeTree(path_);  // best effort: a leftover in /tmp harms no later run
+}
 
 namespace {
 
@@ -66,25 +61,13 @@ void writeFile(const std::string& path, const std::string& content) {
 
 bool readFile(const std::string& path, std::string& content, std::string* why) {
     content.clear();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (why != nullptr) *why = strerror(errno);
-        return false;
-    }
+    FILE* file = fopen(path.c_str(), "re");
     char buffer[65536];
-    for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got == 0) break;
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            if (why != nullptr) *why = strerror(errno);
-            close(fd);
-            return false;
-        }
-        content.append(buffer, static_cast<size_t>(got));
-    }
-    close(fd);  // read only: nothing to lose on a failed close
-    return true;
+    for (size_t got; file != nullptr && (got = fread(buffer, 1, sizeof buffer, file)) > 0;) content.append(buffer, got);
+    const bool read = file != nullptr && !ferror(file);
+    if (!read && why != nullptr) *why = strerror(errno);
+    if (file != nullptr) fclose(file);  // read only: nothing to lose on a failed close
+    return read;
 }
 
 std::string readFile(const std::string& path) {

@@ -9,29 +9,15 @@
 
 #include "support/TempDir.h"
 
-TmpfsMount::TmpfsMount(const std::string& options) : options_(options), mounted_(false), error_(0) {
-    char pattern[] = "/tmp/vellort-tmpfs-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        error_ = errno;
-        skipReason_ = std::string("mkdtemp failed: ") + strerror(error_);
-        return;
-    }
-    path_ = pattern;
-    _mount();
-}
-
 TmpfsMount::TmpfsMount(const std::string& options, const std::string& mountPoint)
     : options_(options), mounted_(false), error_(0) {
-    if (mkdir(mountPoint.c_str(), 0755) != 0) {
+    char pattern[] = "/tmp/vellort-tmpfs-XXXXXX";
+    if (mountPoint.empty() ? mkdtemp(pattern) == nullptr : mkdir(mountPoint.c_str(), 0755) != 0) {
         error_ = errno;
-        skipReason_ = "mkdir " + mountPoint + ": " + strerror(error_);
+        skipReason_ = "cannot make " + (mountPoint.empty() ? pattern : mountPoint) + ": " + strerror(error_);
         return;
     }
-    path_ = mountPoint;
-    _mount();
-}
-
-void TmpfsMount::_mount() {
+    path_ = mountPoint.empty() ? pattern : mountPoint;
     if (geteuid() != 0) {
         error_ = EPERM;
         skipReason_ = "needs root to mount a tmpfs";

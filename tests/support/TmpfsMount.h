@@ -11,12 +11,9 @@
 // directory with whatever a caller put into it.
 class TmpfsMount {
 public:
-    // On a fresh directory /tmp/vellort-tmpfs-XXXXXX; options as for
-    // mount -o, for example "size=8m" or "size=1m,nr_inodes=64".
-    explicit TmpfsMount(const std::string& options);
-    // On mountPoint, made here: it must not exist yet, so that the destructor
-    // removes nothing that was there before.
-    TmpfsMount(const std::string& options, const std::string& mountPoint);
+    // Options as for mount -o ("size=8m,nr_inodes=64"). On mountPoint, made here, so that the
+    // destructor removes nothing that was there before; by default on /tmp/vellort-tmpfs-XXXXXX.
+    explicit TmpfsMount(const std::string& options, const std::string& mountPoint = "");
     ~TmpfsMount();
 
     TmpfsMount(const TmpfsMount&) = delete;
@@ -28,13 +25,10 @@ public:
     int error() const { return error_; }
     const std::string& path() const { return path_; }
 
-    // Remounts read-only (true) or read-write (false).
-    // With `options`, these replace the ones given to the constructor (a new size).
+    // Remounts read-only (true) or read-write (false); `options` replace the constructor's (a new size).
     bool remount(bool readOnly, const std::string& options = "");
 
 private:
-    void _mount();
-
     std::string path_;
     std::string options_;
     bool mounted_;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -23,13 +24,11 @@ struct Board {
     int running = 0, permits = 0, destroyed = 0;
     bool waiterReturned = false, early = false;  // early: waitForFreeThread() returned before a deletion
 
-    template <typename Predicate>
-    bool waitFor(Predicate predicate, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+    bool waitFor(const std::function<bool()>& predicate, int milliseconds = 10000) {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, deadline, predicate);
+        return changed.wait_for(lock, std::chrono::milliseconds(milliseconds), predicate);
     }
-    template <typename Change>
-    void lockAnd(Change change) {
+    void lockAnd(const std::function<void()>& change) {
         std::lock_guard<std::mutex> lock(mutex);
         change();
         changed.notify_all();
@@ -42,17 +41,15 @@ struct RecordingTask : ThreadPoolTask {
     int id;
     RecordingTask(Board& board, int id) : board(board), id(id) {}
     ~RecordingTask() override {
-        board.waitFor([&] { return board.waiterReturned; }, std::chrono::milliseconds(200));
+        board.waitFor([&] { return board.waiterReturned; }, 200);
         board.lockAnd([&] { ++board.destroyed; });
     }
     void work() override {
         std::unique_lock<std::mutex> lock(board.mutex);
-        board.started.push_back(id);
-        ++board.running;
+        board.started.push_back(id), ++board.running;
         board.changed.notify_all();
         if (board.changed.wait_for(lock, std::chrono::seconds(10), [&] { return board.permits > 0; })) --board.permits;
-        --board.running;
-        board.changed.notify_all();
+        --board.running, board.changed.notify_all();
     }
 };
 
@@ -64,6 +61,7 @@ TEST(ThreadPoolTest, RunsTasksFirstInFirstOutOnTheThreadsItCouldStartAndThrottle
     for (const auto& c : {std::make_pair(3, -1), std::make_pair(4, 2), std::make_pair(3, 0)}) {
         const pid_t child = fork();
         if (child == 0) {
+            alarm(60);  // a wait that never ends kills the child
             const struct rlimit limit = {rlim_t(c.second + 1), rlim_t(c.second + 1)};  // and the child itself
             if (c.second >= 0 && (setrlimit(RLIMIT_NPROC, &limit) != 0 || setresuid(4343, 4343, 4343) != 0)) _exit(10);
             Board board;
@@ -84,6 +82,7 @@ TEST(ThreadPoolTest, RunsTasksFirstInFirstOutOnTheThreadsItCouldStartAndThrottle
             }
             std::vector<int>& order = board.started;            // all done: no lock needed
             std::sort(order.begin(), order.begin() + running);  // these start side by side
+            pool.waitForFreeThread();                           // at once: every finished task gave its thread back
             _exit(board.early ? 13 : board.destroyed != tasks ? 15 : !std::is_sorted(order.begin(), order.end()));
         }
         int status = -1;

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Opens a running daemon's status page in headless Chromium and reports
 what it shows, one fact a line, for the test to compare with the status
-service; then stops the daemon and reports the banner.
+service and the metrics; then stops the daemon and reports the banner.
 
 Arguments: port, daemon pid, screenshot path. Prints "skip <reason>" and
 exits 0 when the browser or its driver is missing."""
@@ -26,18 +26,14 @@ for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
         print(f"skip {path} is missing")
         sys.exit(0)
 
-# The document and the metrics of the same moment: the daemon is idle.
+# The daemon is idle: the document holds what the test read from the other services.
 document = urllib.request.urlopen(base + "status.json", timeout=10).read()
 print(f"json-size {len(document)}")
 print(f"json-clock-error {round(abs(time.time() - json.loads(document)['time']))}")
 for storage in json.loads(document)["storages"]:
     for field in ("copied", "failed", "retried", "pending"):
         print(f"json {storage['id']} {field} {storage[field]}")
-    print(f"json {storage['id']} shift-copied {storage['history'][0]['copied']}")
-for line in urllib.request.urlopen(base + "metrics", timeout=10).read().decode().splitlines():
-    if line.startswith(("vellort_files_copied_total{", "vellort_copy_failures_total{")):
-        name, storage = line.split("{")[0], line.split('"')[1]
-        print(f"metric {name} {storage} {int(float(line.split()[-1]))}")
+    print(f"json {storage['id']} first-shift-copied {storage['history'][-1]['copied']}")
 
 options = webdriver.ChromeOptions()
 options.binary_location = "/usr/bin/chromium"
@@ -68,10 +64,10 @@ try:
     for mountpoint, points in driver.execute_script(
             "return Object.entries(window.statusCharts).map(([m, c]) => [m, c.data[0].length])"):
         print(f"chart {mountpoint} {points}")
-    for cells in driver.execute_script("""
+    rows = driver.execute_script("""
             return [...document.querySelectorAll("#messages tbody tr.error")].map(row =>
-                [...row.querySelectorAll("td")].map(cell => cell.innerText.trim()))"""):
-        print(f"error-message {cells[1]} {cells[2]}")
+                [...row.querySelectorAll("td")].map(cell => cell.innerText.trim()))""")
+    print("copy-errors", sum(1 for cells in rows if cells[1:3] == ["ERROR", "4"]))
     print("history-rows", driver.execute_script('return document.querySelectorAll("#history tbody tr").length'))
     driver.save_screenshot(screenshot)
     driver.set_window_size(390, 844)  # a phone: nothing wider than the window but the scrolled tables

@@ -1,11 +1,8 @@
 #!/usr/bin/python3
-"""Scrapes a running daemon's /metrics and parses it with the Prometheus
-client's own parser, so that the exposition is checked by a real reader.
-
-Prints one sample a line: name{label=value,...} value, labels sorted. With
-files named after the URL, also one line "missing <name>" for each metric
-that a file refers to (a word starting vellort_ or process_) and the daemon
-does not serve."""
+"""Reads a running daemon's /metrics (the URL) with the Prometheus client's own
+parser and prints one sample a line: name{label=value,...} value, labels sorted;
+then "missing <name>" for each vellort_ or process_ word of the files named
+after the URL that the daemon does not serve."""
 import re
 import sys
 import urllib.request

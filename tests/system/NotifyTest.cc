@@ -1,63 +1,54 @@
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <string>
+#include <regex>
 
 #include <gtest/gtest.h>
 
-#include "support/CopyRig.h"
 #include "support/DaemonRunner.h"
 #include "support/FifoWriter.h"
 
 namespace {
 
 // The service manager's end of NOTIFY_SOCKET: what the daemon sent, datagram by datagram.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string& path) : path(path) {
-        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+struct NotifySocket {
+    explicit NotifySocket(const std::string& path) : path(path), fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
         struct sockaddr_un address = {};
         address.sun_family = AF_UNIX;
         path.copy(address.sun_path, sizeof address.sun_path - 1);
         bound = fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0;
     }
     ~NotifySocket() { close(fd); }
-    // Waits for a datagram that holds `text`; false after `seconds`. `seconds` 0: only what is there now.
-    bool waitFor(const std::string& text, double seconds = 20) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                    std::chrono::steady_clock::now());
-            struct pollfd ready = {fd, POLLIN, 0};
-            if (poll(&ready, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0) <= 0) return false;
-            char buffer[4096];
-            const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-            if (got > 0 && std::string(buffer, static_cast<size_t>(got)).find(text) != std::string::npos) return true;
-        }
+    // Waits for a datagram that matches `pattern`; false after `seconds`. `seconds` 0: only what is there now.
+    bool waitFor(const std::string& pattern, double seconds = 20) {
+        return waitUntil(
+            [&] {
+                char buffer[4096];
+                const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+                return got > 0 && std::regex_search(std::string(buffer, static_cast<size_t>(got)), std::regex(pattern));
+            },
+            seconds, 5);
     }
     const std::string path;
-    int fd;
+    const int fd;
     bool bound = false;
 };
 
 }  // namespace
 
-// Under a service manager: READY=1 once the reader runs, status lines, and
-// watchdog pings that stop while a copy takes longer than
-// watchdog_copy_timeout and come back when it ends; SIGTERM gives STOPPING=1
-// and status 0. The daemon runs in the foreground, as the test's own child.
+// Under a service manager: READY=1 once the reader runs, status lines with the
+// RAM disk's fill state, and watchdog pings that stop while a copy takes longer
+// than watchdog_copy_timeout and come back when it ends; SIGTERM gives
+// STOPPING=1 and status 0. The daemon runs in the foreground, as the test's own child.
 TEST(NotifyTest, ReadyStatusWatchdogThatStopsForAHungCopyAndStopping) {
     DaemonRunner daemon;
     daemon.writeConfig("watchdog_copy_timeout 2\n" + daemon.defaultConfig());
     NotifySocket notify(daemon.root() + "/notify");
     ASSERT_TRUE(notify.bound);
-    const std::string release = daemon.root() + "/release";
-    const std::string vellort = builtExecutable("vellort");
+    const std::string release = daemon.root() + "/release", vellort = builtExecutable("vellort");
     const pid_t child = fork();
     if (child == 0) {
         setenv("VELLORT_ROOT", daemon.root().c_str(), 1);
@@ -70,16 +61,14 @@ TEST(NotifyTest, ReadyStatusWatchdogThatStopsForAHungCopyAndStopping) {
         _exit(127);
     }
     ASSERT_GT(child, 0);
-    // Not forked: the pid file names the process started.
-    ASSERT_EQ(child, daemon.daemonPid());
+    ASSERT_EQ(child, daemon.daemonPid());  // not forked: the pid file names the process started
     EXPECT_TRUE(notify.waitFor("READY=1"));
     writeFile(daemon.root() + "/ramdisk/first.raw", "first");
     writeFile(daemon.root() + "/ramdisk/held.raw", "held");
     FifoWriter pipe(daemon.pipePath());
     ASSERT_TRUE(pipe.open());
     ASSERT_TRUE(pipe.write(daemon.root() + "/ramdisk/./first.raw\n"));
-    ASSERT_TRUE(CopyRig::waitUntil([&] { return fileExists(daemon.root() + "/internal/first.raw"); }));
-    EXPECT_TRUE(notify.waitFor("STATUS=copied "));
+    EXPECT_TRUE(notify.waitFor("STATUS=copied 1, pending 0, RAM disk [0-9]+% full"));
     EXPECT_TRUE(notify.waitFor("WATCHDOG=1"));
 
     // The held copy outlasts the limit: once the daemon says so, no ping comes.
@@ -92,7 +81,7 @@ TEST(NotifyTest, ReadyStatusWatchdogThatStopsForAHungCopyAndStopping) {
     writeFile(release, "");
     EXPECT_TRUE(notify.waitFor("WATCHDOG=1"));
     EXPECT_TRUE(daemon.waitForLog("Watchdog pings to systemd resumed"));
-    EXPECT_TRUE(CopyRig::waitUntil([&] { return fileExists(daemon.root() + "/internal/held.raw"); }));
+    EXPECT_TRUE(waitUntil([&] { return fileExists(daemon.root() + "/internal/held.raw"); }));
 
     ASSERT_EQ(0, kill(child, SIGTERM));
     EXPECT_TRUE(notify.waitFor("STOPPING=1"));
