@@ -170,6 +170,8 @@ TEST(DaemonStartTest, OwnsItsPidFileAndPipeAndCopiesIntoEveryTargetAfterARestart
     EXPECT_EQ(1, countInFile(daemon.logPath(), "++ VELLORT version 3.7.1 started"));
     EXPECT_TRUE(daemon.running());
 
+    // Killed only once its start has been logged, or the second start's lines would be the first.
+    ASSERT_TRUE(waitForLogCount(daemon.logPath(), "++ STORAGE: nas", 1));
     daemon.kill();
     ASSERT_EQ(0, unlink(pid.c_str()));  // so that the next pid read is the next daemon's
     ASSERT_EQ(0, daemon.run());
