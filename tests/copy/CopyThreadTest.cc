@@ -21,23 +21,21 @@ TEST(CopyThreadTest, LogRotatesBySizeBetweenBatchesWithoutLosingALine) {
     params.n_copy_processes = 2;
     Storage* storage = CopyRig::start(params);
     std::multiset<std::string> names, listed;
-    for (int round = 0; round < 20; ++round) {
-        for (int i = 0; i < 50; ++i) {
-            const std::string name = "r" + std::to_string(round) + "/f" + std::to_string(i);
-            names.insert(name);
-            storage->insertToBuffer(CopyRig::file(rig.source(name, "x")));
-            storage->flushBuffer();
-        }
-        ASSERT_TRUE(CopyRig::waitForBooked(*storage, names.size()));
+    for (int i = 0; i < 1000; ++i) {
+        const std::string name = "r" + std::to_string(i / 50) + "/f" + std::to_string(i % 50);
+        names.insert(name);
+        storage->insertToBuffer(CopyRig::file(rig.source(name, "x")));
+        storage->flushBuffer();
+        ASSERT_TRUE(i % 50 != 49 || CopyRig::waitForBooked(*storage, i + 1)) << i;  // batch by batch
     }
+    auto log = [&](int backup) { return params.logfile + (backup < 0 ? "" : "." + std::to_string(backup)); };
     int backups = 0;
     // Each name once in the log and its backups; the last summaries follow the bookings.
     EXPECT_TRUE(CopyRig::waitUntil([&]() {
         listed.clear();
-        for (backups = 0; fileExists(params.logfile + "." + std::to_string(backups));) ++backups;
-        for (int k = -1; k < backups; ++k) {
-            std::istringstream log(readFile(k < 0 ? params.logfile : params.logfile + "." + std::to_string(k)));
-            for (std::string line; std::getline(log, line);)
+        for (backups = -1; fileExists(log(backups)); ++backups) {
+            std::istringstream lines(readFile(log(backups)));
+            for (std::string line; std::getline(lines, line);)
                 if (names.count(line) != 0) listed.insert(line);
         }
         return listed == names;
@@ -45,7 +43,7 @@ TEST(CopyThreadTest, LogRotatesBySizeBetweenBatchesWithoutLosingALine) {
         << " names listed of " << names.size();
     EXPECT_LE(2, backups);
     for (int k = 0; k < backups; ++k) {
-        const std::string backup = readFile(params.logfile + "." + std::to_string(k));
+        const std::string backup = readFile(log(k));
         EXPECT_TRUE(backup.size() > 4096 && backup.back() == '\n') << k << ": " << backup.size() << " bytes";
     }
 }

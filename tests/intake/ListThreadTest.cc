@@ -18,7 +18,6 @@
 
 namespace {
 
-const std::string removingLine = "Removing files from previous users\n";
 const std::string rejection = "Error: Rejected announcement ";
 
 // Files a storage has booked over all shifts: pending, copied or failed.
@@ -29,14 +28,12 @@ size_t booked(Storage& storage) {
     return total;
 }
 
-// A reader over real storages (INTERNAL, EXTERNAL, OPTIONAL, as many as asked)
-// set up as the start-up does, on a real named pipe. Reader and storages are
-// never deleted: their threads run until the test's process ends.
+// A reader over real storages (INTERNAL, EXTERNAL, OPTIONAL) set up as the
+// start-up does, on a named pipe not made yet. Reader and storages are never
+// deleted: their threads run until the test's process ends.
 struct Intake {
-    explicit Intake(int storageCount = 3, bool makePipe = true)
-        : pipe(rig.dir / "vellort_quorvin_files"), log(rig.dir / "vellort.log"), writer(pipe) {
-        if (makePipe && mkfifo(pipe.c_str(), 0600) != 0) ADD_FAILURE() << "mkfifo " << pipe;
-        for (int type = 0; type < storageCount; ++type) {
+    Intake() : pipe(rig.dir / "vellort_quorvin_files"), log(rig.dir / "vellort.log"), writer(pipe) {
+        for (int type = 0; type < 3; ++type) {
             Storage::Params params = rig.params("storage" + std::to_string(type), type);
             params.logfile = log;  // one log, with the reader's lines
             params.history_max_entries = 50;
@@ -60,7 +57,7 @@ struct Intake {
     // INTERNAL copies leave with a user shift once an EXTERNAL storage holds them.
     bool waitForCopies(const std::vector<std::string>& relative) {
         return waitUntil([&]() {
-            for (size_t i = storages.size() > 1 ? 1 : 0; i < storages.size(); ++i)
+            for (size_t i = 1; i < storages.size(); ++i)
                 for (const std::string& copy : relative)
                     if (!fileExists(storages[i]->getParams().target + "/" + copy)) return false;
             return true;
@@ -75,15 +72,28 @@ struct Intake {
 
 }  // namespace
 
-// Which line is a shift, a file or refused is AnnouncementTest's; here the
-// reader acts on it: the storages copy below the marker, shifts get a time of
-// their own even within one second, refusals are logged with their reason.
-TEST(ListThreadTest, FilesReachEveryStorageAndEachShiftStartsInASecondOfItsOwn) {
+// No pipe at first, then a link to a pipe elsewhere, which is never followed:
+// both are tried again; a plain file in its place is moved aside unread and a
+// pipe made. Which line is a shift, a file or refused is AnnouncementTest's;
+// here the reader acts on it: the storages copy below the marker, shifts get a
+// time of their own even within one second, refusals are logged with their
+// reason, and bad input neither stops the reader nor loses what follows it.
+TEST(ListThreadTest, PipeIsMadeSafelyFilesReachEveryStorageShiftsGetSecondsOfTheirOwnAndBadInputStopsNothing) {
     Intake intake;
     const std::string R = intake.rig.ramdisk;
     ASSERT_EQ(0, symlink((intake.rig.dir / "elsewhere").c_str(), (R + "/linked").c_str()));
     const int64_t before = time(nullptr);
     intake.start();
+    ASSERT_TRUE(waitForLogCount(intake.log, "Error: Reading from " + intake.pipe + " returned EOF\n", 1));
+    const std::string elsewhere = intake.rig.dir / "elsewhere.fifo";
+    ASSERT_EQ(0, mkfifo(elsewhere.c_str(), 0600));
+    ASSERT_EQ(0, symlink(elsewhere.c_str(), intake.pipe.c_str()));
+    FifoWriter linked(elsewhere);  // opens only once the reader has followed the link; it looks every second
+    EXPECT_FALSE(linked.open(5));
+    ASSERT_EQ(0, unlink(intake.pipe.c_str()));
+    writeFile(intake.pipe, Intake::sourceFile(R + "/./plain.cbf"));  // never read: the first shift books the two below
+    ASSERT_TRUE(waitForLogCount(intake.log, "Warning: " + intake.pipe + " was a regular file: moved it aside", 1));
+    const int eofs = countInFile(intake.log, "returned EOF");
     ASSERT_TRUE(intake.writer.open());
     Intake::sourceFile(R + "/run1/img_00002.cbf");
     ASSERT_TRUE(intake.writer.write(Intake::sourceFile(R + "/data/./run1/img_00001.cbf") + R +
@@ -93,7 +103,7 @@ TEST(ListThreadTest, FilesReachEveryStorageAndEachShiftStartsInASecondOfItsOwn) 
     EXPECT_TRUE(before <= atStart.time && atStart.time <= time(nullptr)) << atStart.time;
 
     ASSERT_TRUE(intake.writer.write("usershift: 1001 1002\n" + Intake::sourceFile(R + "/data/./run1/img_00003.cbf")));
-    ASSERT_TRUE(waitForLogCount(intake.log, removingLine, 3));  // once per storage
+    ASSERT_TRUE(waitForLogCount(intake.log, "Removing files from previous users\n", 3));  // once per storage
     const DebitListThread::PollundInfo shift = DebitListThread::getPollundInfo();
     const std::string plusLine(72, '+');
     EXPECT_EQ(1, countInFile(intake.log, "\n" + plusLine + "\n\nUsershift on " + UTILITIES::asciiTime(shift.time) +
@@ -121,60 +131,34 @@ TEST(ListThreadTest, FilesReachEveryStorageAndEachShiftStartsInASecondOfItsOwn) 
         EXPECT_EQ(shift.time, std::next(history.rbegin())->time);
         EXPECT_EQ(atStart.time, history.back().time);
     }
-}
 
-TEST(ListThreadTest, BadInputNeitherStopsTheReaderNorLosesTheAnnouncementsAfterIt) {
-    Intake intake;
-    const std::string ramdisk = intake.rig.ramdisk;
-    intake.start();
-    ASSERT_TRUE(intake.writer.open());
-    // A path that fills a line of 1022 bytes, newline included, exactly; one more byte is too long.
+    // Bad input: a path that fills a line of 1022 bytes, newline included, exactly; one more byte is too long.
     std::string longest;
-    while (ramdisk.size() + 3 + longest.size() + 201 < 1021) longest += std::string(200, 'd') + "/";
-    longest += std::string(1021 - ramdisk.size() - 3 - longest.size(), 'f');
+    while (R.size() + 3 + longest.size() + 201 < 1021) longest += std::string(200, 'd') + "/";
+    longest += std::string(1021 - R.size() - 3 - longest.size(), 'f');
     const std::vector<std::string> badInput = {std::string(2000, 'x') + "\n", std::string(100000, 'y') + "\n", "\n",
                                                std::string("\0/r/./nul.cbf\n", 14),
                                                // Too long as a whole: never cut into pieces taken for paths.
-                                               Intake::sourceFile(ramdisk + "/./" + longest + "g")};
+                                               Intake::sourceFile(R + "/./" + longest + "g")};
     std::vector<std::string> copies{longest};
-    ASSERT_TRUE(intake.writer.write(Intake::sourceFile(ramdisk + "/./" + longest)));
+    ASSERT_TRUE(intake.writer.write(Intake::sourceFile(R + "/./" + longest)));
     for (size_t k = 0; k < badInput.size(); ++k) {
         copies.push_back("after_" + std::to_string(k) + ".cbf");
-        ASSERT_TRUE(intake.writer.write(badInput[k] + Intake::sourceFile(ramdisk + "/./" + copies.back())));
+        ASSERT_TRUE(intake.writer.write(badInput[k] + Intake::sourceFile(R + "/./" + copies.back())));
     }
     for (int i = 0; i < 20; ++i) {  // a writer that comes and goes, as the acquisition program may
         intake.writer.close();
         ASSERT_TRUE(intake.writer.open());
         copies.push_back("reopened_" + std::to_string(i) + ".cbf");
-        ASSERT_TRUE(intake.writer.write(Intake::sourceFile(ramdisk + "/./" + copies.back())));
+        ASSERT_TRUE(intake.writer.write(Intake::sourceFile(R + "/./" + copies.back())));
     }
     ASSERT_TRUE(intake.waitForCopies(copies));
-    for (Storage* storage : intake.storages) EXPECT_EQ(copies.size(), booked(*storage));
+    for (Storage* storage : intake.storages) EXPECT_EQ(5 + copies.size(), booked(*storage));  // and the shifts' five
 
-    EXPECT_EQ(0, countInFile(intake.log, "returned EOF"));
+    EXPECT_EQ(eofs, countInFile(intake.log, "returned EOF"));
     const std::string tooLong = "...: the line is longer than 1022 bytes\n";
     EXPECT_EQ(1, countInFile(intake.log, rejection + std::string(256, 'x') + tooLong));
-    EXPECT_EQ(1, countInFile(intake.log, rejection + (ramdisk + "/./" + longest).substr(0, 256) + tooLong));
+    EXPECT_EQ(1, countInFile(intake.log, rejection + (R + "/./" + longest).substr(0, 256) + tooLong));
     EXPECT_EQ(3, countInFile(intake.log, tooLong));  // the y line too
     EXPECT_EQ(0, countInFile(intake.log, "nul.cbf"));
-}
-
-// No pipe, then a link to a pipe elsewhere, which is never followed: both are
-// tried again. A plain file in its place is moved aside unread and a pipe made.
-TEST(ListThreadTest, AMissingOrLinkedPipeIsTriedAgainAndAPlainFileInItsPlaceMovedAside) {
-    Intake intake(1, false);
-    intake.start();
-    ASSERT_TRUE(waitForLogCount(intake.log, "Error: Reading from " + intake.pipe + " returned EOF\n", 1));
-    const std::string elsewhere = intake.rig.dir / "elsewhere";
-    ASSERT_EQ(0, mkfifo(elsewhere.c_str(), 0600));
-    ASSERT_EQ(0, symlink(elsewhere.c_str(), intake.pipe.c_str()));
-    FifoWriter linked(elsewhere);  // opens only once the reader has followed the link; it looks every second
-    EXPECT_FALSE(linked.open(5));
-    ASSERT_EQ(0, unlink(intake.pipe.c_str()));
-    writeFile(intake.pipe, Intake::sourceFile(intake.rig.ramdisk + "/./plain.cbf"));
-    ASSERT_TRUE(waitForLogCount(intake.log, "Warning: " + intake.pipe + " was a regular file: moved it aside", 1));
-    ASSERT_TRUE(intake.writer.open());
-    ASSERT_TRUE(intake.writer.write(Intake::sourceFile(intake.rig.ramdisk + "/./late.cbf")));
-    EXPECT_TRUE(intake.waitForCopies({"late.cbf"}));
-    EXPECT_EQ(1u, booked(*intake.storages[0]));  // never the plain file's line
 }

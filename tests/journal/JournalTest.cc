@@ -1,4 +1,4 @@
-#include <dirent.h>
+#include <glob.h>
 
 #include <memory>
 #include <string>
@@ -49,22 +49,31 @@ struct JournalFixture : ::testing::Test {
         return value;
     }
     std::vector<std::string> asideFiles() {
-        std::vector<std::string> names;
-        DIR* folder = opendir((dir / "lib/vellort").c_str());
-        for (struct dirent* entry; folder != nullptr && (entry = readdir(folder)) != nullptr;)
-            if (std::string(entry->d_name).find(".corrupt-") != std::string::npos) names.push_back(entry->d_name);
-        if (folder != nullptr) closedir(folder);
-        return names;
+        glob_t found;
+        std::vector<std::string> paths;
+        if (glob((dir / "lib/vellort/*.corrupt-*").c_str(), 0, nullptr, &found) == 0)
+            paths.assign(found.gl_pathv, found.gl_pathv + found.gl_pathc);
+        globfree(&found);
+        return paths;
     }
 };
 
 }  // namespace
 
-// A journal of schema 1 is upgraded in place. Each step comes back as booked, with its attempts, with
-// the shift and the history's counts, and each file with its hash; files every storage is done with are
-// left out, and new files get numbers after every number used.
-TEST_F(JournalFixture, EveryStepComesBackAsBookedAfterARestart) {
+// A file that is no journal is moved aside with an error, and the daemon goes on with a fresh one. A journal
+// of schema 1 is upgraded in place. Each step comes back as booked, with its attempts, with the shift and the
+// history's counts, and each file with its hash; files every storage is done with are left out, and new files
+// get numbers after every number used. A journal a newer version wrote is moved aside too.
+TEST_F(JournalFixture, UnreadableJournalsAreMovedAsideAndEveryStepComesBackAsBookedAfterARestart) {
+    makeDirectories(dir / "lib/vellort");
+    const std::string garbage(8192, 'x');
+    writeFile(path, garbage);
     reopen();
+    EXPECT_FALSE(contents.haveShift);
+    std::vector<std::string> aside = asideFiles();
+    ASSERT_EQ(1u, aside.size());
+    EXPECT_EQ(garbage, readFile(aside[0]));
+    EXPECT_EQ(1, countInFile(dir / "vellort.log", "Error: The journal " + path + " cannot be read: "));
     shift(1000, 7);
     std::vector<int64_t> ids{announce("pending", 1000)};
     journal.reset();
@@ -85,29 +94,35 @@ TEST_F(JournalFixture, EveryStepComesBackAsBookedAfterARestart) {
     for (int storage : {DISK, ARCHIVE, SPARE}) journal->book(ids[5], storage, Journal::DELETED, 0, true, 1000, 0, 0, 0);
     journal->flush(5);
     reopen();
-    ASSERT_TRUE(contents.haveShift);
-    EXPECT_EQ((std::vector<int64_t>{1000, 7, 8}),
-              (std::vector<int64_t>{contents.shiftTime, contents.uid, contents.gid}));
+    EXPECT_EQ((std::vector<int64_t>{1, 1000, 7, 8}),
+              (std::vector<int64_t>{contents.haveShift, contents.shiftTime, contents.uid, contents.gid}));
     auto row = [](const Journal::Count& c) {
         return std::vector<int64_t>{c.time, c.uid, c.gid, c.pending, c.copied, c.failed, c.verified, c.verifyFailed};
     };
     // Six announced, three booked on the disk, one on the spare.
     EXPECT_EQ((std::vector<int64_t>{1000, 7, 8, 3, 1, 2, 1, 1}), row(contents.history.at(DISK).at(0)));
     EXPECT_EQ((std::vector<int64_t>{1000, 7, 8, 5, 1, 0, 0, 0}), row(contents.history.at(SPARE).at(0)));
-    ASSERT_EQ(5u, contents.files.size());
-    const Journal::OpenFile& retrying = contents.files[1];
-    EXPECT_EQ("/ram/./retrying", retrying.path);
-    EXPECT_EQ(1000, retrying.shift);
-    EXPECT_EQ(Journal::RETRYING, retrying.steps[DISK].state);
-    EXPECT_EQ(3u, retrying.steps[DISK].attempts);
-    EXPECT_EQ(Journal::PENDING, retrying.steps[ARCHIVE].state);
-    EXPECT_EQ("", retrying.hash);
-    EXPECT_EQ(hash, contents.files[2].hash);
-    EXPECT_EQ(Journal::COPIED, contents.files[2].steps[DISK].state);
-    EXPECT_TRUE(contents.files[2].steps[SPARE].done);
-    EXPECT_EQ(Journal::LINKED, contents.files[3].steps[ARCHIVE].state);
-    EXPECT_EQ(Journal::FAILED, contents.files[4].steps[DISK].state);
+    // Each file as "path shift hash:" and per storage "state/attempts", "+" once done with it.
+    std::vector<std::string> files;
+    for (const Journal::OpenFile& f : contents.files) {
+        files.push_back(f.path + " " + std::to_string(f.shift) + " " + f.hash + ":");
+        for (const Journal::Step& s : f.steps)
+            files.back() += " " + std::to_string(s.state) + "/" + std::to_string(s.attempts) + (s.done ? "+" : "");
+    }
+    EXPECT_EQ((std::vector<std::string>{"/ram/./pending 1000 : 0/0 0/0 0/0", "/ram/./retrying 1000 : 1/3 0/0 0/0",
+                                        "/ram/./copied 1000 " + hash + ": 2/0 0/0 2/0+",
+                                        "/ram/./linked 1000 : 0/0 4/0 0/0", "/ram/./failed 1000 : 3/0 0/0 0/0"}),
+              files);
     EXPECT_GT(journal->newFileId(), ids.back());
+
+    journal.reset();
+    const std::string newer = std::to_string(Journal::schemaVersion + 1);
+    query("PRAGMA user_version = " + newer);
+    sleep(1);  // a second name for the second file moved aside
+    reopen();
+    EXPECT_FALSE(contents.haveShift);
+    EXPECT_EQ(2u, asideFiles().size());
+    EXPECT_EQ(1, countInFile(dir / "vellort.log", "it was written by a newer version (schema " + newer + ", this"));
 }
 
 // At a shift, files of shifts older than the ones kept go once every storage
@@ -116,8 +131,7 @@ TEST_F(JournalFixture, EveryStepComesBackAsBookedAfterARestart) {
 TEST_F(JournalFixture, FinishedFilesOfOldShiftsArePrunedAndUnfinishedOnesStay) {
     reopen(2);
     shift(100, 1);
-    const int64_t finished = announce("finished", 100);
-    const int64_t unfinished = announce("unfinished", 100);
+    const int64_t finished = announce("finished", 100), unfinished = announce("unfinished", 100);
     for (int storage : {DISK, ARCHIVE, SPARE}) {
         journal->book(finished, storage, Journal::DELETED, 0, true, 100, 0, 0, 0);
         if (storage != ARCHIVE) journal->book(unfinished, storage, Journal::DELETED, 0, true, 100, 0, 0, 0);
@@ -137,31 +151,4 @@ TEST_F(JournalFixture, FinishedFilesOfOldShiftsArePrunedAndUnfinishedOnesStay) {
     EXPECT_EQ(unfinished, contents.files[0].id);
     EXPECT_EQ(2u, contents.history[DISK].size());
     EXPECT_EQ(100 + Journal::keptShifts, contents.history[DISK].front().time);
-}
-
-// A file that is no journal, or one a newer version wrote, is moved aside
-// with an error, and the daemon goes on with a fresh one.
-TEST_F(JournalFixture, AnUnreadableJournalIsMovedAsideAndAFreshOneStarts) {
-    makeDirectories(dir / "lib/vellort");
-    const std::string garbage(8192, 'x');
-    writeFile(path, garbage);
-    reopen();
-    EXPECT_FALSE(contents.haveShift);
-    std::vector<std::string> aside = asideFiles();
-    ASSERT_EQ(1u, aside.size());
-    EXPECT_EQ(garbage, readFile(dir / "lib/vellort/" + aside[0]));
-    EXPECT_EQ(1, countInFile(dir / "vellort.log", "Error: The journal " + path + " cannot be read: "));
-    shift(500, 3);
-    journal->flush(5);
-    reopen();
-    EXPECT_TRUE(contents.haveShift);  // the fresh one works
-
-    journal.reset();
-    const std::string newer = std::to_string(Journal::schemaVersion + 1);
-    query("PRAGMA user_version = " + newer);
-    sleep(1);  // a second name for the second file moved aside
-    reopen();
-    EXPECT_FALSE(contents.haveShift);
-    EXPECT_EQ(2u, asideFiles().size());
-    EXPECT_EQ(1, countInFile(dir / "vellort.log", "it was written by a newer version (schema " + newer + ", this"));
 }

@@ -45,11 +45,12 @@ TEST(DebitCreditTest, HistoryKeepsTheNewestShiftsAndFilesLeavePendingWhenCopiedA
     for (int64_t at : {5, 7, 8}) ledger.insertToBuffer(FileInfo("/r/./" + std::to_string(at), 400, 0, at * second));
     ASSERT_TRUE(ledger.flushBuffer() && ledger.getCopyList(files));
     EXPECT_EQ(5 * second, ledger.oldestPendingAge(now));
-    ledger.insertToCredits(files.front());
-    EXPECT_EQ(3 * second, ledger.oldestPendingAge(now));
-    ledger.insertToFailedCopies(*std::next(files.begin()));
-    ledger.insertToCredits(files.back());
-    EXPECT_EQ(0, ledger.oldestPendingAge(now));
+    const int64_t ages[] = {3, 2, 0};  // of the oldest file still copying as each copy ends, the second failing
+    int k = 0;
+    for (const FileInfo& f : files) {
+        k == 1 ? ledger.insertToFailedCopies(f) : ledger.insertToCredits(f);
+        EXPECT_EQ(ages[k++] * second, ledger.oldestPendingAge(now));
+    }
     EXPECT_EQ(0, ledger.counters().pending.load());
     ASSERT_TRUE(ledger.getReplaceByLinkList(files));
     for (const FileInfo& f : files) ledger.insertToLinks(f);
@@ -118,9 +119,8 @@ TEST(DebitCreditTest, ManyThreadsBookingAtOnceLoseNoFileAndNoCount) {
     });
 
     std::mt19937 random(7);
-    int unbalanced = 0;
-    bool allLeft = true;
-    for (size_t round = 1; round <= rounds && allLeft && unbalanced == 0; ++round) {
+    bool balanced = true;
+    for (size_t round = 1; round <= rounds && balanced; ++round) {
         std::atomic<size_t> announced{0};
         std::thread reader([&]() {  // stamps files as the pipe reader does
             for (size_t i = 0; i < perRound; ++i, ++announced)
@@ -130,20 +130,19 @@ TEST(DebitCreditTest, ManyThreadsBookingAtOnceLoseNoFileAndNoCount) {
         while (announced < shiftAfter) std::this_thread::yield();
         ledger.setTavroTime(round + 1, round, round);
         reader.join();
-        allLeft = waitUntil(
+        // A file finished leaves the count just after it is listed: a moment later.
+        balanced = waitUntil(
             [&] {
                 std::lock_guard<std::mutex> lock(leftMutex);
-                return left.size() >= round * perRound;
+                return left.size() >= round * perRound && ledger.currentShiftInProgress() == 0 &&
+                       ledger.earlierShiftsInProgress() == 0;
             },
             60);
-        // A file finished leaves the count just after it is listed: a moment later.
-        unbalanced += !waitUntil(
-            [&] { return ledger.currentShiftInProgress() == 0 && ledger.earlierShiftsInProgress() == 0; }, 5);
     }
     stop = true;
     for (std::thread& thread : threads) thread.join();
-    EXPECT_TRUE(allLeft);
-    EXPECT_EQ(0, unbalanced);
+    EXPECT_TRUE(balanced) << left.size() << " files left, " << ledger.currentShiftInProgress() << " and "
+                          << ledger.earlierShiftsInProgress() << " still in progress";
     EXPECT_EQ(0, repeats);
     EXPECT_EQ(0, wrapped);
     size_t booked = 0, pending = 0;

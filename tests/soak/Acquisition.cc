@@ -6,13 +6,12 @@
 #include <algorithm>
 
 #include "soak/Soak.h"
-#include "support/TempDir.h"
 #include "util/Errors.h"
 
 using UTILITIES::systemText;
 
 void Acquisition::run() {
-    if (!pipe.open()) return soak.giveUp("cannot open the pipe " + soak.sandbox.pipePath + " for writing");
+    if (!pipe.open()) return soak.giveUp("cannot open the pipe " + soak.sandbox.runner.pipePath() + " for writing");
     double nextTick = soak.elapsed(), nextLarge = nextTick + 2, nextReopen = nextTick + 5, nextJunk = nextTick + 1;
     _startShift();
     while (!soak.stopping && soak.elapsed() < until) {
@@ -25,8 +24,9 @@ void Acquisition::run() {
         auto due = [&](double& next, double period) { return now >= next && (next += period, true); };
         if (due(nextReopen, 5)) {  // every fourth time the writer stays away a while
             pipe.close();
-            if (++counts.writerReopens % 4 == 0) {
-                ++counts.writerAbsences;
+            soak.add("acquisition: pipe writer reopened");
+            if (++reopens % 4 == 0) {
+                soak.add("acquisition: pipe writer reopened after a pause");
                 SoakContext::pause(1.5);
             }
             if (!pipe.open()) soak.giveUp("cannot open the pipe again for writing");
@@ -36,7 +36,8 @@ void Acquisition::run() {
         if (!ghostTimes.empty() && now >= ghostTimes.back()) {
             ghostTimes.pop_back();
             // One in a run folder that exists, one in a folder that does not.
-            const long ghost = counts.ghosts++;
+            const long ghost = ghosts++;
+            soak.add("acquisition: announced files that never existed");
             char name[64];
             snprintf(name, sizeof name,
                      ghost % 2 == 0 ? "%s/run%03d/ghost_%05ld.cbf" : "%s/nowhere%03d/ghost_%05ld.cbf",
@@ -65,8 +66,8 @@ void Acquisition::_announceShift(int number) {
 }
 
 void Acquisition::_startShift() {
-    ++counts.shifts;
-    current.reset(new Checker::Shift);
+    soak.add("acquisition: shifts");
+    current.reset(new Shift);
     current->number = ++shiftNumber;
     current->uid = 2000 + static_cast<uint32_t>(shiftNumber);
     char folder[32];
@@ -89,7 +90,7 @@ void Acquisition::_endShift() {
     if (!clients.settled(status, current->uid, true, 90, history, why))
         soak.fail("shift " + std::to_string(current->number) + ": INTERNAL not done after 90 s: " + why);
     long good = 0;
-    for (Checker::File& file : current->files) {
+    for (File& file : current->files) {
         if (file.ghost) continue;
         std::string problem = file.copyProblem(soak.sandbox.targets[INTERNAL] + "/" + file.relative);
         good += file.internalCopyGood = problem.empty();
@@ -98,24 +99,21 @@ void Acquisition::_endShift() {
     }
     soak.say("shift %d ended: %zu files announced, %ld INTERNAL copies intact", current->number, current->files.size(),
              good);
-    checker.push(std::move(current));
+    soak.shifts.push(std::move(current));
 }
 
 bool Acquisition::_waitForRoom(uint64_t size) {
+    auto room = [&]() {
+        const FillState ram = fillState(soak.sandbox.ramdisk);
+        return ram.percent <= 90 && ram.freeBytes >= size + 256 * KiB;
+    };
+    if (room()) return true;
     const double start = soak.elapsed();
-    for (bool waited = false;; waited = true) {
-        FillState ram = fillState(soak.sandbox.ramdisk);
-        counts.ramMaxPercent = std::max(counts.ramMaxPercent, ram.percent);
-        if (ram.percent <= 90 && ram.freeBytes >= size + 256 * KiB) break;
-        counts.ramWaits += !waited;
-        if (soak.elapsed() - start > 60)
-            soak.giveUp("the RAM disk stayed above 90% (or short of room) for 60 s: " + std::to_string(ram.percent) +
-                        "%");
-        if (soak.stopping) return false;
-        SoakContext::pause(0.02);
-    }
-    counts.ramWaitSeconds += soak.elapsed() - start;
-    return true;
+    soak.add("RAM disk: waits above 90%");
+    const bool roomAgain = soak.waitFor(60, room, 0.02);
+    soak.add("RAM disk: seconds waited", soak.elapsed() - start);
+    if (!roomAgain && !soak.stopping) soak.giveUp("the RAM disk stayed above 90% (or short of room) for 60 s");
+    return roomAgain;
 }
 
 void Acquisition::_writeFile(bool large) {
@@ -133,29 +131,28 @@ void Acquisition::_writeFile(bool large) {
     const std::string path = soak.sandbox.ramdisk + "/" + name;
     if (!writeFile(path, content, &why)) {
         if (why != systemText(ENOSPC) && why != systemText(EDQUOT)) return soak.giveUp("writing " + path + ": " + why);
-        ++counts.enospc;
         soak.fail("the RAM disk refused " + path + " for lack of space");
         unlink(path.c_str());
         return;
     }
     _announce({name, size, std::hash<std::string>()(content)});
-    counts.bytes += size;
-    ++counts.files;
-    counts.largeFiles += large;
+    soak.add("acquisition: MiB", size / double(MiB));
+    soak.add("acquisition: files");
+    soak.add("acquisition: large files", large);
 }
 
-void Acquisition::_announce(const Checker::File& file) {
+void Acquisition::_announce(const File& file) {
     if (!pipe.write(soak.sandbox.ramdisk + "/./" + file.relative + "\n"))
         return soak.giveUp("writing an announcement to the pipe: " + systemText(errno));
     current->files.push_back(file);
 }
 
 // A junk line through a writer of its own, which comes and goes: words without a directory, "/./" with nothing
-// after, "..", (the sixth) a word of binary bytes, a 1500-byte line (longer than a line may be: rejected whole), then
-// blank and NUL lines, which are dropped without a rejection.
+// after, "..", (the sixth) a word of binary bytes, a 1500-byte line (longer than a line may be: rejected whole),
+// then blank and NUL lines, which are dropped without a rejection.
 void Acquisition::_junk() {
     const std::string& ramdisk = soak.sandbox.ramdisk;
-    const int kind = static_cast<int>(counts.junkLines % 10);
+    const int kind = junkLines++ % 10;
     const std::string lines[] = {"no-directory-here and more words",
                                  "Usershift: 4242 4242",
                                  "usershift:4242 4242",
@@ -172,9 +169,9 @@ void Acquisition::_junk() {
         const char c = static_cast<char>(byte(random));
         if (c != '/' && strchr(" \t\n\v\f\r", c) == nullptr) line += c;
     }
-    FifoWriter writer(soak.sandbox.pipePath);
+    FifoWriter writer(soak.sandbox.runner.pipePath());
     if (!writer.open()) return soak.giveUp("cannot open the pipe for a junk line");
     if (!writer.write(line + "\n")) soak.fail("writing a junk line: " + systemText(errno));
-    ++counts.junkLines;
-    counts.junkRejectionsExpected += kind < 7;
+    soak.add("acquisition: junk lines");
+    soak.add("acquisition: junk rejections expected", kind < 7);
 }

@@ -1,28 +1,16 @@
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <tinyxml2.h>
 
 #include "soak/Soak.h"
 
 namespace {
 
-// A client that never reads. Its receive buffer is as small as the system allows, so that the kernel stops taking
-// frames for it early and the daemon's own queue for it fills up, to its limit, within a long run.
-int connectSilently(int port) {
-    return connectLoopback(port, nullptr, 1);
-}
-
-// One request and its reply line on a connection to the status service, opened when needed and closed on a failure.
-bool ask(ServiceConnection& connection, int port, const std::string& request, std::string& line, std::string& why) {
-    if (!connection.connected() && !connection.open("127.0.0.1", std::to_string(port))) {
-        why = "cannot connect: " + connection.error();
-        return false;
-    }
-    if (connection.send(request + "\n") && connection.readLine(line, 10000)) return true;
-    why = "no reply: " + connection.error();
-    connection.close();
+// One request and its reply line on `client`, connected when needed and dropped after a failure.
+bool ask(std::unique_ptr<StatusClient>& client, int port, const std::string& request, std::string& line,
+         std::string& why) {
+    if (!client) client.reset(new StatusClient(port));
+    if (client->send(request + "\n") && client->readLine(line)) return true;
+    why = "no reply: " + client->error();
+    client.reset();
     return false;
 }
 
@@ -49,17 +37,19 @@ bool parseReply(const std::string& line, Clients::History* history, std::string&
 }  // namespace
 
 void Clients::start() {
-    const int port = soak.sandbox.messagePort;
+    const int port = soak.sandbox.runner.messagePort();
     auto connected = [&]() {
         reader.reset(new MessageClient(port));
         return reader->connected();
     };
-    silent = soak.waitFor(10, connected) ? connectSilently(port) : -1;
+    // The silent client's receive buffer is as small as the system allows, so that the kernel stops taking frames for
+    // it early and the daemon's own queue for it fills up, to its limit, within a long run.
+    if (soak.waitFor(10, connected)) silent.reset(new LoopbackClient(port, "127.0.0.1", 1));
     // One acceptor takes connections in order: once the silent client, which connected second, is logged, the
     // reader is served too.
-    if (silent < 0)
+    if (!silent || !silent->connected())
         soak.giveUp("cannot connect to the message service on port " + std::to_string(port));
-    else if (!soak.waitFor(10, [&]() { return soak.log.saw(LogWatcher::ACCEPTED, localAddress(silent)); }))
+    else if (!soak.waitFor(10, [&]() { return soak.log.saw(LogWatcher::ACCEPTED, silent->peerName()); }))
         soak.giveUp("the message service did not accept its clients");
     threads.emplace_back([this]() { _readMessages(); });
     for (int kind = 0; kind < 3; ++kind) threads.emplace_back([this, kind]() { _pollStatus(kind); });
@@ -68,21 +58,12 @@ void Clients::start() {
 void Clients::stop() {
     quit = true;
     for (std::thread& thread : threads) thread.join();
-    if (silent < 0) return;
-    ioctl(silent, FIONREAD, &counts.unread);
-    close(silent);
 }
 
 double Clients::copyErrorAt(const std::string& destination) {
     std::lock_guard<std::mutex> guard(messageMutex);
     auto found = copyErrors.find(destination);
     return found == copyErrors.end() ? -1 : found->second;
-}
-
-std::map<int32_t, long> Clients::messageCounts(long* duplicates) {
-    std::lock_guard<std::mutex> guard(messageMutex);
-    if (duplicates != nullptr) *duplicates = duplicateCopyErrors;
-    return byCode;
 }
 
 // Every frame, with the time it arrived. The daemon writes a frame at once, so a time-out falls between frames.
@@ -92,18 +73,18 @@ void Clients::_readMessages() {
             if (reader->error() == "deadline passed") continue;
             return soak.giveUp("the message client lost its connection or read a malformed frame: " + reader->error());
         }
-        ++counts.frames;
-        std::lock_guard<std::mutex> guard(messageMutex);
-        ++byCode[frame.code];
+        soak.add("messages: frames");
+        soak.add("messages: code " + std::to_string(frame.code));
         // Subject: source ":" destination (all of it without a ':'); no path of the sandbox holds a ':'.
         std::string destination = singleSlashes(frame.subject.substr(frame.subject.find(':') + 1));
-        if (frame.code == 4 && !copyErrors.emplace(destination, soak.elapsed()).second) ++duplicateCopyErrors;
+        std::lock_guard<std::mutex> guard(messageMutex);
+        if (frame.code == 4 && !copyErrors.emplace(destination, soak.elapsed()).second)
+            soak.add("messages: copy errors reported twice for one destination");
     }
 }
 
 void Clients::_pollStatus(int kind) {
-    PollerCounts& stats = counts.pollers[kind];
-    ServiceConnection connection;
+    std::unique_ptr<StatusClient> client;
     for (long round = 0; !quit; ++round) {
         const bool malformed = kind == 1 && round % 20 == 19;
         const std::string request = malformed   ? "<request><action id='history'"
@@ -111,14 +92,14 @@ void Clients::_pollStatus(int kind) {
                                                 : "<request><action id='history'/></request>";
         const std::string name = "status poller " + std::to_string(kind) + ": ";
         std::string line, why;
-        stats.connections += !connection.connected();
-        if (!ask(connection, soak.sandbox.statusPort, request, line, why) || !parseReply(line, nullptr, why))
+        soak.add("status: connections", !client);
+        if (!ask(client, soak.sandbox.runner.statusPort(), request, line, why) || !parseReply(line, nullptr, why))
             soak.fail(name + why);
         else if (malformed != (line.find("<error type=\"syntax error\"") != std::string::npos))
             soak.fail(name + "unexpected reply to " + request + ": " + line);
         else
-            ++(malformed ? stats.errorReplies : stats.replies);
-        if (kind == 2) connection.close();
+            soak.add(malformed ? "status: syntax-error replies" : "status: replies");
+        if (kind == 2) client.reset();
         SoakContext::pause(kind == 0 ? 0.1 : kind == 1 ? 0.05 : 0.2);
     }
 }
@@ -136,38 +117,39 @@ void Clients::runHostileBursts(double until) {
             !soak.waitFor(at - soak.elapsed() + 1, [&]() { return soak.stopping || soak.elapsed() >= at; }) ||
             soak.stopping)
             return;
-        ++counts.bursts;
-        ServiceConnection asking;
+        soak.add("hostile: bursts");
+        std::unique_ptr<StatusClient> asking;
         int answered = 0;
-        while (answered < 100 && !soak.stopping && ask(asking, soak.sandbox.statusPort, unknown, line, why)) ++answered;
+        while (answered < 100 && !soak.stopping && ask(asking, soak.sandbox.runner.statusPort(), unknown, line, why))
+            ++answered;
         if (answered < 100 && !soak.stopping) soak.fail("hostile: an unknown action: " + why);
-        counts.unknownActions += answered;
-        asking.close();
+        soak.add("hostile: unknown actions answered", answered);
+        asking.reset();
 
-        std::vector<int> status, message;
-        for (int i = 0; i < 6; ++i) status.push_back(connectSilently(soak.sandbox.statusPort));
-        for (int i = 0; i < 25; ++i) message.push_back(connectSilently(soak.sandbox.messagePort));
-        if (status[0] >= 0) send(status[0], "<request><action id='history'", 29, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (status[1] >= 0) send(status[1], flood.data(), flood.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        for (int fd : status) {
-            const std::string name = localAddress(fd);
+        std::vector<std::unique_ptr<LoopbackClient>> status, message;
+        for (int i = 0; i < 6; ++i)
+            status.emplace_back(new LoopbackClient(soak.sandbox.runner.statusPort(), "127.0.0.1", 1));
+        for (int i = 0; i < 25; ++i)
+            message.emplace_back(new LoopbackClient(soak.sandbox.runner.messagePort(), "127.0.0.1", 1));
+        status[0]->sendWithoutBlocking("<request><action id='history'");
+        status[1]->sendWithoutBlocking(flood);
+        for (const auto& client : status) {
+            const std::string name = client->peerName();
             if (name.empty() || !soak.waitFor(30, [&]() { return soak.log.saw(LogWatcher::TIMED_OUT, name); }))
                 soak.fail("hostile: status client " + name + " was not closed at its time-out");
             else
-                ++counts.timedOutClients;
+                soak.add("hostile: status clients closed at their time-outs");
         }
-        for (int fd : status) close(fd);
-        for (int fd : message) close(fd);
     }
 }
 
-bool Clients::settled(ServiceConnection& connection, uint32_t uid, bool internalOnly, double seconds, History& history,
-                      std::string& why) {
+bool Clients::settled(std::unique_ptr<StatusClient>& client, uint32_t uid, bool internalOnly, double seconds,
+                      History& history, std::string& why) {
     auto done = [&]() {
         std::string line;
         history.clear();
         why.clear();
-        if (!ask(connection, soak.sandbox.statusPort, "<request><action id='history'/></request>", line, why) ||
+        if (!ask(client, soak.sandbox.runner.statusPort(), "<request><action id='history'/></request>", line, why) ||
             !parseReply(line, &history, why))
             return false;
         if (history.count(uid) == 0) why = "shift of uid " + std::to_string(uid) + " not in the history";

@@ -7,13 +7,6 @@
 
 using UTILITIES::systemText;
 
-namespace {
-
-// How long a failure message may trail the end of its fault window.
-const double messageSlack = 10.0;
-
-}  // namespace
-
 void FaultInjector::run(double until) {
     for (int cycle = 0; !soak.stopping; ++cycle) {
         for (Kind kind : {EXTERNAL_READ_ONLY, OPTIONAL_FULL}) {
@@ -35,6 +28,7 @@ void FaultInjector::run(double until) {
 }
 
 bool FaultInjector::covers(Kind kind, double at) {
+    const double messageSlack = 10;  // how long a failure message may trail the end of its window
     std::lock_guard<std::mutex> guard(mutex);
     for (const Window& window : windows)
         if (window.kind == kind && at >= window.start && (window.end < 0 || at <= window.end + messageSlack))
@@ -48,16 +42,16 @@ void FaultInjector::_makeExternalReadOnly() {
     auto readOnly = [&]() {
         if (soak.sandbox.remountExternal(true)) return true;
         if (errno == EBUSY)
-            ++counts.readOnlyAttemptsBusy;
+            soak.add("faults: busy remount attempts");
         else
             soak.fail("remounting EXTERNAL read-only: " + systemText(errno));
         return false;
     };
     if (!soak.waitFor(10, readOnly, 0.002)) {
-        ++counts.readOnlyNotReached;
+        soak.add("faults: EXTERNAL read-only not reached");
         return soak.say("fault: EXTERNAL could not be made read-only within 10 s (busy); skipped");
     }
-    ++counts.readOnlyWindows;
+    soak.add("faults: EXTERNAL read-only");
     soak.say("fault: EXTERNAL %s read-only", soak.sandbox.mountPoints[EXTERNAL].c_str());
     soak.waitFor(
         12, [&]() { return soak.stopping.load(); }, 0.1);
@@ -82,8 +76,8 @@ void FaultInjector::_fillOptional() {
         for (ssize_t put; (put = write(fd, chunk.data(), piece)) > 0 || (put < 0 && errno == EINTR);)
             written += put > 0 ? static_cast<uint64_t>(put) : 0;
     close(fd);
-    ++counts.fullWindows;
-    counts.fillerBytes += written;
+    soak.add("faults: OPTIONAL full");
+    soak.add("faults: MiB of filler", written / double(MiB));
     soak.say("fault: OPTIONAL full (filler of %.1f MiB, %.1f%% used)", written / double(MiB),
              fillState(soak.sandbox.mountPoints[OPTIONAL]).percent);
     soak.waitFor(

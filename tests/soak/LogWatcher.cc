@@ -14,29 +14,21 @@ bool startsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
-// Lines known by how they begin or, after a '*', by what they hold. Those with a trace keep the name that follows
-// the text, up to `end`.
+// The lines the checks count, known by how they begin or, after a '*', by what they hold. Those with a trace keep
+// the name that follows the text, up to `end`.
 const struct LineKind {
     const char* text;
-    const char* counter;  // null: known, not counted
+    const char* counter;  // null: only traced
     int trace = -1;
     const char* end = nullptr;
 } lineKinds[] = {
-    {"Warning: Not removing ", "Warning: Not removing", LogWatcher::NOT_REMOVING, ": "},
+    {"Warning: Not removing ", nullptr, LogWatcher::NOT_REMOVING, ": "},
     {"++ Accepted connection from ", nullptr, LogWatcher::ACCEPTED, " "},
     {"Warning: Closing connection from ", "clients closed at a time-out", LogWatcher::TIMED_OUT, ": "},
     {"Error: Rejected announcement ", "rejected announcements"},
     {"* returned EOF", "pipe EOF"},
-    {"++ Error: Creating symbolic link", "link errors"},
-    {"++ Error: could not remove", "remove errors"},
-    {"* is not reading; dropped ", "message clients not reading"},
     {"Error: Failed to parse request from ", "status requests refused"},
-    {"Error=XML_", nullptr},  // the parser's text, a later line of a refused request's entry
-    {"Error: Failed to write to ", "message clients reset"},  // the silent client closing with frames unread
     {"Warning: Refused connection from ", "refusal lines"},
-    {"Warning: Message queue full; ", "central message queue overflows"},
-    {"Usershift on ", "user shifts"},
-    {"* links on ", "inode relief steps"},
 };
 
 }  // namespace
@@ -69,7 +61,7 @@ std::map<std::string, long> LogWatcher::counters() {
 }
 
 void LogWatcher::_poll() {
-    const std::string& path = soak.sandbox.logPath;
+    const std::string path = soak.sandbox.runner.logPath();
     if (fd < 0 && (fd = open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) return;
     _drain();
     // Rotated: the path names a new file. What reached the old one before the rename has been read above.
@@ -78,10 +70,6 @@ void LogWatcher::_poll() {
         return;
     _drain();
     close(fd);
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        ++counts["log rotations seen"];
-    }
     if ((fd = open(path.c_str(), O_RDONLY | O_CLOEXEC)) >= 0) _drain();
 }
 
@@ -110,29 +98,20 @@ void LogWatcher::_count(const std::string& line) {
         if (to != std::string::npos)
             traces[COPY_ERROR].insert(singleSlashes(line.substr(to + 4, line.find(' ', to + 4) - to - 4)));
         ++counts["copy errors"];
-    } else if (startsWith(line, "++ Converting ")) {
-        size_t on = line.find(" files on ") + 10;
-        std::string mountPoint = line.substr(on, line.find(' ', on) - on);
-        ++counts["link passes on " + mountPoint];
-        counts["files offered to link passes on " + mountPoint] += atol(line.c_str() + 14);
-    } else if (startsWith(line, "Error: Unkown action '")) {
+        return;
+    }
+    if (startsWith(line, "Error: Unkown action '")) {
         ++counts["unknown actions"];
         long& longest = counts["longest unknown-action line"];
         longest = std::max(longest, static_cast<long>(line.size()));
-    } else {
-        for (const LineKind& kind : lineKinds) {
-            if (kind.text[0] == '*' ? line.find(kind.text + 1) == std::string::npos : !startsWith(line, kind.text))
-                continue;
-            if (kind.counter != nullptr) ++counts[kind.counter];
-            const size_t name = strlen(kind.text);
-            if (kind.trace >= 0)
-                traces[kind.trace].insert(singleSlashes(line.substr(name, line.find(kind.end, name) - name)));
-            return;
-        }
-        if (startsWith(line, "Error") || startsWith(line, "++ Error") || startsWith(line, " Error") ||
-            startsWith(line, "Warning") || line.find("Error: ") != std::string::npos) {
-            ++counts["other problem lines"];
-            if (otherShown++ < 10) soak.say("log: %s", line.c_str());
-        }
+        return;
+    }
+    for (const LineKind& kind : lineKinds) {
+        if (kind.text[0] == '*' ? line.find(kind.text + 1) == std::string::npos : !startsWith(line, kind.text))
+            continue;
+        if (kind.counter != nullptr) ++counts[kind.counter];
+        const size_t name = strlen(kind.text);
+        if (kind.trace >= 0)
+            traces[kind.trace].insert(singleSlashes(line.substr(name, line.find(kind.end, name) - name)));
     }
 }

@@ -5,22 +5,14 @@
 
 #include "soak/Soak.h"
 
-void ResourceSampler::tick(long files, int shifts) {
+void ResourceSampler::tick() {
     if (soak.elapsed() < nextSample) return;
-    if (samples.empty())
-        printf("%8s %9s %8s %5s %6s %6s %6s %8s %7s %6s\n", "time s", "RSS KiB", "threads", "fds", "ram%", "int%",
-               "opt%", "ext MiB", "files", "shifts");
     samples.push_back(_sample());
+    const long* figures = samples.back().figures;
+    if (samples.size() % 2 == 1)  // every 10 s
+        soak.say("daemon: VmRSS %ld KiB, %ld threads, %ld descriptors; RAM disk %.1f%% used, %.0f files", figures[0],
+                 figures[1], figures[2], fillState(soak.sandbox.ramdisk).percent, soak.figure("acquisition: files"));
     nextSample += 5;
-    if (soak.elapsed() < nextReport && samples.size() != 1) return;
-    const Sample& s = samples.back();
-    const Sandbox& sandbox = soak.sandbox;
-    printf("%8.0f %9ld %8ld %5ld %6.1f %6.1f %6.1f %8.1f %7ld %6d\n", s.at, s.figures[0], s.figures[1], s.figures[2],
-           fillState(sandbox.ramdisk).percent, fillState(sandbox.mountPoints[INTERNAL]).percent,
-           fillState(sandbox.mountPoints[OPTIONAL]).percent,
-           fillState(sandbox.mountPoints[EXTERNAL]).usedBytes / double(MiB), files, shifts);
-    fflush(stdout);
-    if (soak.elapsed() >= nextReport) nextReport += reportEvery;
 }
 
 // Warm-up is the first 30 s (or a fifth of the run, if longer).
@@ -42,16 +34,16 @@ void ResourceSampler::finish(bool alive) {
             soak.fail(std::string(names[i]) + " grew from " + std::to_string(warm.figures[i]) + " after warm-up to " +
                       std::to_string(final.figures[i]) + " (limit " + std::to_string(limit) + ")");
     }
-    printf("daemon: %s; VmRSS KiB warm-up %ld peak %ld final %ld; threads %ld/%ld/%ld; fds %ld/%ld/%ld\n",
-           alive ? "alive" : "DEAD", warm.figures[0], peak.figures[0], final.figures[0], warm.figures[1],
-           peak.figures[1], final.figures[1], warm.figures[2], peak.figures[2], final.figures[2]);
+    soak.say("daemon: %s; VmRSS KiB warm-up %ld peak %ld final %ld; threads %ld/%ld/%ld; fds %ld/%ld/%ld",
+             alive ? "alive" : "DEAD", warm.figures[0], peak.figures[0], final.figures[0], warm.figures[1],
+             peak.figures[1], final.figures[1], warm.figures[2], peak.figures[2], final.figures[2]);
 }
 
 ResourceSampler::Sample ResourceSampler::_sample() {
     Sample sample;
     sample.at = soak.elapsed();
-    if (soak.sandbox.daemonPid() <= 0) return sample;
-    const std::string base = "/proc/" + std::to_string(soak.sandbox.daemonPid());
+    if (soak.sandbox.daemon <= 0) return sample;
+    const std::string base = "/proc/" + std::to_string(soak.sandbox.daemon);
     if (FILE* status = fopen((base + "/status").c_str(), "r")) {
         for (char line[256]; fgets(line, sizeof line, status) != nullptr;) {
             if (strncmp(line, "VmRSS:", 6) == 0) sample.figures[0] = atol(line + 6);

@@ -9,9 +9,9 @@
 #include <stdio.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -23,10 +23,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/DaemonRunner.h"
 #include "support/FifoWriter.h"
 #include "support/MessageClient.h"
+#include "support/StatusClient.h"
 #include "support/TmpfsMount.h"
-#include "tools/ServiceConnection.h"
 
 class SoakContext;
 
@@ -36,37 +37,35 @@ enum StorageIndex { INTERNAL, EXTERNAL, OPTIONAL };
 
 struct FillState {
     double percent = 0;
-    uint64_t usedBytes = 0, freeBytes = 0;
+    uint64_t freeBytes = 0;
 };
 FillState fillState(const std::string& mountPoint);  // all 0 when statvfs fails
 // "a//b" -> "a/b": the daemon prints some paths with a doubled slash; the checks look them up with single ones.
 std::string singleSlashes(std::string path);
 
-// The daemon's world: a folder under /tmp given to it as VELLORT_ROOT, with four tmpfs mounts and the configuration,
-// and the daemon, the soak's child (the soak is the subreaper of its children) so that its end is seen. Main's thread
-// creates it before other threads start, and ends it; the fault injector remounts EXTERNAL from its own.
+// The daemon's world: a DaemonRunner's folder, given to it as VELLORT_ROOT, with four tmpfs mounts and the
+// configuration, and the daemon, the soak's child (the runner makes the soak the subreaper of its children) so that
+// its end is seen. Main's thread creates it before other threads start, and ends it; the fault injector remounts
+// EXTERNAL from its own.
 class Sandbox {
 public:
-    // Starts the daemon. Where mounting is not allowed (root in a container) prints SKIPPED and exits 0, as the tmpfs
-    // tests skip; on any other failure exits 1.
-    void create(const std::string& vellort);
-    pid_t daemonPid() const { return daemon; }
+    // Starts the daemon; "" when it runs, else why not, beginning with "SKIPPED: " where mounting is not allowed (root
+    // in a container), as the tmpfs tests skip.
+    std::string create(const std::string& vellort);
     // Whether the daemon still runs; one that ended is reaped, and *howItEnded says how.
     bool daemonAlive(std::string* howItEnded);
     // EXTERNAL read-only (true) or writable again; false with errno set.
     bool remountExternal(bool readOnly) { return mounts[1 + EXTERNAL]->remount(readOnly, "size=256m"); }
-    // Kills the daemon, unmounts the storages and, if removeSandbox, removes the folder and log.
-    void cleanUp(bool removeSandbox);
+    // Kills the daemon and unmounts the storages; the folder, with the log, goes with the runner.
+    void cleanUp();
 
-    std::string root, ramdisk, logPath, pipePath, filler;  // filler: on OPTIONAL, to fill it up
-    std::string mountPoints[3], targets[3];                // by StorageIndex
-    int messagePort = 0, statusPort = 0;
+    DaemonRunner runner;                     // the folder, the ports, the log and the pipe
+    std::string ramdisk, filler;             // filler: on OPTIONAL, to fill it up
+    std::string mountPoints[3], targets[3];  // by StorageIndex
+    pid_t daemon = -1;
 
 private:
-    [[noreturn]] void _dieEarly(const std::string& text);  // said on stderr, cleaned up, exit 1
-
     std::vector<std::unique_ptr<TmpfsMount>> mounts;  // the RAM disk's, then by StorageIndex
-    pid_t daemon = -1;
 };
 
 // Follows the daemon's log across rotations (by descriptor, as tail -F does) in a thread of its own, and keeps the
@@ -96,11 +95,46 @@ private:
     std::mutex mutex;  // guards the three below
     std::set<std::string> traces[TRACES];
     std::map<std::string, long> counts;
-    int otherShown = 0;
 };
 
-// What the sections of one run share: its clock, its failures, the flags that wind it down, the sandbox with the
-// daemon, and the daemon's log. Every thread of the run uses it.
+// The shift book: the shifts the acquisition ended, each with every file it announced, for the checker in turn.
+struct File {
+    std::string relative;           // below the RAM disk, and below every target
+    uint64_t size = 0, hash = 0;    // hash: std::hash of the content
+    bool ghost = false;             // announced, never written
+    bool internalCopyGood = false;  // seen intact at the end of its shift
+    // What is wrong with the copy at `path`; empty when it is intact.
+    std::string copyProblem(const std::string& path) const;
+};
+struct Shift {
+    int number = 0;
+    uint32_t uid = 0;
+    std::string folder;  // below the RAM disk, and below every target
+    std::vector<File> files;
+};
+class ShiftBook {
+public:
+    void push(std::unique_ptr<Shift> shift) {  // null: no more will come
+        std::lock_guard<std::mutex> guard(mutex);
+        queue.push_back(std::move(shift));
+        changed.notify_all();
+    }
+    std::unique_ptr<Shift> pop() {  // waits for the next
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&]() { return !queue.empty(); });
+        std::unique_ptr<Shift> shift = std::move(queue.front());
+        queue.pop_front();
+        return shift;
+    }
+
+private:
+    std::mutex mutex;  // guards the queue
+    std::condition_variable changed;
+    std::deque<std::unique_ptr<Shift>> queue;
+};
+
+// What the sections of one run share: its clock, its failures, its figures, the flags that wind it down, the sandbox
+// with the daemon, the daemon's log and the shift book. Every thread of the run uses it.
 class SoakContext {
 public:
     SoakContext() : log(*this) {}
@@ -143,12 +177,23 @@ public:
         if (first != nullptr) *first = keptFailures;
         return failureTotal;
     }
+    // The run's figures, "section: what", for the checks at the end and the summary. Any thread.
+    void add(const std::string& name, double amount = 1) {
+        std::lock_guard<std::mutex> guard(figureMutex);
+        figureTable[name] += amount;
+    }
+    double figure(const std::string& name) { return figures()[name]; }
+    std::map<std::string, double> figures() {
+        std::lock_guard<std::mutex> guard(figureMutex);
+        return figureTable;
+    }
 
     // A fatal failure or a signal: every thread winds down.
     std::atomic<bool> stopping{false}, interrupted{false};
     static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets the flags");
     Sandbox sandbox;
     LogWatcher log;
+    ShiftBook shifts;
 
 private:
     const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
@@ -156,6 +201,8 @@ private:
     std::mutex failureMutex;  // guards the two below
     size_t failureTotal = 0;
     std::vector<std::string> keptFailures;
+    std::mutex figureMutex;  // guards the table
+    std::map<std::string, double> figureTable;
 };
 
 // The storages' faults, from a thread of its own: every 60 s from t = 15 s EXTERNAL read-only for 12 s, and from
@@ -163,10 +210,6 @@ private:
 class FaultInjector {
 public:
     enum Kind { EXTERNAL_READ_ONLY, OPTIONAL_FULL };
-    struct Counts {
-        int readOnlyWindows = 0, readOnlyAttemptsBusy = 0, readOnlyNotReached = 0, fullWindows = 0;
-        uint64_t fillerBytes = 0;
-    };
 
     explicit FaultInjector(SoakContext& soak) : soak(soak) {}
     void run(double until);  // no window starts unless it ends before `until`
@@ -181,8 +224,6 @@ public:
         work();
         return true;
     }
-
-    Counts counts;  // final once run() has returned
 
 private:
     // Each turns its fault on and, after 12 s, off; a failure that ends the run gives it up.
@@ -209,14 +250,6 @@ public:
         long pending = -1, copied = -1, failed = -1;
     };
     using History = std::map<uint32_t, std::map<std::string, Booked>>;  // uid -> storage -> counts
-    struct PollerCounts {
-        std::atomic<long> replies{0}, errorReplies{0}, connections{0};  // errorReplies: to the malformed requests
-    };
-    struct Counts {  // final once stop() and runHostileBursts() have returned
-        long frames = 0, timedOutClients = 0, unknownActions = 0;
-        int unread = 0, bursts = 0;  // unread: bytes waiting at the silent client at the end
-        PollerCounts pollers[3];
-    };
 
     explicit Clients(SoakContext& soak) : soak(soak) {}
     // Waits until the daemon serves both message clients (one gets only what is queued after its accept, so this
@@ -226,15 +259,11 @@ public:
     void runHostileBursts(double until);  // no burst starts unless it ends before `until`
     // When the copy error for this destination arrived; < 0 if it did not. Any thread.
     double copyErrorAt(const std::string& destination);
-    // Frames read, by code; in *duplicates the copy errors that came again for a destination. Any thread.
-    std::map<int32_t, long> messageCounts(long* duplicates = nullptr);
 
-    // For the checks, on a connection of the caller's thread: waits until no storage (only INTERNAL when
-    // internalOnly) has anything pending for the shift of `uid`. The counts in `history`, why not in `why`.
-    bool settled(ServiceConnection& connection, uint32_t uid, bool internalOnly, double seconds, History& history,
-                 std::string& why);
-
-    Counts counts;
+    // For the checks, on a client of the caller's thread: waits until no storage (only INTERNAL when internalOnly)
+    // has anything pending for the shift of `uid`. The counts in `history`, why not in `why`.
+    bool settled(std::unique_ptr<StatusClient>& client, uint32_t uid, bool internalOnly, double seconds,
+                 History& history, std::string& why);
 
 private:
     void _readMessages();
@@ -242,85 +271,29 @@ private:
 
     SoakContext& soak;
     std::unique_ptr<MessageClient> reader;
-    int silent = -1;
+    std::unique_ptr<LoopbackClient> silent;  // never reads
     std::atomic<bool> quit{false};
     std::vector<std::thread> threads;
 
-    std::mutex messageMutex;  // guards the three below
-    std::map<int32_t, long> byCode;
+    std::mutex messageMutex;                   // guards the map
     std::map<std::string, double> copyErrors;  // destination -> arrival
-    long duplicateCopyErrors = 0;
 };
 
-// Checks, in a thread of its own, each shift the acquisition ended, once no storage has anything pending for it:
-// every copy; every file without one reported and justified by a fault; the history's counts; the deletions from
-// the RAM disk and INTERNAL, but for the INTERNAL copies whose EXTERNAL copy failed, which must stay intact. Then it
-// removes the shift's copies, as an archive would take them.
-class Checker {
-public:
-    struct File {                       // one announced file, as the acquisition wrote it
-        std::string relative;           // below the RAM disk, and below every target
-        uint64_t size = 0, hash = 0;    // hash: std::hash of the content
-        bool ghost = false;             // announced, never written
-        bool internalCopyGood = false;  // seen intact at the end of its shift
-        // What is wrong with the copy at `path`; empty when it is intact.
-        std::string copyProblem(const std::string& path) const;
-    };
-    struct Shift {
-        int number = 0;
-        uint32_t uid = 0;
-        std::string folder;  // below the RAM disk, and below every target
-        std::vector<File> files;
-    };
-    struct Counts {
-        long shifts = 0, keptChecked = 0, temporariesLeft = 0, copiesChecked[3] = {}, failuresReported[3] = {};
-    };
-    using Files = std::vector<const File*>;
-
-    Checker(SoakContext& soak, FaultInjector& faults, Clients& clients)
-        : soak(soak), faults(faults), clients(clients) {}
-    // An ended shift, to be checked in turn; null when no more will come, and run() returns after the last.
-    void push(std::unique_ptr<Shift> shift);
-    void run();
-
-    Counts counts;  // final once run() has returned
-
-private:
-    void _check(Shift& shift);
-    void _checkReported(const File& file, int storage, const std::string& destination, const std::string& problem,
-                        double deadline);
-    void _checkDeletions(const Shift& shift, Files ramLeft, Files internalLeft, const Files& kept);
-
-    SoakContext& soak;
-    FaultInjector& faults;
-    Clients& clients;
-    ServiceConnection status;
-
-    std::mutex mutex;  // guards the queue
-    std::condition_variable changed;
-    std::deque<std::unique_ptr<Shift>> queue;
-};
+// Checks, in a thread of its own, each shift from the shift book, once no storage has anything pending for it: every
+// copy; every file without one reported and justified by a fault; the history's counts; the deletions from the RAM
+// disk and INTERNAL, but for the INTERNAL copies whose EXTERNAL copy failed, which must stay intact. Then it removes
+// the shift's copies, as an archive would take them. Returns after the book's last shift.
+void runChecker(SoakContext& soak, FaultInjector& faults, Clients& clients);
 
 // The acquisition program, in a thread of its own: runs of small files and some large ones, written to the RAM disk
 // and announced on the pipe, in user shifts, waiting while the RAM disk is nearly full. Its hostile input: announced
 // files that do not exist, its end of the pipe closed and reopened, and junk lines. At the end of each shift it
-// checks the shift's INTERNAL copies and hands the shift to the checker.
+// checks the shift's INTERNAL copies and enters the shift in the shift book.
 class Acquisition {
 public:
-    struct Counts {
-        std::atomic<long> files{0};  // read by the sampler while the acquisition runs
-        std::atomic<int> shifts{0};
-        long largeFiles = 0, ghosts = 0, enospc = 0, ramWaits = 0;
-        long writerReopens = 0, writerAbsences = 0, junkLines = 0, junkRejectionsExpected = 0;
-        uint64_t bytes = 0;
-        double ramWaitSeconds = 0, ramMaxPercent = 0;
-    };
-
-    Acquisition(SoakContext& soak, double until, uint64_t seed, Checker& checker, Clients& clients)
-        : soak(soak), until(until), random(seed), checker(checker), clients(clients), pipe(soak.sandbox.pipePath) {}
+    Acquisition(SoakContext& soak, double until, uint64_t seed, Clients& clients)
+        : soak(soak), until(until), random(seed), clients(clients), pipe(soak.sandbox.runner.pipePath()) {}
     void run();  // writes until `until`
-
-    Counts counts;  // final once run() has returned
 
 private:
     void _announceShift(int number);
@@ -328,34 +301,32 @@ private:
     void _endShift();
     bool _waitForRoom(uint64_t size);
     void _writeFile(bool large);
-    void _announce(const Checker::File& file);
+    void _announce(const File& file);
     void _junk();
 
     SoakContext& soak;
     const double until;
     std::mt19937_64 random;
-    Checker& checker;
     Clients& clients;
-    ServiceConnection status;
     FifoWriter pipe;
+    std::unique_ptr<StatusClient> status;
 
-    std::unique_ptr<Checker::Shift> current;
-    int shiftNumber = 0, runNumber = 1, fileNumber = 0;
+    std::unique_ptr<Shift> current;
+    int shiftNumber = 0, runNumber = 1, fileNumber = 0, reopens = 0, junkLines = 0;
+    long ghosts = 0;
     double shiftEnd = 0, nextRun = 0;
     uint64_t contentSeed = 0;
     std::vector<double> ghostTimes;  // latest first
 };
 
-// The daemon's VmRSS, threads and descriptors, read from /proc every 5 s and printed with the fill states as a table
-// row every fortieth of the run (10 s apart at least). At the end each must be no more than twice its value after
-// warm-up plus a margin. Main's thread only.
+// The daemon's VmRSS, threads and descriptors, read from /proc every 5 s and said every 10 s. At the end each must be
+// no more than twice its value after warm-up plus a margin. Main's thread only.
 class ResourceSampler {
 public:
-    ResourceSampler(SoakContext& soak, double seconds)
-        : soak(soak), seconds(seconds), reportEvery(std::max(10.0, seconds / 40)), nextReport(reportEvery) {}
-    void tick(long files, int shifts);                  // samples when a sample is due, and prints it when a row is due
+    ResourceSampler(SoakContext& soak, double seconds) : soak(soak), seconds(seconds) {}
+    void tick();                                        // samples when a sample is due
     void sampleNow() { samples.push_back(_sample()); }  // the final sample
-    // Fails each figure past its bound if the daemon is alive, and prints the summary's "daemon:" line.
+    // Fails each figure past its bound if the daemon is alive, and says the "daemon:" line.
     void finish(bool alive);
 
 private:
@@ -366,8 +337,8 @@ private:
     Sample _sample();
 
     SoakContext& soak;
-    const double seconds, reportEvery;
-    double nextSample = 0, nextReport;
+    const double seconds;
+    double nextSample = 0;
     std::vector<Sample> samples;
 };
 

@@ -21,11 +21,6 @@
 
 namespace space_test {
 
-inline double fillPercent(const std::string& mount) {
-    struct statvfs stats;
-    return statvfs(mount.c_str(), &stats) != 0 ? -1 : (1.0 - static_cast<double>(stats.f_bfree) / stats.f_blocks) * 100;
-}
-
 // Sizes the file mount/fill so that the file system is just above `percent`
 // full; returns the fill state reached.
 inline double fillTo(const std::string& mount, double percent) {
@@ -39,7 +34,8 @@ inline double fillTo(const std::string& mount, double percent) {
     const int fd = open(fill.c_str(), O_CREAT | O_WRONLY, 0644);
     const bool ok = fd >= 0 && ftruncate(fd, size) == 0 && (size == 0 || fallocate(fd, 0, 0, size) == 0);
     if (fd >= 0) close(fd);
-    return ok ? fillPercent(mount) : -1;
+    if (!ok || statvfs(mount.c_str(), &stats) != 0) return -1;
+    return (1.0 - static_cast<double>(stats.f_bfree) / stats.f_blocks) * 100;
 }
 
 inline std::string linkTarget(const std::string& path) {

@@ -22,46 +22,6 @@
 #include "util/Files.h"
 #include "util/Stop.h"
 
-TEST(DaemonStartTest, WarnsOfEachMistakeMovesALeftoverFileAsideAndRotatesItsLog) {
-    DaemonRunner daemon;
-    const std::string root = daemon.root(), pipe = daemon.pipePath();
-    // The first block has no type to take. The RAM disk is missing.
-    daemon.writeConfig("ramdisk_mountpoint " + root + "/gone\nlogfile_max_size 64K\nstatus_port 116594\n" +
-                       "storageID untyped\ntarget /tmp/x\n" + daemon.defaultConfig() + "history_max_entries 0\n" +
-                       "storageID usb\ntype OPTIONAL\ntarget " + root + "/usb\nn_copy_processes 4000\n");
-    // Left by a writer that came before the pipe: moved aside, not read for ever.
-    writeFile(pipe, "/elsewhere/./x.cbf\n");
-    ASSERT_EQ(0, daemon.run({"start", "--version"}));  // a later "--version" is no option
-    ASSERT_TRUE(daemon.waitForLog("++ STORAGE: usb"));
-    EXPECT_TRUE(daemon.running());  // found through its pid file, still running after run() returned
-    const std::string log = daemon.log();
-    const std::string lines[] = {
-        "\n++ VELLORT version 3.7.1 started\n",
-        "\n++ current directory: /\n",
-        "\n++ logfile: " + daemon.logPath() + "\n++    max size of logfile: 65536\n",
-        "\nWarning: history_max_entries 0 is below 1, using 1\n",
-        "\nWarning: status_port 116594 is above 65535, using 47199\n",
-        "\nWarning: Storage untyped has no type line",
-        "\nWarning: Storage usb: n_copy_processes 4000 is above 64, using 64\n",
-        "\nWarning: " + pipe + " was a regular file: moved it aside, unread, to " + pipe + ".stale-",
-        "\n++ STORAGE: usb\n++          type: OPTIONAL\n++          target " + root + "/usb\n" +
-            "++          n_copy_processes 64\n"};
-    for (const std::string& line : lines) EXPECT_NE(std::string::npos, log.find(line)) << line;
-    struct stat status;
-    EXPECT_EQ(S_IFIFO | 0600u, stat(pipe.c_str(), &status) == 0 ? status.st_mode : 0);
-    const size_t stale = log.find(".stale-");  // kept as it was
-    EXPECT_EQ("/elsewhere/./x.cbf\n", readFile(pipe + log.substr(stale, log.find(' ', stale) - stale)));
-
-    // The missing RAM disk is checked twice a second, and said once.
-    const std::string statError = " Error: Stat on  " + root + "/gone returned No such file or directory\n";
-    ASSERT_TRUE(daemon.waitForLog(statError));
-    EXPECT_FALSE(waitForLogCount(daemon.logPath(), statError, 2, 2));
-    // Grown beyond its size once both copy schedulers had their first look, it is rotated all the same.
-    ASSERT_TRUE(waitForLogCount(daemon.logPath(), ": Looking for recently created files by TAVRO\n", 2));
-    LogFile(daemon.logPath()).log(std::string(65536, '+'));
-    EXPECT_TRUE(CopyRig::waitUntil([&]() { return fileExists(daemon.logPath() + ".0"); }, 10));
-}
-
 TEST(DaemonStartTest, VersionAndConfigurationErrorsGiveTheirMessagesAndExitStatuses) {
     DaemonRunner daemon;
     const std::string root = daemon.root();
@@ -134,10 +94,15 @@ TEST(DaemonStartTest, StorageSettingsFollowTheOrderOfCreationAndCollectAlternati
 // The pid file and the pipe are the daemon's own, and keep a second daemon
 // out. Killed, it leaves its pipe behind: the next start takes it up and
 // copies every announced file into every target, with its mode and time.
-TEST(DaemonStartTest, OwnsItsPidFileAndPipeAndCopiesIntoEveryTargetAfterARestart) {
+TEST(DaemonStartTest, WarnsOfEachMistakeOwnsItsPidFileAndPipeAndCopiesIntoEveryTargetAfterARestart) {
     DaemonRunner daemon;
-    const std::string root = daemon.root(), victim = root + "/victim", pid = daemon.pidFilePath();
-    // "nas" takes its type from the block before it; the second file is read when the first is missing.
+    const std::string root = daemon.root(), pipe = daemon.pipePath(), pid = daemon.pidFilePath();
+    const std::string victim = root + "/victim", log = daemon.logPath();
+    // The first block has no type to take. The RAM disk is missing.
+    daemon.writeConfig("ramdisk_mountpoint " + root + "/gone\nlogfile_max_size 64K\nstatus_port 116594\n" +
+                       "storageID untyped\ntarget /tmp/x\n" + daemon.defaultConfig() + "history_max_entries 0\n" +
+                       "storageID usb\ntype OPTIONAL\ntarget " + root + "/usb\nn_copy_processes 4000\n");
+    // For the restart, once the first file is gone: "nas" takes its type from the block before it.
     daemon.writeConfig(daemon.defaultConfig() + "storageID archive\ntype EXTERNAL\ntarget " + root + "/archive\n" +
                            "storageID usb\ntype OPTIONAL\ntarget " + root + "/usb\nstorageID nas\ntarget " + root +
                            "/nas\n",
@@ -157,27 +122,52 @@ TEST(DaemonStartTest, OwnsItsPidFileAndPipeAndCopiesIntoEveryTargetAfterARestart
     EXPECT_EQ("kept", readFile(victim));
     writeFile(pid, "a much longer earlier content, once writable by anyone\n");
     ASSERT_EQ(0, chmod(pid.c_str(), 0666));
-    ASSERT_EQ(0, daemon.run());
+    // Left by a writer that came before the pipe: moved aside, not read for ever.
+    writeFile(pipe, "/elsewhere/./x.cbf\n");
+    ASSERT_EQ(0, daemon.run({"start", "--version"}));  // a later "--version" is no option
     const std::string first = std::to_string(daemon.daemonPid());
     EXPECT_EQ(first + "\n", readFile(pid));
     struct stat status;
     EXPECT_EQ(S_IFREG | 0644u, lstat(pid.c_str(), &status) == 0 ? status.st_mode : 0);
-    ASSERT_TRUE(CopyRig::waitUntil([&] { return lstat(daemon.pipePath().c_str(), &status) == 0; }, 10));
-    EXPECT_EQ(S_IFIFO | 0600u, status.st_mode);  // announcements come from root alone
+    // Killed only once its start has been logged, or the second start's lines would be the first.
+    ASSERT_TRUE(daemon.waitForLog("++ STORAGE: usb"));
+    const std::string lines[] = {
+        "\n++ VELLORT version 3.7.1 started\n",
+        "\n++ current directory: /\n",
+        "\n++ logfile: " + log + "\n++    max size of logfile: 65536\n",
+        "\nWarning: history_max_entries 0 is below 1, using 1\n",
+        "\nWarning: status_port 116594 is above 65535, using 47199\n",
+        "\nWarning: Storage untyped has no type line",
+        "\nWarning: Storage usb: n_copy_processes 4000 is above 64, using 64\n",
+        "\nWarning: " + pipe + " was a regular file: moved it aside, unread, to " + pipe + ".stale-",
+        "\n++ STORAGE: usb\n++          type: OPTIONAL\n++          target " + root + "/usb\n" +
+            "++          n_copy_processes 64\n"};
+    const std::string started = daemon.log();
+    for (const std::string& line : lines) EXPECT_NE(std::string::npos, started.find(line)) << line;
+    EXPECT_EQ(S_IFIFO | 0600u, stat(pipe.c_str(), &status) == 0 ? status.st_mode : 0);  // root alone announces
+    const size_t stale = started.find(".stale-");                                       // kept as it was
+    EXPECT_EQ("/elsewhere/./x.cbf\n", readFile(pipe + started.substr(stale, started.find(' ', stale) - stale)));
     EXPECT_EQ(64, daemon.run());
     EXPECT_EQ("Error: Not starting: another vellort runs (pid " + first + "), holding " + pid + "\n", daemon.output());
     EXPECT_EQ(first + "\n", readFile(pid));
-    EXPECT_EQ(1, countInFile(daemon.logPath(), "++ VELLORT version 3.7.1 started"));
+    EXPECT_EQ(1, countInFile(log, "++ VELLORT version 3.7.1 started"));
     EXPECT_TRUE(daemon.running());
 
-    // Killed only once its start has been logged, or the second start's lines would be the first.
-    ASSERT_TRUE(waitForLogCount(daemon.logPath(), "++ STORAGE: nas", 1));
+    // The missing RAM disk is checked twice a second, and said once.
+    const std::string statError = " Error: Stat on  " + root + "/gone returned No such file or directory\n";
+    ASSERT_TRUE(daemon.waitForLog(statError));
+    EXPECT_FALSE(waitForLogCount(log, statError, 2, 2));
+    // Grown beyond its size once both copy schedulers had their first look, it is rotated all the same.
+    ASSERT_TRUE(waitForLogCount(log, ": Looking for recently created files by TAVRO\n", 2));
+    LogFile(log).log(std::string(65536, '+'));
+    EXPECT_TRUE(CopyRig::waitUntil([&]() { return fileExists(log + ".0"); }, 10));
+
     daemon.kill();
     ASSERT_EQ(0, unlink(pid.c_str()));  // so that the next pid read is the next daemon's
+    ASSERT_EQ(0, unlink((root + "/etc/vellort_quorvin.conf").c_str()));
     ASSERT_EQ(0, daemon.run());
-    ASSERT_TRUE(waitForLogCount(daemon.logPath(), "++ STORAGE: nas", 2));
-    EXPECT_EQ(1,
-              countInFile(daemon.logPath(), "++ Error: Creating " + daemon.pipePath() + "\n          File exists\n"));
+    ASSERT_TRUE(daemon.waitForLog("++ STORAGE: nas"));
+    EXPECT_EQ(1, countInFile(log, "++ Error: Creating " + pipe + "\n          File exists\n"));
     // Files of every size class, in folders the copies must make, with modes and times to keep.
     const std::tuple<std::string, mode_t, time_t, size_t> sources[] = {{"run1/img_00001.cbf", 0640, 1577880000, 3000},
                                                                        {"run1/deep/er/b.dat", 0600, 1000000000, 200000},
@@ -192,7 +182,7 @@ TEST(DaemonStartTest, OwnsItsPidFileAndPipeAndCopiesIntoEveryTargetAfterARestart
         ASSERT_TRUE(chmod(path.c_str(), mode) == 0 && utimes(path.c_str(), times) == 0);
         announcements += root + "/ramdisk/./" + relative + "\n";
     }
-    FifoWriter writer(daemon.pipePath());
+    FifoWriter writer(pipe);
     ASSERT_TRUE(writer.open() && writer.write(announcements));
     for (const char* target : {"/internal/", "/archive/", "/usb/", "/nas/"})
         for (const auto& [relative, mode, mtime, size] : sources) {

@@ -1,7 +1,6 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include <map>
@@ -13,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "net/TCPSocket.h"
+#include "space/SpaceSupport.h"
 #include "support/ChildProcess.h"
 #include "support/CopyRig.h"
 #include "support/DaemonRunner.h"
@@ -109,10 +109,8 @@ TEST(MonitoringTest, MetricsStatusToolsAndStatusPageTellTheSameFilesUntilTheDaem
     ASSERT_TRUE(disk.remount(false));
     ASSERT_TRUE(waitUntil([&]() { return countInFile(log, " at attempt ") == files; }));
     ASSERT_TRUE(waitUntil([&]() {
-        struct stat status;
         for (int i = 0; i < files; ++i)
-            if (lstat((ram.path() + "/run/f" + std::to_string(i)).c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
-                return false;
+            if (!space_test::isLink(ram.path() + "/run/f" + std::to_string(i))) return false;
         return true;
     }));
     ASSERT_TRUE(pipe.write("usershift: 1 1\n"));
@@ -141,15 +139,14 @@ TEST(MonitoringTest, MetricsStatusToolsAndStatusPageTellTheSameFilesUntilTheDaem
     EXPECT_EQ(std::string::npos, m[""].find("missing ")) << m[""];
     EXPECT_EQ(files, metric("vellort_files_announced_total{}"));
     EXPECT_EQ(1, metric("vellort_user_shifts_total{}"));
-    for (const std::string storage : {"disk", "external"}) {
-        const std::string label = "{storage=" + storage + "}";
-        EXPECT_EQ(files, metric("vellort_files_copied_total" + label)) << storage;
-        EXPECT_EQ(double(files) * size, metric("vellort_bytes_copied_total" + label)) << storage;
-        EXPECT_EQ(files, metric("vellort_files_deleted_total" + label)) << storage;
-        EXPECT_EQ(0, metric("vellort_files_pending" + label)) << storage;
-        EXPECT_EQ(files, metric("vellort_copy_delay_seconds_count" + label)) << storage;
-        EXPECT_EQ(files, metric("vellort_copy_delay_seconds_bucket{le=+Inf,storage=" + storage + "}")) << storage;
-    }
+    const std::pair<const char*, double> perStorage[] = {
+        {"files_copied_total{", files},       {"bytes_copied_total{", double(files) * size},
+        {"files_deleted_total{", files},      {"files_pending{", 0},
+        {"copy_delay_seconds_count{", files}, {"copy_delay_seconds_bucket{le=+Inf,", files}};
+    for (const std::string storage : {"disk", "external"})
+        for (const auto& [series, value] : perStorage)
+            EXPECT_EQ(value, metric(std::string("vellort_") + series + "storage=" + storage + "}"))
+                << series << storage;
     EXPECT_EQ(0, metric("vellort_copy_failures_total{storage=disk}"));
     EXPECT_LE(files, metric("vellort_copy_failures_total{storage=external}"));  // each failed attempt
     EXPECT_LE(files, metric("vellort_copy_retries_total{storage=external}"));
@@ -172,11 +169,10 @@ TEST(MonitoringTest, MetricsStatusToolsAndStatusPageTellTheSameFilesUntilTheDaem
         EXPECT_EQ(metric("vellort_copy_failures_total{storage=" + id + "}"),
                   atof(seen["json " + id + " failed"].c_str()))
             << output;
-        EXPECT_EQ(seen["json " + id + " failed"], seen["card " + id + " failed"]) << output;
-        EXPECT_EQ(seen["json " + id + " retried"], seen["card " + id + " retried"]) << output;
+        for (const std::string count : {" failed", " retried"})
+            EXPECT_EQ(seen["json " + id + count], seen["card " + id + count]) << output;
         EXPECT_EQ("0", seen["card " + id + " pending"]) << output;
     }
-    EXPECT_LE(files, atoi(seen["card external failed"].c_str())) << output;
     EXPECT_TRUE(atoi(seen["json-size"].c_str()) > 0 && atoi(seen["json-size"].c_str()) < 64 * 1024) << output;
     EXPECT_EQ("0", seen["json-clock-error"]) << output;
     EXPECT_LE(1, atoi(seen["chart " + ram.path()].c_str())) << output;

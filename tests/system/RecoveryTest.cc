@@ -59,13 +59,12 @@ TEST(RecoveryTest, AStartTakesUpEveryUnfinishedFileAndKeepsOnlyCompleteCopies) {
     const int pipe = open(daemon.pipePath().c_str(), O_RDWR);  // holds what is written without a reader
     const std::string lines = ram + "/./run/vanished\n" + ram + "/./run/extra\n";
     ASSERT_EQ(static_cast<ssize_t>(lines.size()), write(pipe, lines.data(), lines.size()));
-    for (const std::string& path : {ram + "/run", external + "/run", copies + "/run"}) makeDirectories(path);
     for (const char* name : {"complete", "partial", "missing", "extra"})
-        writeFile(ram + "/run/" + name, std::string(5000, name[0]));
-    writeFile(copies + "/run/complete", std::string(5000, 'c'));
+        CopyRig::put(ram + "/run/" + name, std::string(5000, name[0]));
+    CopyRig::put(copies + "/run/complete", std::string(5000, 'c'));
     writeFile(copies + "/run/partial", std::string(3000, 'p'));
     writeFile(copies + "/run/missing.tmp", "left by a kill");
-    for (const char* name : {"deleted", "linked"}) writeFile(external + "/run/" + name, std::string(5000, name[0]));
+    for (const char* name : {"deleted", "linked"}) CopyRig::put(external + "/run/" + name, std::string(5000, name[0]));
     writeFile(ram + "/run/deleted", std::string(5000, 'd'));
     ASSERT_EQ(0, symlink((copies + "/run/linked").c_str(), (ram + "/run/linked").c_str()));
     ASSERT_EQ(0, symlink((external + "/run/linked").c_str(), (copies + "/run/linked").c_str()));

@@ -89,8 +89,7 @@ TEST(RootSafetyTest, AUserSwappingFoldersOrAnnouncingLinksNeverTurnsTheDaemonAga
         // Root's files: one for planted temporary links, a root-only folder, a
         // folder of files named as the data, a folder that must stay root's, a secret.
         for (const char* folder : {"/rootonly", "/mirror", "/rootdir", "/hidden"}) makeDirectories(victims + folder);
-        ASSERT_EQ(0, chmod((victims + "/rootonly").c_str(), 0700));
-        ASSERT_EQ(0, chmod((victims + "/hidden").c_str(), 0700));
+        for (const char* folder : {"/rootonly", "/hidden"}) ASSERT_EQ(0, chmod((victims + folder).c_str(), 0700));
         writeFile(victims + "/tmpfile", std::string(dataSize, 'v'));
         writeFile(victims + "/hidden/secret", "root's secret");
         writeFile(victims + "/outside.dat", "kept");

@@ -225,8 +225,17 @@ TEST(StorageCascadeTest, RamDiskNeverFillsWhileThreeTimesItsSizePassesThroughVer
 }
 
 // Hashes taken while copying and read back agree with xxhsum's at the edges
-// of the copy buffer and of the read-back buffer.
-TEST(StorageCascadeTest, HashesAgreeWithXxhsumForEverySize) {
+// of the copy buffer and of the read-back buffer. A copy spoilt between its
+// write and its read-back is removed and made again, and only then is its file
+// on the RAM disk let go, though the fill state asks for links from the start.
+// A source that grows while it is copied is copied again. Taken up after a
+// restart, a copy found complete is kept only while it still holds the file's
+// reference hash; one that does not is made anew. The manifest lists the good
+// hashes only.
+TEST(StorageCascadeTest, VerifiedCopiesAgreeWithXxhsumAndOnlyGoodCopiesAreKeptAndListed) {
+    struct ClearHooks {
+        ~ClearHooks() { UTILITIES::copyHooks = UTILITIES::CopyHooks(); }
+    } clear;
     CopyRig rig;
     TrustedTree from(rig.ramdisk), to(rig.dir / "target", true);
     for (size_t size : {0, 1, 8191, 8192, 8193, 65536 * 3 + 7}) {
@@ -243,17 +252,6 @@ TEST(StorageCascadeTest, HashesAgreeWithXxhsumForEverySize) {
         EXPECT_EQ(verification.sourceHash, verification.copyHash) << size;
         EXPECT_EQ(static_cast<int64_t>(size), verification.copySize);
     }
-}
-
-// A copy spoilt between its write and its read-back is removed and made
-// again, and only then is its file on the RAM disk let go, though the fill
-// state asks for links from the start. A source that grows while it is copied
-// is copied again. The manifest lists the good hashes only.
-TEST(StorageCascadeTest, SpoiltCopiesAndChangedSourcesAreMadeAgainAndOnlyGoodHashesListed) {
-    struct ClearHooks {
-        ~ClearHooks() { UTILITIES::copyHooks = UTILITIES::CopyHooks(); }
-    } clear;
-    CopyRig rig;
     Storage::Params params = rig.params("disk", Storage::INTERNAL);
     params.verify_copies = true;
     params.copy_retry_max_delay = 1;
@@ -268,48 +266,6 @@ TEST(StorageCascadeTest, SpoiltCopiesAndChangedSourcesAreMadeAgainAndOnlyGoodHas
         if (firstTimeFor(fd, rig.ramdisk + "/run/grows.dat", grownSeen))
             writeFile(rig.ramdisk + "/run/grows.dat", grown + " more");
     };
-    Storage* storage = CopyRig::start(params);
-    FileInfo first = CopyRig::file(rig.source("run/spoilt.dat", spoilt));
-    storage->insertToBuffer(first);
-    storage->flushBuffer();
-    ASSERT_TRUE(waitForLogCount(params.logfile, "checksum mismatch", 1));
-    // Until it is tried again, a second later: no copy, nothing to link against.
-    EXPECT_FALSE(fileExists(params.target + "/run/spoilt.dat"));
-    EXPECT_FALSE(first.isSet(FileInfo::INTERNAL_COPIED));
-    storage->insertToBuffer(CopyRig::file(rig.source("run/grows.dat", grown)));
-    storage->flushBuffer();
-    ASSERT_TRUE(CopyRig::waitUntil([&] { return countInFile(params.logfile, " at attempt 2") == 1; }));
-    // Linked, then removed by the inode relief: inode use too is above 1 %.
-    ASSERT_TRUE(CopyRig::waitUntil([&] {
-        return !fileExists(rig.ramdisk + "/run/spoilt.dat") || isLink(rig.ramdisk + "/run/spoilt.dat");
-    })) << readFile(params.logfile);
-
-    const DebitCredit::HistEntry counts = storage->history(1).front();
-    EXPECT_EQ(2u, counts.verified);
-    EXPECT_EQ(1u, counts.verifyFailed);
-    const std::string log = readFile(params.logfile);
-    EXPECT_NE(std::string::npos,
-              log.find("disk: Error: Copying " + rig.ramdisk + "/run/spoilt.dat to " + params.target +
-                       "/run/spoilt.dat: checksum mismatch: copied " + hashOf(spoilt) + ", read back " +
-                       hashOf("S" + spoilt.substr(1)) + "; the copy is removed"))
-        << log;
-    EXPECT_NE(std::string::npos,
-              log.find("disk: " + rig.ramdisk + "/run/grows.dat changed while it was copied: copied again"))
-        << log;
-    EXPECT_EQ(grown + " more", readFile(params.target + "/run/grows.dat"));
-    const std::string manifest = readFile(params.target + "/" + UTILITIES::manifestName(CopyRig::shiftTime));
-    EXPECT_EQ(2, std::count(manifest.begin(), manifest.end(), '\n')) << manifest;
-    for (const std::string& line :
-         {hashOf(spoilt) + "  run/spoilt.dat\n", hashOf(grown + " more") + "  run/grows.dat\n"})
-        EXPECT_NE(std::string::npos, manifest.find(line)) << manifest;
-}
-
-// Taken up after a restart: a copy found complete is kept only while it still
-// holds the file's reference hash; one that does not is made anew.
-TEST(StorageCascadeTest, CopiesFoundAtARestartAreKeptOnlyWithTheirReferenceHash) {
-    CopyRig rig;
-    Storage::Params params = rig.params("disk", Storage::INTERNAL);
-    params.verify_copies = true;
     struct stat good, after;
     std::vector<FileInfo> files;
     for (const std::string name : {"good", "rotten"}) {
@@ -330,7 +286,39 @@ TEST(StorageCascadeTest, CopiesFoundAtARestartAreKeptOnlyWithTheirReferenceHash)
     EXPECT_EQ(good.st_ino, stat((params.target + "/good").c_str(), &after) == 0 ? after.st_ino : 0);  // kept
     EXPECT_EQ("rotten content", readFile(params.target + "/rotten"));
     EXPECT_EQ(2u, storage->history(1).front().verified);
+
+    FileInfo first = CopyRig::file(rig.source("run/spoilt.dat", spoilt));
+    storage->insertToBuffer(first);
+    storage->flushBuffer();
+    ASSERT_TRUE(waitForLogCount(params.logfile, "/run/spoilt.dat: checksum mismatch", 1));
+    // Until it is tried again, a second later: no copy, nothing to link against.
+    EXPECT_FALSE(fileExists(params.target + "/run/spoilt.dat"));
+    EXPECT_FALSE(first.isSet(FileInfo::INTERNAL_COPIED));
+    storage->insertToBuffer(CopyRig::file(rig.source("run/grows.dat", grown)));
+    storage->flushBuffer();
+    ASSERT_TRUE(CopyRig::waitUntil([&] { return countInFile(params.logfile, "/run/spoilt.dat at attempt 2") == 1; }));
+    // Linked, then removed by the inode relief: inode use too is above 1 %.
+    ASSERT_TRUE(CopyRig::waitUntil([&] {
+        return !fileExists(rig.ramdisk + "/run/spoilt.dat") || isLink(rig.ramdisk + "/run/spoilt.dat");
+    })) << readFile(params.logfile);
+
+    const DebitCredit::HistEntry counts = storage->history(1).front();
+    EXPECT_EQ(4u, counts.verified);
+    EXPECT_EQ(1u, counts.verifyFailed);
+    const std::string log = readFile(params.logfile);
+    EXPECT_NE(std::string::npos,
+              log.find("disk: Error: Copying " + rig.ramdisk + "/run/spoilt.dat to " + params.target +
+                       "/run/spoilt.dat: checksum mismatch: copied " + hashOf(spoilt) + ", read back " +
+                       hashOf("S" + spoilt.substr(1)) + "; the copy is removed"))
+        << log;
+    EXPECT_NE(std::string::npos,
+              log.find("disk: " + rig.ramdisk + "/run/grows.dat changed while it was copied: copied again"))
+        << log;
+    EXPECT_EQ(grown + " more", readFile(params.target + "/run/grows.dat"));
     const std::string manifest = readFile(params.target + "/" + UTILITIES::manifestName(CopyRig::shiftTime));
+    EXPECT_EQ(4, std::count(manifest.begin(), manifest.end(), '\n')) << manifest;
     EXPECT_EQ(hashOf("good content") + "  good\n", manifest.substr(0, manifest.find('\n') + 1)) << manifest;
-    EXPECT_NE(std::string::npos, manifest.find(hashOf("rotten content") + "  rotten\n")) << manifest;
+    for (const std::string& line : {hashOf("rotten content") + "  rotten\n", hashOf(spoilt) + "  run/spoilt.dat\n",
+                                    hashOf(grown + " more") + "  run/grows.dat\n"})
+        EXPECT_NE(std::string::npos, manifest.find(line)) << manifest;
 }

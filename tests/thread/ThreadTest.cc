@@ -1,30 +1,25 @@
 #include <errno.h>
 #include <time.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 
 #include <gtest/gtest.h>
 
+#include "support/LogWatch.h"
 #include "thread/Thread.h"
 
 namespace {
 
 class CountingThread : public Thread {
 public:
-    std::mutex mutex;
-    std::condition_variable changed;
-    int wakeUps = 0;    // guarded by mutex
-    bool stop = false;  // guarded by mutex
+    std::atomic<int> wakeUps{0};
+    std::atomic<bool> stop{false};
 
 protected:
     void run() override {
         for (;;) {
             waitForWakeSignal();
-            std::lock_guard<std::mutex> lock(mutex);
             ++wakeUps;
-            changed.notify_all();
             if (stop) return;
         }
     }
@@ -40,18 +35,12 @@ TEST(ThreadTest, WakeUpsBeforeTheWaitFoldIntoOneAndJoinKeepsItsDeadline) {
     thread->awaken();
     thread->awaken();
     ASSERT_EQ(0, thread->start());
-    {
-        std::unique_lock<std::mutex> lock(thread->mutex);
-        ASSERT_TRUE(thread->changed.wait_for(lock, std::chrono::seconds(10), [&] { return thread->wakeUps > 0; }));
-    }
+    ASSERT_TRUE(waitUntil([&] { return thread->wakeUps > 0; }, 10));
     struct timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec -= 1;
     EXPECT_EQ(ETIMEDOUT, thread->join(&deadline));
-    {
-        std::lock_guard<std::mutex> lock(thread->mutex);
-        thread->stop = true;
-    }
+    thread->stop = true;
     thread->awaken();
     deadline.tv_sec += 11;
     ASSERT_EQ(0, thread->join(&deadline));

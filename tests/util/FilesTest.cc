@@ -20,10 +20,6 @@ struct stat statOf(const std::string& path) {
     return status;
 }
 
-unsigned modeOf(const std::string& path) {
-    return statOf(path).st_mode & 07777;
-}
-
 void writeSource(const std::string& path, const std::string& content, mode_t mode) {
     writeFile(path, content);
     ASSERT_EQ(0, chmod(path.c_str(), mode));
@@ -38,9 +34,10 @@ std::string pattern(size_t size) {
 
 // As a copy job copies: below the trees `from` and `to` (made when missing).
 int64_t copyBelow(const std::string& from, const std::string& source, const std::string& to,
-                  const std::string& destination, bool preserve = false, UTILITIES::CopiedFile* made = nullptr) {
+                  const std::string& destination, bool uid = false, bool gid = false,
+                  UTILITIES::CopiedFile* made = nullptr) {
     TrustedTree fromTree(from), toTree(to, true);
-    return UTILITIES::copy(fromTree, source, toTree, destination, preserve, preserve, made);
+    return UTILITIES::copy(fromTree, source, toTree, destination, uid, gid, made);
 }
 
 // The daemon runs with umask 0; the tests set the mask they need: UmaskScope mask{umask(0)};
@@ -71,23 +68,24 @@ TEST(FilesTest, CopyKeepsContentModeAndMtimeWhateverTheUmaskAndRemovesAnyLeftove
         ASSERT_TRUE(leftover != "pipe" || mkfifo((copy + ".tmp").c_str(), 0666) == 0);
 
         UTILITIES::CopiedFile made;
-        EXPECT_EQ(static_cast<int64_t>(size), copyBelow(dir / "source", name, dir / "target", name, false, &made));
+        EXPECT_EQ(static_cast<int64_t>(size),
+                  copyBelow(dir / "source", name, dir / "target", name, false, false, &made));
         EXPECT_EQ(pattern(size), readFile(copy));
-        EXPECT_EQ(static_cast<unsigned>(mode), modeOf(copy));
+        EXPECT_EQ(static_cast<unsigned>(mode), statOf(copy).st_mode & 07777);
         EXPECT_EQ(1234567890, statOf(copy).st_mtim.tv_sec);
         EXPECT_EQ(0, statOf(copy).st_mtim.tv_nsec);
         EXPECT_FALSE(fileExists(copy + ".tmp"));
         EXPECT_TRUE(made.source == FileIdentity::of(statOf(source)) && made.copy == FileIdentity::of(statOf(copy)));
     }
     EXPECT_EQ("root's own", readFile(dir / "victim"));
-    EXPECT_EQ(0600u, modeOf(dir / "victim"));
-    EXPECT_EQ(0700u, modeOf(dir / "target"));  // an existing directory is left as it is
+    EXPECT_EQ(0600u, statOf(dir / "victim").st_mode & 07777);
+    EXPECT_EQ(0700u, statOf(dir / "target").st_mode & 07777);  // an existing directory is left as it is
 }
 
-TEST(FilesTest, NewDirectoriesTakeModesOfTheSourceTreeAndTheOwnersThatTheFlagsAsk) {
+TEST(FilesTest, NewDirectoriesTakeModesOfTheSourceTreeAndEachFlagGivesItsOwnerOrGroup) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give files other owners";
     TempDir dir;
-    UmaskScope mask{umask(0)};
+    UmaskScope mask{umask(0077)};  // the modes are exact all the same
     makeDirectories(dir / "ramdisk/data/run1");
     ASSERT_EQ(0, chmod((dir / "ramdisk/data").c_str(), 0750));
     ASSERT_EQ(0, chmod((dir / "ramdisk/data/run1").c_str(), 0711));
@@ -95,22 +93,22 @@ TEST(FilesTest, NewDirectoriesTakeModesOfTheSourceTreeAndTheOwnersThatTheFlagsAs
     ASSERT_EQ(0, chown((dir / "ramdisk/data/run1/img").c_str(), 1234, 5678));
     ASSERT_EQ(0, chmod((dir / "ramdisk/data/run1/img").c_str(), 04755));  // after chown, which clears it
     makeDirectories(dir / "mnt", 0700);
-    for (bool preserve : {false, true}) {
-        SCOPED_TRACE(preserve);
-        // The missing target itself is the daemon's, as the trusted base must stay.
-        const std::string target = "mnt/ext" + std::to_string(preserve);
-        ASSERT_EQ(5, copyBelow(dir / "ramdisk", "data/run1/img", dir / target, "data/run1/img", preserve));
-        for (auto c : {std::make_pair("", 0755u), std::make_pair("/data", 0750u), std::make_pair("/data/run1", 0711u),
-                       std::make_pair("/data/run1/img", 04755u)}) {
+    for (int flags = 0; flags < 4; ++flags) {  // 1: preserve the uid, 2: the gid
+        SCOPED_TRACE(flags);
+        // The missing target and its parents are the daemon's, as the trusted base must stay.
+        const std::string target = "mnt/ext" + std::to_string(flags) + "/sub";
+        ASSERT_EQ(5, copyBelow(dir / "ramdisk", "data/run1/img", dir / target, "data/run1/img", flags & 1, flags & 2));
+        for (auto c : {std::make_pair("/..", 0755u), std::make_pair("", 0755u), std::make_pair("/data", 0750u),
+                       std::make_pair("/data/run1", 0711u), std::make_pair("/data/run1/img", 04755u)}) {
             const struct stat status = statOf(dir / (target + c.first));
             EXPECT_EQ(c.second, status.st_mode & 07777) << c.first;
-            const bool given = preserve && c.first[0] != '\0';
-            EXPECT_EQ(given ? 1234u : 0u, status.st_uid) << c.first;
-            EXPECT_EQ(given ? 5678u : 0u, status.st_gid) << c.first;
+            const bool below = c.first[0] != '\0' && c.first[1] != '.';
+            EXPECT_EQ(below && (flags & 1) ? 1234u : 0u, status.st_uid) << c.first;
+            EXPECT_EQ(below && (flags & 2) ? 5678u : 0u, status.st_gid) << c.first;
         }
         EXPECT_EQ("image", readFile(dir / (target + "/data/run1/img")));
     }
-    EXPECT_EQ(0700u, modeOf(dir / "mnt"));
+    EXPECT_EQ(0700u, statOf(dir / "mnt").st_mode & 07777);
 }
 
 TEST(FilesTest, FailuresGiveTheirCodeLeaveNothingBehindAndNeverFollowALink) {
@@ -143,7 +141,7 @@ TEST(FilesTest, FailuresGiveTheirCodeLeaveNothingBehindAndNeverFollowALink) {
         {"file", dir / "dst", "busy", -10, EISDIR},  // a non-empty directory in the way
         {"file", readOnly.path(), "existing/copy", -5, EROFS},
         {"file", readOnly.path(), "missing/copy", -3, EROFS},
-        {"file", full.path(), "copy", -7, ENOSPC},  // the partial copy would only hold the space
+        {"file", full.path(), "copy", -7, ENOSPC},   // the partial copy would only hold the space
         {"tight", full.path(), "copy", -7, ENOSPC},  // a short write is retried, and then fails
     };
     for (const auto& [source, target, destination, code, errnum] : cases) {
@@ -156,5 +154,5 @@ TEST(FilesTest, FailuresGiveTheirCodeLeaveNothingBehindAndNeverFollowALink) {
     }
     EXPECT_FALSE(fileExists(dir / "nowhere") || fileExists(readOnly.path() + "/missing"));
     EXPECT_EQ("root only", readFile(dir / "secret/key"));
-    EXPECT_EQ(0600u, modeOf(dir / "secret/key"));
+    EXPECT_EQ(0600u, statOf(dir / "secret/key").st_mode & 07777);
 }
