@@ -12,6 +12,8 @@ itself is never touched.
     tools/mutate.py                        every mutant
     tools/mutate.py --only 3,17 --keep     two of them; the scratch build stays for the next run
     tools/mutate.py --report table.txt     the result table, also written to a file
+    tools/mutate.py --every-failure        the whole suite per mutant: every test that kills it, to see
+                                           which tests kill a mutant no other test does
 
 The numbers are positions in MUTANTS: add new mutants at the end, so that
 the numbers of a report stay comparable with later runs.
@@ -253,6 +255,8 @@ def parse_args():
     parser.add_argument("--report", help="also write the result table to this file")
     parser.add_argument("--scratch", default="/tmp/vellort-mutation", help="scratch directory")
     parser.add_argument("--timeout", type=int, default=300, help="per-test time-out in seconds")
+    parser.add_argument("--every-failure", action="store_true",
+                        help="run the whole suite on each mutant and name every failing test (slower)")
     parser.add_argument("--no-recheck", action="store_true",
                         help="do not run the first failing test again to see whether the kill repeats")
     return parser.parse_args()
@@ -310,16 +314,17 @@ def run(command, cwd, log):
             raise
 
 
-def first_failure(log, since):
-    """The first failing test in the ctest output written to `log` after byte `since`."""
+def failures(log, since):
+    """The failing tests in the ctest output written to `log` after byte `since`, in the order they ended."""
+    found = []
     with open(log, "rb") as source:
         source.seek(since)
         for line in source.read().decode(errors="replace").splitlines():
             match = RESULT_LINE.search(line.strip())
             # A parameterised test's name goes on with "  # GetParam() = ...".
             if match and not match.group(2).endswith("Passed"):
-                return f"{match.group(1)} ({match.group(2).replace('*', ' ').split()[-1]})"
-    return "(no test named)"
+                found.append(f"{match.group(1)} ({match.group(2).replace('*', ' ').split()[-1]})")
+    return found or ["(no test named)"]
 
 
 def test_pattern(names):
@@ -327,14 +332,15 @@ def test_pattern(names):
     return "^(" + "|".join(re.escape(name) for name in names) + ")( |$)"
 
 
-def run_tests(build, jobs, timeout, log, leave_out=()):
-    """Runs the suite until its first failure; returns None when it passes, else the first failing test."""
+def run_tests(build, jobs, timeout, log, leave_out=(), every=False):
+    """Runs the suite, until its first failure unless `every`; returns None when it passes, else the
+    failing tests, the first one first."""
     since = os.path.getsize(log) if os.path.exists(log) else 0
-    command = ["ctest", "-j", str(jobs), "--stop-on-failure", "--timeout", str(timeout)]
+    command = ["ctest", "-j", str(jobs), "--timeout", str(timeout)] + ([] if every else ["--stop-on-failure"])
     if leave_out:
         command += ["-E", test_pattern(leave_out)]
     status = run(command, build, log)
-    return None if status == 0 else first_failure(log, since)
+    return None if status == 0 else failures(log, since)
 
 
 def test_repeats(build, test, timeout, log):
@@ -344,8 +350,8 @@ def test_repeats(build, test, timeout, log):
     return status != 0
 
 
-def judge(build, jobs, timeout, log, recheck):
-    """Runs the tests on a built mutant; returns (result, first failing test).
+def judge(build, jobs, timeout, log, recheck, every):
+    """Runs the tests on a built mutant; returns (result, the failing tests, first one first).
 
     On a loaded machine a test can fail once for reasons of its own. A first
     failure that does not come again when the test runs alone is set aside,
@@ -354,13 +360,13 @@ def judge(build, jobs, timeout, log, recheck):
     """
     flaky = []
     for _ in range(3):
-        failed = run_tests(build, jobs, timeout, log, flaky)
+        failed = run_tests(build, jobs, timeout, log, flaky, every)
         note = f" [failed once, then passed: {', '.join(flaky)}]" if flaky else ""
         if failed is None:
             return "survived", note.strip()
-        if not recheck or test_repeats(build, failed, timeout, log):
-            return "killed", failed + note
-        flaky.append(failed.split(" (")[0])
+        if not recheck or test_repeats(build, failed[0], timeout, log):
+            return "killed", ", ".join(failed) + note
+        flaky.append(failed[0].split(" (")[0])
     return "unsure", f"[failed once, then passed: {', '.join(flaky)}]"
 
 
@@ -419,6 +425,7 @@ def build_baseline(scratch, jobs, timeout):
     started = time.monotonic()
     failed = run_tests(build, jobs, timeout, log)
     if failed is not None:
+        failed = failed[0]
         # A loaded machine can fail a test once; a baseline that fails twice is broken.
         print(f"the unmutated suite failed at {failed}; running the failed tests again", flush=True)
         if run(["ctest", "--rerun-failed", "--timeout", str(timeout)], build, log) != 0:
@@ -446,7 +453,7 @@ def write_report(path, heading, rows, total):
 
 # --- one mutant -----------------------------------------------------------------
 
-def run_mutant(number, mutant, scratch, jobs, timeout, recheck):
+def run_mutant(number, mutant, scratch, jobs, timeout, recheck, every):
     """Applies one mutant, builds, tests, restores; returns (result, first failure)."""
     path = scratch / "src" / mutant.file
     log = scratch / "logs" / f"mutant-{number:02d}.log"
@@ -460,7 +467,7 @@ def run_mutant(number, mutant, scratch, jobs, timeout, recheck):
     try:
         if run(["cmake", "--build", str(scratch / "build"), "-j", str(jobs)], scratch, log) != 0:
             return "killed", "build"
-        return judge(scratch / "build", jobs, timeout, log, recheck)
+        return judge(scratch / "build", jobs, timeout, log, recheck, every)
     finally:
         # Written back even on Ctrl-C: the next build starts from the true sources.
         path.write_text(original)
@@ -495,7 +502,8 @@ def main():
         build_baseline(scratch, args.jobs, args.timeout)
         for number, mutant in chosen:
             started = time.monotonic()
-            result, detail = run_mutant(number, mutant, scratch, args.jobs, args.timeout, not args.no_recheck)
+            result, detail = run_mutant(number, mutant, scratch, args.jobs, args.timeout, not args.no_recheck,
+                                          args.every_failure)
             row = f"{number:3d}  {result:8s}  {time.monotonic() - started:5.0f} s  {mutant.file:28s}  " \
                   f"{detail or '-'}  | {mutant.description}"
             rows.append((result, row))
