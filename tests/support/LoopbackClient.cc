@@ -122,11 +122,6 @@ int LoopbackClient::receiveBufferSize() const {
     return size;
 }
 
-bool LoopbackClient::hasPendingData() {
-    char byte;
-    return !buffered.empty() || (descriptor >= 0 && recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0);
-}
-
 size_t LoopbackClient::_send(const std::string& data, int flags) {
     size_t sent = 0;
     while (descriptor >= 0 && sent < data.size()) {

@@ -33,8 +33,6 @@ public:
     // deadline, end of stream or error (error() says which; nothing is lost).
     bool readBytes(size_t count, std::string& bytes, int timeoutMs = 10000);
     bool readLine(std::string& line, int timeoutMs = 10000);
-    // True when a byte can be read right now, without waiting.
-    bool hasPendingData();
     // The receive buffer the system gave this socket, in bytes; -1 when not connected.
     int receiveBufferSize() const;
     void close();
