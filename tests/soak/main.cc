@@ -96,7 +96,7 @@ void checkTotals(SoakContext& soak) {
 }
 
 // The figures, one line a section ("section: what"), and the verdict; the exit status. A failed run, or one with
-// --keep, leaves by _exit(), so that the runner's destructor does not remove the sandbox with the log.
+// --keep, keeps the sandbox with the log.
 int finish(SoakContext& soak, bool keep) {
     std::string section;
     for (const auto& figure : soak.figures()) {
@@ -112,9 +112,8 @@ int finish(SoakContext& soak, bool keep) {
     printf("\nsoak: %s (%zu problems)%s\n", failed ? "FAILED" : "PASSED", failed,
            failed || keep ? (", sandbox with the log kept in " + soak.sandbox.runner.root()).c_str() : "");
     for (const std::string& text : first) printf("  - %s\n", text.c_str());
-    fflush(stdout);
-    if (failed || keep) _exit(failed ? 1 : 0);
-    return 0;
+    if (failed || keep) soak.sandbox.runner.keepSandbox();
+    return failed ? 1 : 0;
 }
 
 }  // namespace

@@ -26,6 +26,8 @@ public:
     DaemonRunner& operator=(const DaemonRunner&) = delete;
 
     const std::string& root() const { return sandbox.path(); }
+    // The sandbox, with the log, stays when the runner goes.
+    void keepSandbox() { sandbox.keep(); }
     // The log path that defaultConfig() and most tests use.
     std::string logPath() const { return root() + "/var/log/vellort.log"; }
     std::string pidFilePath() const { return root() + "/var/run/vellort_quorvin.pid"; }

@@ -16,7 +16,7 @@ TempDir::TempDir(const std::string& stem) {
 }
 
 TempDir::~TempDir() {
-    removeTree(path_);  // best effort: a leftover in /tmp harms no later run
+    if (!kept_) removeTree(path_);  // best effort: a leftover in /tmp harms no later run
 }
 
 namespace {

@@ -17,9 +17,12 @@ public:
     const std::string& path() const { return path_; }
     // path() + "/" + relative
     std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+    // Leaves the directory in place when the object goes: for a run whose files are to be looked at.
+    void keep() { kept_ = true; }
 
 private:
     std::string path_;
+    bool kept_ = false;
 };
 
 // Helpers for small files in tests.
