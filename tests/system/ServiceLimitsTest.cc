@@ -197,7 +197,7 @@ TEST(ServiceLimitsTest, UnderADescriptorLimitTheServicesRefuseClientsAndTheCopie
     clients.clear();
     // Every status client held, and the probe, has been seen to go.
     ASSERT_TRUE(waitForLogCount(daemon.logPath(), "++ Connection from ", 21));
-    EXPECT_NE(std::string::npos, StatusClient(daemon.statusPort()).ask(history).find("copied=\"1\" failed=\"0\""));
+    EXPECT_NE(std::string::npos, daemon.historyHolding("copied=\"1\" failed=\"0\"").find("copied=\"1\""));
 }
 
 // Each check runs in a fresh process of its own (gtest's "threadsafe" death
