@@ -1,6 +1,5 @@
 #include <errno.h>
 #include <stdio.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +11,7 @@ using UTILITIES::systemText;
 
 void Acquisition::run() {
     if (!pipe.open()) return soak.giveUp("cannot open the pipe " + soak.sandbox.runner.pipePath() + " for writing");
-    double nextTick = soak.elapsed(), nextLarge = nextTick + 2, nextReopen = nextTick + 5, nextJunk = nextTick + 1;
+    double nextTick = soak.elapsed(), nextLarge = nextTick + 2, nextReopen = nextTick + 5;
     _startShift();
     while (!soak.stopping && soak.elapsed() < until) {
         const double now = soak.elapsed();
@@ -31,19 +30,7 @@ void Acquisition::run() {
             }
             if (!pipe.open()) soak.giveUp("cannot open the pipe again for writing");
         }
-        if (due(nextJunk, 2)) _junk();
         if (due(nextRun, 4)) ++runNumber;
-        if (!ghostTimes.empty() && now >= ghostTimes.back()) {
-            ghostTimes.pop_back();
-            // One in a run folder that exists, one in a folder that does not.
-            const long ghost = ghosts++;
-            soak.add("acquisition: announced files that never existed");
-            char name[64];
-            snprintf(name, sizeof name,
-                     ghost % 2 == 0 ? "%s/run%03d/ghost_%05ld.cbf" : "%s/nowhere%03d/ghost_%05ld.cbf",
-                     current->folder.c_str(), runNumber, ghost);
-            _announce({name, 0, 0, true});
-        }
         if (due(nextLarge, 2)) _writeFile(true);
         _writeFile(false);
         nextTick += 0.04;
@@ -79,7 +66,6 @@ void Acquisition::_startShift() {
     runNumber = 1;
     nextRun = now + 4;
     fileNumber = 0;
-    ghostTimes = {now + 3 + (shiftEnd - now - 4) * 0.7, now + 1 + (shiftEnd - now - 4) * 0.2};
 }
 
 // Waits until the INTERNAL storage is done with the shift, checks each of its copies, and hands the shift to the
@@ -91,7 +77,6 @@ void Acquisition::_endShift() {
         soak.fail("shift " + std::to_string(current->number) + ": INTERNAL not done after 90 s: " + why);
     long good = 0;
     for (File& file : current->files) {
-        if (file.ghost) continue;
         std::string problem = file.copyProblem(soak.sandbox.targets[INTERNAL] + "/" + file.relative);
         good += file.internalCopyGood = problem.empty();
         if (!problem.empty() && problem != systemText(ENOENT))
@@ -145,33 +130,4 @@ void Acquisition::_announce(const File& file) {
     if (!pipe.write(soak.sandbox.ramdisk + "/./" + file.relative + "\n"))
         return soak.giveUp("writing an announcement to the pipe: " + systemText(errno));
     current->files.push_back(file);
-}
-
-// A junk line through a writer of its own, which comes and goes: words without a directory, "/./" with nothing
-// after, "..", (the sixth) a word of binary bytes, a 1500-byte line (longer than a line may be: rejected whole),
-// then blank and NUL lines, which are dropped without a rejection.
-void Acquisition::_junk() {
-    const std::string& ramdisk = soak.sandbox.ramdisk;
-    const int kind = junkLines++ % 10;
-    const std::string lines[] = {"no-directory-here and more words",
-                                 "Usershift: 4242 4242",
-                                 "usershift:4242 4242",
-                                 ramdisk + "/./",
-                                 ramdisk + "/./../../escaped.cbf",
-                                 "",
-                                 std::string(1500, 'x'),
-                                 "   \t  ",
-                                 "",
-                                 std::string(1, '\0') + ramdisk + "/./nul/led.cbf"};
-    std::string line = lines[kind];
-    // One word of bytes: no NUL, no blank, no '/', no newline.
-    for (std::uniform_int_distribution<int> byte(1, 255); kind == 5 && line.size() < 300;) {
-        const char c = static_cast<char>(byte(random));
-        if (c != '/' && strchr(" \t\n\v\f\r", c) == nullptr) line += c;
-    }
-    FifoWriter writer(soak.sandbox.runner.pipePath());
-    if (!writer.open()) return soak.giveUp("cannot open the pipe for a junk line");
-    if (!writer.write(line + "\n")) soak.fail("writing a junk line: " + systemText(errno));
-    soak.add("acquisition: junk lines");
-    soak.add("acquisition: junk rejections expected", kind < 7);
 }

@@ -34,10 +34,9 @@ struct Checker {
             bool externalFailed = false;
             for (int storage = INTERNAL; storage <= OPTIONAL; ++storage) {
                 const std::string destination = soak.sandbox.targets[storage] + "/" + file.relative;
-                const std::string problem = file.ghost ? "never written"
-                                            : storage == INTERNAL
-                                                ? (file.internalCopyGood ? "" : "missing at the shift's end")
-                                                : file.copyProblem(destination);
+                const std::string problem = storage != INTERNAL     ? file.copyProblem(destination)
+                                            : file.internalCopyGood ? ""
+                                                                    : "missing at the shift's end";
                 if (problem.empty()) {
                     ++copied[storage];
                     soak.add(std::string("checked: intact ") + storageNames[storage] + " copies");
@@ -47,9 +46,8 @@ struct Checker {
                 }
                 ++failed[storage];
                 externalFailed |= storage == EXTERNAL;
-                checkReported(file, storage, destination, problem, reportDeadline);
+                checkReported(storage, destination, problem, reportDeadline);
             }
-            if (file.ghost) continue;
             ramLeft.push_back(&file);
             (externalFailed && file.internalCopyGood ? kept : internalLeft).push_back(&file);
         }
@@ -80,8 +78,7 @@ struct Checker {
 
     // A file without a good copy: reported in the log and to the message clients, and failed for a reason that was
     // injected.
-    void checkReported(const File& file, int storage, const std::string& destination, const std::string& problem,
-                       double deadline) {
+    void checkReported(int storage, const std::string& destination, const std::string& problem, double deadline) {
         soak.add(std::string("checked: failures reported on ") + storageNames[storage]);
         double at = -1;
         bool logged = false;
@@ -95,7 +92,7 @@ struct Checker {
                              (!logged && at < 0 ? "neither a log line nor a message"
                               : !logged         ? "no copy-error log line"
                                                 : "no code-4 message"));
-        if (!file.ghost && !(storage == EXTERNAL && faults.covers(FaultInjector::EXTERNAL_READ_ONLY, at)) &&
+        if (!(storage == EXTERNAL && faults.covers(FaultInjector::EXTERNAL_READ_ONLY, at)) &&
             !(storage == OPTIONAL && faults.covers(FaultInjector::OPTIONAL_FULL, at)))
             soak.fail(destination + ": copy failed at " + std::to_string(at) + " s, outside any fault on " +
                       storageNames[storage]);

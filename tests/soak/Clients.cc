@@ -52,7 +52,7 @@ void Clients::start() {
     else if (!soak.waitFor(10, [&]() { return soak.log.saw(LogWatcher::ACCEPTED, silent->peerName()); }))
         soak.giveUp("the message service did not accept its clients");
     threads.emplace_back([this]() { _readMessages(); });
-    for (int kind = 0; kind < 3; ++kind) threads.emplace_back([this, kind]() { _pollStatus(kind); });
+    for (bool reconnect : {false, true}) threads.emplace_back([this, reconnect]() { _pollStatus(reconnect); });
 }
 
 void Clients::stop() {
@@ -83,63 +83,19 @@ void Clients::_readMessages() {
     }
 }
 
-void Clients::_pollStatus(int kind) {
+// Two pollers of the history: one on a connection it keeps, one that connects anew for every request.
+void Clients::_pollStatus(bool reconnect) {
     std::unique_ptr<StatusClient> client;
-    for (long round = 0; !quit; ++round) {
-        const bool malformed = kind == 1 && round % 20 == 19;
-        const std::string request = malformed   ? "<request><action id='history'"
-                                    : kind == 1 ? "<request><action id='history' length='2'/></request>"
-                                                : "<request><action id='history'/></request>";
-        const std::string name = "status poller " + std::to_string(kind) + ": ";
+    const std::string request = "<request><action id='history' length='2'/></request>";
+    while (!quit) {
         std::string line, why;
         soak.add("status: connections", !client);
         if (!ask(client, soak.sandbox.runner.statusPort(), request, line, why) || !parseReply(line, nullptr, why))
-            soak.fail(name + why);
-        else if (malformed != (line.find("<error type=\"syntax error\"") != std::string::npos))
-            soak.fail(name + "unexpected reply to " + request + ": " + line);
+            soak.fail("status poller: " + why);
         else
-            soak.add(malformed ? "status: syntax-error replies" : "status: replies");
-        if (kind == 2) client.reset();
-        SoakContext::pause(kind == 0 ? 0.1 : kind == 1 ? 0.05 : 0.2);
-    }
-}
-
-// Every 30 s from t = 8 s: 100 requests with an unknown action of 5000 bytes; six status clients that send nothing,
-// half a request, or requests without reading the replies, each to be closed at its time-out (they stay below the
-// workers the others leave free, so that they delay no one); 25 message clients that never read.
-void Clients::runHostileBursts(double until) {
-    const std::string unknown = "<request><action id='" + std::string(5000, 'u') + "'/></request>";
-    std::string flood, line, why;
-    while (flood.size() < MiB) flood += "<request><action id='history'/></request>\n";
-    for (int burst = 0; !soak.stopping; ++burst) {
-        const double at = 8 + 30.0 * burst;
-        if (at + 25 > until ||
-            !soak.waitFor(at - soak.elapsed() + 1, [&]() { return soak.stopping || soak.elapsed() >= at; }) ||
-            soak.stopping)
-            return;
-        soak.add("hostile: bursts");
-        std::unique_ptr<StatusClient> asking;
-        int answered = 0;
-        while (answered < 100 && !soak.stopping && ask(asking, soak.sandbox.runner.statusPort(), unknown, line, why))
-            ++answered;
-        if (answered < 100 && !soak.stopping) soak.fail("hostile: an unknown action: " + why);
-        soak.add("hostile: unknown actions answered", answered);
-        asking.reset();
-
-        std::vector<std::unique_ptr<LoopbackClient>> status, message;
-        for (int i = 0; i < 6; ++i)
-            status.emplace_back(new LoopbackClient(soak.sandbox.runner.statusPort(), "127.0.0.1", 1));
-        for (int i = 0; i < 25; ++i)
-            message.emplace_back(new LoopbackClient(soak.sandbox.runner.messagePort(), "127.0.0.1", 1));
-        status[0]->sendWithoutBlocking("<request><action id='history'");
-        status[1]->sendWithoutBlocking(flood);
-        for (const auto& client : status) {
-            const std::string name = client->peerName();
-            if (name.empty() || !soak.waitFor(30, [&]() { return soak.log.saw(LogWatcher::TIMED_OUT, name); }))
-                soak.fail("hostile: status client " + name + " was not closed at its time-out");
-            else
-                soak.add("hostile: status clients closed at their time-outs");
-        }
+            soak.add("status: replies");
+        if (reconnect) client.reset();
+        SoakContext::pause(reconnect ? 0.2 : 0.1);
     }
 }
 

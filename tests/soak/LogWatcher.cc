@@ -24,11 +24,7 @@ const struct LineKind {
 } lineKinds[] = {
     {"Warning: Not removing ", nullptr, LogWatcher::NOT_REMOVING, ": "},
     {"++ Accepted connection from ", nullptr, LogWatcher::ACCEPTED, " "},
-    {"Warning: Closing connection from ", "clients closed at a time-out", LogWatcher::TIMED_OUT, ": "},
-    {"Error: Rejected announcement ", "rejected announcements"},
     {"* returned EOF", "pipe EOF"},
-    {"Error: Failed to parse request from ", "status requests refused"},
-    {"Warning: Refused connection from ", "refusal lines"},
 };
 
 }  // namespace
@@ -98,12 +94,6 @@ void LogWatcher::_count(const std::string& line) {
         if (to != std::string::npos)
             traces[COPY_ERROR].insert(singleSlashes(line.substr(to + 4, line.find(' ', to + 4) - to - 4)));
         ++counts["copy errors"];
-        return;
-    }
-    if (startsWith(line, "Error: Unkown action '")) {
-        ++counts["unknown actions"];
-        long& longest = counts["longest unknown-action line"];
-        longest = std::max(longest, static_cast<long>(line.size()));
         return;
     }
     for (const LineKind& kind : lineKinds) {

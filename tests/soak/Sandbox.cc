@@ -24,7 +24,7 @@ std::string Sandbox::create(const std::string& vellort) {
     filler = mountPoints[OPTIONAL] + "/filler";
     runner.writeConfig(
         "logfile " + runner.logPath() +
-        "\nlogfile_max_size 1M\nlogfile_max_number 3\nhistory_max_entries 10\nfillstate_limit 50\n" +
+        "\nlogfile_max_size 1M\nlogfile_max_number 3\nhistory_max_entries 10\nfillstate_limit 50\nverify_copies yes\n" +
         "ramdisk_mountpoint " + ramdisk + "\nmessage_port " + std::to_string(runner.messagePort()) + "\nstatus_port " +
         std::to_string(runner.statusPort()) + "\nstorageID internal\ntype INTERNAL\ntarget " + targets[INTERNAL] +
         "\nn_copy_processes 2\nmountpoint " + mountPoints[INTERNAL] + "\nstorageID external\ntype EXTERNAL\ntarget " +

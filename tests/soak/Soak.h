@@ -72,8 +72,8 @@ private:
 // names in some kinds of lines and a count of each kind for the checks, which ask from any thread.
 class LogWatcher {
 public:
-    // Names kept: destinations, kept INTERNAL copies, accepted clients, status clients closed at a time-out.
-    enum Trace { COPY_ERROR, NOT_REMOVING, ACCEPTED, TIMED_OUT, TRACES };
+    // Names kept: destinations, kept INTERNAL copies, accepted clients.
+    enum Trace { COPY_ERROR, NOT_REMOVING, ACCEPTED, TRACES };
 
     explicit LogWatcher(SoakContext& soak) : soak(soak) {}
     void start();
@@ -101,7 +101,6 @@ private:
 struct File {
     std::string relative;           // below the RAM disk, and below every target
     uint64_t size = 0, hash = 0;    // hash: std::hash of the content
-    bool ghost = false;             // announced, never written
     bool internalCopyGood = false;  // seen intact at the end of its shift
     // What is wrong with the copy at `path`; empty when it is intact.
     std::string copyProblem(const std::string& path) const;
@@ -240,10 +239,8 @@ private:
     std::vector<Window> windows;
 };
 
-// The daemon's clients, each in a thread of its own. For the whole run: a message client that reads every frame and
-// keeps the copy errors by destination, one that never reads, and three status pollers. From runHostileBursts()'
-// thread, bursts of hostile clients: unknown actions, status clients that are to be closed at their time-outs, and
-// message clients past what the service holds.
+// The daemon's clients, each in a thread of its own, for the whole run: a message client that reads every frame and
+// keeps the copy errors by destination, one that never reads, and two status pollers.
 class Clients {
 public:
     struct Booked {  // a storage's entry in the history
@@ -256,7 +253,6 @@ public:
     // comes before the first announcement), then starts the threads; gives up the run when it cannot.
     void start();
     void stop();
-    void runHostileBursts(double until);  // no burst starts unless it ends before `until`
     // When the copy error for this destination arrived; < 0 if it did not. Any thread.
     double copyErrorAt(const std::string& destination);
 
@@ -267,7 +263,7 @@ public:
 
 private:
     void _readMessages();
-    void _pollStatus(int kind);
+    void _pollStatus(bool reconnect);
 
     SoakContext& soak;
     std::unique_ptr<MessageClient> reader;
@@ -286,9 +282,9 @@ private:
 void runChecker(SoakContext& soak, FaultInjector& faults, Clients& clients);
 
 // The acquisition program, in a thread of its own: runs of small files and some large ones, written to the RAM disk
-// and announced on the pipe, in user shifts, waiting while the RAM disk is nearly full. Its hostile input: announced
-// files that do not exist, its end of the pipe closed and reopened, and junk lines. At the end of each shift it
-// checks the shift's INTERNAL copies and enters the shift in the shift book.
+// and announced on the pipe, in user shifts, waiting while the RAM disk is nearly full; its end of the pipe is closed
+// and reopened now and then. At the end of each shift it checks the shift's INTERNAL copies and enters the shift in
+// the shift book.
 class Acquisition {
 public:
     Acquisition(SoakContext& soak, double until, uint64_t seed, Clients& clients)
@@ -302,7 +298,6 @@ private:
     bool _waitForRoom(uint64_t size);
     void _writeFile(bool large);
     void _announce(const File& file);
-    void _junk();
 
     SoakContext& soak;
     const double until;
@@ -312,11 +307,9 @@ private:
     std::unique_ptr<StatusClient> status;
 
     std::unique_ptr<Shift> current;
-    int shiftNumber = 0, runNumber = 1, fileNumber = 0, reopens = 0, junkLines = 0;
-    long ghosts = 0;
+    int shiftNumber = 0, runNumber = 1, fileNumber = 0, reopens = 0;
     double shiftEnd = 0, nextRun = 0;
     uint64_t contentSeed = 0;
-    std::vector<double> ghostTimes;  // latest first
 };
 
 // The daemon's VmRSS, threads and descriptors, read from /proc every 5 s and said every 10 s. At the end each must be

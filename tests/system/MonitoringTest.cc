@@ -105,9 +105,12 @@ TEST(MonitoringTest, MetricsStatusToolsAndStatusPageTellTheSameFilesUntilTheDaem
     }
     ASSERT_TRUE(pipe.write(lines));
     ASSERT_TRUE(waitForLogCount(log, "external: Error: Copying ", files));
+    const std::string failing = "id=\"external\" pending=\"0\" copied=\"0\" failed=\"10\"";
+    EXPECT_NE(std::string::npos, daemon.historyHolding(failing).find(failing));
     ASSERT_TRUE(waitUntil([&]() { return fileExists(daemon.root() + "/internal/run/f9"); }));
     ASSERT_TRUE(disk.remount(false));
     ASSERT_TRUE(waitUntil([&]() { return countInFile(log, " at attempt ") == files; }));
+    EXPECT_EQ(files, countInFile(log, "external: Error: Copying "));  // once each, not once a try
     ASSERT_TRUE(waitUntil([&]() {
         for (int i = 0; i < files; ++i)
             if (!space_test::isLink(ram.path() + "/run/f" + std::to_string(i))) return false;

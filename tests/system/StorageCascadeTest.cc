@@ -1,13 +1,11 @@
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
+#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,7 +16,6 @@
 #include "support/CopyRig.h"
 #include "support/DaemonRunner.h"
 #include "support/FifoWriter.h"
-#include "support/StatusClient.h"
 #include "support/TmpfsMount.h"
 #include "util/Checksum.h"
 #include "util/Files.h"
@@ -27,21 +24,10 @@ using namespace space_test;
 
 namespace {
 
-// What a shell command prints, errors included; its exit status.
-int shell(const std::string& command, std::string* output = nullptr) {
-    return runProgram({"/bin/sh", "-c", command + " 2>&1"}, output, nullptr);
-}
-
 std::string hashOf(const std::string& content) {
     UTILITIES::Checksum checksum;
     checksum.add(content.data(), content.size());
     return checksum.hex();
-}
-
-void flipFirstByte(const std::string& path) {
-    std::string content = readFile(path);
-    content[0] ^= 1;
-    writeFile(path, content);
 }
 
 // Whether a descriptor is the file at `path`, met for the first time.
@@ -52,16 +38,12 @@ bool firstTimeFor(int fd, const std::string& path, int& seen) {
 
 }  // namespace
 
-// The EXTERNAL disk is read-only for a while, across a user shift: its copies
-// fail once each in the log and in the history, are tried again until the disk
-// is writable, and then count as copied; the INTERNAL copies they need stay
-// until then and go after. Then the disk is taken away and comes back:
-// meanwhile its copies are refused, nothing lands in the bare mount point, and
-// once it is back they are made.
-TEST(StorageCascadeTest, FailedAndRefusedCopiesAreTriedAgainUntilTheDiskTakesThem) {
+// The EXTERNAL disk is taken away and comes back: meanwhile its copies are
+// refused, nothing lands in the bare mount point, and once it is back they are
+// made.
+TEST(StorageCascadeTest, CopiesToAnUnpluggedDiskAreRefusedAndMadeOnceItIsBack) {
     TmpfsMount disk("size=4m");
     if (!disk.mounted()) GTEST_SKIP() << disk.skipReason();
-    ASSERT_TRUE(disk.remount(true));
     DaemonRunner daemon;
     const std::string ram = daemon.root() + "/ramdisk", log = daemon.logPath();
     daemon.writeConfig(daemon.defaultConfig() + "copy_retry_max_delay 1\nstorageID external\ntype EXTERNAL\ntarget " +
@@ -72,31 +54,11 @@ TEST(StorageCascadeTest, FailedAndRefusedCopiesAreTriedAgainUntilTheDiskTakesThe
         CopyRig::put(ram + "/run/" + name, "data " + name);
         return ram + "/./run/" + name + "\n";
     };
-    const int files = 10;
-    std::string lines;
-    for (int i = 0; i < files; ++i) lines += announce("f" + std::to_string(i));
-    ASSERT_TRUE(pipe.write(lines));
-    ASSERT_TRUE(waitForLogCount(log, "external: Error: Copying ", files));
-    StatusClient status(daemon.statusPort());
-    const std::string history = "<request><action id='history'/></request>";
-    EXPECT_NE(std::string::npos, status.ask(history).find("id=\"external\" pending=\"0\" copied=\"0\" failed=\"10\""));
-    ASSERT_TRUE(pipe.write("usershift: 1 1\n"));
-    ASSERT_TRUE(waitForLogCount(log, "Removing files from previous users", 2));
-
-    ASSERT_TRUE(disk.remount(false));
-    ASSERT_TRUE(CopyRig::waitUntil([&]() { return countInFile(log, " at attempt ") == files; }));
-    for (int i = 0; i < files; ++i)
-        EXPECT_EQ("data f" + std::to_string(i), readFile(disk.path() + "/data/run/f" + std::to_string(i)));
-    EXPECT_NE(std::string::npos, status.ask(history).find("id=\"external\" pending=\"0\" copied=\"10\" failed=\"0\""));
-    EXPECT_EQ(files, countInFile(log, "external: Error: Copying "));  // once each, not once a try
-    // Once the EXTERNAL copies are there, the previous shift's INTERNAL copies go.
-    EXPECT_TRUE(CopyRig::waitUntil([&]() { return !fileExists(daemon.root() + "/internal/run/f0"); }));
-
     ASSERT_EQ(0, umount2(disk.path().c_str(), MNT_DETACH));
     ASSERT_TRUE(pipe.write(announce("b.cbf")));
     ASSERT_TRUE(waitForLogCount(
         log, "external: Error: Copying " + ram + "/run/b.cbf refused: " + disk.path() + " is not mounted\n", 1));
-    EXPECT_EQ(0, shell("test -z \"$(ls -A " + disk.path() + ")\""));  // nothing in the bare mount point
+    EXPECT_TRUE(std::filesystem::is_empty(disk.path()));  // nothing in the bare mount point
     EXPECT_TRUE(waitForLogCount(daemon.root() + "/internal/run/b.cbf", "data b.cbf", 1));  // made all the same
     ASSERT_EQ(0, mount("tmpfs", disk.path().c_str(), "tmpfs", 0, "size=4m"));
     ASSERT_TRUE(pipe.write(announce("c.cbf")));
@@ -143,85 +105,6 @@ TEST(StorageCascadeTest, ARamDiskFileWithoutInternalCopyGoesAtItsShiftOnceExtern
                                       " is complete\n"));
     EXPECT_EQ(1, countInFile(log, "Warning: Not removing " + ram.path() + "/./" + name(0) + ": copy " + external + "/" +
                                       name(0) + " is missing\n"));
-}
-
-// Three times the RAM disk's size passes through it at the acquisition's pace:
-// the INTERNAL storage's links keep it from filling up, the EXTERNAL storage's
-// links do the same on the INTERNAL storage's file system, and every path
-// still leads to the file's data. Every manifest passes `xxhsum -c` in its
-// target; a byte flipped in one copy fails that file alone. A user shift clears
-// RAM disk and INTERNAL disk, with the INTERNAL manifest, while the EXTERNAL
-// and OPTIONAL copies and manifests stay.
-TEST(StorageCascadeTest, RamDiskNeverFillsWhileThreeTimesItsSizePassesThroughVerified) {
-    TmpfsMount ram("size=8m"), internalFs("size=48m");
-    if (!ram.mounted()) GTEST_SKIP() << ram.skipReason();
-    DaemonRunner daemon;
-    const std::string internal = internalFs.path() + "/target", external = daemon.root() + "/external",
-                      optional = daemon.root() + "/usb";
-    daemon.writeConfig(daemon.serviceConfig(ram.path()) + "fillstate_limit 50\nverify_copies yes\n" +
-                       "storageID internal\ntype INTERNAL\ntarget " + internal + "\nn_copy_processes 2\nmountpoint " +
-                       internalFs.path() + "\nstorageID external\ntype EXTERNAL\ntarget " + external +
-                       "\nn_copy_processes 2\nstorageID usb\ntype OPTIONAL\ntarget " + optional + "\n");
-    FifoWriter pipe(daemon.pipePath());
-    ASSERT_TRUE(daemon.run() == 0 && pipe.open()) << daemon.output();
-    ASSERT_TRUE(daemon.waitForLog("++ copies verified by checksum"));
-
-    const int files = 96;  // of 256 KiB: 24 MiB through an 8 MiB RAM disk
-    auto relative = [](int i) { return "run/img_" + std::to_string(i) + ".raw"; };
-    auto content = [](int i) {
-        return "file " + std::to_string(i) + "\n" + std::string(256 * 1024 - 16, 'A' + i % 26);
-    };
-    makeDirectories(ram.path() + "/run");
-    auto next = std::chrono::steady_clock::now();
-    for (int i = 0; i < files; ++i, next += std::chrono::milliseconds(90)) {
-        std::this_thread::sleep_until(next);
-        std::string why;  // all of it, or the RAM disk is full
-        ASSERT_TRUE(writeFile(ram.path() + "/" + relative(i), content(i), &why)) << "file " << i << ": " << why;
-        ASSERT_TRUE(pipe.write(ram.path() + "/./" + relative(i) + "\n"));
-    }
-    const std::vector<std::string> targets = {internal, external, optional};
-    auto manifestLines = [&](const std::string& target) {
-        std::string count;
-        shell("cat " + target + "/vellort-manifest-*.xxh128 | grep -c '  run/img_'", &count);
-        return atoi(count.c_str());
-    };
-    ASSERT_TRUE(CopyRig::waitUntil([&]() {
-        for (int i = 0; i < files; ++i)
-            for (const std::string& target : targets)
-                if (readFile(target + "/" + relative(i)) != content(i)) return false;
-        for (const std::string& target : targets)
-            if (manifestLines(target) != files) return false;
-        return true;
-    })) << daemon.log();
-    int linked = 0;
-    for (int i = 0; i < files; ++i) {
-        EXPECT_EQ(content(i), readFile(ram.path() + "/" + relative(i))) << i;
-        linked += isLink(ram.path() + "/" + relative(i));
-    }
-    EXPECT_GT(linked, files / 2);  // only the last second or so may still be on the RAM disk
-    // The INTERNAL storage's file system went above the limit too.
-    EXPECT_TRUE(CopyRig::waitUntil([&]() { return isLink(internal + "/" + relative(0)); }));
-    std::string out;
-    for (const std::string& target : targets)
-        EXPECT_EQ(0, shell("cd " + target + " && xxhsum -c vellort-manifest-*.xxh128", &out)) << out;
-    flipFirstByte(optional + "/" + relative(3));
-    EXPECT_NE(0, shell("cd " + optional + " && xxhsum -c vellort-manifest-*.xxh128", &out));
-    EXPECT_NE(std::string::npos, out.find(relative(3) + ": FAILED")) << out;
-    EXPECT_EQ(out.find("FAILED"), out.rfind("FAILED")) << out;  // that file alone
-    flipFirstByte(optional + "/" + relative(3));
-
-    ASSERT_TRUE(pipe.write("usershift: 0 0\n"));
-    ASSERT_TRUE(CopyRig::waitUntil([&]() {
-        for (int i = 0; i < files; ++i)
-            if (fileExists(ram.path() + "/" + relative(i)) || fileExists(internal + "/" + relative(i))) return false;
-        return manifestLines(internal) == 0;
-    })) << daemon.log();
-    for (int i = 0; i < files; ++i)  // the later copies stay
-        for (const std::string& target : {external, optional})
-            EXPECT_EQ(content(i), readFile(target + "/" + relative(i))) << i;
-    EXPECT_EQ(files, manifestLines(external));
-    EXPECT_EQ(std::string::npos, daemon.log().find("Error")) << daemon.log();
-    EXPECT_EQ(std::string::npos, daemon.log().find("Warning")) << daemon.log();
 }
 
 // Hashes taken while copying and read back agree with xxhsum's at the edges
