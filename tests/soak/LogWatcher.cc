@@ -1,33 +1,9 @@
 #include <fcntl.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include "soak/Soak.h"
-
-namespace {
-
-bool startsWith(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
-
-// The lines the checks count, known by how they begin or, after a '*', by what they hold. Those with a trace keep
-// the name that follows the text, up to `end`.
-const struct LineKind {
-    const char* text;
-    const char* counter;  // null: only traced
-    int trace = -1;
-    const char* end = nullptr;
-} lineKinds[] = {
-    {"Warning: Not removing ", nullptr, LogWatcher::NOT_REMOVING, ": "},
-    {"++ Accepted connection from ", nullptr, LogWatcher::ACCEPTED, " "},
-    {"* returned EOF", "pipe EOF"},
-};
-
-}  // namespace
 
 std::string singleSlashes(std::string path) {
     for (size_t at = path.find("//"); at != std::string::npos; at = path.find("//", at)) path.erase(at, 1);
@@ -79,7 +55,7 @@ void LogWatcher::_drain() {
     for (size_t end; (end = partial.find('\n', start)) != std::string::npos; start = end + 1) {
         const std::string line = partial.substr(start, end - start);
         const size_t text = line.find(" s: ");
-        const bool leftOut = startsWith(line, "++ Left out ") && text != std::string::npos;
+        const bool leftOut = line.rfind("++ Left out ", 0) == 0 && text != std::string::npos;
         for (long repeat = leftOut ? atol(line.c_str() + 12) : 1; repeat > 0; --repeat)
             _count(leftOut ? line.substr(text + 4) : line);
     }
@@ -96,12 +72,12 @@ void LogWatcher::_count(const std::string& line) {
         ++counts["copy errors"];
         return;
     }
-    for (const LineKind& kind : lineKinds) {
-        if (kind.text[0] == '*' ? line.find(kind.text + 1) == std::string::npos : !startsWith(line, kind.text))
-            continue;
-        if (kind.counter != nullptr) ++counts[kind.counter];
-        const size_t name = strlen(kind.text);
-        if (kind.trace >= 0)
-            traces[kind.trace].insert(singleSlashes(line.substr(name, line.find(kind.end, name) - name)));
-    }
+    if (line.find("returned EOF") != std::string::npos) ++counts["pipe EOF"];
+    // The name that follows the line's first words, up to `end`.
+    auto trace = [&](Trace kind, const std::string& text, const char* end) {
+        if (line.rfind(text, 0) == 0)
+            traces[kind].insert(singleSlashes(line.substr(text.size(), line.find(end, text.size()) - text.size())));
+    };
+    trace(NOT_REMOVING, "Warning: Not removing ", ": ");
+    trace(ACCEPTED, "++ Accepted connection from ", " ");
 }
