@@ -1,8 +1,6 @@
 #include <algorithm>
 #include <numeric>
 #include <regex>
-#include <set>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -10,43 +8,6 @@
 #include "support/CopyRig.h"
 #include "support/LogWatch.h"
 #include "util/Time.h"
-
-// Many small batches, each summary listing its names one by one, pass the
-// size limit again and again while two workers write.
-TEST(CopyThreadTest, LogRotatesBySizeBetweenBatchesWithoutLosingALine) {
-    CopyRig rig;
-    Storage::Params params = rig.params("disk", Storage::INTERNAL);
-    params.logfile_max_size = 4096;
-    params.logfile_max_number = 1000;  // no backup falls off the end
-    params.n_copy_processes = 2;
-    Storage* storage = CopyRig::start(params);
-    std::multiset<std::string> names, listed;
-    for (int i = 0; i < 1000; ++i) {
-        const std::string name = "r" + std::to_string(i / 50) + "/f" + std::to_string(i % 50);
-        names.insert(name);
-        storage->insertToBuffer(CopyRig::file(rig.source(name, "x")));
-        storage->flushBuffer();
-        ASSERT_TRUE(i % 50 != 49 || CopyRig::waitForBooked(*storage, i + 1)) << i;  // batch by batch
-    }
-    auto log = [&](int backup) { return params.logfile + (backup < 0 ? "" : "." + std::to_string(backup)); };
-    int backups = 0;
-    // Each name once in the log and its backups; the last summaries follow the bookings.
-    EXPECT_TRUE(CopyRig::waitUntil([&]() {
-        listed.clear();
-        for (backups = -1; fileExists(log(backups)); ++backups) {
-            std::istringstream lines(readFile(log(backups)));
-            for (std::string line; std::getline(lines, line);)
-                if (names.count(line) != 0) listed.insert(line);
-        }
-        return listed == names;
-    })) << listed.size()
-        << " names listed of " << names.size();
-    EXPECT_LE(2, backups);
-    for (int k = 0; k < backups; ++k) {
-        const std::string backup = readFile(log(k));
-        EXPECT_TRUE(backup.size() > 4096 && backup.back() == '\n') << k << ": " << backup.size() << " bytes";
-    }
-}
 
 // Seven files waiting at once are dealt out in announcement order up to the
 // caps: by files three at a time; by bytes two of 1000 at a time, a file

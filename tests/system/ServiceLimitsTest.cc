@@ -49,6 +49,10 @@ TEST(ServiceLimitsTest, ClientsThatHoldTheWorkersGoAtTheirTimeOutsAndOneThatDoes
     MessageServer* messages = new MessageServer(messageLog, 0);
     ASSERT_EQ(0, status->connect());
     ASSERT_EQ(0, messages->connect());
+    MessageServer taken(directory / "taken.log", messages->localPort());  // a second server on the port
+    EXPECT_EQ(-1, taken.connect());
+    EXPECT_EQ("Error: Starting TCP connection: Failed to bind to port " + std::to_string(messages->localPort()) + "\n",
+              readFile(directory / "taken.log"));
 
     // Status: silent ones, one with half a request, one that asks without reading.
     std::vector<std::unique_ptr<StatusClient>> busy, waiting;
