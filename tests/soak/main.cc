@@ -135,9 +135,7 @@ int main(int argc, char** argv) {
     printf("soak: %.0f s of acquisition, seed %llu, daemon %s pid %d, sandbox %s\n", seconds,
            static_cast<unsigned long long>(seed), vellort.c_str(), soak.sandbox.daemon,
            soak.sandbox.runner.root().c_str());
-    printf(
-        "soak: RAM disk 8 MiB, INTERNAL 16 MiB, EXTERNAL 256 MiB, OPTIONAL 32 MiB (tmpfs), fillstate_limit 50, copies "
-        "verified\n");
+    printf("soak: tmpfs RAM disk 8 MiB, INTERNAL 16, EXTERNAL 256, OPTIONAL 32 MiB; fillstate_limit 50; verified\n");
     fflush(stdout);
     soak.log.start();
     Clients clients(soak);
