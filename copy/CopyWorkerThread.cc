@@ -54,35 +54,47 @@ CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<File
 void CopyWorkerThread::work() {
     logFile << params.storageID << ": Copy job started" << endl;
     // Held for this job only, so a file system mounted anew is seen by the next.
-    Trees trees(params);
-    Summary summary;
-    // systemd's watchdog: set while this worker is at one file.
+    Job job(params);
+    // systemd's watchdog: set while this worker is at one file, or at a flush.
     SYSTEMD::BusyStamp busy(params.storageID + ": copy worker");
     for (DebitCredit::Retry& entry : batch) {
-        // At a stop the rest of the batch stays where it is, uncopied.
-        UTILITIES::FileStep step;
-        if (!step.allowed()) UTILITIES::parkForStop();
+        // At a stop the rest of the batch stays where it is, uncopied; the
+        // copies made are booked first, as their steps hold the stop.
+        std::unique_ptr<UTILITIES::FileStep> step(new UTILITIES::FileStep);
+        if (!step->allowed()) {
+            _flush(job, busy);
+            UTILITIES::parkForStop();
+        }
         // A path announced again while another job copies it is copied once
         // more after that copy, never beside it: the two would share one
         // .tmp. The path is taken before the file's lock, and a worker that
-        // waits for a path holds no other path and no file's lock.
+        // waits for a path holds no other path and no file's lock: it books
+        // what it made, letting go of those paths, before it waits.
         const std::string relative = UTILITIES::getFilePathAfterDot(entry.file.pathToOrigin());
         if (!copyThread.beginCopy(relative)) {
-            logFile << params.storageID << ": " << params.target << "/" << relative
-                    << " is being copied: copied again after that" << endl;
+            // This job's own copy of the path, waiting for its flush, is booked first.
+            const bool own = std::any_of(job.unflushed.begin(), job.unflushed.end(),
+                                         [&](const Unflushed& copy) { return copy.relative == relative; });
+            if (!own)
+                logFile << params.storageID << ": " << params.target << "/" << relative
+                        << " is being copied: copied again after that" << endl;
+            _flush(job, busy);
             copyThread.waitToBeginCopy(relative);
         }
         const std::string origin = entry.file.pathToOrigin();
         busy.begin(origin);
+        bool made;
         {
             FileInfo::ReadLock lock(entry.file);
             holdForTest(origin);
-            _copyFile(entry.file, trees, summary, entry.attempts);
+            made = _copyFile(entry.file, job, entry.attempts, step);
         }
         busy.end();
-        copyThread.endCopy(relative);
+        if (!made) copyThread.endCopy(relative);  // a copy made keeps its path until it is booked
+        if (_flushDue(job)) _flush(job, busy);
     }
-    _writeSummary(summary);
+    _flush(job, busy);
+    _writeSummary(job.summary);
 }
 
 CopyWorkerThread::Trees::Trees(const Storage::Params& params)
@@ -91,7 +103,65 @@ CopyWorkerThread::Trees::Trees(const Storage::Params& params)
         alternatives.emplace_back(new TrustedTree(directory));
 }
 
-void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary, uint32_t attempts) {
+bool CopyWorkerThread::_flushDue(const Job& job) const {
+    // One flush for the whole job costs least; these bound what waits for it,
+    // and how long, in a job of many files or large ones.
+    const size_t maxFiles = 1000;
+    const int64_t maxBytes = int64_t(256) << 20;
+    const int64_t maxWait = 1000000000;  // nanoseconds
+    return !job.unflushed.empty() && (job.unflushed.size() >= maxFiles || job.unflushedBytes >= maxBytes ||
+                                      UTILITIES::monotonicNanoseconds() - job.firstUnflushed >= maxWait);
+}
+
+void CopyWorkerThread::_flush(Job& job, SYSTEMD::BusyStamp& busy) {
+    if (job.unflushed.empty()) return;
+    busy.begin("the flush of " + params.target);
+    // Every copy waiting has its data and its name in the page cache; only a
+    // flush that succeeds puts them on the disk. One that fails may have
+    // lost any of them: all are made again, from their sources.
+    const int error = job.flush.flush();
+    busy.end();
+    for (Unflushed& copy : job.unflushed) {
+        if (error == 0) {
+            _book(copy, job.summary);
+        } else {
+            _failed(copy.file, copy.attempts, true, [&] {
+                _reportCopyError(copy.source, copy.destination, UTILITIES::COPY_FLUSH, error,
+                                 UTILITIES::Verification());
+            });
+        }
+        copyThread.endCopy(copy.relative);
+    }
+    job.unflushed.clear();  // their steps end: a stop may go on
+    job.unflushedBytes = 0;
+}
+
+void CopyWorkerThread::_book(Unflushed& copy, Summary& summary) {
+    ++summary.copiedCount;
+    if (!summary.stopped) _record(copy.relative, summary);
+    FileInfo& file = copy.file;
+    // What was copied, for the passes that later let the file or the copy go.
+    if (copy.fromRamdisk && copy.made.source.known()) file.recordSource(copy.made.source);
+    if (params.type == Storage::INTERNAL) {
+        file.recordCopy(FileInfo::INTERNAL_COPIED, copy.made.copy);
+        file.setFlag(FileInfo::INTERNAL_COPIED);
+    } else if (params.type == Storage::EXTERNAL) {
+        file.recordCopy(FileInfo::EXTERNAL_COPIED, copy.made.copy);
+        file.setFlag(FileInfo::EXTERNAL_COPIED);
+    }
+    if (copy.verified) copyThread.bookVerification(file, true);
+    METRICS::StorageCounters& counters = copyThread.counters();
+    METRICS::add(counters.bytes, static_cast<uint64_t>(std::max<int64_t>(copy.made.copy.size, 0)));
+    counters.delay.observe(UTILITIES::monotonicNanoseconds() - file.announced());
+    _credit(file, copy.attempts);
+    if (copy.attempts > 0)
+        logFile << params.storageID << ": Copied " << copy.source << " to " << copy.destination << " at attempt "
+                << copy.attempts + 1 << endl;
+}
+
+bool CopyWorkerThread::_copyFile(FileInfo& file, Job& job, uint32_t attempts,
+                                 std::unique_ptr<UTILITIES::FileStep>& step) {
+    Trees& trees = job.trees;
     // The EXTERNAL storage's passes leave the file's INTERNAL copy alone
     // until this storage has made it or given up: it is always copied here.
     if (params.type == Storage::INTERNAL) {
@@ -107,13 +177,13 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
     if (path.find("/./") == std::string::npos) {
         _failed(file, attempts, false,
                 [&] { _reportRefusal(path, "the path has no /./ between its base and relative part"); });
-        return;
+        return false;
     }
     const std::string belowRamdisk = UTILITIES::pathBelow(params.ramdisk_mountpoint, path);
     if (belowRamdisk.empty()) {
         _failed(file, attempts, false,
                 [&] { _reportRefusal(path, "the path does not lie below the RAM disk " + params.ramdisk_mountpoint); });
-        return;
+        return false;
     }
     const std::string root = UTILITIES::getFilePathBeforeDot(path);
     const std::string relative = UTILITIES::getFilePathAfterDot(path);
@@ -129,7 +199,7 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
         // made before this one.
         if (alternatives.empty()) {
             _failed(file, attempts, false, [&] { _reportCriticalError(source, destination); });
-            return;
+            return false;
         }
         source = alternatives[0] + "/" + relative;
         from = trees.alternatives[0].get();
@@ -140,19 +210,38 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
     if (!_targetMounted(trees)) {
         // The disk may come back: tried again, with retries on.
         _failed(file, attempts, true, [&] { _reportRefusal(source, params.target_mount + " is not mounted"); });
-        return;
+        return false;
     }
 
     UTILITIES::CopiedFile made;
     UTILITIES::Verification verification;
     UTILITIES::Verification* verify = params.verify_copies ? &verification : nullptr;
     if (verify != nullptr) verification.expected = file.referenceHash();
-    // Taken up again after a restart: a copy made before it is kept as it is.
-    const bool madeBefore = file.isSet(FileInfo::RECOVERED) &&
-                            UTILITIES::completeCopy(*from, fromPath, trees.target, relative, made) &&
-                            (verify == nullptr || _stillVerified(file, trees, relative, made));
-    int64_t result = madeBefore ? 0 : _copyOnce(*from, fromPath, source, trees, relative, made, verify);
-    int copyErrno = errno;
+    // Taken up again after a restart: what an earlier run left is judged
+    // before anything is made anew, for with the source gone it may be the
+    // last copy there is.
+    UTILITIES::Leftover leftover = UTILITIES::Leftover::NONE;
+    std::string unproven;
+    if (file.isSet(FileInfo::RECOVERED)) {
+        leftover = UTILITIES::judgeLeftover(*from, fromPath, trees.target, relative, file.recordedSize(),
+                                            verification.expected, made, unproven);
+        // Without a reference hash, a verifying storage makes the copy anew
+        // while the source is there, and verifies it then.
+        if (verify != nullptr && verification.expected.empty() && leftover == UTILITIES::Leftover::COMPLETE &&
+            made.source.known()) {
+            leftover = UTILITIES::Leftover::NONE;
+            made = UTILITIES::CopiedFile();
+        }
+        if (leftover == UTILITIES::Leftover::PROMOTED)
+            logFile << params.storageID << ": " << destination << ".tmp is complete: it becomes the copy" << endl;
+    }
+    const bool madeBefore = leftover == UTILITIES::Leftover::COMPLETE || leftover == UTILITIES::Leftover::PROMOTED;
+    int64_t result = madeBefore ? made.copy.size : UTILITIES::COPY_SOURCE_OPEN;
+    int copyErrno = ENOENT;
+    if (!madeBefore && _wholeSource(file, *from, fromPath, trees)) {
+        result = _copyOnce(*from, fromPath, source, trees, relative, made, verify);
+        copyErrno = errno;
+    }
     // Not there, or in an earlier target a link there (the EXTERNAL storage
     // leaves one in place of the INTERNAL copy it replaced): the next earlier
     // target may have it. A link on the RAM disk is a user's, and refused.
@@ -164,48 +253,66 @@ void CopyWorkerThread::_copyFile(FileInfo& file, Trees& trees, Summary& summary,
         source = alternatives[alternative] + "/" + relative;
         from = trees.alternatives[alternative++].get();
         fromPath = relative;
+        if (!_wholeSource(file, *from, fromPath, trees)) continue;
         result = _copyOnce(*from, fromPath, source, trees, relative, made, verify);
         copyErrno = errno;
     }
     if (result >= 0 && verify != nullptr && !madeBefore &&
-        !_acceptVerified(file, trees, relative, destination, made, verification.sourceHash)) {
+        !_acceptVerified(file, job, relative, destination, made, verification.sourceHash)) {
         verification.expected = file.referenceHash();
+        made.descriptor.reset();
         result = UTILITIES::COPY_MISMATCH;
         copyErrno = EIO;
     }
-    if (verify != nullptr && !madeBefore && result != UTILITIES::COPY_SOURCE_CHANGED &&
-        (result >= 0 || result == UTILITIES::COPY_MISMATCH || result == UTILITIES::COPY_READ_BACK))
-        copyThread.bookVerification(file, result >= 0);
+    // Failed verifications count at once; a copy verified counts once booked.
+    if (verify != nullptr && !madeBefore && (result == UTILITIES::COPY_MISMATCH || result == UTILITIES::COPY_READ_BACK))
+        copyThread.bookVerification(file, false);
     if (result < 0) {
         // Worth another try while the source is there: a full or read-only
         // target, a missing directory, a link in the way may all be mended.
         const bool sourceGone = result == UTILITIES::COPY_SOURCE_OPEN && copyErrno == ENOENT;
+        if (sourceGone && leftover == UTILITIES::Leftover::UNPROVEN) {
+            // What is left of an earlier copy stays where it is, for an
+            // operator to judge; it is not counted as a copy.
+            _failed(file, attempts, false, [&] { _reportUnproven(source, destination, unproven); });
+            return false;
+        }
         _failed(file, attempts, !sourceGone,
                 [&] { _reportCopyError(source, destination, result, copyErrno, verification); });
         if (sourceGone && attempts > 0)
             logFile << params.storageID << ": Gave up copying " << source << " to " << destination << " after "
                     << attempts + 1 << " attempts: the source is gone" << endl;
-        return;
+        return false;
     }
+    // A copy kept from before a restart and verified against the reference
+    // is listed like a new one (a restart may list a copy twice).
+    const bool verified = verify != nullptr && (!madeBefore || !verification.expected.empty());
+    if (verify != nullptr && madeBefore && verified)
+        _appendToManifest(job, file.tavroTime(), verification.expected, relative);
 
-    ++summary.copiedCount;
-    if (!summary.stopped) _record(relative, summary);
-    // What was copied, for the passes that later let the file or the copy go.
-    if (from == &trees.ramdisk && made.source.known()) file.recordSource(made.source);
-    if (params.type == Storage::INTERNAL) {
-        file.recordCopy(FileInfo::INTERNAL_COPIED, made.copy);
-        file.setFlag(FileInfo::INTERNAL_COPIED);
-    } else if (params.type == Storage::EXTERNAL) {
-        file.recordCopy(FileInfo::EXTERNAL_COPIED, made.copy);
-        file.setFlag(FileInfo::EXTERNAL_COPIED);
-    }
-    METRICS::StorageCounters& counters = copyThread.counters();
-    METRICS::add(counters.bytes, static_cast<uint64_t>(std::max<int64_t>(made.copy.size, 0)));
-    counters.delay.observe(UTILITIES::monotonicNanoseconds() - file.announced());
-    _credit(file, attempts);
-    if (attempts > 0)
-        logFile << params.storageID << ": Copied " << source << " to " << destination << " at attempt " << attempts + 1
-                << endl;
+    if (job.unflushed.empty()) job.firstUnflushed = UTILITIES::monotonicNanoseconds();
+    job.unflushedBytes += std::max<int64_t>(made.copy.size, 0);
+    job.flush.watch(std::move(made.descriptor), static_cast<dev_t>(made.copy.device));
+    job.unflushed.push_back(Unflushed{file, attempts, source, destination, relative, std::move(made),
+                                      from == &trees.ramdisk, verified, std::move(step)});
+    return true;
+}
+
+bool CopyWorkerThread::_wholeSource(const FileInfo& file, TrustedTree& from, const std::string& fromPath,
+                                    const Trees& trees) {
+    const int64_t recorded = file.recordedSize();
+    if (!file.isSet(FileInfo::RECOVERED) || recorded < 0 || &from == &trees.ramdisk) return true;
+    std::string name;
+    const int dir = from.parentOf(fromPath, name);
+    struct stat status;
+    // A link there is the copy's to refuse, as ever.
+    if (dir < 0 || fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(status.st_mode))
+        return true;
+    if (!S_ISREG(status.st_mode) || status.st_size == recorded) return true;
+    logFile << params.storageID << ": " << from.basePath() << "/" << fromPath << " has " << status.st_size
+            << " bytes, the file had " << recorded << ": it is not copied from" << endl;
+    errno = ENOENT;
+    return false;
 }
 
 int64_t CopyWorkerThread::_copyOnce(TrustedTree& from, const std::string& fromPath, const std::string& source,
@@ -227,22 +334,7 @@ int64_t CopyWorkerThread::_copyOnce(TrustedTree& from, const std::string& fromPa
     }
 }
 
-bool CopyWorkerThread::_stillVerified(FileInfo& file, Trees& trees, const std::string& relative,
-                                      const UTILITIES::CopiedFile& made) {
-    const std::string reference = file.referenceHash();
-    // Without a reference the copy is made anew, and verified then; with the
-    // source gone too, it is all there is, and kept as it is.
-    if (reference.empty()) return !made.source.known();
-    std::string hash;
-    FileIdentity found;
-    if (UTILITIES::hashFile(trees.target, relative, hash, found) < 0 || hash != reference || found != made.copy)
-        return false;
-    copyThread.bookVerification(file, true);
-    _appendToManifest(trees, file.tavroTime(), hash, relative);
-    return true;
-}
-
-bool CopyWorkerThread::_acceptVerified(FileInfo& file, Trees& trees, const std::string& relative,
+bool CopyWorkerThread::_acceptVerified(FileInfo& file, Job& job, const std::string& relative,
                                        const std::string& destination, const UTILITIES::CopiedFile& made,
                                        const std::string& hash) {
     const bool first = file.referenceHash().empty();
@@ -250,7 +342,7 @@ bool CopyWorkerThread::_acceptVerified(FileInfo& file, Trees& trees, const std::
         // Two storages copied the file at once and read different bytes: the
         // first to be verified holds the reference, and this copy goes.
         std::string name;
-        const int dir = trees.target.parentOf(relative, name);
+        const int dir = job.trees.target.parentOf(relative, name);
         struct stat there;
         if (dir >= 0 && fstatat(dir, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
             FileIdentity::of(there) == made.copy && unlinkat(dir, name.c_str(), 0) != 0)
@@ -258,12 +350,13 @@ bool CopyWorkerThread::_acceptVerified(FileInfo& file, Trees& trees, const std::
         return false;
     }
     if (first && params.journal != nullptr && file.journalId() != 0) params.journal->bookHash(file.journalId(), hash);
-    _appendToManifest(trees, file.tavroTime(), hash, relative);
+    _appendToManifest(job, file.tavroTime(), hash, relative);
     return true;
 }
 
-void CopyWorkerThread::_appendToManifest(Trees& trees, int64_t shift, const std::string& hash,
+void CopyWorkerThread::_appendToManifest(Job& job, int64_t shift, const std::string& hash,
                                          const std::string& relative) {
+    Trees& trees = job.trees;
     const std::string fileName = UTILITIES::manifestName(shift);
     auto at = trees.manifests.find(shift);
     if (at == trees.manifests.end()) {
@@ -292,12 +385,16 @@ void CopyWorkerThread::_appendToManifest(Trees& trees, int64_t shift, const std:
             return;
         }
         at = trees.manifests.emplace(shift, fd).first;
+        trees.manifestDevice = status.st_dev;
     }
     // One write of a whole line, appended: a crash leaves no torn line.
     const std::string line = hash + "  " + relative + "\n";
     ssize_t put;
     do put = write(at->second, line.data(), line.size());
     while (put < 0 && errno == EINTR);
+    // The line goes to the disk with the copy it lists, by the job's flush
+    // (through the manifest, opened before the line was written).
+    if (put == static_cast<ssize_t>(line.size())) job.flush.watch(UniqueFd(dup(at->second)), trees.manifestDevice);
     if (put != static_cast<ssize_t>(line.size()) && !trees.manifestReported) {
         logFile << params.storageID << ": Error: The manifest " << params.target << "/" << fileName
                 << " cannot be written: " << LogManip(&LogFile::errmsg, put < 0 ? errno : ENOSPC) << endl;
@@ -410,6 +507,15 @@ void CopyWorkerThread::_reportCriticalError(const std::string& source, const std
         params.messageServer->addToMessageQueue(
             MessageServer::COPY_ERROR, source + ":" + destination,
             "Critical Error: Failed to copy " + source + " to " + destination + ". " + reason);
+}
+
+void CopyWorkerThread::_reportUnproven(const std::string& source, const std::string& destination,
+                                       const std::string& why) {
+    logFile << params.storageID << ": Error: Copying " << source << " to " << destination
+            << ": the source is gone, and " << why << "; it is not counted as a copy" << endl;
+    if (params.messageServer != nullptr)
+        params.messageServer->addToMessageQueue(MessageServer::COPY_ERROR, source + ":" + destination,
+                                                "Error: Failed to copy " + source + " to " + destination + ".");
 }
 
 void CopyWorkerThread::_reportRefusal(const std::string& path, const std::string& why) {

@@ -12,10 +12,15 @@
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "thread/ThreadPoolTask.h"
+#include "util/FileSystemFlush.h"
 #include "util/Files.h"
+#include "util/Stop.h"
 #include "util/TrustedTree.h"
 
 class CopyThread;
+namespace SYSTEMD {
+class BusyStamp;
+}
 
 // One copy job: a batch of announced files that one storage's copy scheduler
 // took in one go. It copies each file, under the file's read lock, from its
@@ -66,16 +71,54 @@ private:
         // verify_copies: the manifests of the target opened so far, by shift,
         // and whether a manifest that cannot be written was reported.
         std::map<int64_t, int> manifests;
+        dev_t manifestDevice = 0;  // they all lie in the target's top folder
         bool manifestReported = false;
         ~Trees();
         void closeManifests();
     };
 
+    // A copy renamed into place, not yet known to be on the disk: booked once
+    // its file system is flushed, failed if the flush fails. It keeps its
+    // path (beginCopy) and its step until then, so that no other job copies
+    // the path meanwhile and a stop waits for the booking.
+    struct Unflushed {
+        FileInfo file;
+        uint32_t attempts;
+        std::string source;
+        std::string destination;
+        std::string relative;
+        UTILITIES::CopiedFile made;  // without its descriptor, which the flush holds
+        bool fromRamdisk;
+        bool verified;  // verify_copies: read back and found right; counted once booked
+        std::unique_ptr<UTILITIES::FileStep> step;
+    };
+
+    // What one work() holds: its trees, its summary, and the copies waiting
+    // for their flush, which comes once per job, or sooner once these are
+    // many, large or old (see _flushDue).
+    struct Job {
+        explicit Job(const Storage::Params& params) : trees(params) {}
+        Trees trees;
+        Summary summary;
+        UTILITIES::FileSystemFlush flush;
+        std::vector<Unflushed> unflushed;
+        int64_t unflushedBytes = 0;
+        int64_t firstUnflushed = 0;  // CLOCK_MONOTONIC nanoseconds
+    };
+
     // True when the storage has no target_mount, or it is mounted.
     bool _targetMounted(Trees& trees);
 
-    // attempts: the failed tries of the file so far, 0 for a new one.
-    void _copyFile(FileInfo& file, Trees& trees, Summary& summary, uint32_t attempts);
+    // attempts: the failed tries of the file so far, 0 for a new one. True
+    // when a copy was made: it waits in job.unflushed, with `step` and the
+    // path, for the flush. False when the copy failed and was booked so.
+    bool _copyFile(FileInfo& file, Job& job, uint32_t attempts, std::unique_ptr<UTILITIES::FileStep>& step);
+    bool _flushDue(const Job& job) const;
+    // Flushes the file systems of the copies waiting, then books each copied,
+    // or failed when the flush failed, and lets go of its path.
+    void _flush(Job& job, SYSTEMD::BusyStamp& busy);
+    // A copy on the disk: recorded in the file's record and the summary, and credited.
+    void _book(Unflushed& copy, Summary& summary);
     // A copy made: booked copied, or, after failed attempts, moved from failed to copied.
     void _credit(const FileInfo& file, uint32_t attempts);
     // A copy that failed: reported (the first time only), then tried again
@@ -85,20 +128,22 @@ private:
     // source changes under it; verify is null without verify_copies.
     int64_t _copyOnce(TrustedTree& from, const std::string& fromPath, const std::string& source, Trees& trees,
                       const std::string& relative, UTILITIES::CopiedFile& made, UTILITIES::Verification* verify);
-    // verify_copies: a copy kept from before a restart counts only when it
-    // still holds the file's reference hash.
-    bool _stillVerified(FileInfo& file, Trees& trees, const std::string& relative, const UTILITIES::CopiedFile& made);
+    // For a file taken up again after a restart: a source other than the RAM
+    // disk (an earlier storage's copy, which a power cut may have cut short)
+    // must have the size recorded for the file, when one was.
+    bool _wholeSource(const FileInfo& file, TrustedTree& from, const std::string& fromPath, const Trees& trees);
     // verify_copies: a verified copy becomes the file's reference when it is
     // the first, and is listed in the manifest of its shift on the target.
     // False when another storage's copy became the reference meanwhile, and
     // holds other bytes: this copy is then removed.
-    bool _acceptVerified(FileInfo& file, Trees& trees, const std::string& relative, const std::string& destination,
+    bool _acceptVerified(FileInfo& file, Job& job, const std::string& relative, const std::string& destination,
                          const UTILITIES::CopiedFile& made, const std::string& hash);
-    void _appendToManifest(Trees& trees, int64_t shift, const std::string& hash, const std::string& relative);
+    void _appendToManifest(Job& job, int64_t shift, const std::string& hash, const std::string& relative);
     void _record(const std::string& relativePath, Summary& summary);
     void _reportCopyError(const std::string& source, const std::string& destination, int64_t result, int errnum,
                           const UTILITIES::Verification& verification);
     void _reportCriticalError(const std::string& source, const std::string& destination);
+    void _reportUnproven(const std::string& source, const std::string& destination, const std::string& why);
     void _reportRefusal(const std::string& path, const std::string& why);
     void _writeSummary(const Summary& summary);
 

@@ -341,7 +341,8 @@ void ListThread::_prepare(Block& block, const std::string& bytes) {
             if (journal != nullptr) entries.push_back({true, journal->nextFileId(), "", now, next.uid, next.gid});
         } else if (announcement.kind == Announcement::FILE && journal != nullptr) {
             action.id = journal->newFileId();
-            entries.push_back({false, action.id, announcement.path, next.time, 0, 0});
+            entries.push_back(
+                {false, action.id, announcement.path, next.time, 0, 0, _announcedSize(announcement.belowRamdisk)});
         }
         block.actions.push_back(std::move(action));
     }
@@ -419,6 +420,14 @@ std::string ListThread::_linkOnTheWay(const std::string& belowRamdisk) {
     ramdiskTree.release();
     if (ramdiskTree.parentOf(belowRamdisk, name) >= 0 || errno != ELOOP) return "";
     return "a directory on the way is a symbolic link";
+}
+
+int64_t ListThread::_announcedSize(const std::string& belowRamdisk) {
+    std::string name;
+    const int dir = ramdiskTree.parentOf(belowRamdisk, name);
+    struct stat status;
+    if (dir < 0 || fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) return -1;
+    return static_cast<int64_t>(status.st_size);
 }
 
 void ListThread::_announce(const std::string& path, int64_t id, int64_t time, int64_t readAt) {

@@ -95,6 +95,10 @@ private:
     // below the RAM disk is a symbolic link. Empty otherwise, also when the
     // folder is missing (its copies then fail and are reported).
     std::string _linkOnTheWay(const std::string& belowRamdisk);
+    // The size of an announced file, recorded in the journal: what a copy
+    // must have when the daemon is restarted after the file is gone. -1 when
+    // it is no regular file (yet).
+    int64_t _announcedSize(const std::string& belowRamdisk);
     // `path` is in the marker form and safe for every storage.
     // `readAt`: when the line arrived, the start of its copies' delay.
     void _announce(const std::string& path, int64_t id, int64_t time, int64_t readAt);

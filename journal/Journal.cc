@@ -43,15 +43,17 @@ const char* const schema =
     " gid INTEGER NOT NULL, pending INTEGER NOT NULL, copied INTEGER NOT NULL, failed INTEGER NOT NULL,"
     " verified INTEGER NOT NULL DEFAULT 0, verify_failed INTEGER NOT NULL DEFAULT 0,"
     " PRIMARY KEY(storage, time)) WITHOUT ROWID;"
-    "CREATE TABLE files(id INTEGER PRIMARY KEY, path TEXT NOT NULL, shift INTEGER NOT NULL, hash TEXT);"
+    "CREATE TABLE files(id INTEGER PRIMARY KEY, path TEXT NOT NULL, shift INTEGER NOT NULL, hash TEXT, size INTEGER);"
     "CREATE TABLE steps(file INTEGER NOT NULL, storage INTEGER NOT NULL, state INTEGER NOT NULL,"
     " attempts INTEGER NOT NULL, done INTEGER NOT NULL, PRIMARY KEY(file, storage)) WITHOUT ROWID;";
 
-// Schema 1 to 2: the columns come last, as in a file made with schema 2.
+// Schema 1 to 2 and 2 to 3: the columns come last, as in a file made with
+// this schema. Files announced before have no size (NULL).
 const char* const upgradeFrom1 =
     "ALTER TABLE files ADD COLUMN hash TEXT;"
     "ALTER TABLE history ADD COLUMN verified INTEGER NOT NULL DEFAULT 0;"
     "ALTER TABLE history ADD COLUMN verify_failed INTEGER NOT NULL DEFAULT 0;";
+const char* const upgradeFrom2 = "ALTER TABLE files ADD COLUMN size INTEGER;";
 
 // Makes the folders above a file that are missing, root's and not for others to write.
 void makeFoldersAbove(const std::string& path) {
@@ -174,7 +176,7 @@ bool Journal::_read(Contents& out, std::string& why) {
             std::string("BEGIN;") + schema + "PRAGMA user_version=" + std::to_string(schemaVersion) + ";COMMIT;";
         if (!_exec(make.c_str())) return fail(sqlite3_errmsg(db));
     } else if (version < schemaVersion) {
-        if (!_upgrade(why)) {
+        if (!_upgrade(version, why)) {
             upgradeFailed = true;
             return false;
         }
@@ -243,14 +245,18 @@ bool Journal::_read(Contents& out, std::string& why) {
     // Every file with its steps; those done everywhere are left out.
     std::map<int64_t, size_t> position;
     for (size_t storage = 0; storage < storageKeys.size(); ++storage) position[storageKeys[storage]] = storage;
-    sqlite3_stmt* files = _statement("SELECT id, path, shift, hash FROM files ORDER BY id");
+    sqlite3_stmt* files = _statement("SELECT id, path, shift, hash, coalesce(size, -1) FROM files ORDER BY id");
     sqlite3_stmt* steps = _statement("SELECT file, storage, state, attempts, done FROM steps ORDER BY file");
     if (files == nullptr || steps == nullptr) return fail(sqlite3_errmsg(db));
     int stepResult = sqlite3_step(steps);
     while ((result = sqlite3_step(files)) == SQLITE_ROW) {
         const char* hash = reinterpret_cast<const char*>(sqlite3_column_text(files, 3));  // NULL while unknown
-        OpenFile file{column(files, 0), reinterpret_cast<const char*>(sqlite3_column_text(files, 1)), column(files, 2),
-                      std::vector<Step>(storageKeys.size()), hash != nullptr ? hash : ""};
+        OpenFile file{column(files, 0),
+                      reinterpret_cast<const char*>(sqlite3_column_text(files, 1)),
+                      column(files, 2),
+                      std::vector<Step>(storageKeys.size()),
+                      hash != nullptr ? hash : "",
+                      column(files, 4)};
         if (file.id >= nextId) nextId = file.id + 1;
         while (stepResult == SQLITE_ROW && column(steps, 0) <= file.id) {
             auto at = position.find(column(steps, 1));
@@ -278,9 +284,9 @@ bool Journal::_read(Contents& out, std::string& why) {
     return true;
 }
 
-bool Journal::_upgrade(std::string& why) {
-    const std::string upgrade =
-        std::string("BEGIN;") + upgradeFrom1 + "PRAGMA user_version=" + std::to_string(schemaVersion) + ";COMMIT;";
+bool Journal::_upgrade(int64_t version, std::string& why) {
+    const std::string upgrade = std::string("BEGIN;") + (version < 2 ? upgradeFrom1 : "") + upgradeFrom2 +
+                                "PRAGMA user_version=" + std::to_string(schemaVersion) + ";COMMIT;";
     if (_exec(upgrade.c_str())) return true;
     why = sqlite3_errmsg(db);
     _exec("ROLLBACK");  // fails harmlessly when no transaction is left open
@@ -340,6 +346,7 @@ uint64_t Journal::submit(const std::vector<Entry>& entries, const std::string& b
         event.time = entry.time;
         event.uid = entry.uid;
         event.gid = entry.gid;
+        event.size = entry.size;
         queue.push_back(std::move(event));
     }
     queued += entries.size();
@@ -528,11 +535,15 @@ bool Journal::_apply(const Event& event) {
         return ok;
     };
     if (event.kind == Event::FILE) {
-        sqlite3_stmt* add = _statement("INSERT OR REPLACE INTO files(id, path, shift) VALUES(?, ?, ?)");
+        sqlite3_stmt* add = _statement("INSERT OR REPLACE INTO files(id, path, shift, size) VALUES(?, ?, ?, ?)");
         if (add == nullptr) return false;
         sqlite3_bind_int64(add, 1, event.id);
         sqlite3_bind_text(add, 2, event.path.c_str(), static_cast<int>(event.path.size()), SQLITE_STATIC);
         sqlite3_bind_int64(add, 3, event.time);
+        if (event.size >= 0)
+            sqlite3_bind_int64(add, 4, event.size);
+        else
+            sqlite3_bind_null(add, 4);
         return step(add);
     }
     if (event.kind == Event::BYTES) {

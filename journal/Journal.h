@@ -38,9 +38,9 @@ public:
     // A storage's step on a file, as the journal keeps it.
     enum State { PENDING = 0, RETRYING = 1, COPIED = 2, FAILED = 3, LINKED = 4, REMOVED = 5, DELETED = 6, KEPT = 7 };
 
-    // 2: files.hash, history.verified and history.verify_failed. A file of
-    // schema 1 is upgraded in place when opened.
-    static constexpr int schemaVersion = 2;
+    // 2: files.hash, history.verified and history.verify_failed; 3:
+    // files.size. A file of an earlier schema is upgraded in place when opened.
+    static constexpr int schemaVersion = 3;
     static constexpr int keptShifts = 3;
 
     // A line of the pipe to record: a file, or a user shift.
@@ -51,6 +51,7 @@ public:
         int64_t time;      // the file's shift, or the new shift's start
         uint32_t uid;      // user shifts only
         uint32_t gid;
+        int64_t size = -1;  // files only: bytes when announced, -1 when not known
     };
 
     struct Step {
@@ -70,6 +71,7 @@ public:
         int64_t shift;
         std::vector<Step> steps;  // by storage, in the order given to the constructor
         std::string hash;         // the reference hash, 32 lowercase hex digits; empty while unknown
+        int64_t size = -1;        // as announced; -1 when not known
     };
     // What open() found.
     struct Contents {
@@ -143,6 +145,7 @@ private:
         uint32_t attempts;
         bool done;
         int pending, copied, failed, verified, verifyFailed;
+        int64_t size;  // FILE
     };
 
     // The writer's loop, and the checkpoints' on a connection of their own.
@@ -150,8 +153,8 @@ private:
     void _checkpoints(sqlite3* copier);
     bool _openFile(std::string& why);
     bool _read(Contents& out, std::string& why);
-    // Schema 1 to 2, in one transaction; false leaves the file as it was.
-    bool _upgrade(std::string& why);
+    // From schema `version` to this one, in one transaction; false leaves the file as it was.
+    bool _upgrade(int64_t version, std::string& why);
     void _close();
     void _moveAside(const std::string& why);
     bool _exec(const char* sql);

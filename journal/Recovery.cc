@@ -178,6 +178,8 @@ void Recovery::takeUp(const Journal::Contents& contents, const std::vector<Stora
         file.setFlag(FileInfo::RECOVERED);
         // What every copy of it must hold, as verified before the stop.
         if (!open.hash.empty()) file.referenceHash(open.hash);
+        // What a copy must have when its source is gone.
+        file.setRecordedSize(open.size);
         // Every storage's flags first: each one reads the others'.
         for (size_t i = 0; i < storages.size() && i < open.steps.size(); ++i) {
             const Journal::Step& step = open.steps[i];

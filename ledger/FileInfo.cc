@@ -25,6 +25,8 @@ const uint32_t sourceRecorded = 0x20000;
 // The same for the reference hash.
 const uint32_t hashClaimed = 0x40000;
 const uint32_t hashRecorded = 0x80000;
+// Set, with the extra part, before the record is shared: the size recorded.
+const uint32_t sizeRecorded = 0x100000;
 
 // Files are announced folder by folder: each thread that makes records keeps
 // the folder of its last one, and the next file of that folder and shift
@@ -38,7 +40,7 @@ FileInfo::FileInfoPrivate::FileInfoPrivate(Folder* folder, size_t nameLength, in
       flags(0),
       journalId(journalId),
       announced(announced != 0 ? announced : UTILITIES::monotonicNanoseconds()),
-      hash(nullptr),
+      extra(nullptr),
       nameLength(static_cast<uint32_t>(nameLength)),
       devices{0, 0, 0},
       folder(folder),
@@ -51,7 +53,7 @@ FileInfo::FileInfoPrivate::FileInfoPrivate(Folder* folder, size_t nameLength, in
 
 FileInfo::FileInfoPrivate::~FileInfoPrivate() {
     if (journalId != 0) METRICS::journalUnfinishedFiles().fetch_sub(1, std::memory_order_relaxed);
-    delete hash;
+    delete extra;
     intrusive_ptr_release(folder);
 }
 
@@ -142,13 +144,25 @@ FileIdentity FileInfo::source() const {
 
 std::string FileInfo::referenceHash(const std::string& candidate) {
     if (!candidate.empty() && (d->flags.fetch_or(hashClaimed, std::memory_order_acq_rel) & hashClaimed) == 0) {
-        d->hash = new std::string(candidate);
+        // Made here unless the journal's size made it before the record was shared.
+        if (d->extra == nullptr) d->extra = new FileInfoPrivate::Extra;
+        d->extra->hash = candidate;
         d->flags.fetch_or(hashRecorded, std::memory_order_release);
         return candidate;
     }
     if (candidate.empty() && !isSet(hashClaimed)) return "";
     while (!isSet(hashRecorded)) sched_yield();  // being written by another worker
-    return *d->hash;
+    return d->extra->hash;
+}
+
+void FileInfo::setRecordedSize(int64_t size) {
+    if (d->extra == nullptr) d->extra = new FileInfoPrivate::Extra;
+    d->extra->recordedSize = size;
+    setFlag(sizeRecorded);
+}
+
+int64_t FileInfo::recordedSize() const {
+    return isSet(sizeRecorded) ? d->extra->recordedSize : -1;
 }
 
 void FileInfo::recordCopy(uint32_t copiedFlag, const FileIdentity& identity) {

@@ -92,6 +92,12 @@ public:
     // (and is not empty). Returns the reference, empty when there is none.
     std::string referenceHash(const std::string& candidate = "");
     FileIdentity copy(uint32_t copiedFlag) const;
+    // The file's size as the journal recorded it when the file was announced,
+    // -1 when unknown: what a copy left by an earlier run must have when the
+    // source is gone. Set only for a file taken up from the journal, before
+    // any other thread holds the record.
+    void setRecordedSize(int64_t size);
+    int64_t recordedSize() const;
 
 private:
     // Taken only through ReadLock and WriteLock, so that every way out of a
@@ -146,7 +152,13 @@ public:
     SlimRwLock rwlock;
     const int64_t journalId;
     const int64_t announced;
-    std::string* hash;  // the reference hash, published as the identities are; made only when verifying
+    // What few files need, made when first needed: the reference hash
+    // (published as the identities are) and the size recorded in the journal.
+    struct Extra {
+        std::string hash;
+        int64_t recordedSize = -1;
+    };
+    Extra* extra;
 
 private:
     friend void intrusive_ptr_release(FileInfoPrivate* record);

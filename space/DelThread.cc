@@ -34,6 +34,8 @@ void DelThread::run() {
             }
             std::list<FileInfo> later;
             const int64_t current = getPollundInfo().time;
+            // Opened before the first deletion, so the flush sees what went wrong since.
+            flush.watchDirectory(params.origin.empty() ? params.ramdisk_mountpoint : params.origin);
             for (auto file = pending.begin(); file != pending.end();) {
                 if (_mustWait(*file)) {
                     later.splice(later.end(), pending, file++);
@@ -44,6 +46,7 @@ void DelThread::run() {
                 if (shift < current) shiftsGone.emplace(shift, true).first->second &= gone;
             }
             guard.release();  // a file system mounted anew is seen by the next run
+            _bookDeletions();
             if (!later.empty()) {
                 debitCredit.postponeDeletion(later);
                 UTILITIES::sleepNanoSeconds(waitNanoseconds);
@@ -86,7 +89,10 @@ bool DelThread::_mustWait(const FileInfo& file) const {
 
 bool DelThread::_delete(FileInfo& file) {
     UTILITIES::FileStep step;  // at a stop the file stays, for the next start
-    if (!step.allowed()) UTILITIES::parkForStop();
+    if (!step.allowed()) {
+        _bookDeletions();
+        UTILITIES::parkForStop();
+    }
     // Keeps a link or removal pass of the same storage off the file meanwhile.
     FileInfo::ReadLock lock(file);
     const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
@@ -98,7 +104,7 @@ bool DelThread::_delete(FileInfo& file) {
         logFile << text << endl;
         if (params.messageServer != nullptr)
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path, text);
-        debitCredit.bookDeletion(file, false);
+        unbooked.emplace_back(file, false);
         return false;
     }
     // A RAM-disk file safe on EXTERNAL alone, its INTERNAL copy having failed.
@@ -107,7 +113,7 @@ bool DelThread::_delete(FileInfo& file) {
                 << " is complete" << endl;
     const bool removed = !place.exists || unlinkat(place.dir, place.name.c_str(), 0) == 0;
     const int removeErrno = removed ? ENOENT : errno;
-    debitCredit.bookDeletion(file, removed || removeErrno == ENOENT);
+    unbooked.emplace_back(file, removed || removeErrno == ENOENT);
     if (!place.exists || !removed) {
         logFile << "++ Error: could not remove " << path << "\n" << LogManip(&LogFile::errmsg, removeErrno) << endl;
         if (params.messageServer != nullptr)
@@ -115,4 +121,17 @@ bool DelThread::_delete(FileInfo& file) {
                                                     "Error: could not remove " + path);
     }
     return removed;
+}
+
+void DelThread::_bookDeletions() {
+    if (unbooked.empty()) return;
+    const int error = flush.flush();
+    if (error != 0) {
+        logFile << "++ Error: " << (params.origin.empty() ? params.ramdisk_mountpoint : params.origin)
+                << " could not be flushed after " << unbooked.size()
+                << " deletions, which are not booked: " << LogManip(&LogFile::errmsg, error) << endl;
+    } else {
+        for (const auto& deletion : unbooked) debitCredit.bookDeletion(deletion.first, deletion.second);
+    }
+    unbooked.clear();
 }

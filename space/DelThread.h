@@ -5,12 +5,15 @@
 
 #include <list>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "ledger/DebitListThread.h"
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "space/ReleaseGuard.h"
+#include "util/FileSystemFlush.h"
 
 // Deletes the files that the storage's ledger has put on its delete list: the
 // previous users' files after a user shift, and files whose copy or link
@@ -35,8 +38,14 @@ protected:
 private:
     // Whether the file must wait for another storage before it is judged.
     bool _mustWait(const FileInfo& file) const;
-    // True when the file is gone (or was no more there).
+    // True when the file is gone (or was no more there). The deletion, or
+    // the refusal, is booked by _bookDeletions().
     bool _delete(FileInfo& file);
+    // Books the deletions and refusals of the run so far, once the file
+    // system they changed is flushed: a deletion that a power cut could undo
+    // is not booked. After a failed flush they are not booked at all, and a
+    // restart finds out from the files what happened.
+    void _bookDeletions();
     // verify_copies, EXTERNAL: the manifests of the earlier shifts whose
     // INTERNAL copies all went, removed from the INTERNAL target.
     void _removeManifests();
@@ -47,6 +56,9 @@ private:
     ReleaseGuard guard;           // finds the files; let go of after each run
     // Earlier shifts met in this run, and whether every file of each went.
     std::map<int64_t, bool> shiftsGone;
+    // The files handled since the last booking, and whether each was deleted.
+    std::vector<std::pair<FileInfo, bool>> unbooked;
+    UTILITIES::FileSystemFlush flush;
 };
 
 #endif

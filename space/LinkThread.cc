@@ -95,6 +95,8 @@ void LinkThread::run() {
             else
                 logFile << "++ Removing " << files << " files from " << params.mountpoint << endl;
             int32_t reported = 0;
+            // Opened before the pass changes anything, so the flush sees what went wrong since.
+            flush.watchDirectory(params.origin.empty() ? params.ramdisk_mountpoint : params.origin);
             // A request to return the files to the ledger may empty pending midway.
             for (size_t index = 0; index < files && !pending.empty(); ++index) {
                 _measureDuringPass();
@@ -104,6 +106,7 @@ void LinkThread::run() {
                     _removeFile(reported);
             }
             guard.release();  // a file system mounted anew is seen by the next pass
+            _bookPass();
             if (linking) _tryToDeleteLinks();
         } while (_checkForOverflow() || (!linking && _checkForInodes() != 0));
     }
@@ -311,7 +314,10 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
     // At a stop the file stays as it is: a link half made would leave its
     // temporary name behind.
     UTILITIES::FileStep step;
-    if (!step.allowed()) UTILITIES::parkForStop();
+    if (!step.allowed()) {
+        _bookPass();
+        UTILITIES::parkForStop();
+    }
     FileInfo file = pending.front();
     FileInfo::WriteLock lock(file);
     const bool internal = params.type == Storage::INTERNAL;
@@ -352,7 +358,7 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
 
     if (linked) {
         file.setFlag(internal ? FileInfo::INTERNAL_LINKED : FileInfo::EXTERNAL_LINKED);
-        insertToLinks(file);
+        unbooked.emplace_back(file, true);
         if (++reported == reportEvery) {
             _writeReport("++ " + UTILITIES::getString(reportEvery) + " symbolic links from " + params.mountpoint +
                          " to " + params.target + " successfully created");
@@ -391,7 +397,10 @@ bool LinkThread::_ownLink(int dir, const std::string& name, uint32_t uid, uint32
 
 void LinkThread::_removeFile(int32_t& reported) {
     UTILITIES::FileStep step;  // as for a link
-    if (!step.allowed()) UTILITIES::parkForStop();
+    if (!step.allowed()) {
+        _bookPass();
+        UTILITIES::parkForStop();
+    }
     FileInfo file = pending.front();
     pending.pop_front();
     FileInfo::WriteLock lock(file);
@@ -440,8 +449,28 @@ void LinkThread::_removeFile(int32_t& reported) {
         reported = 0;
     }
     // Kept or not, the ledger lets go of it: it is not offered again.
-    forgetAbout(file, removed);
+    if (removed)
+        unbooked.emplace_back(file, false);
+    else
+        forgetAbout(file, false);
     _tryReturnToDebitCredit();
+}
+
+void LinkThread::_bookPass() {
+    if (unbooked.empty()) return;
+    const int error = flush.flush();
+    // The ledger must let go of them all the same, or it would count them in
+    // progress for ever; the log says that the journal may be ahead of the disk.
+    if (error != 0)
+        logFile << "++ Error: " << (params.origin.empty() ? params.ramdisk_mountpoint : params.origin)
+                << " could not be flushed after a pass: " << LogManip(&LogFile::errmsg, error) << endl;
+    for (const auto& done : unbooked) {
+        if (done.second)
+            insertToLinks(done.first);
+        else
+            forgetAbout(done.first, true);
+    }
+    unbooked.clear();
 }
 
 void LinkThread::_writeReport(const std::string& text) {

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ledger/DebitListThread.h"
 #include "ledger/FileInfo.h"
@@ -16,6 +18,7 @@
 #include "space/FillPolicy.h"
 #include "space/FillTrend.h"
 #include "space/ReleaseGuard.h"
+#include "util/FileSystemFlush.h"
 
 // Keeps the file system at the storage's `mountpoint` from running full. The
 // INTERNAL storage's thread watches the RAM disk and replaces files there by
@@ -83,6 +86,10 @@ private:
     // done since the pass's last report line.
     void _linkFile(uint32_t uid, uint32_t gid, int32_t& reported);
     void _removeFile(int32_t& reported);
+    // Books the pass's links and removals once the file system they changed
+    // is flushed (a RAM disk needs none): for the EXTERNAL storage, INTERNAL
+    // copies let go of, which a power cut must not bring back unbooked.
+    void _bookPass();
     // statvfs on the mount point, repeated on EINTR; logs a failure and a file
     // system without size, for which it returns false.
     bool _statMountpoint(struct statvfs& stats, bool needsBlocks);
@@ -108,6 +115,9 @@ private:
     int32_t inodesToFree;
     // Finds the files of the passes and the relief step; let go of after each.
     ReleaseGuard guard;
+    // Files of the pass linked (true) or removed (false), not yet booked.
+    std::vector<std::pair<FileInfo, bool>> unbooked;
+    UTILITIES::FileSystemFlush flush;
     METRICS::MountGauges gauges_;  // written by the thread only
 };
 

@@ -88,7 +88,7 @@ bool inMemory(int fd, dev_t device) {
 // The last step of a verifying copy: the copy, renamed to `name` in `dir`
 // and still open as `fd`, is read back from the disk and must hold what was
 // read from the source. A copy that does not is removed, as long as the name
-// still leads to it. Closes `fd`; 0 when the copy stands.
+// still leads to it. 0 when the copy stands; the caller closes `fd`.
 int64_t readBack(int dir, const std::string& name, int fd, const struct stat& made, UTILITIES::Verification& verify) {
     using namespace UTILITIES;
     if (copyHooks.copyRenamed) copyHooks.copyRenamed(fd);
@@ -112,9 +112,17 @@ int64_t readBack(int dir, const std::string& name, int fd, const struct stat& ma
     if (code != 0 && ::fstatat(dir, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && there.st_dev == made.st_dev &&
         there.st_ino == made.st_ino)
         ::unlinkat(dir, name.c_str(), 0);
-    if (::close(fd) != 0 && errno != EINTR && code == 0) return COPY_WRITE;
     errno = savedErrno;
     return code;
+}
+
+// Hashes the regular file open as `fd` into `hex`; false when it cannot be read.
+bool hashOpenFile(int fd, std::string& hex) {
+    thread_local char buffer[65536];
+    UTILITIES::Checksum checksum;
+    if (UTILITIES::hashDescriptor(fd, checksum, buffer, sizeof buffer) < 0) return false;
+    hex = checksum.hex();
+    return true;
 }
 
 }  // namespace
@@ -254,27 +262,25 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
     if ((made != nullptr || verify != nullptr) && ::fstat(out, &copyStatus) != 0) return fail(COPY_TIMES);
 
     if (verify != nullptr) {
-        // Durable before it has its name: what is read back is what the disk
-        // holds. (A file system in memory has nothing to write out.)
+        // The data on the disk before it has its name: what is read back is
+        // what the disk holds. (A file system in memory has nothing to write
+        // out.) The name follows with the caller's flush.
         if (!inMemory(out, copyStatus.st_dev) && ::fdatasync(out) != 0) return fail(COPY_WRITE);
         if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) return fail(COPY_RENAME);
         const int64_t code = readBack(dir, name, out, copyStatus, *verify);
-        if (code != 0) return code;
-    } else {
-        // A failed close (a delayed write error on some file systems) means the
-        // content may not be complete: report it as a write error.
-        if (::close(out) != 0 && errno != EINTR) {
-            removeTemporary();
-            return COPY_WRITE;
+        if (code != 0) {
+            closeKeepingErrno(out);
+            return code;
         }
-        if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
-            removeTemporary();
-            return COPY_RENAME;
-        }
+    } else if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
+        return fail(COPY_RENAME);
     }
-    if (made != nullptr) {
+    if (made == nullptr) {
+        ::close(out);  // no flush follows: errors of the write-back are no one's to see
+    } else {
         made->source = FileIdentity::of(sourceStatus);
         made->copy = FileIdentity::of(copyStatus);
+        made->descriptor.reset(out);
     }
     return total;
 }
@@ -343,8 +349,8 @@ int setPidFile(int fd) {
     return ok ? 0 : 1;
 }
 
-bool completeCopy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
-                  CopiedFile& made) {
+Leftover judgeLeftover(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
+                       int64_t recordedSize, const std::string& reference, CopiedFile& made, std::string& why) {
     std::string name;
     int dir = from.parentOf(source, name);
     struct stat sourceStatus;
@@ -354,48 +360,74 @@ bool completeCopy(TrustedTree& from, const std::string& source, TrustedTree& to,
         if (fstatat(dir, (name + ".tmp").c_str(), &linkStatus, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(linkStatus.st_mode))
             ::unlinkat(dir, (name + ".tmp").c_str(), 0);  // a failure leaves it to the link pass to report
         sourceThere = fstatat(dir, name.c_str(), &sourceStatus, AT_SYMLINK_NOFOLLOW) == 0;
-        if (!sourceThere && errno != ENOENT) return false;
+        if (!sourceThere && errno != ENOENT) return Leftover::NONE;
         // A link in its place: the link pass made it, or a user; the copy made before stands.
         if (sourceThere && S_ISLNK(sourceStatus.st_mode)) sourceThere = false;
-        if (sourceThere && !S_ISREG(sourceStatus.st_mode)) return false;
-    } else if (errno != ENOENT) {
-        return false;
+        if (sourceThere && !S_ISREG(sourceStatus.st_mode)) return Leftover::NONE;
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+        return Leftover::NONE;
     }
     dir = to.parentOf(destination, name);
-    struct stat copyStatus;
-    if (dir < 0) return false;
-    ::unlinkat(dir, (name + ".tmp").c_str(), 0);  // ENOENT mostly; a leftover is the daemon's own
-    if (fstatat(dir, name.c_str(), &copyStatus, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(copyStatus.st_mode)) return false;
-    if (sourceThere &&
-        (copyStatus.st_size != sourceStatus.st_size || copyStatus.st_mtim.tv_sec != sourceStatus.st_mtim.tv_sec))
-        return false;
-    made.source = sourceThere ? FileIdentity::of(sourceStatus) : FileIdentity();
-    made.copy = FileIdentity::of(copyStatus);
-    return true;
-}
+    if (dir < 0) return Leftover::NONE;  // no folder, no copy; a link in the way is the copy's to report
+    const std::string temporary = name + ".tmp";
 
-int64_t hashFile(TrustedTree& tree, const std::string& path, std::string& hex, FileIdentity& identity) {
-    std::string name;
-    const int dir = tree.parentOf(path, name);
-    if (dir < 0) return -1;
-    int fd;
-    do fd = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
-    struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        errno = EINVAL;
-        return -1;
+    // Opens `candidate` in `dir` and says why it is not a whole copy; "" when it is.
+    auto judge = [&](const std::string& candidate, const char* what, UniqueFd& fd, struct stat& status) {
+        fd.reset(::openat(dir, candidate.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!fd && errno == ENOENT) return std::string();  // not there, and no reason needed
+        if (!fd) return std::string("the ") + what + " cannot be read: " + systemText(errno);
+        if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode))
+            return std::string("the ") + what + " is not a regular file";
+        if (sourceThere) {
+            if (status.st_size != sourceStatus.st_size || status.st_mtim.tv_sec != sourceStatus.st_mtim.tv_sec)
+                return std::string("the ") + what + " is not the source's";
+        } else if (recordedSize < 0) {
+            return std::string("no size was recorded for the file, so the ") + what + " cannot be judged";
+        } else if (status.st_size != recordedSize) {
+            return std::string("the ") + what + " has " + std::to_string(status.st_size) + " bytes, the file had " +
+                   std::to_string(recordedSize);
+        }
+        std::string hash;
+        if (!reference.empty() && (!hashOpenFile(fd.get(), hash) || hash != reference))
+            return std::string("the ") + what + " does not hash to the file's reference hash";
+        return std::string();
+    };
+    auto take = [&](UniqueFd& fd, const struct stat& status) {
+        made.source = sourceThere ? FileIdentity::of(sourceStatus) : FileIdentity();
+        made.copy = FileIdentity::of(status);
+        made.descriptor = std::move(fd);
+    };
+
+    UniqueFd copy;
+    struct stat copyStatus;
+    const std::string copyWhy = judge(name, "copy", copy, copyStatus);
+    if (copy && copyWhy.empty()) {
+        ::unlinkat(dir, temporary.c_str(), 0);  // ENOENT mostly; a leftover is the daemon's own
+        take(copy, copyStatus);
+        return Leftover::COMPLETE;
     }
-    thread_local char buffer[65536];
-    Checksum checksum;
-    const int64_t size = hashDescriptor(fd, checksum, buffer, sizeof buffer);
-    closeKeepingErrno(fd);
-    if (size < 0) return -1;
-    hex = checksum.hex();
-    identity = FileIdentity::of(status);
-    return size;
+    // Whatever the source still holds is copied again, which makes the
+    // temporary copy anew.
+    if (sourceThere) return Leftover::NONE;
+    UniqueFd partial;
+    struct stat partialStatus;
+    const std::string partialWhy = judge(temporary, "temporary copy", partial, partialStatus);
+    if (partial && partialWhy.empty()) {
+        // Checked by the descriptor, renamed by name: the name must still
+        // lead to the file judged, or it is left alone.
+        struct stat there;
+        if (fstatat(dir, temporary.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && there.st_dev == partialStatus.st_dev &&
+            there.st_ino == partialStatus.st_ino && ::renameat(dir, temporary.c_str(), dir, name.c_str()) == 0) {
+            take(partial, partialStatus);
+            return Leftover::PROMOTED;
+        }
+        why = "the temporary copy could not be renamed into place: " + systemText(errno);
+        return Leftover::UNPROVEN;
+    }
+    if (!copy && !partial) return Leftover::NONE;
+    why = !copyWhy.empty() ? copyWhy : partialWhy;
+    if (copy && partial && !partialWhy.empty()) why += ", and " + partialWhy;
+    return Leftover::UNPROVEN;
 }
 
 }  // namespace UTILITIES

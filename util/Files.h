@@ -10,6 +10,7 @@
 
 #include "util/FileIdentity.h"
 #include "util/TrustedTree.h"
+#include "util/UniqueFd.h"
 
 namespace UTILITIES {
 
@@ -31,6 +32,8 @@ enum CopyError : int64_t {
     COPY_SOURCE_CHANGED = -12,  // the source's size or modification time changed while it was read
     COPY_MISMATCH = -13,        // a hash or size differs from what it must be (see Verification)
     COPY_READ_BACK = -14,       // the copy cannot be read back
+    // Copy workers only, never copy() itself:
+    COPY_FLUSH = -15,  // the copy's file system could not be flushed: it may not be on the disk
 };
 
 // What a verifying copy is asked and what it found. The bytes read from the
@@ -55,9 +58,13 @@ struct CopyHooks {
 extern CopyHooks copyHooks;
 
 // What copy() found and made, for the checks of whoever releases a file later.
+// `descriptor` keeps the copy open: the copy is only renamed into place, not
+// yet on the disk, and its file system is flushed through a descriptor opened
+// before it was written (see FileSystemFlush).
 struct CopiedFile {
     FileIdentity source;
     FileIdentity copy;
+    UniqueFd descriptor;
 };
 
 // Copies `source`, a path below the tree `from`, to `destination` below the
@@ -79,27 +86,44 @@ struct CopiedFile {
 // COPY_READ_BACK), and a source that changed while read leaves no copy
 // (COPY_SOURCE_CHANGED).
 //
+// The copy is renamed into place, not flushed: with `made`, which is filled on
+// success, its descriptor stays open for the caller's flush; a caller without
+// `made` has no copy on the disk to count on.
+//
 // Returns the number of bytes copied or one of the CopyError codes, with errno
-// set by the failing call; fills `made` on success when given. Writes no log
+// set by the failing call. Writes no log
 // text. Thread-safe for distinct trees, but two copies to the same destination
 // at once would share one temporary file: callers must not start them.
 int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
              bool preserveUid, bool preserveGid, CopiedFile* made = nullptr, Verification* verify = nullptr,
              std::vector<char>* buffer = nullptr);
 
-// Hashes the regular file at `path` below `tree`, never through a link: its
-// hash into `hex`, its identity into `identity`. The number of bytes, or -1.
-int64_t hashFile(TrustedTree& tree, const std::string& path, std::string& hex, FileIdentity& identity);
+// What a copy worker finds of a copy that an earlier run of the daemon may
+// have left, when it takes a file up again after a restart.
+enum class Leftover {
+    NONE,      // nothing that counts: the copy is made (anew) from a source
+    COMPLETE,  // the copy at the destination counts as it is
+    PROMOTED,  // the temporary copy was complete, and was renamed into place
+    UNPROVEN,  // the source is gone, and what is there cannot be shown to be whole
+};
 
-// For a file taken up again after a restart: true when `destination` below
-// `to` is a regular file that a copy of `source` below `from` left complete:
-// the same size and modification second as the source, or any size when the
-// source is gone (a copy only gets its name once complete). A temporary copy
-// left beside it is removed, and so is a symbolic link left as `source`.tmp by
-// a link pass that was cut short. Fills `made` when true (with no source
-// identity when the source is gone). Never follows a link.
-bool completeCopy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
-                  CopiedFile& made);
+// Judges what an earlier run left at `destination` below `to`, and at
+// destination + ".tmp" beside it, before anything is removed: with the
+// source gone, either may be the last copy of the data.
+// - `source` below `from` is there: the copy counts when it has the source's
+//   size and modification second; otherwise it is made anew (NONE), which
+//   removes the temporary copy.
+// - The source is gone: the copy counts when it has `recordedSize` bytes,
+//   the file's size when it was announced; failing that, a temporary copy of
+//   that size is renamed into place. A size of -1 (not recorded) proves
+//   nothing. UNPROVEN, with `why`, leaves whatever is there as it is.
+// With `reference` (the file's reference hash) a copy must also hash to it.
+// A temporary copy beside a copy that counts is removed, and so is a symbolic
+// link left as `source`.tmp by a link pass that was cut short. Fills `made`
+// for COMPLETE and PROMOTED (no source identity when the source is gone),
+// with the copy open. Never follows a link.
+Leftover judgeLeftover(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
+                       int64_t recordedSize, const std::string& reference, CopiedFile& made, std::string& why);
 
 // Opens the pid file before the daemon touches anything else, so that a problem
 // still reaches the terminal, and takes an exclusive lock on it that lasts as

@@ -32,9 +32,10 @@ struct JournalFixture : ::testing::Test {
         ASSERT_EQ(0, journal->start());
     }
     void shift(int64_t time, uint32_t uid) { journal->record({{true, journal->nextFileId(), "", time, uid, uid + 1}}); }
+    // Announced with its name's length as its size.
     int64_t announce(const std::string& name, int64_t time) {
         const int64_t id = journal->newFileId();
-        journal->record({{false, id, "/ram/./" + name, time, 0, 0}});
+        journal->record({{false, id, "/ram/./" + name, time, 0, 0, static_cast<int64_t>(name.size())}});
         return id;
     }
     // The first value of the first row `sql` gives, -1 for none.
@@ -77,8 +78,9 @@ TEST_F(JournalFixture, UnreadableJournalsAreMovedAsideAndEveryStepComesBackAsBoo
     shift(1000, 7);
     std::vector<int64_t> ids{announce("pending", 1000)};
     journal.reset();
-    // Schema 2 is schema 1 with these columns added last.
-    for (const char* drop : {"files DROP hash", "history DROP verified", "history DROP verify_failed"})
+    // Schema 3 is schema 1 with these columns added last; a file announced before has no size.
+    for (const char* drop :
+         {"files DROP size", "files DROP hash", "history DROP verified", "history DROP verify_failed"})
         query(std::string("ALTER TABLE ") + drop);
     query("PRAGMA user_version = 1");
     reopen();
@@ -102,16 +104,16 @@ TEST_F(JournalFixture, UnreadableJournalsAreMovedAsideAndEveryStepComesBackAsBoo
     // Six announced, three booked on the disk, one on the spare.
     EXPECT_EQ((std::vector<int64_t>{1000, 7, 8, 3, 1, 2, 1, 1}), row(contents.history.at(DISK).at(0)));
     EXPECT_EQ((std::vector<int64_t>{1000, 7, 8, 5, 1, 0, 0, 0}), row(contents.history.at(SPARE).at(0)));
-    // Each file as "path shift hash:" and per storage "state/attempts", "+" once done with it.
+    // Each file as "path shift size hash:" and per storage "state/attempts", "+" once done with it.
     std::vector<std::string> files;
     for (const Journal::OpenFile& f : contents.files) {
-        files.push_back(f.path + " " + std::to_string(f.shift) + " " + f.hash + ":");
+        files.push_back(f.path + " " + std::to_string(f.shift) + " " + std::to_string(f.size) + " " + f.hash + ":");
         for (const Journal::Step& s : f.steps)
             files.back() += " " + std::to_string(s.state) + "/" + std::to_string(s.attempts) + (s.done ? "+" : "");
     }
-    EXPECT_EQ((std::vector<std::string>{"/ram/./pending 1000 : 0/0 0/0 0/0", "/ram/./retrying 1000 : 1/3 0/0 0/0",
-                                        "/ram/./copied 1000 " + hash + ": 2/0 0/0 2/0+",
-                                        "/ram/./linked 1000 : 0/0 4/0 0/0", "/ram/./failed 1000 : 3/0 0/0 0/0"}),
+    EXPECT_EQ((std::vector<std::string>{"/ram/./pending 1000 -1 : 0/0 0/0 0/0", "/ram/./retrying 1000 8 : 1/3 0/0 0/0",
+                                        "/ram/./copied 1000 6 " + hash + ": 2/0 0/0 2/0+",
+                                        "/ram/./linked 1000 6 : 0/0 4/0 0/0", "/ram/./failed 1000 6 : 3/0 0/0 0/0"}),
               files);
     EXPECT_GT(journal->newFileId(), ids.back());
 

@@ -21,18 +21,39 @@
 #include "support/StatusClient.h"
 #include "support/TmpfsMount.h"
 
-// A start on a journal with files of the current shift announced but never
-// booked: a complete copy is kept as it is (the same file); a partial one is
-// made anew, its RAM-disk file being a plain file and no link made before the
-// stop; a missing one is made and the temporary file beside it removed; a file
-// gone from the RAM disk fails once. The line recorded last is still in the
-// pipe, as after a kill between the commit and the read: it is skipped, the
-// line after it is not. Of an earlier shift, two files whose INTERNAL copy the
-// EXTERNAL storage had let go at the stop: deleted before the RAM-disk file
-// went, or, with the INTERNAL booking lost, linked to the EXTERNAL copy after
-// the RAM-disk file became a link. Those count as copied: none is made anew,
-// where no storage would delete it, and none fails for want of a source.
-TEST(RecoveryTest, AStartTakesUpEveryUnfinishedFileAndKeepsOnlyCompleteCopies) {
+// A start on a journal with files of the current shift announced (with their
+// size) but never booked, each leaving what a kill or a power cut may leave
+// (table below). The line recorded last is still in the pipe, as after a kill
+// between the commit and the read: it is skipped, the line after it is not.
+// Of an earlier shift, two files whose INTERNAL copy the EXTERNAL storage had
+// let go at the stop: deleted before the RAM-disk file went, or, with the
+// INTERNAL booking lost, linked to the EXTERNAL copy after the RAM-disk file
+// became a link. Those count as copied: none is made anew, where no storage
+// would delete it, and none fails for want of a source.
+TEST(RecoveryTest, AStartJudgesWhatACutLeftBeforeItRemovesAnything) {
+    // Bytes of the source, the copy and its temporary copy before the start
+    // and after it (-1: none), and the size the journal recorded.
+    struct Leftover {
+        const char* name;
+        int source, copy, temporary;
+        int64_t recorded;
+        int copyAfter, temporaryAfter;
+        const char* logged;  // what the log says of it, if anything
+    };
+    const Leftover table[] = {
+        // With the source there, a copy of its size and mtime stays; anything else is made anew.
+        {"complete", 5000, 5000, -1, 5000, 5000, -1, ""},
+        {"partial", 5000, 3000, 3000, 5000, 5000, -1, ""},
+        {"missing", 5000, -1, 14, 5000, 5000, -1, ""},
+        // With it gone, only the recorded size proves a copy whole, or a temporary copy, which then takes its place.
+        {"tmponly", -1, -1, 5000, 5000, 5000, -1, "tmponly.tmp is complete: it becomes the copy"},
+        {"tmppartial", -1, -1, 3000, 5000, -1, 3000, "the temporary copy has 3000 bytes, the file had 5000; it is not"},
+        {"empty", -1, 0, -1, 5000, 0, -1, "the copy has 0 bytes, the file had 5000; it is not counted as a copy"},
+        {"both", -1, 5000, 3000, 5000, 5000, -1, ""},
+        {"emptytmp", -1, 0, 5000, 5000, 5000, -1, "emptytmp.tmp is complete: it becomes the copy"},
+        {"unrecorded", -1, 5000, -1, -1, 5000, -1, "no size was recorded for the file, so the copy cannot be judged"},
+        {"vanished", -1, -1, -1, -1, -1, -1, "internal/run/vanished returned error code -1"},
+    };
     DaemonRunner daemon;
     const std::string journalPath = daemon.root() + "/var/lib/vellort/journal.sqlite";
     const std::string ram = daemon.root() + "/ramdisk", copies = daemon.root() + "/internal";
@@ -51,51 +72,67 @@ TEST(RecoveryTest, AStartTakesUpEveryUnfinishedFileAndKeepsOnlyCompleteCopies) {
         journal.book(deleted, 0, Journal::COPIED, 0, false, earlier, -1, 1, 0);
         journal.book(deleted, 1, Journal::DELETED, 0, true, earlier, -1, 1, 0);
         journal.book(linked, 1, Journal::COPIED, 0, false, earlier, -1, 1, 0);
-        for (const char* name : {"complete", "partial", "missing", "vanished"})
-            journal.record({{false, journal.newFileId(), ram + "/./run/" + name, shift, 0, 0}},
-                           ram + "/./run/" + name + "\n");
+        for (const Leftover& row : table)
+            journal.record({{false, journal.newFileId(), ram + "/./run/" + row.name, shift, 0, 0, row.recorded}},
+                           ram + "/./run/" + row.name + "\n");
     }
     ASSERT_EQ(0, mkfifo(daemon.pipePath().c_str(), 0600));
     const int pipe = open(daemon.pipePath().c_str(), O_RDWR);  // holds what is written without a reader
     const std::string lines = ram + "/./run/vanished\n" + ram + "/./run/extra\n";
     ASSERT_EQ(static_cast<ssize_t>(lines.size()), write(pipe, lines.data(), lines.size()));
-    for (const char* name : {"complete", "partial", "missing", "extra"})
-        CopyRig::put(ram + "/run/" + name, std::string(5000, name[0]));
-    CopyRig::put(copies + "/run/complete", std::string(5000, 'c'));
-    writeFile(copies + "/run/partial", std::string(3000, 'p'));
-    writeFile(copies + "/run/missing.tmp", "left by a kill");
+    CopyRig::put(ram + "/run/extra", "extra");
+    const struct utimbuf now = {shift, shift}, before = {earlier, earlier};
+    std::vector<ino_t> inodes;  // of the copy, or of the temporary copy that must take its place
+    for (const Leftover& row : table) {
+        const std::string bytes(5000, row.name[0]), copy = copies + "/run/" + row.name;
+        if (row.source >= 0) CopyRig::put(ram + "/run/" + row.name, bytes);
+        if (row.copy >= 0) CopyRig::put(copy, bytes.substr(0, row.copy));
+        if (row.temporary >= 0) CopyRig::put(copy + ".tmp", bytes.substr(0, row.temporary));
+        for (const std::string& path : {ram + "/run/" + row.name, copy}) utime(path.c_str(), &now);
+        struct stat status;
+        const bool promoted = row.temporary == 5000 && row.source < 0;
+        inodes.push_back(stat((promoted ? copy + ".tmp" : copy).c_str(), &status) == 0 ? status.st_ino : 0);
+    }
     for (const char* name : {"deleted", "linked"}) CopyRig::put(external + "/run/" + name, std::string(5000, name[0]));
     writeFile(ram + "/run/deleted", std::string(5000, 'd'));
     ASSERT_EQ(0, symlink((copies + "/run/linked").c_str(), (ram + "/run/linked").c_str()));
     ASSERT_EQ(0, symlink((external + "/run/linked").c_str(), (copies + "/run/linked").c_str()));
-    const struct utimbuf now = {shift, shift}, before = {earlier, earlier};
-    for (const std::string& path : {ram + "/run/complete", copies + "/run/complete"}) utime(path.c_str(), &now);
     for (const std::string& path : {ram + "/run/deleted", external + "/run/deleted", external + "/run/linked"})
         utime(path.c_str(), &before);
-    struct stat complete, status;
-    ASSERT_EQ(0, stat((copies + "/run/complete").c_str(), &complete));
 
     daemon.writeConfig(daemon.defaultConfig() + "journal " + journalPath + "\nstorageID archive\ntype EXTERNAL\n" +
                        "target " + external + "\n");
     ASSERT_EQ(0, daemon.run());
-    ASSERT_TRUE(daemon.waitForLog("Taken up 6 unfinished files from the journal\n"));
+    ASSERT_TRUE(daemon.waitForLog("Taken up 12 unfinished files from the journal\n"));
     EXPECT_TRUE(daemon.waitForLog("Skipped " + std::to_string(ram.size() + 16) + " bytes of " + daemon.pipePath()));
     EXPECT_TRUE(CopyRig::waitUntil([&] { return fileExists(copies + "/run/extra"); }));
-    ASSERT_TRUE(CopyRig::waitUntil([&] { return readFile(copies + "/run/missing") == std::string(5000, 'm'); }));
-    EXPECT_EQ(std::string(5000, 'p'), readFile(copies + "/run/partial"));
-    EXPECT_EQ(complete.st_ino, stat((copies + "/run/complete").c_str(), &status) == 0 ? status.st_ino : 0);
-    EXPECT_FALSE(fileExists(copies + "/run/missing.tmp"));
-    EXPECT_TRUE(CopyRig::waitUntil([&] { return !fileExists(ram + "/run/deleted"); })) << daemon.log();
-    for (const char* name : {"/run/deleted", "/run/linked"})
-        EXPECT_FALSE(lstat((copies + name).c_str(), &status) == 0 && S_ISREG(status.st_mode)) << name;
-
-    const std::string counts[] = {"<storage id=\"disk\" pending=\"0\" copied=\"4\" failed=\"1\"/>",
+    const std::string counts[] = {"<storage id=\"disk\" pending=\"0\" copied=\"7\" failed=\"4\"/>",
                                   "<storage id=\"disk\" pending=\"0\" copied=\"2\" failed=\"0\"/>"};
     const std::string reply = daemon.historyHolding(counts[0]);
     for (const std::string& expected :
          {counts[0], counts[1], "<usertime id=\"" + std::to_string(shift) + "\" uid=\"1234\" gid=\"567\""})
         EXPECT_NE(std::string::npos, reply.find(expected)) << expected << "\n" << reply;
-    EXPECT_EQ(1, countInFile(daemon.logPath(), "disk: Error: Copying " + ram + "/run/vanished to "));
+    for (size_t i = 0; i < sizeof table / sizeof table[0]; ++i) {
+        const Leftover& row = table[i];
+        const std::string copy = copies + "/run/" + row.name, bytes(5000, row.name[0]);
+        EXPECT_EQ(row.copyAfter < 0 ? "" : bytes.substr(0, row.copyAfter), fileExists(copy) ? readFile(copy) : "")
+            << row.name;
+        EXPECT_EQ(row.temporaryAfter < 0 ? "" : bytes.substr(0, row.temporaryAfter),
+                  fileExists(copy + ".tmp") ? readFile(copy + ".tmp") : "")
+            << row.name;
+        // Kept, or taken from the temporary copy: never made anew.
+        struct stat status;
+        if (inodes[i] != 0 && (row.copy == row.copyAfter || row.temporary == row.copyAfter)) {
+            EXPECT_EQ(inodes[i], stat(copy.c_str(), &status) == 0 ? status.st_ino : 0) << row.name << " was made anew";
+        }
+        if (*row.logged != '\0') {
+            EXPECT_EQ(1, countInFile(daemon.logPath(), row.logged)) << row.name;
+        }
+    }
+    EXPECT_TRUE(CopyRig::waitUntil([&] { return !fileExists(ram + "/run/deleted"); })) << daemon.log();
+    struct stat status;
+    for (const char* name : {"/run/deleted", "/run/linked"})
+        EXPECT_FALSE(lstat((copies + name).c_str(), &status) == 0 && S_ISREG(status.st_mode)) << name;
     close(pipe);
 }
 
