@@ -48,8 +48,8 @@ inline bool nothingPending(int statusPort) {
     return true;
 }
 
-// A copy that a journal books as made (copied or linked): what the daemon
-// lets go on its strength.
+// A copy that a journal books as made: copied, or linked, removed or deleted
+// on its strength (what a deletion kept was never booked made).
 struct BookedCopy {
     long file;  // AcquisitionScript's number
     std::string storage;
@@ -62,7 +62,7 @@ inline std::vector<BookedCopy> bookedCopies(const std::string& journal, std::str
     std::string output, errors;
     const int status = runProgram({LoopDisk::program("sqlite3"), "-readonly", "-separator", "|", journal,
                                    "SELECT s.name, f.path FROM steps p JOIN files f ON f.id = p.file JOIN storages s "
-                                   "ON s.id = p.storage WHERE p.state IN (2, 4)"},
+                                   "ON s.id = p.storage WHERE p.state IN (2, 4, 5, 6)"},
                                   &output, &errors);
     std::vector<BookedCopy> copies;
     *problem = status == 0 ? "" : "sqlite3 " + journal + " ended with " + std::to_string(status) + ": " + errors;
