@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(g++ cmake make libtinyxml2-dev libboost-dev libgtest-dev libsqlite3-dev sqlite3 libxxhash-dev xxhash
           pkg-config libcpp-httplib-dev libsystemd-dev python3-prometheus-client
-          chromium chromium-driver python3-selenium)  # the last three: the status page's browser test
+          chromium chromium-driver python3-selenium  # the status page's browser test
+          e2fsprogs xfsprogs)  # the power-cut tests' disks: ext4, and XFS in the long run
 if [[ "${VELLORT_WITH_CLANG:-0}" == 1 ]]; then
     packages+=(clang libclang-rt-14-dev)
 fi

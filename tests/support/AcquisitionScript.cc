@@ -4,8 +4,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 
+#include "support/LogWatch.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -26,78 +28,55 @@ double now() {
 
 void AcquisitionScript::play(const std::vector<Step>& script) {
     if (player_.joinable()) player_.join();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = false;
-        ended_ = false;
-    }
+    stopping_ = false;
+    ended_ = false;
     player_ = std::thread(&AcquisitionScript::_play, this, script);
 }
 
 bool AcquisitionScript::waitForEnd(double seconds) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return ended_; });
+    return waitUntil([this] { return ended_.load(); }, seconds, 10);
 }
 
 void AcquisitionScript::stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
+    stopping_ = true;
     if (player_.joinable()) player_.join();
     pipe_.close();
 }
 
-std::string AcquisitionScript::problem() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return problem_;
-}
-
-bool AcquisitionScript::_wait(double until) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return !changed_.wait_for(lock, std::chrono::duration<double>(until - now()), [this] { return stopping_; });
+bool AcquisitionScript::_waitUntil(double until) const {
+    for (double left; !stopping_ && (left = until - now()) > 0;)
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::min(left, 0.01)));
+    return !stopping_;
 }
 
 void AcquisitionScript::_play(const std::vector<Step>& script) {
-    std::string problem;
-    bool going = pipe_.open();
-    if (!going) problem = "no reader on the pipe";
-    for (size_t next = 0; going && next < script.size(); ++next) {
+    std::string& problem = problem_;
+    auto write = [&](const std::string& line) {
+        if (!pipe_.write(line)) problem = "pipe: " + std::string(strerror(errno));
+        return problem.empty();
+    };
+    if (!pipe_.open()) problem = "no reader on the pipe";
+    for (size_t next = 0, shifts = 0; problem.empty() && !stopping_ && next < script.size(); ++next) {
         const Step& step = script[next];
-        const double start = now(), until = start + step.seconds;
+        const double start = now();
         if (step.kind == Step::SHIFT) {
-            going = pipe_.write("usershift: " + std::to_string(2000 + shifts_++) + " 3000\n");
-            if (!going) problem = "pipe: " + std::string(strerror(errno));
+            write("usershift: " + std::to_string(2000 + shifts++) + " 3000\n");
             lastShiftStart_ = announced_.load();
         } else if (step.kind == Step::PAUSE) {
-            going = _wait(until);
-        } else {
-            // Paced from the step's start, so that the rate holds however long a write takes.
-            for (double due = start; going && due < until; due += 1.0 / perSecond_)
-                going = _wait(due) && _announce(problem);
+            _waitUntil(start + step.seconds);
+        }
+        // Paced from the step's start, so that the rate holds however long a write takes.
+        for (double due = start; step.kind == Step::FILES && due < start + step.seconds; due += 1.0 / perSecond_) {
+            const long file = announced_;
+            const std::string path = ramdisk_ + "/" + name(file);
+            if (!_waitUntil(due)) break;
+            if (file % 100 == 0) makeDirectories(path.substr(0, path.rfind('/')));
+            if (!writeFile(path, content(file), &problem)) problem = path + ": " + problem;
+            if (!problem.empty() || !write(ramdisk_ + "/./" + name(file) + "\n")) break;
+            ++announced_;
         }
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    problem_ = problem;
     ended_ = true;
-    changed_.notify_all();
-}
-
-bool AcquisitionScript::_announce(std::string& problem) {
-    const long file = announced_;
-    const std::string path = ramdisk_ + "/" + name(file);
-    if (file % 100 == 0) makeDirectories(path.substr(0, path.rfind('/')));
-    if (!writeFile(path, content(file), &problem)) {
-        problem = path + ": " + problem;
-        return false;
-    }
-    if (!pipe_.write(ramdisk_ + "/./" + name(file) + "\n")) {
-        problem = "pipe: " + std::string(strerror(errno));
-        return false;
-    }
-    ++announced_;
-    return true;
 }
 
 std::string AcquisitionScript::name(long file) {
@@ -111,10 +90,7 @@ const std::string& AcquisitionScript::content(long file) {
     bytes.resize(1024 + static_cast<size_t>(share * share * share * 300 * 1024));
     for (size_t at = 0; at < bytes.size(); at += 8) {
         const uint64_t word = mix(static_cast<uint64_t>(file) << 32 | at);
-        if (at + 8 <= bytes.size())
-            memcpy(&bytes[at], &word, 8);
-        else
-            memcpy(&bytes[at], &word, bytes.size() - at);
+        memcpy(&bytes[at], &word, std::min<size_t>(8, bytes.size() - at));
     }
     return bytes;
 }

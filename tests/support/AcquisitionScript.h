@@ -2,8 +2,6 @@
 #define VELLORT_TESTS_SUPPORT_ACQUISITIONSCRIPT_H
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,7 +13,7 @@
 // announced on the daemon's pipe at a steady rate, with user shifts and quiet
 // moments where the script has them. A file's bytes follow from its number,
 // so any copy of it can be compared with what was written. play(),
-// waitForEnd() and stop() are called from one thread, the rest from any.
+// waitForEnd(), stop() and problem() are called from one thread.
 class AcquisitionScript {
 public:
     struct Step {
@@ -31,49 +29,40 @@ public:
     AcquisitionScript(const AcquisitionScript&) = delete;
     AcquisitionScript& operator=(const AcquisitionScript&) = delete;
 
-    // Plays `script` once the one before has ended; file numbers go on.
     void play(const std::vector<Step>& script);
     // Waits until the script has been played; false after `seconds`.
     bool waitForEnd(double seconds = 60);
-    // Ends the script before its next file (in a pause at once) and closes
-    // the pipe, as the acquisition does when the power goes.
+    // Ends the script before its next file and closes the pipe, as the
+    // acquisition does when the power goes.
     void stop();
+    // A file or line that could not be written, once stopped or ended; "" while all went well.
+    const std::string& problem() const { return problem_; }
 
-    // Files announced so far, numbered from 0.
+    // Files announced so far, numbered from 0, and the first after the last user shift.
     long announced() const { return announced_; }
-    // The number of the first file after the last user shift.
     long lastShiftStart() const { return lastShiftStart_; }
-    // A file or line that could not be written; "" while all went well.
-    std::string problem() const;
 
     // run<n>/img_<file>.raw: a new folder every 100 files, for the copies' new directories.
     static std::string name(long file);
-    // The file's bytes, in a buffer of the calling thread's that its next call
-    // reuses: the checks make the bytes of thousands of files, and a fresh
-    // buffer for each costs the thread sanitizer dearly.
+    // The file's bytes, in a buffer of the calling thread's that its next call reuses.
     static const std::string& content(long file);
     // The number in a path ending in a name(); -1 when it has none.
     static long number(const std::string& path);
 
 private:
     void _play(const std::vector<Step>& script);
-    bool _wait(double until);  // false when stopped
-    // Writes the next file and announces it; false with the reason in `problem`.
-    bool _announce(std::string& problem);
+    // Sleeps until `until` (steady seconds) in short slices; false once stopped.
+    bool _waitUntil(double until) const;
 
     const std::string ramdisk_;
     const int perSecond_;
     FifoWriter pipe_;  // the player's alone
     std::thread player_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> ended_{true};
     std::atomic<long> announced_{0};
     std::atomic<long> lastShiftStart_{0};
-    int shifts_ = 0;  // the player's alone
-
-    mutable std::mutex mutex_;  // guards the members below
-    std::condition_variable changed_;
-    bool stopping_ = false;
-    bool ended_ = true;
-    std::string problem_;
+    std::string problem_;  // the player's until ended_
 };
 
 #endif

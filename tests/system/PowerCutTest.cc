@@ -33,15 +33,9 @@ struct Cut {
     double pause;  // each quiet moment's length
 };
 
-// What the rounds found, for the test's last line.
-struct Figures {
-    long letGo = 0, lost = 0, destroyed = 0, differ = 0;
-    int cutsLosing = 0;
-};
-
 // One power cut under an acquisition, the reboot, and a second start on
 // what the disks held.
-void cutOnce(int number, const Cut& cut, const std::string& fileSystem, Figures& figures) {
+void cutOnce(int number, const Cut& cut, const std::string& fileSystem) {
     const char* names[] = {"internal", "external", "journal"};
     // Sparse images in memory: copying one costs what its file system holds.
     TmpfsMount images("size=2g");
@@ -163,14 +157,9 @@ void cutOnce(int number, const Cut& cut, const std::string& fileSystem, Figures&
         "cut %d (%s, verify_copies %s, create_links %s): %ld files announced, %zu let go, %zu of them lost; "
         "restart: %s, %zu last copies destroyed, %zu of %zu booked copies not the file\n",
         number, when.c_str(), cut.verify ? "yes" : "no", cut.links ? "yes" : "no", announced, letGo.size(), lost.size(),
-        takenUp == std::string::npos ? "no shift in the journal"
+        takenUp == std::string::npos ? "nothing unfinished in the journal"
                                      : log.substr(takenUp, log.find(" from", takenUp) - takenUp).c_str(),
         destroyed.size(), differ.size(), booked.size());
-    figures.letGo += static_cast<long>(letGo.size());
-    figures.lost += static_cast<long>(lost.size());
-    figures.destroyed += static_cast<long>(destroyed.size());
-    figures.differ += static_cast<long>(differ.size());
-    figures.cutsLosing += lost.empty() ? 0 : 1;
 }
 
 }  // namespace
@@ -187,16 +176,16 @@ TEST(PowerCutTest, WhatTheDaemonLetGoIsOnTheDiskAfterAPowerCut) {
     const char* rounds = getenv("VELLORT_POWERCUT_ROUNDS");
     const char* fileSystem = getenv("VELLORT_POWERCUT_FS");
     const int cuts = rounds != nullptr && atoi(rounds) > 0 ? atoi(rounds) : 10;
+#if defined(__SANITIZE_THREAD__)
+    // What it proves is the order of writes and flushes, not of threads; the
+    // plain build runs it, and the write-back test runs here.
+    GTEST_SKIP() << "the power cuts run in the plain build, not under ThreadSanitizer";
+#endif
     signal(SIGPIPE, SIG_IGN);  // the acquisition stops with the power; a write after it fails
-    Figures figures;
     for (int number = 0; number < cuts && !HasFatalFailure() && !IsSkipped(); ++number) {
         const Cut cut = {number % 2 == 1, number % 5 != 4, number % 4 == 1 || number % 4 == 2,
                          std::fmod(number * 2.15, 6.0), 1.0 + number % 4 / 3.0};
         SCOPED_TRACE("cut " + std::to_string(number));
-        cutOnce(number, cut, fileSystem != nullptr && *fileSystem != '\0' ? fileSystem : "ext4", figures);
+        cutOnce(number, cut, fileSystem != nullptr && *fileSystem != '\0' ? fileSystem : "ext4");
     }
-    printf(
-        "%d cuts: %ld files let go, %ld of them lost in %d cuts; %ld last copies destroyed; %ld booked copies "
-        "not the file\n",
-        cuts, figures.letGo, figures.lost, figures.cutsLosing, figures.destroyed, figures.differ);
 }
