@@ -35,6 +35,12 @@ build/tests/soak/soak --seconds 120 --build-dir build
 # The crash test's long run: more files and kills than the suite's short one.
 echo "=== soak: crash test, long"
 VELLORT_CRASH_FILES=8000 VELLORT_CRASH_KILLS=60 build/tests/vellort_tests --gtest_filter='CrashTest.*'
+# The power-cut test's long run: more cuts than the suite's ten, on ext4 and
+# on XFS (the two order their metadata differently).
+for fs in ext4 xfs; do
+    echo "=== soak: power cuts, long, $fs"
+    VELLORT_POWERCUT_ROUNDS=12 VELLORT_POWERCUT_FS=$fs build/tests/vellort_tests --gtest_filter='PowerCutTest.*'
+done
 # TSan stops a test at its first report, so a data race fails the run.
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
 run_suite build-tsan -DVELLORT_SANITIZER=thread -DVELLORT_BENCH=OFF

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "support/ChildProcess.h"
+#include "support/LogWatch.h"
 
 LoopDisk::LoopDisk(const std::string& image, int64_t bytes, const std::string& fileSystem,
                    const std::string& mountPoint)
@@ -55,7 +56,11 @@ void LoopDisk::_attachAndMount() {
         skipReason_ = "cannot make " + mountPoint_ + ": " + strerror(errno);
         return;
     }
-    mounted_ = _run({program("mount"), device_, mountPoint_});
+    // XFS refuses a second file system of the same UUID, and the original of
+    // a copy may live on for a while in another mount namespace that a
+    // process made meanwhile (unshare).
+    mounted_ = _run({program("mount"), device_, mountPoint_}) ||
+               _run({program("mount"), "-o", "nouuid", device_, mountPoint_});
 }
 
 bool LoopDisk::copyImage(const std::string& copy, std::string* why) const {
@@ -67,9 +72,11 @@ bool LoopDisk::copyImage(const std::string& copy, std::string* why) const {
 }
 
 void LoopDisk::detach() {
-    // Detached lazily when busy (a daemon that was not stopped): the device
-    // then goes with its last user, as losetup -d sets it to clear itself.
-    if (mounted_ && umount2(mountPoint_.c_str(), 0) != 0) umount2(mountPoint_.c_str(), MNT_DETACH);
+    // A file system may stay busy for a moment after its last user went;
+    // then it is detached lazily (a daemon that was not stopped): the device
+    // goes with its last user, as losetup -d sets it to clear itself.
+    if (mounted_ && !waitUntil([this] { return umount2(mountPoint_.c_str(), 0) == 0 || errno != EBUSY; }, 10, 50))
+        umount2(mountPoint_.c_str(), MNT_DETACH);
     mounted_ = false;
     if (!device_.empty()) runProgram({program("losetup"), "-d", device_}, nullptr, nullptr);
     device_.clear();
