@@ -2,15 +2,24 @@
 #define VELLORT_BENCH_BENCHSUPPORT_H
 
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <string>
+#include <thread>
+#include <vector>
 
 // What the benchmarks share beyond tests/support/.
 
@@ -42,6 +51,53 @@ inline long numberArgument(int argc, char** argv, int& i) {
         exit(2);
     }
     return value;
+}
+
+// Writes `count` files of `bytes` each below root/stem, a thousand to a
+// folder, as an acquisition leaves them on the RAM disk, and appends their
+// paths relative to root to `files`. False, with the reason in `problem`,
+// when one cannot be made.
+inline bool makeTree(const std::string& root, const std::string& stem, long count, uint64_t bytes,
+                     std::vector<std::string>& files, std::string& problem) {
+    const long filesPerFolder = 1000;
+    std::vector<char> block(std::min<uint64_t>(bytes, 8 << 20) + 1);
+    uint32_t state = 2463534242u;  // xorshift: content that nothing can compress or share
+    for (char& byte : block) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        byte = static_cast<char>(state);
+    }
+    for (long i = 0; i < count; ++i) {
+        char name[128];
+        snprintf(name, sizeof name, "%s/run%03ld/img_%05ld.cbf", stem.c_str(), i / filesPerFolder, i);
+        const std::string path = root + "/" + name;
+        if (i % filesPerFolder == 0) {
+            mkdir((root + "/" + stem).c_str(), 0755);  // exists after the first
+            if (mkdir(path.substr(0, path.rfind('/')).c_str(), 0755) != 0) {
+                problem = "mkdir for " + path + ": " + strerror(errno);
+                return false;
+            }
+        }
+        FILE* file = fopen(path.c_str(), "w");
+        if (file == nullptr) {
+            problem = "cannot create " + path + ": " + strerror(errno);
+            return false;
+        }
+        block[i % block.size()] ^= 1;  // files differ from each other
+        bool written = true;
+        for (uint64_t left = bytes; left > 0 && written;) {
+            const size_t chunk = std::min<uint64_t>(left, block.size() - 1);
+            written = fwrite(block.data(), 1, chunk, file) == chunk;
+            left -= chunk;
+        }
+        if (fclose(file) != 0 || !written) {
+            problem = "cannot write " + path + ": " + strerror(errno);
+            return false;
+        }
+        files.push_back(name);
+    }
+    return true;
 }
 
 // Runs `work` in a child process and gives back what it returned: the
@@ -95,6 +151,46 @@ Result inChild(const std::function<Result()>& work) {
                  WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
     }
     return result;
+}
+
+// Runs `command` with /bin/sh and returns its exit status (-1 when it could
+// not run). Unlike system(), it leaves SIGINT to this process: an interrupt
+// during a long `cp -a` still reaches the clean-up of cleanUpOnSignals().
+inline int runShell(const std::string& command) {
+    const char* arguments[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    pid_t child;
+    if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, const_cast<char**>(arguments), environ) != 0) return -1;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// At SIGINT, SIGTERM or SIGHUP, runs `cleanUp` and leaves with status 128 +
+// the signal, so that an interrupted benchmark leaves no mounts, loop devices
+// or daemons behind. The handler only writes to a pipe: the clean-up runs on
+// a thread of its own, where it may unmount and run programs, while the main
+// thread goes on until the exit, so it must not free what that one uses.
+inline void cleanUpOnSignals(void (*cleanUp)()) {
+    static int channel[2] = {-1, -1};
+    if (pipe2(channel, O_CLOEXEC) != 0) {
+        perror("cleanUpOnSignals: pipe2");
+        return;
+    }
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = [](int number) {
+        const char byte = static_cast<char>(number);
+        if (write(channel[1], &byte, 1) != 1) _exit(128 + number);  // no way to the clean-up: leave as without it
+    };
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
+    std::thread([cleanUp] {
+        char number = 0;
+        while (read(channel[0], &number, 1) < 0 && errno == EINTR) continue;
+        fprintf(stderr, "signal %d: cleaning up\n", number);
+        cleanUp();
+        _exit(128 + number);
+    }).detach();
 }
 
 #endif

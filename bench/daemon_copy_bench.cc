@@ -23,7 +23,7 @@
 //   daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] [--large-mb M]
 //                     [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R]
 //                     [--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--status-page]
-//                     [--memory] [--setting 'KEY VALUE' ...]
+//                     [--memory] [--disk DIR] [--setting 'KEY VALUE' ...]
 //
 // --memory runs (a) and (b) once, with the daemon alone, for the growth of its
 // resident memory per file held. --verify measures (a) and (b) with verify_copies off and on instead, one
@@ -31,9 +31,22 @@
 // with daemons that serve metrics, scraped ten times a second in the "on"
 // turns and not at all in the others; --status-page the same with five
 // clients each fetching /status.json every 2 s, as five open status pages do.
+//
+// --disk DIR puts the target on ext4 on a loop device whose image lies in DIR
+// (on the machine's disk, never a tmpfs), where a copy costs its flush, and
+// times what the daemon has booked, which it does once the copy is on the
+// disk: (a) and (b) until every copy is booked, against `cp -a` of the same
+// tree followed by one `sync`, one daemon for all rounds, which goes first
+// alternating; (c) to each file's booking, from the status service's count of
+// copied files (asked about every quarter millisecond: the k-th booking is
+// matched to the k-th announcement), next to the buckets of the daemon's own
+// histogram vellort_copy_delay_seconds. With --verify, every daemon of the run
+// verifies its copies.
 
 #include <errno.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <math.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdint.h>
@@ -41,6 +54,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -59,10 +73,12 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "bench/Ext4Image.h"
 #include "bench/Median.h"
 #include "support/DaemonRunner.h"
 #include "support/FifoWriter.h"
 #include "support/LoopbackClient.h"
+#include "support/StatusClient.h"
 #include "support/TempDir.h"
 #include "support/TmpfsMount.h"
 #include "util/Files.h"
@@ -71,7 +87,6 @@
 namespace {
 
 const uint64_t MiB = 1024 * 1024;
-const int filesPerDirectory = 1000;
 
 struct Options {
     std::string vellort;
@@ -89,20 +104,36 @@ struct Options {
     bool scrape = false;      // --scrape: the throughput cases with and without a metrics scrape 10 times a second
     bool statusPage = false;  // --status-page: as --scrape, with five status pages fetching /status.json
     bool memoryOnly = false;  // --memory: one round of the daemon alone, for its resident memory per file
+    std::string disk;         // --disk DIR: the target on ext4 in an image in DIR, copies timed until booked
 };
 
 std::vector<std::unique_ptr<TmpfsMount>> mounts;  // unmounted by cleanUp()
+std::unique_ptr<Ext4Image> disk;                  // --disk: the target; released by cleanUp()
 std::string sandbox;
 // Lines added to the measured daemon's configuration (--setting).
 std::string extraSettings;
 pid_t daemonPid = -1;
+int statusPort = 0;  // that of the last daemon configured
+
+void killDaemon() {
+    if (daemonPid <= 0) return;
+    kill(daemonPid, SIGKILL);
+    waitpid(daemonPid, nullptr, 0);
+    daemonPid = -1;
+}
+
+// At a signal, while the main thread may still use the mounts: they are let
+// go without freeing what it holds.
+void cleanUpAtSignal() {
+    killDaemon();
+    if (disk) disk->release();
+    for (const std::unique_ptr<TmpfsMount>& mount : mounts) umount2(mount->path().c_str(), MNT_DETACH);
+    if (!sandbox.empty()) removeTree(sandbox);
+}
 
 void cleanUp() {
-    if (daemonPid > 0) {
-        kill(daemonPid, SIGKILL);
-        waitpid(daemonPid, nullptr, 0);
-        daemonPid = -1;
-    }
+    killDaemon();
+    disk.reset();  // before the sandbox, which holds its mount point
     mounts.clear();
     if (!sandbox.empty()) removeTree(sandbox);  // best effort: a leftover under /tmp harms nothing
     sandbox.clear();
@@ -141,38 +172,11 @@ void writeWhole(const std::string& path, const std::string& content) {
     if (!writeFile(path, content, &why)) die("cannot write " + path + ": " + why);
 }
 
-// `count` files of `bytes` each below root/stem, filesPerDirectory to a
-// directory; returns their paths relative to root.
+// The tree of makeTree(), or the end of the run.
 std::vector<std::string> makeTree(const std::string& root, const std::string& stem, long count, uint64_t bytes) {
-    std::vector<char> block(std::min<uint64_t>(bytes, 8 * MiB) + 1);
-    uint32_t state = 2463534242u;  // xorshift: content that nothing can compress or share
-    for (char& byte : block) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        byte = static_cast<char>(state);
-    }
     std::vector<std::string> files;
-    for (long i = 0; i < count; ++i) {
-        char name[128];
-        snprintf(name, sizeof name, "%s/run%03ld/img_%05ld.cbf", stem.c_str(), i / filesPerDirectory, i);
-        std::string path = root + "/" + name;
-        if (i % filesPerDirectory == 0) {
-            mkdir((root + "/" + stem).c_str(), 0755);  // exists after the first
-            if (mkdir(path.substr(0, path.rfind('/')).c_str(), 0755) != 0)
-                die("mkdir for " + path + ": " + strerror(errno));
-        }
-        FILE* file = fopen(path.c_str(), "w");
-        if (file == nullptr) die("cannot create " + path + ": " + strerror(errno));
-        block[i % block.size()] ^= 1;  // files differ from each other
-        for (uint64_t left = bytes; left > 0;) {
-            size_t chunk = std::min<uint64_t>(left, block.size() - 1);
-            if (fwrite(block.data(), 1, chunk, file) != chunk) die("cannot write " + path + ": " + strerror(errno));
-            left -= chunk;
-        }
-        if (fclose(file) != 0) die("cannot write " + path + ": " + strerror(errno));
-        files.push_back(name);
-    }
+    std::string problem;
+    if (!::makeTree(root, stem, count, bytes, files, problem)) die(problem);
     return files;
 }
 
@@ -212,7 +216,7 @@ std::string configText(const std::string& ramdisk, const std::string& target, co
                        bool verify = false, int metricsPort = 0) {
     std::string text = "logfile " + sandbox + "/var/log/vellort.log\nramdisk_mountpoint " + ramdisk +
                        "\nmessage_port " + std::to_string(unusedPort()) + "\nstatus_port " +
-                       std::to_string(unusedPort()) + "\n";
+                       std::to_string(statusPort = unusedPort()) + "\n";
     if (!journal.empty()) text += "journal " + journal + "\n";
     if (verify) text += "verify_copies yes\n";
     if (metricsPort > 0) text += "metrics_port " + std::to_string(metricsPort) + "\n";
@@ -251,7 +255,7 @@ double waitForCopies(const std::string& target, const std::vector<std::string>& 
 
 double timeCommand(const std::string& command) {
     double start = seconds();
-    if (system(command.c_str()) != 0) die(command + " failed");
+    if (runShell(command) != 0) die(command + " failed");
     return seconds() - start;
 }
 
@@ -281,6 +285,57 @@ long copyJobs() {
 void removeCopies(const std::string& path) {
     std::string problem;
     if (!removeTree(path, &problem)) die(problem);
+}
+
+// Makes what the last round left or removed on the disk durable, so that the
+// next round's flushes do not pay for it.
+void flushDisk(const std::string& target) {
+    const int fd = open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || syncfs(fd) != 0) die("syncfs " + target + ": " + strerror(errno));
+    close(fd);
+}
+
+// A client of the last daemon's status service, which may open a little
+// after the pid file appears.
+std::unique_ptr<StatusClient> statusClient() {
+    for (const double deadline = seconds() + 10;; usleep(10000)) {
+        std::unique_ptr<StatusClient> client(new StatusClient(statusPort));
+        if (client->connected()) return client;
+        if (seconds() > deadline)
+            die("no status service on port " + std::to_string(statusPort) + ": " + client->error());
+    }
+}
+
+// The copies booked so far (on the disk, since a copy is booked once
+// flushed), as the status service's history counts them over every shift
+// and storage; the failed ones in *failed.
+long bookedCopies(StatusClient& status, long* failed = nullptr) {
+    const std::string reply = status.ask("<request><action id='history'/></request>");
+    if (reply.compare(0, 1, "<") != 0) die("the status service did not answer: " + reply);
+    auto sum = [&](const std::string& attribute) {
+        long total = 0;
+        for (size_t at = 0; (at = reply.find(attribute, at)) != std::string::npos; at += attribute.size())
+            total += atol(reply.c_str() + at + attribute.size());
+        return total;
+    };
+    if (failed != nullptr) *failed = sum(" failed=\"");
+    return sum(" copied=\"");
+}
+
+// Asks the status service every `intervalUs` until it counts `wanted`
+// copies booked; returns the time of the reply that did. A failed copy ends
+// the run: a round in which copies are made again measures something else.
+double waitForBookings(StatusClient& status, long wanted, double timeout, useconds_t intervalUs = 2000) {
+    const double deadline = seconds() + timeout;
+    for (long failed = 0;; usleep(intervalUs)) {
+        const long copied = bookedCopies(status, &failed);
+        const double at = seconds();
+        if (failed > 0) die(std::to_string(failed) + " copies failed, see " + sandbox + "/var/log/vellort.log");
+        if (copied >= wanted) return at;
+        if (at > deadline)
+            die(std::to_string(copied) + " of " + std::to_string(wanted) + " copies booked after " +
+                std::to_string(timeout) + " s");
+    }
 }
 
 // The daemon's resident memory in bytes, from /proc; -1 when unknown.
@@ -444,6 +499,68 @@ void throughputCase(const char* title, FifoWriter& pipe, const std::string& ramd
     fflush(stdout);
 }
 
+// On the disk: a tree announced in one go, timed until the daemon has booked
+// every copy, which it does once they are flushed; against `cp -a` of the
+// same tree to a fresh folder of the same file system followed by one
+// `sync`, as a careful user would script it. One daemon for all rounds; in
+// each, both run, which goes first alternating, each after the last round's
+// copies were removed and that removal was flushed. Reports the medians of
+// the times and of the per-round ratios of the rates.
+void durableCase(const char* title, const std::string& vellort, const std::string& ramdisk, const std::string& target,
+                 const std::string& stem, long count, uint64_t bytes, long rounds, bool verify) {
+    if (count <= 0) return;
+    const std::vector<std::string> files = makeTree(ramdisk, stem, count, bytes);
+    std::string announcements;
+    for (const std::string& file : files) announcements += ramdisk + "/./" + file + "\n";
+    const double total = static_cast<double>(bytes) * files.size();
+    printf("%s: %zu files of %.0f KiB, %.1f MB, until booked (on the disk)%s\n", title, files.size(), bytes / 1024.0,
+           total / 1e6, verify ? ", verify_copies yes" : "");
+    startDaemon(vellort, configText(ramdisk, target, "", verify));
+    FifoWriter pipe(sandbox + "/var/run/vellort_quorvin_files");
+    openPipe(pipe);
+    std::unique_ptr<StatusClient> status = statusClient();
+    std::vector<double> daemonTimes, cpTimes, ratios;
+    for (long round = 1; round <= rounds; ++round) {
+        double elapsed = 0, cp = 0;
+        for (int turn = 0; turn < 2; ++turn) {
+            removeCopies(target + "/" + stem);
+            removeCopies(target + "/cp-" + stem);
+            if (system(("rm -f " + target + "/vellort-manifest-*").c_str()) != 0) die("cannot remove the manifests");
+            flushDisk(target);
+            if ((turn + round) % 2 == 0) {  // cp first in even rounds
+                cp = timeCommand("cp -a '" + ramdisk + "/" + stem + "' '" + target + "/cp-" + stem + "' && sync");
+                continue;
+            }
+            const long before = bookedCopies(*status), jobsBefore = copyJobs();
+            const double cpuBefore = daemonCpuSeconds(), start = seconds();
+            writeAll(pipe, announcements);
+            elapsed = waitForBookings(*status, before + count, 600) - start;
+            printf("  round %ld daemon        %8.3f s %9.0f files/s %8.1f MB/s  (%ld copy jobs, %.2f cores)\n", round,
+                   elapsed, count / elapsed, total / elapsed / 1e6, copyJobs() - jobsBefore,
+                   (daemonCpuSeconds() - cpuBefore) / elapsed);
+        }
+        printf("  round %ld cp -a + sync  %8.3f s %9.0f files/s %8.1f MB/s  daemon / cp -a + sync %.2f\n", round, cp,
+               count / cp, total / cp / 1e6, cp / elapsed);
+        fflush(stdout);
+        daemonTimes.push_back(elapsed);
+        cpTimes.push_back(cp);
+        ratios.push_back(cp / elapsed);
+    }
+    pipe.close();
+    stopDaemon();
+    removeCopies(target + "/" + stem);
+    removeCopies(target + "/cp-" + stem);
+    removeCopies(ramdisk + "/" + stem);
+    const bool small = stem == "small";
+    const double scale = small ? static_cast<double>(count) : total / 1e6;
+    printf("  medians of %ld rounds: daemon %.3f s, cp -a + sync %.3f s; daemon / cp -a + sync %.2f\n", rounds,
+           median(daemonTimes), median(cpTimes), median(ratios));
+    printf("RESULT daemon.disk%s.%s.%s=%.1f cp_sync=%.1f median_to_cp_sync=%.2f\n\n", verify ? "_verify" : "",
+           stem.c_str(), small ? "files_per_s" : "MB_per_s", scale / median(daemonTimes), scale / median(cpTimes),
+           median(ratios));
+    fflush(stdout);
+}
+
 // Bytes in the manifests of the target's top directory, by their size alone:
 // the measured daemon must not share its cores with a reader.
 long manifestBytes(const std::string& target) {
@@ -458,33 +575,38 @@ long manifestBytes(const std::string& target) {
     return bytes;
 }
 
-// One tree copied by a daemon with verify_copies off and one with it on, in
-// turn (which goes first alternates), for a number of rounds: the time until
-// the last copy exists, and with verification until the last one is listed
-// in the manifest, that is verified. Reports the median of the per-round
-// ratios of the rates, on to off.
+// GET `path` from the service at `port`: the whole reply, or "" when none came.
+std::string fetch(int port, const std::string& path) {
+    std::string reply;
+    const int fd = connectLoopback(port);
+    if (fd < 0) return reply;
+    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[65536];
+        ssize_t got;
+        while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, static_cast<size_t>(got));
+        if (got < 0) reply.clear();
+    }
+    close(fd);
+    return reply;
+}
+
 // GET `path` every `intervalMicroseconds` until `stop`; the scrapes that got a whole reply.
 long scrapeUntil(int port, const std::atomic<bool>& stop, const std::string& path = "/metrics",
                  useconds_t intervalMicroseconds = 100000) {
     long scrapes = 0;
     while (!stop) {
-        int fd = connectLoopback(port);
-        if (fd >= 0) {
-            const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
-            if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-                char buffer[65536];
-                ssize_t got;
-                long total = 0;
-                while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0) total += got;
-                if (got == 0 && total > 0) ++scrapes;
-            }
-        }
-        if (fd >= 0) close(fd);
+        if (!fetch(port, path).empty()) ++scrapes;
         for (useconds_t slept = 0; slept < intervalMicroseconds && !stop; slept += 100000) usleep(100000);
     }
     return scrapes;
 }
 
+// One tree copied by a daemon with verify_copies off and one with it on, in
+// turn (which goes first alternates), for a number of rounds: the time until
+// the last copy exists, and with verification until the last one is listed
+// in the manifest, that is verified. Reports the median of the per-round
+// ratios of the rates, on to off.
 void verifyCase(const char* title, const std::string& vellort, const std::string& ramdisk, const std::string& target,
                 const std::string& stem, long count, uint64_t bytes, long rounds, bool scrape, bool statusPage) {
     if (count <= 0) return;
@@ -549,9 +671,13 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
     fflush(stdout);
 }
 
-// Delays of one latency round, in milliseconds.
+// Delays of one latency round, in milliseconds. On the disk also the mean
+// time between two answers of the status service, in microseconds (what a
+// booking's time is known to), and the upper bounds of the buckets of the
+// daemon's own histogram that hold the median and the 99th percentile.
 struct Delays {
     double min, p50, p90, p99, max;
+    double pollUs = 0, histogramP50 = 0, histogramP99 = 0;
 };
 
 // The files of the latency rounds on the RAM disk: `count` to measure and a
@@ -572,46 +698,110 @@ void makeLatencyFiles(const std::string& ramdisk, long count, std::vector<std::s
     }
 }
 
+// The time each copy of the latency files was renamed into place, from
+// inotify on their target folder, until all were or none came for 20 s.
+void watchRenames(int inotify, std::vector<double>& arrived) {
+    const long count = static_cast<long>(arrived.size());
+    long seen = 0;
+    char buffer[64 * 1024] __attribute__((aligned(__alignof__(struct inotify_event))));
+    while (seen < count) {
+        struct pollfd ready = {inotify, POLLIN, 0};
+        if (poll(&ready, 1, 20000) <= 0) return;  // the main thread reports the missing copies
+        ssize_t got = read(inotify, buffer, sizeof buffer);
+        double at = seconds();
+        for (ssize_t offset = 0; offset < got;) {
+            const struct inotify_event* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
+            long index;
+            if (event->len > 0 && sscanf(event->name, "l_%ld.cbf", &index) == 1 && index >= 0 && index < count &&
+                arrived[index] == 0) {
+                arrived[index] = at;
+                ++seen;
+            }
+            offset += sizeof(struct inotify_event) + event->len;
+        }
+    }
+}
+
+// The time each latency file was booked, that is flushed to the disk: the
+// status service is asked for the count of booked copies about every quarter
+// millisecond, and the reply that first counts k more than `base` gives the
+// k-th file's time. The workers take the files in announcement order, two at a
+// time, so a booking may be matched to its neighbour's announcement. Returns
+// the mean time between two replies, in microseconds.
+double watchBookings(StatusClient& status, long base, std::vector<double>& arrived, double timeout) {
+    const long count = static_cast<long>(arrived.size());
+    const double first = seconds();
+    double at = first;
+    long seen = 0, polls = 0;
+    while (seen < count && at < first + timeout) {
+        const long booked = bookedCopies(status) - base;
+        at = seconds();
+        ++polls;
+        for (; seen < count && seen < booked; ++seen) arrived[seen] = at;
+        usleep(250);  // a pause, so that the answers take little processor time from the copy workers
+    }
+    return (at - first) / polls * 1e6;
+}
+
+// The cumulative counts of the daemon's histogram vellort_copy_delay_seconds
+// (observed at each booking), by upper bound in seconds, from its metrics service.
+std::vector<std::pair<double, double>> delayHistogram(int port) {
+    const std::string text = fetch(port, "/metrics"), series = "\nvellort_copy_delay_seconds_bucket{";
+    std::vector<std::pair<double, double>> buckets;
+    for (size_t at = 0; (at = text.find(series, at)) != std::string::npos; at += series.size()) {
+        const size_t bound = text.find("le=\"", at), count = text.find("} ", at);
+        if (bound == std::string::npos || count == std::string::npos) break;
+        buckets.emplace_back(text.compare(bound + 4, 4, "+Inf") == 0 ? HUGE_VAL : atof(text.c_str() + bound + 4),
+                             atof(text.c_str() + count + 2));
+    }
+    if (buckets.empty()) die("no vellort_copy_delay_seconds from the metrics service on port " + std::to_string(port));
+    return buckets;
+}
+
+// The upper bound, in milliseconds, of the bucket holding the `share`
+// quantile of what the histogram observed between `before` and `after`.
+double bucketQuantile(const std::vector<std::pair<double, double>>& before,
+                      const std::vector<std::pair<double, double>>& after, double share) {
+    for (size_t i = 0; i < after.size() && i < before.size(); ++i)
+        if (after[i].second - before[i].second >= share * (after.back().second - before.back().second))
+            return after[i].first * 1e3;
+    return HUGE_VAL;
+}
+
 // Announces one file every interval to a freshly started daemon and takes
-// the delay to the rename of its copy into place from inotify. A few files
-// announced and copied first take the daemon past its start.
+// the delay to the rename of its copy into place from inotify, or with a
+// status client, the delay to its booking. A few files announced and copied
+// first take the daemon past its start.
 Delays latencyRound(FifoWriter& pipe, const std::string& target, const std::vector<std::string>& lines,
                     const std::vector<std::string>& warmUpLines, const std::vector<std::string>& warmUpFiles,
-                    long intervalUs) {
+                    long intervalUs, StatusClient* status, int metricsPort) {
     const long count = static_cast<long>(lines.size());
     std::string watched = target + "/lat";
     removeCopies(watched);         // the last round's copies: a copy found complete is not made anew
     mkdir(watched.c_str(), 0755);  // the target folder exists, as after the first copy
+    if (status != nullptr) flushDisk(target);
     for (const std::string& line : warmUpLines) {
         writeAll(pipe, line);
         usleep(static_cast<useconds_t>(intervalUs));
     }
     waitForCopies(target, warmUpFiles, 60);
-    int inotify = inotify_init1(IN_CLOEXEC);
-    if (inotify < 0 || inotify_add_watch(inotify, watched.c_str(), IN_MOVED_TO) < 0)
-        die(std::string("inotify: ") + strerror(errno));
-
     std::vector<double> sent(count, 0), arrived(count, 0);
-    std::thread watcher([&]() {
-        long seen = 0;
-        char buffer[64 * 1024] __attribute__((aligned(__alignof__(struct inotify_event))));
-        while (seen < count) {
-            struct pollfd ready = {inotify, POLLIN, 0};
-            if (poll(&ready, 1, 20000) <= 0) return;  // the main thread reports the missing copies
-            ssize_t got = read(inotify, buffer, sizeof buffer);
-            double at = seconds();
-            for (ssize_t offset = 0; offset < got;) {
-                const struct inotify_event* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
-                long index;
-                if (event->len > 0 && sscanf(event->name, "l_%ld.cbf", &index) == 1 && index >= 0 && index < count &&
-                    arrived[index] == 0) {
-                    arrived[index] = at;
-                    ++seen;
-                }
-                offset += sizeof(struct inotify_event) + event->len;
-            }
-        }
-    });
+    std::vector<std::pair<double, double>> histogram;
+    double pollUs = 0;
+    int inotify = -1;
+    std::thread watcher;
+    if (status != nullptr) {
+        waitForBookings(*status, static_cast<long>(warmUpFiles.size()), 60);
+        histogram = delayHistogram(metricsPort);
+        const long base = bookedCopies(*status);
+        watcher =
+            std::thread([&, base] { pollUs = watchBookings(*status, base, arrived, 60 + count * intervalUs / 1e6); });
+    } else {
+        inotify = inotify_init1(IN_CLOEXEC);
+        if (inotify < 0 || inotify_add_watch(inotify, watched.c_str(), IN_MOVED_TO) < 0)
+            die(std::string("inotify: ") + strerror(errno));
+        watcher = std::thread([&] { watchRenames(inotify, arrived); });
+    }
 
     struct timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
@@ -626,7 +816,7 @@ Delays latencyRound(FifoWriter& pipe, const std::string& target, const std::vect
         writeAll(pipe, lines[i]);
     }
     watcher.join();
-    close(inotify);
+    if (inotify >= 0) close(inotify);
 
     std::vector<double> delays;
     for (long i = 0; i < count; ++i)
@@ -637,7 +827,14 @@ Delays latencyRound(FifoWriter& pipe, const std::string& target, const std::vect
     auto at = [&](double share) {
         return delays[std::min(delays.size() - 1, static_cast<size_t>(share * delays.size()))];
     };
-    return Delays{delays.front(), at(0.50), at(0.90), at(0.99), delays.back()};
+    Delays result{delays.front(), at(0.50), at(0.90), at(0.99), delays.back()};
+    if (status != nullptr) {
+        const std::vector<std::pair<double, double>> after = delayHistogram(metricsPort);
+        result.pollUs = pollUs;
+        result.histogramP50 = bucketQuantile(histogram, after, 0.50);
+        result.histogramP99 = bucketQuantile(histogram, after, 0.99);
+    }
+    return result;
 }
 
 // What one hand-off costs here: the time from a signal to the moment a
@@ -678,9 +875,9 @@ std::pair<double, double> handOffMicroseconds(long intervalUs) {
 // The latency rounds: in each, a daemon without a journal and one with a
 // fresh journal, one after the other, alternating which comes first, so that
 // a noisy neighbour on the machine hits both alike. Reports the medians of
-// the rounds' percentiles.
+// the rounds' percentiles. With `onDisk`, the delays run to the booking.
 void latencyCase(const std::string& vellort, const std::string& ramdisk, const std::string& target, long count,
-                 long intervalUs, long rounds, bool journalOnTmpfs) {
+                 long intervalUs, long rounds, bool journalOnTmpfs, bool onDisk, bool verify) {
     if (count <= 0 || rounds <= 0) return;
     std::vector<std::string> lines, warmUpLines, warmUpFiles;
     makeLatencyFiles(ramdisk, count, lines, warmUpLines, warmUpFiles);
@@ -694,6 +891,11 @@ void latencyCase(const std::string& vellort, const std::string& ramdisk, const s
         "(c) announcement to copy: %ld files of 4 KiB, one every %ld us, %ld rounds without and with a journal "
         "(%s, %s)\n",
         count, intervalUs, rounds, journal.c_str(), journalOnTmpfs ? "on a tmpfs" : "on the file system of /tmp");
+    if (onDisk)
+        printf(
+            "    to the booking (on the disk%s): from the status service's count of booked copies, asked as often as "
+            "\"poll\" says; \"buckets\" are the daemon's own histogram's\n",
+            verify ? ", verify_copies yes" : "");
     const char* variants[] = {"no journal", "journal"};
     std::vector<Delays> results[2];
     for (long round = 1; round <= rounds; ++round) {
@@ -702,43 +904,69 @@ void latencyCase(const std::string& vellort, const std::string& ramdisk, const s
             if (variant == 1)
                 for (const char* part : {"", "-wal", "-shm"})
                     unlink((journal + part).c_str());  // a fresh journal each time: nothing to take up at the start
-            startDaemon(vellort, configText(ramdisk, target, variant == 1 ? journal : ""));
+            const int metricsPort = onDisk ? unusedPort() : 0;
+            startDaemon(vellort, configText(ramdisk, target, variant == 1 ? journal : "", verify, metricsPort));
             FifoWriter pipe(sandbox + "/var/run/vellort_quorvin_files");
             openPipe(pipe);
-            Delays delays = latencyRound(pipe, target, lines, warmUpLines, warmUpFiles, intervalUs);
+            std::unique_ptr<StatusClient> status = onDisk ? statusClient() : nullptr;
+            Delays delays =
+                latencyRound(pipe, target, lines, warmUpLines, warmUpFiles, intervalUs, status.get(), metricsPort);
             pipe.close();
+            status.reset();
             stopDaemon();
-            printf("  round %ld %-10s delay ms: min %.3f  p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n", round,
+            printf("  round %ld %-10s delay ms: min %.3f  p50 %.3f  p90 %.3f  p99 %.3f  max %.3f", round,
                    variants[variant], delays.min, delays.p50, delays.p90, delays.p99, delays.max);
+            if (onDisk)
+                printf("  (poll %.0f us; buckets: p50 <= %g, p99 <= %g)", delays.pollUs, delays.histogramP50,
+                       delays.histogramP99);
+            printf("\n");
             fflush(stdout);
             results[variant].push_back(delays);
         }
     }
-    double p50[2], p90[2], p99[2], max[2];
+    double p50[2], p90[2], p99[2], max[2], poll[2], bucket50[2], bucket99[2];
     for (int variant = 0; variant < 2; ++variant) {
-        std::vector<double> fifties, nineties, ninetyNines, maxima;
+        std::vector<double> fifties, nineties, ninetyNines, maxima, polls, bucketFifties, bucketNinetyNines;
         for (const Delays& delays : results[variant]) {
             fifties.push_back(delays.p50);
             nineties.push_back(delays.p90);
             ninetyNines.push_back(delays.p99);
             maxima.push_back(delays.max);
+            polls.push_back(delays.pollUs);
+            bucketFifties.push_back(delays.histogramP50);
+            bucketNinetyNines.push_back(delays.histogramP99);
         }
         p50[variant] = median(fifties);
         p90[variant] = median(nineties);
         p99[variant] = median(ninetyNines);
         max[variant] = median(maxima);
+        poll[variant] = median(polls);
+        bucket50[variant] = median(bucketFifties);
+        bucket99[variant] = median(bucketNinetyNines);
     }
     const std::pair<double, double> handOff = handOffMicroseconds(intervalUs);
     printf("  one hand-off to a thread asleep for %ld us: p50 %.1f us, p99 %.1f us (the copy path has three)\n",
            intervalUs, handOff.first, handOff.second);
     printf("  medians of %ld rounds:\n", rounds);
-    for (int variant = 0; variant < 2; ++variant)
-        printf("  %-10s delay ms: p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n", variants[variant], p50[variant],
+    for (int variant = 0; variant < 2; ++variant) {
+        printf("  %-10s delay ms: p50 %.3f  p90 %.3f  p99 %.3f  max %.3f", variants[variant], p50[variant],
                p90[variant], p99[variant], max[variant]);
+        if (onDisk)
+            printf("  (poll %.0f us; buckets: p50 <= %g, p99 <= %g)", poll[variant], bucket50[variant],
+                   bucket99[variant]);
+        printf("\n");
+    }
     printf("\n");
-    printf("RESULT daemon.delay.p50_ms=%.3f\nRESULT daemon.delay.p99_ms=%.3f\n", p50[0], p99[0]);
-    printf("RESULT daemon.journal.delay.p50_ms=%.3f\nRESULT daemon.journal.delay.p99_ms=%.3f\n", p50[1], p99[1]);
-    printf("RESULT daemon.delay.rounds=%ld\n", rounds);
+    const char* prefix = !onDisk ? "daemon" : verify ? "daemon.disk_verify" : "daemon.disk";
+    printf("RESULT %s.delay.p50_ms=%.3f\nRESULT %s.delay.p99_ms=%.3f\n", prefix, p50[0], prefix, p99[0]);
+    printf("RESULT %s.journal.delay.p50_ms=%.3f\nRESULT %s.journal.delay.p99_ms=%.3f\n", prefix, p50[1], prefix,
+           p99[1]);
+    if (onDisk)
+        printf(
+            "RESULT %s.delay.poll_us=%.0f\nRESULT %s.delay.buckets_p50_le_ms=%g\nRESULT "
+            "%s.delay.buckets_p99_le_ms=%g\n",
+            prefix, poll[0], prefix, bucket50[0], prefix, bucket99[0]);
+    printf("RESULT %s.delay.rounds=%ld\n", prefix, rounds);
 }
 
 }  // namespace
@@ -778,13 +1006,15 @@ int main(int argc, char** argv) {
             options.scrape = options.statusPage = true;
         else if (option == "--memory")
             options.memoryOnly = true;
+        else if (option == "--disk" && i + 1 < argc)
+            options.disk = argv[++i];
         else if (option == "--setting" && i + 1 < argc)
             extraSettings += std::string(argv[++i]) + "\n";  // e.g. "copy_buffer_size 1M"
         else
             die("usage: daemon_copy_bench [--vellort PATH] [--small-files N] [--small-kb K] [--large-files N] "
                 "[--large-mb M] [--rounds R] [--latency-files N] [--latency-interval-us U] [--latency-rounds R] "
-                "[--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--status-page] [--memory] [--setting 'KEY "
-                "VALUE' ...]");
+                "[--journal-on-tmpfs] [--no-rsync] [--verify] [--scrape] [--status-page] [--memory] [--disk DIR] "
+                "[--setting 'KEY VALUE' ...]");
     }
     if (options.rounds < 1) die("--rounds must be at least 1");
     if (geteuid() != 0) die("needs root to mount the two tmpfs");
@@ -796,6 +1026,7 @@ int main(int argc, char** argv) {
     }
     signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    cleanUpOnSignals(cleanUpAtSignal);
 
     char pattern[] = "/tmp/daemon_copy_bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) die(std::string("mkdtemp: ") + strerror(errno));
@@ -805,6 +1036,23 @@ int main(int argc, char** argv) {
     const std::string ramdisk = sandbox + "/ramdisk";
     const std::string target = sandbox + "/internal";
     mountTmpfs(ramdisk);
+    if (!options.disk.empty()) {
+        // Room for the largest tree twice over, far below the fill-state limit.
+        const uint64_t largest = std::max(options.smallFiles * options.smallKiB * 1024,
+                                          options.largeFiles * options.largeMiB * static_cast<long>(MiB));
+        disk.reset(new Ext4Image(options.disk, 2 * largest + 1024 * MiB, target));
+        if (!disk->mounted()) die(disk->problem());
+        printf("daemon %s; RAM disk: tmpfs at %s; target: %s at %s\n\n", options.vellort.c_str(), ramdisk.c_str(),
+               disk->describe().c_str(), target.c_str());
+        durableCase("(a) small files", options.vellort, ramdisk, target, "small", options.smallFiles,
+                    options.smallKiB * 1024, options.rounds, options.verify);
+        durableCase("(b) large files", options.vellort, ramdisk, target, "large", options.largeFiles,
+                    options.largeMiB * MiB, options.rounds, options.verify);
+        latencyCase(options.vellort, ramdisk, target, options.latencyFiles, options.latencyIntervalUs,
+                    options.latencyRounds, options.journalOnTmpfs, true, options.verify);
+        cleanUp();
+        return 0;
+    }
     mountTmpfs(target);
 
     printf("daemon %s; RAM disk and target: tmpfs at %s and %s\n\n", options.vellort.c_str(), ramdisk.c_str(),
@@ -830,7 +1078,7 @@ int main(int argc, char** argv) {
         stopDaemon();
     }
     latencyCase(options.vellort, ramdisk, target, options.latencyFiles, options.latencyIntervalUs,
-                options.latencyRounds, options.journalOnTmpfs);
+                options.latencyRounds, options.journalOnTmpfs, false, false);
 
     cleanUp();
     return 0;

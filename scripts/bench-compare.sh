@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Measures two figures of a base revision and of the current work tree in the
+# Measures figures of a base revision and of the current work tree in the
 # same run, in interleaved rounds, and prints per figure the median of each
 # side and the median of the per-round ratios current / base:
-#   - the small-file copy rate of the real daemon, 20,000 files of 4 KiB,
-#     tmpfs to tmpfs (bench/daemon_copy_bench);
+#   - the copy rates of the real daemon, 20,000 files of 4 KiB and 4 files of
+#     512 MiB, tmpfs to tmpfs, and its delays from announcement to copy, 2,000
+#     files one every millisecond, without and with a journal
+#     (bench/daemon_copy_bench's cases (a), (b) and (c));
 #   - the link and removal pass rates, 20,000 files (bench/link_bench), and
 #     the link pass once more with the links given the user's uid and gid, as
 #     the daemon does by default (link_bench --preserve-owners yes; a base
@@ -34,7 +36,7 @@ while (($# > 0)); do
             shift
             ;;
         -h | --help)
-            sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
+            sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'
             exit 0
             ;;
         -*)
@@ -161,7 +163,8 @@ build "$base_src" "$base_build" base
 build . "$current_build" current
 
 # --- the rounds ----------------------------------------------------------------
-daemon_args=(--small-files 20000 --small-kb 4 --large-files 0 --latency-files 0 --rounds 1 --no-rsync)
+daemon_args=(--small-files 20000 --small-kb 4 --large-files 4 --large-mb 512 --latency-files 2000 --latency-rounds 1
+    --rounds 1 --no-rsync)
 link_args=(--files 20000 --rounds 1)
 limit=900  # the benchmarks have their own deadlines; this only ends a hung run
 
@@ -202,7 +205,9 @@ value() {
     echo "$figure"
 }
 
-figures=(daemon.small.files_per_s link.links.files_per_s link.removal.files_per_s link.owned.files_per_s)
+figures=(daemon.small.files_per_s daemon.large.MB_per_s daemon.delay.p50_ms daemon.delay.p99_ms
+    daemon.journal.delay.p50_ms daemon.journal.delay.p99_ms link.links.files_per_s link.removal.files_per_s
+    link.owned.files_per_s)
 declare -A per_round  # figure,side -> values, one per round, space separated
 cp_rates=""           # cp -a of the same tree, measured in each daemon run
 for ((round = 1; round <= rounds; ++round)); do
@@ -221,7 +226,11 @@ for ((round = 1; round <= rounds; ++round)); do
     for side in base current; do
         daemon_file=$out/round$round-$side-daemon_copy_bench.txt
         link_file=$out/round$round-$side-link_bench.txt
-        per_round[daemon.small.files_per_s,$side]+="$(value "$daemon_file" daemon.small.files_per_s) "
+        for figure in "${figures[@]}"; do
+            if [[ $figure == daemon.* ]]; then
+                per_round[$figure,$side]+="$(value "$daemon_file" "$figure") "
+            fi
+        done
         per_round[link.links.files_per_s,$side]+="$(value "$link_file" link.links.files_per_s) "
         per_round[link.removal.files_per_s,$side]+="$(value "$link_file" link.removal.files_per_s) "
         per_round[link.owned.files_per_s,$side]+="$(value "$out/round$round-$side-link_bench-owned.txt" link.links.files_per_s) "
@@ -236,7 +245,7 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END {
     if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratios() { paste -d' ' <(tr ' ' '\n' <<<"$2" | grep .) <(tr ' ' '\n' <<<"$1" | grep .) |
     awk '{ printf "%.3f ", $1 / $2 }'; }
-number() { awk -v x="$1" 'BEGIN { printf "%.0f", x }'; }
+number() { awk -v x="$1" 'BEGIN { if (x < 100) printf "%.3g", x; else printf "%.0f", x }'; }
 
 echo
 echo "VELLORT, base $short against current $current, $rounds round$( ((rounds == 1)) || echo s), $started"
@@ -248,6 +257,11 @@ row Figure "base" "current" "current / base (median)"
 echo "|$(printf -- '-%.0s' {1..29})|$(printf -- '-%.0s' {1..13}):|$(printf -- '-%.0s' {1..13}):|$(printf -- '-%.0s' {1..24}):|"
 declare -A label=(
     [daemon.small.files_per_s]="Daemon small files, files/s"
+    [daemon.large.MB_per_s]="Daemon large files, MB/s"
+    [daemon.delay.p50_ms]="Delay p50, ms"
+    [daemon.delay.p99_ms]="Delay p99, ms"
+    [daemon.journal.delay.p50_ms]="Delay p50 journal, ms"
+    [daemon.journal.delay.p99_ms]="Delay p99 journal, ms"
     [link.links.files_per_s]="Link pass, files/s"
     [link.removal.files_per_s]="Removal pass, files/s"
     [link.owned.files_per_s]="Link pass, owners set, f/s"
@@ -258,6 +272,7 @@ for figure in "${figures[@]}"; do
     row "${label[$figure]}" "$(number "$(median <<<"$b")")" "$(number "$(median <<<"$c")")" \
         "$(awk -v x="$(ratios "$b" "$c" | median)" 'BEGIN { printf "%.3f", x }')"
 done
+echo "Rates: a ratio below 1 is slower; delays (ms): a ratio above 1 is slower."
 echo
 echo "Per round (round 1 first; base ran first in odd rounds, current in even ones):"
 for figure in "${figures[@]}"; do
