@@ -118,11 +118,18 @@ void CopyWorkerThread::_flush(Job& job, SYSTEMD::BusyStamp& busy) {
     busy.begin("the flush of " + params.target);
     // Every copy waiting has its data and its name in the page cache; only a
     // flush that succeeds puts them on the disk. One that fails may have
-    // lost any of them: all are made again, from their sources.
-    const int error = job.flush.flush();
+    // lost any of them: all are made again, from their sources. Copies read
+    // back have their manifest lines flushed in a second, small flush.
+    int error = job.flush.flush();
     busy.end();
+    if (error == 0) {
+        _readBack(job, busy);
+        error = job.flush.flush();
+    }
     for (Unflushed& copy : job.unflushed) {
-        if (error == 0) {
+        if (copy.failed) {
+            // booked failed by the read-back
+        } else if (error == 0) {
             _book(copy, job.summary);
         } else {
             _failed(copy.file, copy.attempts, true, [&] {
@@ -134,6 +141,31 @@ void CopyWorkerThread::_flush(Job& job, SYSTEMD::BusyStamp& busy) {
     }
     job.unflushed.clear();  // their steps end: a stop may go on
     job.unflushedBytes = 0;
+}
+
+void CopyWorkerThread::_readBack(Job& job, SYSTEMD::BusyStamp& busy) {
+    for (Unflushed& copy : job.unflushed) {
+        if (!copy.toReadBack) continue;
+        busy.begin(copy.destination);
+        UTILITIES::Verification& verification = copy.verification;
+        int64_t result = UTILITIES::readBack(job.trees.target, copy.relative, copy.made.copy, verification);
+        int readErrno = errno;
+        busy.end();
+        if (result == 0 &&
+            !_acceptVerified(copy.file, job, copy.relative, copy.destination, copy.made, verification.sourceHash)) {
+            verification.expected = copy.file.referenceHash();
+            result = UTILITIES::COPY_MISMATCH;
+            readErrno = EIO;
+        }
+        if (result == 0) {
+            copy.verified = true;
+            continue;
+        }
+        copyThread.bookVerification(copy.file, false);
+        _failed(copy.file, copy.attempts, true,
+                [&] { _reportCopyError(copy.source, copy.destination, result, readErrno, verification); });
+        copy.failed = true;
+    }
 }
 
 void CopyWorkerThread::_book(Unflushed& copy, Summary& summary) {
@@ -257,15 +289,9 @@ bool CopyWorkerThread::_copyFile(FileInfo& file, Job& job, uint32_t attempts,
         result = _copyOnce(*from, fromPath, source, trees, relative, made, verify);
         copyErrno = errno;
     }
-    if (result >= 0 && verify != nullptr && !madeBefore &&
-        !_acceptVerified(file, job, relative, destination, made, verification.sourceHash)) {
-        verification.expected = file.referenceHash();
-        made.descriptor.reset();
-        result = UTILITIES::COPY_MISMATCH;
-        copyErrno = EIO;
-    }
-    // Failed verifications count at once; a copy verified counts once booked.
-    if (verify != nullptr && !madeBefore && (result == UTILITIES::COPY_MISMATCH || result == UTILITIES::COPY_READ_BACK))
+    // A source that reads otherwise than the file's first copy fails
+    // verification at once; a new copy is read back once on the disk.
+    if (verify != nullptr && !madeBefore && result == UTILITIES::COPY_MISMATCH)
         copyThread.bookVerification(file, false);
     if (result < 0) {
         // Worth another try while the source is there: a full or read-only
@@ -286,15 +312,15 @@ bool CopyWorkerThread::_copyFile(FileInfo& file, Job& job, uint32_t attempts,
     }
     // A copy kept from before a restart and verified against the reference
     // is listed like a new one (a restart may list a copy twice).
-    const bool verified = verify != nullptr && (!madeBefore || !verification.expected.empty());
-    if (verify != nullptr && madeBefore && verified)
-        _appendToManifest(job, file.tavroTime(), verification.expected, relative);
+    const bool verified = verify != nullptr && madeBefore && !verification.expected.empty();
+    if (verified) _appendToManifest(job, file.tavroTime(), verification.expected, relative);
 
     if (job.unflushed.empty()) job.firstUnflushed = UTILITIES::monotonicNanoseconds();
     job.unflushedBytes += std::max<int64_t>(made.copy.size, 0);
     job.flush.watch(std::move(made.descriptor), static_cast<dev_t>(made.copy.device));
     job.unflushed.push_back(Unflushed{file, attempts, source, destination, relative, std::move(made),
-                                      from == &trees.ramdisk, verified, std::move(step)});
+                                      from == &trees.ramdisk, verification, verify != nullptr && !madeBefore, verified,
+                                      false, std::move(step)});
     return true;
 }
 

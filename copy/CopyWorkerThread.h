@@ -89,7 +89,13 @@ private:
         std::string relative;
         UTILITIES::CopiedFile made;  // without its descriptor, which the flush holds
         bool fromRamdisk;
-        bool verified;  // verify_copies: read back and found right; counted once booked
+        // verify_copies: what was read from the source, and whether the copy
+        // is still to be read back once on the disk, or was found right
+        // (counted once booked).
+        UTILITIES::Verification verification;
+        bool toReadBack;
+        bool verified;
+        bool failed = false;  // the read-back failed, and the copy was booked so
         std::unique_ptr<UTILITIES::FileStep> step;
     };
 
@@ -114,9 +120,14 @@ private:
     // path, for the flush. False when the copy failed and was booked so.
     bool _copyFile(FileInfo& file, Job& job, uint32_t attempts, std::unique_ptr<UTILITIES::FileStep>& step);
     bool _flushDue(const Job& job) const;
-    // Flushes the file systems of the copies waiting, then books each copied,
-    // or failed when the flush failed, and lets go of its path.
+    // Flushes the file systems of the copies waiting, reads back those to
+    // verify and flushes their manifest lines, then books each copied, or
+    // failed when a flush failed, and lets go of its path.
     void _flush(Job& job, SYSTEMD::BusyStamp& busy);
+    // verify_copies: each new copy of the job read back from the disk; one
+    // that differs is removed and failed, one that holds what was read is
+    // listed in the manifest.
+    void _readBack(Job& job, SYSTEMD::BusyStamp& busy);
     // A copy on the disk: recorded in the file's record and the summary, and credited.
     void _book(Unflushed& copy, Summary& summary);
     // A copy made: booked copied, or, after failed attempts, moved from failed to copied.

@@ -85,37 +85,6 @@ bool inMemory(int fd, dev_t device) {
     return memory;
 }
 
-// The last step of a verifying copy: the copy, renamed to `name` in `dir`
-// and still open as `fd`, is read back from the disk and must hold what was
-// read from the source. A copy that does not is removed, as long as the name
-// still leads to it. 0 when the copy stands; the caller closes `fd`.
-int64_t readBack(int dir, const std::string& name, int fd, const struct stat& made, UTILITIES::Verification& verify) {
-    using namespace UTILITIES;
-    if (copyHooks.copyRenamed) copyHooks.copyRenamed(fd);
-    // Clean pages, after fdatasync, go, and the copy is read from the disk.
-    // A file system in memory has no other place to read it from: asking it
-    // would only cost a drain of every CPU's page lists per copy.
-    if (!inMemory(fd, made.st_dev)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    // Large reads: the copy is read back at the speed of the disk, not of system calls.
-    thread_local std::vector<char> buffer(1 << 20);
-    Checksum checksum;
-    verify.copySize = hashDescriptor(fd, checksum, buffer.data(), buffer.size(), made.st_size);
-    int64_t code = 0;
-    if (verify.copySize < 0) {
-        code = COPY_READ_BACK;
-    } else {
-        verify.copyHash = checksum.hex();
-        if (verify.copyHash != verify.sourceHash || verify.copySize != made.st_size) code = COPY_MISMATCH;
-    }
-    const int savedErrno = code == COPY_MISMATCH ? EIO : errno;
-    struct stat there;
-    if (code != 0 && ::fstatat(dir, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && there.st_dev == made.st_dev &&
-        there.st_ino == made.st_ino)
-        ::unlinkat(dir, name.c_str(), 0);
-    errno = savedErrno;
-    return code;
-}
-
 // Hashes the regular file open as `fd` into `hex`; false when it cannot be read.
 bool hashOpenFile(int fd, std::string& hex) {
     thread_local char buffer[65536];
@@ -157,9 +126,7 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
     std::string name;
     int dir = to.parentOf(destination, name);
     const std::string temporary = name + ".tmp";
-    // Read-write when verifying: the copy is read back through the same descriptor.
-    const int access = verify != nullptr ? O_RDWR : O_WRONLY;
-    int out = dir < 0 ? -1 : createTemporary(dir, temporary, mode, access);
+    int out = dir < 0 ? -1 : createTemporary(dir, temporary, mode, O_WRONLY);
     if (out < 0) {
         if (errno != ENOENT) {
             closeKeepingErrno(in);
@@ -175,7 +142,7 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
             closeKeepingErrno(in);
             return COPY_MKDIR;
         }
-        out = createTemporary(dir, temporary, mode, access);
+        out = createTemporary(dir, temporary, mode, O_WRONLY);
         if (out < 0) {
             closeKeepingErrno(in);
             return COPY_TMP_AFTER_MKDIR;
@@ -259,22 +226,9 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
     const struct timespec times[2] = {{::time(nullptr), 0}, {sourceStatus.st_mtime, 0}};
     if (::futimens(out, times) != 0) return fail(COPY_TIMES);
     struct stat copyStatus;
-    if ((made != nullptr || verify != nullptr) && ::fstat(out, &copyStatus) != 0) return fail(COPY_TIMES);
+    if (made != nullptr && ::fstat(out, &copyStatus) != 0) return fail(COPY_TIMES);
 
-    if (verify != nullptr) {
-        // The data on the disk before it has its name: what is read back is
-        // what the disk holds. (A file system in memory has nothing to write
-        // out.) The name follows with the caller's flush.
-        if (!inMemory(out, copyStatus.st_dev) && ::fdatasync(out) != 0) return fail(COPY_WRITE);
-        if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) return fail(COPY_RENAME);
-        const int64_t code = readBack(dir, name, out, copyStatus, *verify);
-        if (code != 0) {
-            closeKeepingErrno(out);
-            return code;
-        }
-    } else if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
-        return fail(COPY_RENAME);
-    }
+    if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) return fail(COPY_RENAME);
     if (made == nullptr) {
         ::close(out);  // no flush follows: errors of the write-back are no one's to see
     } else {
@@ -347,6 +301,41 @@ int setPidFile(int fd) {
     // A pid file that could not be written out completely is as bad as none.
     // The descriptor stays open: it holds the lock for the daemon's life.
     return ok ? 0 : 1;
+}
+
+int64_t readBack(TrustedTree& to, const std::string& destination, const FileIdentity& copy, Verification& verify) {
+    std::string name;
+    const int dir = to.parentOf(destination, name);
+    UniqueFd fd(dir < 0 ? -1 : ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status;
+    if (!fd || ::fstat(fd.get(), &status) != 0) return COPY_READ_BACK;
+    if (status.st_dev != copy.device || status.st_ino != copy.inode) {
+        errno = ESTALE;  // another file has taken the copy's name: it is not removed
+        return COPY_READ_BACK;
+    }
+    if (copyHooks.copyRenamed) copyHooks.copyRenamed(fd.get());
+    // Clean pages, after the flush, go, and the copy is read from the disk.
+    // A file system in memory has no other place to read it from: asking it
+    // would only cost a drain of every CPU's page lists per copy.
+    if (!inMemory(fd.get(), status.st_dev)) ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+    // Large reads: the copy is read back at the speed of the disk, not of system calls.
+    thread_local std::vector<char> buffer(1 << 20);
+    Checksum checksum;
+    verify.copySize = hashDescriptor(fd.get(), checksum, buffer.data(), buffer.size(), copy.size);
+    int64_t code = 0;
+    if (verify.copySize < 0) {
+        code = COPY_READ_BACK;
+    } else {
+        verify.copyHash = checksum.hex();
+        if (verify.copyHash != verify.sourceHash || verify.copySize != copy.size) code = COPY_MISMATCH;
+    }
+    const int savedErrno = code == COPY_MISMATCH ? EIO : errno;
+    struct stat there;
+    if (code != 0 && ::fstatat(dir, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && there.st_dev == status.st_dev &&
+        there.st_ino == status.st_ino)
+        ::unlinkat(dir, name.c_str(), 0);
+    errno = savedErrno;
+    return code;
 }
 
 Leftover judgeLeftover(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,

@@ -38,9 +38,9 @@ enum CopyError : int64_t {
 
 // What a verifying copy is asked and what it found. The bytes read from the
 // source are hashed as they pass; when `expected` is given (the hash of the
-// file's first copy), they must hash to it. Once renamed, the copy is made
-// durable, dropped from the page cache where the file system allows, read
-// back and hashed: it must hold what was read.
+// file's first copy), they must hash to it. Once the copy is on the disk
+// (the caller's flush), readBack() drops it from the page cache where the
+// file system allows, reads it back and hashes it: it must hold what was read.
 struct Verification {
     std::string expected;    // in; empty: whatever the source holds
     std::string sourceHash;  // out: of the bytes read from the source
@@ -49,8 +49,8 @@ struct Verification {
 };
 
 // Seams for tests, empty in the daemon: called in the copying thread of a
-// verifying copy once the source is read (with its descriptor), and once the
-// copy has its name (with its descriptor, open for writing too).
+// verifying copy once the source is read (with its descriptor), and by
+// readBack() before it reads (with the copy's descriptor, open for reading).
 struct CopyHooks {
     std::function<void(int)> sourceRead;
     std::function<void(int)> copyRenamed;
@@ -81,10 +81,8 @@ struct CopiedFile {
 // modification time in whole seconds, all set on its descriptor. A failure
 // after the temporary file was created removes it.
 //
-// With `verify`, the copy is checked as Verification says; a copy that fails
-// the check is removed, under its final name too (COPY_MISMATCH,
-// COPY_READ_BACK), and a source that changed while read leaves no copy
-// (COPY_SOURCE_CHANGED).
+// With `verify`, the source is hashed and checked as Verification says; a
+// source that changed while read leaves no copy (COPY_SOURCE_CHANGED).
 //
 // The copy is renamed into place, not flushed: with `made`, which is filled on
 // success, its descriptor stays open for the caller's flush; a caller without
@@ -97,6 +95,13 @@ struct CopiedFile {
 int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
              bool preserveUid, bool preserveGid, CopiedFile* made = nullptr, Verification* verify = nullptr,
              std::vector<char>* buffer = nullptr);
+
+// The last step of a verifying copy, once the copy made as `copy` is on the
+// disk: it is read back from there and must hold what `verify` says was read
+// from the source. A copy that does not is removed (COPY_MISMATCH), or one
+// that cannot be read back (COPY_READ_BACK), while its name still leads to
+// it. 0 when it stands.
+int64_t readBack(TrustedTree& to, const std::string& destination, const FileIdentity& copy, Verification& verify);
 
 // What a copy worker finds of a copy that an earlier run of the daemon may
 // have left, when it takes a file up again after a restart.

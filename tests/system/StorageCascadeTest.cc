@@ -127,8 +127,10 @@ TEST(StorageCascadeTest, VerifiedCopiesAgreeWithXxhsumAndOnlyGoodCopiesAreKeptAn
         const std::string name = "f" + std::to_string(size);
         rig.source(name, content);
         UTILITIES::Verification verification;
+        UTILITIES::CopiedFile made;
         ASSERT_EQ(static_cast<int64_t>(size),
-                  UTILITIES::copy(from, name, to, name, false, false, nullptr, &verification));
+                  UTILITIES::copy(from, name, to, name, false, false, &made, &verification));
+        ASSERT_EQ(0, UTILITIES::readBack(to, name, made.copy, verification));
         std::string line;
         ASSERT_EQ(0, runProgram({"/usr/bin/xxhsum", "-H2", rig.dir / "target/" + name}, &line, nullptr)) << line;
         EXPECT_EQ(line.substr(0, 32), verification.sourceHash) << size;
@@ -143,7 +145,8 @@ TEST(StorageCascadeTest, VerifiedCopiesAgreeWithXxhsumAndOnlyGoodCopiesAreKeptAn
     const std::string spoilt = "spoilt content", grown = "grown content";
     int spoiltSeen = 0, grownSeen = 0;
     UTILITIES::copyHooks.copyRenamed = [&](int fd) {
-        EXPECT_TRUE(!firstTimeFor(fd, params.target + "/run/spoilt.dat", spoiltSeen) || pwrite(fd, "S", 1, 0) == 1);
+        if (firstTimeFor(fd, params.target + "/run/spoilt.dat", spoiltSeen))
+            writeFile("/proc/self/fd/" + std::to_string(fd), "S" + spoilt.substr(1));
     };
     UTILITIES::copyHooks.sourceRead = [&](int fd) {
         if (firstTimeFor(fd, rig.ramdisk + "/run/grows.dat", grownSeen))
