@@ -41,11 +41,14 @@ private:
     // True when the file is gone (or was no more there). The deletion, or
     // the refusal, is booked by _bookDeletions().
     bool _delete(FileInfo& file);
-    // Books the deletions and refusals of the run so far, once the file
-    // system they changed is flushed: a deletion that a power cut could undo
-    // is not booked. After a failed flush they are not booked at all, and a
-    // restart finds out from the files what happened.
+    // Books the deletions and refusals so far (each at once on a RAM disk,
+    // in groups on a disk), once the file system they changed is flushed: a
+    // deletion that a power cut could undo is not booked. After a failed
+    // flush they are not booked at all, and a restart finds out from the
+    // files what happened.
     void _bookDeletions();
+    // Where the storage deletes: the RAM disk, or the INTERNAL target.
+    std::string _source() const;
     // verify_copies, EXTERNAL: the manifests of the earlier shifts whose
     // INTERNAL copies all went, removed from the INTERNAL target.
     void _removeManifests();
@@ -59,6 +62,7 @@ private:
     // The files handled since the last booking, and whether each was deleted.
     std::vector<std::pair<FileInfo, bool>> unbooked;
     UTILITIES::FileSystemFlush flush;
+    bool onDisk = false;  // the file system deleted in needs a flush (not a RAM disk)
 };
 
 #endif

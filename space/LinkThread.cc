@@ -22,6 +22,9 @@ namespace {
 
 // Passes report their progress every this many files.
 const int32_t reportEvery = 1000;
+// Links and removals on a disk are booked after a flush every this many: a
+// kill loses no more bookings than that, and the start finds them out again.
+const size_t bookEvery = 256;
 const int64_t oneSecond = 1000000000;
 
 // Percent of the blocks in use; the file system has a size (_statMountpoint).
@@ -96,7 +99,8 @@ void LinkThread::run() {
                 logFile << "++ Removing " << files << " files from " << params.mountpoint << endl;
             int32_t reported = 0;
             // Opened before the pass changes anything, so the flush sees what went wrong since.
-            flush.watchDirectory(params.origin.empty() ? params.ramdisk_mountpoint : params.origin);
+            flush.watchDirectory(_source());
+            onDisk = !flush.empty();
             // A request to return the files to the ledger may empty pending midway.
             for (size_t index = 0; index < files && !pending.empty(); ++index) {
                 _measureDuringPass();
@@ -359,6 +363,7 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
     if (linked) {
         file.setFlag(internal ? FileInfo::INTERNAL_LINKED : FileInfo::EXTERNAL_LINKED);
         unbooked.emplace_back(file, true);
+        if (!onDisk || unbooked.size() >= bookEvery) _bookPass();
         if (++reported == reportEvery) {
             _writeReport("++ " + UTILITIES::getString(reportEvery) + " symbolic links from " + params.mountpoint +
                          " to " + params.target + " successfully created");
@@ -453,7 +458,12 @@ void LinkThread::_removeFile(int32_t& reported) {
         unbooked.emplace_back(file, false);
     else
         forgetAbout(file, false);
+    if (!onDisk || unbooked.size() >= bookEvery) _bookPass();
     _tryReturnToDebitCredit();
+}
+
+std::string LinkThread::_source() const {
+    return params.origin.empty() ? params.ramdisk_mountpoint : params.origin;
 }
 
 void LinkThread::_bookPass() {
@@ -462,7 +472,7 @@ void LinkThread::_bookPass() {
     // The ledger must let go of them all the same, or it would count them in
     // progress for ever; the log says that the journal may be ahead of the disk.
     if (error != 0)
-        logFile << "++ Error: " << (params.origin.empty() ? params.ramdisk_mountpoint : params.origin)
+        logFile << "++ Error: " << _source()
                 << " could not be flushed after a pass: " << LogManip(&LogFile::errmsg, error) << endl;
     for (const auto& done : unbooked) {
         if (done.second)
@@ -471,6 +481,7 @@ void LinkThread::_bookPass() {
             forgetAbout(done.first, true);
     }
     unbooked.clear();
+    if (onDisk) flush.watchDirectory(_source());  // for the rest of the pass
 }
 
 void LinkThread::_writeReport(const std::string& text) {

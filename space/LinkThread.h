@@ -86,10 +86,13 @@ private:
     // done since the pass's last report line.
     void _linkFile(uint32_t uid, uint32_t gid, int32_t& reported);
     void _removeFile(int32_t& reported);
-    // Books the pass's links and removals once the file system they changed
-    // is flushed (a RAM disk needs none): for the EXTERNAL storage, INTERNAL
-    // copies let go of, which a power cut must not bring back unbooked.
+    // Books the pass's links and removals so far once the file system they
+    // changed is flushed: each at once on a RAM disk, which needs no flush,
+    // in groups on a disk (the EXTERNAL storage's INTERNAL copies let go of,
+    // which a power cut must not bring back behind the journal's back).
     void _bookPass();
+    // Where the passes link or remove: the RAM disk, or the INTERNAL target.
+    std::string _source() const;
     // statvfs on the mount point, repeated on EINTR; logs a failure and a file
     // system without size, for which it returns false.
     bool _statMountpoint(struct statvfs& stats, bool needsBlocks);
@@ -118,6 +121,7 @@ private:
     // Files of the pass linked (true) or removed (false), not yet booked.
     std::vector<std::pair<FileInfo, bool>> unbooked;
     UTILITIES::FileSystemFlush flush;
+    bool onDisk = false;           // the file system of the pass needs a flush (not a RAM disk)
     METRICS::MountGauges gauges_;  // written by the thread only
 };
 
