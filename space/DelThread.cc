@@ -11,15 +11,16 @@
 #include "util/Time.h"
 
 DelThread::DelThread(DebitCredit& debitCredit, const Storage::Params& params)
-    : DebitListThread(debitCredit), params(params), logFile(params.logfile), guard(params) {}
+    : DebitListThread(debitCredit),
+      params(params),
+      logFile(params.logfile),
+      guard(params),
+      deletions(params.origin.empty() ? params.ramdisk_mountpoint : params.origin) {}
 
 namespace {
 
 // How long the removal waits for the files of earlier shifts still at work.
 const int64_t waitNanoseconds = 1000000000;
-// Deletions on a disk are booked after a flush every this many: a kill
-// loses no more bookings than that, and the start finds them out again.
-const size_t bookEvery = 256;
 
 }  // namespace
 
@@ -37,9 +38,7 @@ void DelThread::run() {
             }
             std::list<FileInfo> later;
             const int64_t current = getPollundInfo().time;
-            // Opened before the first deletion, so the flush sees what went wrong since.
-            flush.watchDirectory(_source());
-            onDisk = !flush.empty();
+            deletions.begin();
             for (auto file = pending.begin(); file != pending.end();) {
                 if (_mustWait(*file)) {
                     later.splice(later.end(), pending, file++);
@@ -108,8 +107,7 @@ bool DelThread::_delete(FileInfo& file) {
         logFile << text << endl;
         if (params.messageServer != nullptr)
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path, text);
-        unbooked.emplace_back(file, false);
-        if (!onDisk || unbooked.size() >= bookEvery) _bookDeletions();
+        if (deletions.add(file, false)) _bookDeletions();
         return false;
     }
     // A RAM-disk file safe on EXTERNAL alone, its INTERNAL copy having failed.
@@ -118,10 +116,7 @@ bool DelThread::_delete(FileInfo& file) {
                 << " is complete" << endl;
     const bool removed = !place.exists || unlinkat(place.dir, place.name.c_str(), 0) == 0;
     const int removeErrno = removed ? ENOENT : errno;
-    unbooked.emplace_back(file, removed || removeErrno == ENOENT);
-    // A RAM disk has nothing to flush: its deletions are booked at once, so
-    // that a kill loses no more of them than the journal's last commit.
-    if (!onDisk || unbooked.size() >= bookEvery) _bookDeletions();
+    if (deletions.add(file, removed || removeErrno == ENOENT)) _bookDeletions();
     if (!place.exists || !removed) {
         logFile << "++ Error: could not remove " << path << "\n" << LogManip(&LogFile::errmsg, removeErrno) << endl;
         if (params.messageServer != nullptr)
@@ -131,19 +126,13 @@ bool DelThread::_delete(FileInfo& file) {
     return removed;
 }
 
-std::string DelThread::_source() const {
-    return params.origin.empty() ? params.ramdisk_mountpoint : params.origin;
-}
-
 void DelThread::_bookDeletions() {
-    if (unbooked.empty()) return;
-    const int error = flush.flush();
+    std::vector<FlushedSteps::Step> steps;
+    const int error = deletions.take(steps);
     if (error != 0) {
-        logFile << "++ Error: " << _source() << " could not be flushed after " << unbooked.size()
+        logFile << "++ Error: " << deletions.directory() << " could not be flushed after " << steps.size()
                 << " deletions, which are not booked: " << LogManip(&LogFile::errmsg, error) << endl;
-    } else {
-        for (const auto& deletion : unbooked) debitCredit.bookDeletion(deletion.first, deletion.second);
+        return;
     }
-    unbooked.clear();
-    if (onDisk) flush.watchDirectory(_source());  // for the deletions still to come
+    for (const FlushedSteps::Step& deletion : steps) debitCredit.bookDeletion(deletion.first, deletion.second);
 }

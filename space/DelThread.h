@@ -5,15 +5,13 @@
 
 #include <list>
 #include <map>
-#include <utility>
-#include <vector>
 
 #include "ledger/DebitListThread.h"
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "space/ReleaseGuard.h"
-#include "util/FileSystemFlush.h"
+#include "space/FlushedSteps.h"
 
 // Deletes the files that the storage's ledger has put on its delete list: the
 // previous users' files after a user shift, and files whose copy or link
@@ -41,14 +39,11 @@ private:
     // True when the file is gone (or was no more there). The deletion, or
     // the refusal, is booked by _bookDeletions().
     bool _delete(FileInfo& file);
-    // Books the deletions and refusals so far (each at once on a RAM disk,
-    // in groups on a disk), once the file system they changed is flushed: a
-    // deletion that a power cut could undo is not booked. After a failed
-    // flush they are not booked at all, and a restart finds out from the
-    // files what happened.
+    // Books the deletions and refusals that `deletions` holds back until
+    // their file system is flushed: a deletion that a power cut could undo is
+    // not booked. After a failed flush they are not booked at all, and a
+    // restart finds out from the files what happened.
     void _bookDeletions();
-    // Where the storage deletes: the RAM disk, or the INTERNAL target.
-    std::string _source() const;
     // verify_copies, EXTERNAL: the manifests of the earlier shifts whose
     // INTERNAL copies all went, removed from the INTERNAL target.
     void _removeManifests();
@@ -59,10 +54,9 @@ private:
     ReleaseGuard guard;           // finds the files; let go of after each run
     // Earlier shifts met in this run, and whether every file of each went.
     std::map<int64_t, bool> shiftsGone;
-    // The files handled since the last booking, and whether each was deleted.
-    std::vector<std::pair<FileInfo, bool>> unbooked;
-    UTILITIES::FileSystemFlush flush;
-    bool onDisk = false;  // the file system deleted in needs a flush (not a RAM disk)
+    // The files handled and not yet booked, and whether each was deleted,
+    // below the RAM disk or the INTERNAL target.
+    FlushedSteps deletions;
 };
 
 #endif

@@ -22,9 +22,6 @@ namespace {
 
 // Passes report their progress every this many files.
 const int32_t reportEvery = 1000;
-// Links and removals on a disk are booked after a flush every this many: a
-// kill loses no more bookings than that, and the start finds them out again.
-const size_t bookEvery = 256;
 const int64_t oneSecond = 1000000000;
 
 // Percent of the blocks in use; the file system has a size (_statMountpoint).
@@ -50,7 +47,8 @@ LinkThread::LinkThread(DebitCredit& debitCredit, const Storage::Params& params)
       fullWarned(false),
       lastMeasured(0),
       inodesToFree(0),
-      guard(params) {
+      guard(params),
+      done(params.origin.empty() ? params.ramdisk_mountpoint : params.origin) {
     // The passes build their paths by plain concatenation.
     if (!this->params.origin.empty() && this->params.origin.back() != '/') this->params.origin += "/";
     if (this->params.target.empty() || this->params.target.back() != '/') this->params.target += "/";
@@ -98,9 +96,7 @@ void LinkThread::run() {
             else
                 logFile << "++ Removing " << files << " files from " << params.mountpoint << endl;
             int32_t reported = 0;
-            // Opened before the pass changes anything, so the flush sees what went wrong since.
-            flush.watchDirectory(_source());
-            onDisk = !flush.empty();
+            done.begin();
             // A request to return the files to the ledger may empty pending midway.
             for (size_t index = 0; index < files && !pending.empty(); ++index) {
                 _measureDuringPass();
@@ -362,8 +358,7 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
 
     if (linked) {
         file.setFlag(internal ? FileInfo::INTERNAL_LINKED : FileInfo::EXTERNAL_LINKED);
-        unbooked.emplace_back(file, true);
-        if (!onDisk || unbooked.size() >= bookEvery) _bookPass();
+        if (done.add(file, true)) _bookPass();
         if (++reported == reportEvery) {
             _writeReport("++ " + UTILITIES::getString(reportEvery) + " symbolic links from " + params.mountpoint +
                          " to " + params.target + " successfully created");
@@ -454,34 +449,27 @@ void LinkThread::_removeFile(int32_t& reported) {
         reported = 0;
     }
     // Kept or not, the ledger lets go of it: it is not offered again.
-    if (removed)
-        unbooked.emplace_back(file, false);
-    else
+    if (!removed)
         forgetAbout(file, false);
-    if (!onDisk || unbooked.size() >= bookEvery) _bookPass();
+    else if (done.add(file, false))
+        _bookPass();
     _tryReturnToDebitCredit();
 }
 
-std::string LinkThread::_source() const {
-    return params.origin.empty() ? params.ramdisk_mountpoint : params.origin;
-}
-
 void LinkThread::_bookPass() {
-    if (unbooked.empty()) return;
-    const int error = flush.flush();
+    std::vector<FlushedSteps::Step> steps;
+    const int error = done.take(steps);
     // The ledger must let go of them all the same, or it would count them in
     // progress for ever; the log says that the journal may be ahead of the disk.
     if (error != 0)
-        logFile << "++ Error: " << _source()
+        logFile << "++ Error: " << done.directory()
                 << " could not be flushed after a pass: " << LogManip(&LogFile::errmsg, error) << endl;
-    for (const auto& done : unbooked) {
-        if (done.second)
-            insertToLinks(done.first);
+    for (const FlushedSteps::Step& step : steps) {
+        if (step.second)
+            insertToLinks(step.first);
         else
-            forgetAbout(done.first, true);
+            forgetAbout(step.first, true);
     }
-    unbooked.clear();
-    if (onDisk) flush.watchDirectory(_source());  // for the rest of the pass
 }
 
 void LinkThread::_writeReport(const std::string& text) {

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <list>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "ledger/DebitListThread.h"
@@ -18,7 +17,7 @@
 #include "space/FillPolicy.h"
 #include "space/FillTrend.h"
 #include "space/ReleaseGuard.h"
-#include "util/FileSystemFlush.h"
+#include "space/FlushedSteps.h"
 
 // Keeps the file system at the storage's `mountpoint` from running full. The
 // INTERNAL storage's thread watches the RAM disk and replaces files there by
@@ -86,13 +85,10 @@ private:
     // done since the pass's last report line.
     void _linkFile(uint32_t uid, uint32_t gid, int32_t& reported);
     void _removeFile(int32_t& reported);
-    // Books the pass's links and removals so far once the file system they
-    // changed is flushed: each at once on a RAM disk, which needs no flush,
-    // in groups on a disk (the EXTERNAL storage's INTERNAL copies let go of,
+    // Books the links and removals that `done` holds back until their file
+    // system is flushed (for the EXTERNAL storage: INTERNAL copies let go of,
     // which a power cut must not bring back behind the journal's back).
     void _bookPass();
-    // Where the passes link or remove: the RAM disk, or the INTERNAL target.
-    std::string _source() const;
     // statvfs on the mount point, repeated on EINTR; logs a failure and a file
     // system without size, for which it returns false.
     bool _statMountpoint(struct statvfs& stats, bool needsBlocks);
@@ -119,9 +115,7 @@ private:
     // Finds the files of the passes and the relief step; let go of after each.
     ReleaseGuard guard;
     // Files of the pass linked (true) or removed (false), not yet booked.
-    std::vector<std::pair<FileInfo, bool>> unbooked;
-    UTILITIES::FileSystemFlush flush;
-    bool onDisk = false;           // the file system of the pass needs a flush (not a RAM disk)
+    FlushedSteps done;
     METRICS::MountGauges gauges_;  // written by the thread only
 };
 
