@@ -89,9 +89,9 @@ struct CopiedFile {
 // `made` has no copy on the disk to count on.
 //
 // Returns the number of bytes copied or one of the CopyError codes, with errno
-// set by the failing call. Writes no log
-// text. Thread-safe for distinct trees, but two copies to the same destination
-// at once would share one temporary file: callers must not start them.
+// set by the failing call. Writes no log text. Thread-safe for distinct trees,
+// but two copies to the same destination at once would share one temporary
+// file: callers must not start them.
 int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
              bool preserveUid, bool preserveGid, CopiedFile* made = nullptr, Verification* verify = nullptr,
              std::vector<char>* buffer = nullptr);
