@@ -14,7 +14,7 @@ pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 
 # The folders that hold the daemon's sources; the executables add only their main.
-set(VELLORT_AREAS daemon log util thread ledger intake copy space net journal metrics status_page systemd)
+set(VELLORT_AREAS daemon log util thread ledger intake copy space net journal metrics status_page systemd health)
 
 function(vellort_daemon_library target)
   set(sources)

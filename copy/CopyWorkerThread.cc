@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "copy/CopyThread.h"
+#include "health/StorageHealth.h"
 #include "journal/Journal.h"
 #include "net/MessageServer.h"
 #include "systemd/ServiceNotifier.h"
 #include "util/Checksum.h"
+#include "util/Errors.h"
 #include "util/Files.h"
 #include "util/Mounts.h"
 #include "util/Paths.h"
@@ -41,8 +43,8 @@ void holdForTest(const std::string& path) {
 }  // namespace
 
 CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread,
-                                   std::list<DebitCredit::Retry> retries)
-    : params(params), batch(std::move(retries)), copyThread(copyThread) {
+                                   std::list<DebitCredit::Retry> retries, Refill* refill)
+    : params(params), batch(std::move(retries)), copyThread(copyThread), refill(refill) {
     // The storage's scheduler has opened the log: a job, made for every few
     // files, only writes to it.
     logFile.use(params.logfile);
@@ -126,6 +128,7 @@ void CopyWorkerThread::_flush(Job& job, SYSTEMD::BusyStamp& busy) {
         _readBack(job, busy);
         error = job.flush.flush();
     }
+    if (error != 0 && params.health != nullptr) params.health->targetFailed(error);
     for (Unflushed& copy : job.unflushed) {
         if (copy.failed) {
             // booked failed by the read-back
@@ -172,6 +175,17 @@ void CopyWorkerThread::_book(Unflushed& copy, Summary& summary) {
     ++summary.copiedCount;
     if (!summary.stopped) _record(copy.relative, summary);
     FileInfo& file = copy.file;
+    if (params.health != nullptr) params.health->copyMade();
+    if (refill != nullptr) {
+        // Booked long ago: only the copy the passes check changes, under the
+        // file's write lock, as no pass looks at it meanwhile.
+        FileInfo::WriteLock lock(file);
+        const uint32_t flag = params.type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED;
+        if (params.type == Storage::INTERNAL || params.type == Storage::EXTERNAL) file.recordCopy(flag, copy.made.copy);
+        METRICS::add(copyThread.counters().bytes, static_cast<uint64_t>(std::max<int64_t>(copy.made.copy.size, 0)));
+        ++refill->copied;
+        return;
+    }
     // What was copied, for the passes that later let the file or the copy go.
     if (copy.fromRamdisk && copy.made.source.known()) file.recordSource(copy.made.source);
     if (params.type == Storage::INTERNAL) {
@@ -240,6 +254,7 @@ bool CopyWorkerThread::_copyFile(FileInfo& file, Job& job, uint32_t attempts,
     }
 
     if (!_targetMounted(trees)) {
+        if (params.health != nullptr) params.health->targetAbsent();
         // The disk may come back: tried again, with retries on.
         _failed(file, attempts, true, [&] { _reportRefusal(source, params.target_mount + " is not mounted"); });
         return false;
@@ -294,6 +309,7 @@ bool CopyWorkerThread::_copyFile(FileInfo& file, Job& job, uint32_t attempts,
     if (verify != nullptr && !madeBefore && result == UTILITIES::COPY_MISMATCH)
         copyThread.bookVerification(file, false);
     if (result < 0) {
+        _tellHealth(result, copyErrno);
         // Worth another try while the source is there: a full or read-only
         // target, a missing directory, a link in the way may all be mended.
         const bool sourceGone = result == UTILITIES::COPY_SOURCE_OPEN && copyErrno == ENOENT;
@@ -437,7 +453,13 @@ void CopyWorkerThread::_credit(const FileInfo& file, uint32_t attempts) {
 
 void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool retriable,
                                const std::function<void()>& report) {
-    if (attempts == 0) report();  // later failures of the same file are not reported again
+    // Later failures of the same file are not reported again; while the
+    // storage is not up, its alarm said why, and a few a minute tell which.
+    if (attempts == 0 && (params.health == nullptr || params.health->mayReport())) report();
+    if (refill != nullptr) {
+        ++refill->failed;  // its old booking stands; the passes keep what has no copy here
+        return;
+    }
     // A RAM-disk file of an earlier shift whose EXTERNAL copy is made needs no
     // INTERNAL one any more: the deletion thread lets it go once that copy is
     // found complete, rather than keep it for ever on the RAM disk.
@@ -509,20 +531,43 @@ void CopyWorkerThread::_reportCopyError(const std::string& source, const std::st
                 "Error: Failed to copy " + source + " to " + destination + ": checksum mismatch.");
         return;
     }
-    logFile << params.storageID << ": Error: Copying " << source << " to " << destination << " returned error code "
-            << result << "\n";
     // The system's texts for these would mislead: nothing looped, nothing was invalid.
+    std::string reason;
     if (result == UTILITIES::COPY_SOURCE_CHANGED)
-        logFile << "The source changed while it was copied, three times" << endl;
+        reason = "The source changed while it was copied, three times";
     else if (result == UTILITIES::COPY_NOT_REGULAR)
-        logFile << "The source is not a regular file: it is not read" << endl;
+        reason = "The source is not a regular file: it is not read";
     else if (errnum == ELOOP)
-        logFile << "A symbolic link is on the way: links are not followed" << endl;
+        reason = "A symbolic link is on the way: links are not followed";
     else
-        logFile << LogManip(&LogFile::errmsg, errnum) << endl;
+        reason = UTILITIES::systemText(errnum);
+    logFile << params.storageID << ": Error: Copying " << source << " to " << destination << " returned error code "
+            << result << "\n"
+            << reason << endl;
     if (params.messageServer != nullptr)
         params.messageServer->addToMessageQueue(MessageServer::COPY_ERROR, source + ":" + destination,
-                                                "Error: Failed to copy " + source + " to " + destination + ".");
+                                                "Error: Failed to copy " + source + " to " + destination + ": " +
+                                                    reason + ".");
+}
+
+void CopyWorkerThread::_tellHealth(int64_t result, int errnum) {
+    if (params.health == nullptr) return;
+    // Only the target's side of a copy speaks of the storage's disk.
+    switch (result) {
+        case UTILITIES::COPY_MKDIR:
+        case UTILITIES::COPY_TMP_AFTER_MKDIR:
+        case UTILITIES::COPY_TMP_OPEN:
+        case UTILITIES::COPY_WRITE:
+        case UTILITIES::COPY_OWNER:
+        case UTILITIES::COPY_TIMES:
+        case UTILITIES::COPY_RENAME:
+        case UTILITIES::COPY_READ_BACK:
+        case UTILITIES::COPY_FLUSH:
+            params.health->targetFailed(errnum);
+            break;
+        default:
+            break;
+    }
 }
 
 void CopyWorkerThread::_reportCriticalError(const std::string& source, const std::string& destination) {

@@ -43,10 +43,19 @@ public:
         int max = 0;
     };
 
+    // What a refill job did: copies made on a new disk, and files that could not be.
+    struct Refill {
+        int copied = 0;
+        int failed = 0;
+    };
+
     // Takes over every entry of `files`, leaving it empty; `retries` are
-    // failed copies due to be tried again, copied first.
+    // failed copies due to be tried again, copied first. With `refill`, the
+    // files are copied already and booked so: the job makes their copies
+    // anew on a disk put in place of the old one, records the new copies
+    // for the passes' checks, and counts into *refill instead of booking.
     CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread,
-                     std::list<DebitCredit::Retry> retries = {});
+                     std::list<DebitCredit::Retry> retries = {}, Refill* refill = nullptr);
 
     void work() override;
 
@@ -156,6 +165,8 @@ private:
     void _reportCriticalError(const std::string& source, const std::string& destination);
     void _reportUnproven(const std::string& source, const std::string& destination, const std::string& why);
     void _reportRefusal(const std::string& path, const std::string& why);
+    // What a failed copy tells of the target's disk, for the storage's health.
+    void _tellHealth(int64_t result, int errnum);
     void _writeSummary(const Summary& summary);
 
     const Storage::Params params;
@@ -164,6 +175,7 @@ private:
     std::list<DebitCredit::Retry> batch;
     CopyThread& copyThread;
     LogFile logFile;
+    Refill* const refill;  // null for the jobs of the copy scheduler
 };
 
 #endif

@@ -14,6 +14,8 @@
 
 #include "daemon/ConfigFileParser.h"
 #include "daemon/StopThread.h"
+#include "health/StorageHealth.h"
+#include "health/StorageWatchThread.h"
 #include "intake/ListThread.h"
 #include "net/MessageServer.h"
 #include "net/StatusServer.h"
@@ -22,6 +24,7 @@
 #include "log/LogFile.h"
 #include "log/LogTimerThread.h"
 #include "metrics/MetricsServer.h"
+#include "util/Descriptors.h"
 #include "util/Files.h"
 #include "util/Paths.h"
 #include "util/Time.h"
@@ -47,6 +50,24 @@ std::string pidFileMadeHere;
 
 void removePidFileMadeHere() {
     if (!pidFileMadeHere.empty()) unlink(pidFileMadeHere.c_str());  // failure leaves an empty file: harmless
+}
+
+// Under the limit of open descriptors, what the copies, the journal and the log may need
+// comes first; the services' clients get only the rest.
+void keepDescriptorsForWork(const ConfigFileParser& config, LogFile& log) {
+    long before = 0, after = 0;
+    const int error = UTILITIES::raiseDescriptorLimit(&before, &after);
+    if (error != 0)
+        log << "Warning: Cannot raise the limit of open descriptors (RLIMIT_NOFILE) to its hard limit: " << LogManip(&LogFile::errmsg, error)
+            << endl;
+    else if (after != before)
+        log << "++ Raised the limit of open descriptors (RLIMIT_NOFILE) from " << before << " to its hard limit "
+            << after << endl;
+    int copyWorkers = 0;
+    for (const ConfigFileParser::StorageData& storage : config.storages) copyWorkers += storage.n_copy_processes;
+    const int metricsClients = config.metrics_port > 0 ? MetricsServer::maxWaitingClients + 2 : 0;
+    UTILITIES::keepDescriptorReserve(UTILITIES::descriptorsForWork(
+        copyWorkers, static_cast<int>(config.storages.size()), metricsClients));
 }
 
 }  // namespace
@@ -119,6 +140,9 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
     logTimer->start();
     _createPipe();
 
+    // Before any service takes a client.
+    keepDescriptorsForWork(*configParser, *logFile);
+
     // The storages send their warnings and errors through the message server
     // and keep a pointer to it, so it lives for the whole process. When it
     // cannot start (it logs why), they get none and send nothing.
@@ -136,11 +160,16 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
     Journal::Contents* recovered = new Journal::Contents();
     Journal* journal = _openJournal(params, messageServer, *recovered);
     stopThread->setJournal(journal);
+    _attachHealth(params, messageServer);
     std::vector<Storage*> storages;
     size_t next = 0;
     while (next < params.size() && params[next].type != Storage::OPTIONAL)
         storages.push_back(new Storage(params[next++]));
     _describeStorages(params, next, storages);
+    // Each storage's disk watched once a second. A watch that cannot start
+    // is ignored on purpose: the copy workers still keep the state.
+    for (Storage* storage : storages)
+        if (storage->health() != nullptr) (new StorageWatchThread(*storage, *storage->health()))->start();
 
     // systemd: only when the service manager listens (Type=notify). Lives for the process.
     SYSTEMD::ServiceNotifier* notifier = nullptr;
@@ -229,6 +258,28 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
     for (const ConfigFileParser::StorageData& block : config.storages)
         if (block.type == ConfigFileParser::OPTIONAL) add(block, Storage::OPTIONAL, "", "");
     return result;
+}
+
+void Daemon::_attachHealth(std::vector<Storage::Params>& params, MessageServer* messageServer) {
+    // The records of the disks' only copies live beside the journal, or
+    // beside the log without one: both are the daemon's own folders.
+    const std::string& anchor = configParser->journal.empty() ? configParser->logfile : configParser->journal;
+    const size_t slash = anchor.rfind('/');
+    const std::string stateDirectory = slash == std::string::npos || slash == 0 ? "/" : anchor.substr(0, slash);
+    StorageHealth* external = nullptr;
+    for (Storage::Params& storage : params) {
+        StorageHealth::Settings settings;
+        settings.storageID = storage.storageID;
+        settings.target = storage.target;
+        settings.targetMount = storage.target_mount;
+        settings.logfile = storage.logfile;
+        settings.stateDirectory = stateDirectory;
+        settings.messageServer = messageServer;
+        storage.health = new StorageHealth(settings);  // lives for the process
+        if (storage.type == Storage::EXTERNAL) external = storage.health;
+    }
+    for (Storage::Params& storage : params)
+        if (storage.type == Storage::INTERNAL) storage.externalHealth = external;
 }
 
 Journal* Daemon::_openJournal(std::vector<Storage::Params>& params, MessageServer* messageServer,

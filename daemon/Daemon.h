@@ -61,6 +61,8 @@ private:
     // storage's params set to book in it, and what it held; else null.
     Journal* _openJournal(std::vector<Storage::Params>& params, MessageServer* messageServer,
                           Journal::Contents& recovered);
+    // Gives every storage its health, and the INTERNAL one the EXTERNAL's.
+    void _attachHealth(std::vector<Storage::Params>& params, MessageServer* messageServer);
 
     LogFile* logFile;
     ConfigFileParser* configParser;

@@ -275,6 +275,16 @@ bool DebitCredit::getDeleteList(std::list<FileInfo>& out) {
     return more || moved;
 }
 
+void DebitCredit::copiedFiles(std::vector<FileInfo>& out) {
+    if (type == COUNT_ONLY) return;
+    {
+        MutexGuard replaceGuard(replaceMutex);
+        out.insert(out.end(), replaceByLinkList.begin(), replaceByLinkList.end());
+    }
+    MutexGuard deleteGuard(deleteMutex);
+    out.insert(out.end(), deleteList.begin(), deleteList.end());
+}
+
 void DebitCredit::setTavroTime(int64_t time, uint32_t uid, uint32_t gid) {
     // Held to the end: no file enters the buffer, gets credited or linked
     // while the shift changes under it.

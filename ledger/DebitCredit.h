@@ -7,6 +7,7 @@
 #include <atomic>
 #include <list>
 #include <map>
+#include <vector>
 
 #include "journal/Journal.h"
 #include "ledger/FileInfo.h"
@@ -120,6 +121,11 @@ public:
     // are still in progress (more will come), else whether any were handed
     // over. A COUNT_ONLY ledger returns false and leaves out as it is.
     bool getDeleteList(std::list<FileInfo>& out);
+
+    // A storage's watch, to fill a new disk: the copied files the ledger
+    // still holds for the passes and the deletion (appended to out, the
+    // lists left as they are). A COUNT_ONLY ledger holds none.
+    void copiedFiles(std::vector<FileInfo>& out);
 
     // Switches to a new user shift: a new history entry, and the previous
     // shift's finished files go to the delete list.

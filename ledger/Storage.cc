@@ -1,9 +1,15 @@
 #include "ledger/Storage.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "copy/CopyThread.h"
+#include "copy/CopyWorkerThread.h"
 #include "copy/FlushBufferThread.h"
 #include "space/DelThread.h"
 #include "space/LinkThread.h"
+#include "util/Paths.h"
+#include "util/TrustedTree.h"
 
 namespace {
 
@@ -72,6 +78,44 @@ void Storage::resume() {
 void Storage::startDeleting() {
     // OPTIONAL storages have no deletion thread and delete nothing.
     if (delThread) delThread->awaken();
+}
+
+void Storage::refill(int& copied, int& failed) {
+    copied = 0;
+    failed = 0;
+    const uint32_t copiedFlag = params.type == INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED;
+    const uint32_t letGo = params.type == INTERNAL ? FileInfo::INTERNAL_LINKED | FileInfo::INTERNAL_REMOVED
+                                                   : FileInfo::EXTERNAL_LINKED | FileInfo::EXTERNAL_REMOVED;
+    if (!managesItsSource(params.type)) return;  // an OPTIONAL storage keeps no copied file
+    // A file a pass or the deletion held while the list was read comes back
+    // to the ledger (they wait while the disk is filled): a few rounds take
+    // it up. A file whose copy at the target is the one booked is done.
+    for (int round = 0; round < 5; ++round) {
+        TrustedTree target(params.target);
+        std::vector<FileInfo> held;
+        ledger->copiedFiles(held);
+        std::list<FileInfo> owed;
+        for (const FileInfo& file : held) {
+            if (!file.isSet(copiedFlag) || file.isSet(letGo)) continue;
+            std::string name;
+            const int dir = target.parentOf(UTILITIES::getFilePathAfterDot(file.pathToOrigin()), name);
+            struct stat status;
+            FileIdentity there;
+            if (dir >= 0 && fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+                there = FileIdentity::of(status);
+                there.device = static_cast<uint32_t>(there.device);  // as the record keeps it
+            }
+            if (there != file.copy(copiedFlag)) owed.push_back(file);
+        }
+        target.release();
+        if (owed.empty()) return;
+        CopyWorkerThread::Refill done;
+        CopyWorkerThread job(params, owed, *copyThread, {}, &done);
+        job.work();
+        copied += done.copied;
+        failed += done.failed;
+        if (done.copied == 0) return;  // what failed now fails again
+    }
 }
 
 std::list<DebitCredit::HistEntry> Storage::history(int n) {

@@ -18,6 +18,7 @@ class DelThread;
 class FlushBufferThread;
 class LinkThread;
 class MessageServer;
+class StorageHealth;
 
 // One configured storage, INTERNAL, EXTERNAL or OPTIONAL: it owns the
 // storage's ledger and the threads that work on it, and is what the pipe
@@ -89,6 +90,12 @@ public:
         // it as its storage number `journal_storage`.
         Journal* journal = nullptr;
         int journal_storage = -1;
+        // Borrowed, living for the process; null (always up) where no health
+        // is kept, as in the tests of single threads. The storage's own, and
+        // for the INTERNAL storage the EXTERNAL one's, whose copies may
+        // vouch for a RAM-disk file.
+        StorageHealth* health = nullptr;
+        StorageHealth* externalHealth = nullptr;
     };
 
     explicit Storage(const Params& params);
@@ -118,6 +125,13 @@ public:
     std::list<DebitCredit::HistEntry> history(int n);
 
     const Params& getParams() const { return params; }
+    // Null where no health is kept.
+    StorageHealth* health() const { return params.health; }
+    // The storage's watch, once it found another disk mounted for it: every
+    // file whose copy it had booked on the old disk, and which the daemon
+    // still holds elsewhere, is copied to the new one. Returns when done;
+    // copied and failed count the files.
+    void refill(int& copied, int& failed);
     // The ledger, which the storage's threads borrow.
     DebitCredit& debitCredit() { return *ledger; }
     // What the storage's space watch measured last at its mount point; null

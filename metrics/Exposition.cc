@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 
+#include "health/StorageHealth.h"
 #include "ledger/Storage.h"
 #include "metrics/Metrics.h"
 #include "net/MessageServer.h"
@@ -20,7 +21,7 @@
 namespace {
 
 // Codes the message service knows; others sent are counted under 0.
-const int knownMessageCodes = MessageServer::JOURNAL_ERROR;
+const int knownMessageCodes = MessageServer::STORAGE_BACK;
 
 std::string number(double value) {
     if (std::isnan(value)) return "NaN";
@@ -186,6 +187,23 @@ std::string METRICS::exposition(const Sources& sources) {
     for (size_t i = 0; i < storages.size(); ++i)
         w.sample("vellort_oldest_pending_seconds", labels[i],
                  static_cast<double>(storages[i]->debitCredit().oldestPendingAge(now)) / 1e9);
+
+    // A storage kept no health (as in tests of parts) counts as up.
+    auto stateOf = [&](size_t i) {
+        const StorageHealth* health = storages[i]->health();
+        return health == nullptr ? StorageHealth::UP : health->snapshot().state;
+    };
+    w.family("vellort_storage_up", "gauge",
+             "1 while the storage takes copies, 0 while its disk fails or is not mounted, by storage.");
+    for (size_t i = 0; i < storages.size(); ++i)
+        w.sample("vellort_storage_up", labels[i], static_cast<uint64_t>(stateOf(i) == StorageHealth::UP ? 1 : 0));
+    w.family("vellort_storage_state", "gauge", "1 for the state the storage is in (up, failing, absent), by storage.");
+    for (size_t i = 0; i < storages.size(); ++i) {
+        const StorageHealth::State state = stateOf(i);
+        for (StorageHealth::State each : {StorageHealth::UP, StorageHealth::FAILING, StorageHealth::ABSENT})
+            w.sample("vellort_storage_state", labels[i] + "," + label("state", StorageHealth::stateName(each)),
+                     static_cast<uint64_t>(each == state ? 1 : 0));
+    }
 
     // One series per watched mount point, from the first storage that watches it.
     std::map<std::string, const MountGauges*> mounts;

@@ -41,6 +41,8 @@ public:
     static constexpr int REMOVE_ERROR = 6;      // a file could not be removed
     static constexpr int FULL_WARNING = 7;      // at the present rate the RAM disk is full within full_warning_seconds
     static constexpr int JOURNAL_ERROR = 8;     // the journal could not be read or written
+    static constexpr int STORAGE_FAILING = 9;   // a storage's disk fails, is not mounted, or was replaced
+    static constexpr int STORAGE_BACK = 10;     // a storage takes copies again
 
     // Nothing listens and no thread runs until connect().
     MessageServer(const std::string& logFilePath, int port);

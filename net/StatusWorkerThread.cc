@@ -13,6 +13,7 @@
 
 #include <tinyxml2.h>
 
+#include "health/StorageHealth.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "net/TCPSocket.h"
@@ -154,6 +155,8 @@ void StatusWorkerThread::_appendHistory(const std::vector<Storage*>& storages, X
     std::map<int64_t, XMLElement*> userTimes;
     for (Storage* storage : storages) {
         const std::string& storageID = storage->getParams().storageID;
+        StorageHealth::Snapshot health;
+        if (storage->health() != nullptr) health = storage->health()->snapshot();
         for (const DebitCredit::HistEntry& entry : storage->history(length)) {
             XMLElement*& userTime = userTimes[entry.time];
             if (userTime == nullptr) {
@@ -176,6 +179,13 @@ void StatusWorkerThread::_appendHistory(const std::vector<Storage*>& storages, X
             if (storage->getParams().verify_copies) {
                 storageElement->SetAttribute("verified", static_cast<int32_t>(entry.verified));
                 storageElement->SetAttribute("verifyFailed", static_cast<int32_t>(entry.verifyFailed));
+            }
+            // Only while the storage is not up, so that the reply is the one
+            // it always was while every storage is.
+            if (health.state != StorageHealth::UP) {
+                storageElement->SetAttribute("state", StorageHealth::stateName(health.state));
+                storageElement->SetAttribute("stateReason", health.reason.c_str());
+                storageElement->SetAttribute("stateSince", health.since);
             }
             userTime->InsertEndChild(storageElement);
         }

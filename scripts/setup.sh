@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(g++ cmake make libtinyxml2-dev libboost-dev libgtest-dev libsqlite3-dev sqlite3 libxxhash-dev xxhash
           pkg-config libcpp-httplib-dev libsystemd-dev python3-prometheus-client
           chromium chromium-driver python3-selenium  # the status page's browser test
-          e2fsprogs xfsprogs)  # the power-cut tests' disks: ext4, and XFS in the long run
+          e2fsprogs xfsprogs  # the power-cut tests' disks: ext4, and XFS in the long run
+          prometheus)  # promtool for the alerting rules' tests, and the server of the alert test
 if [[ "${VELLORT_WITH_CLANG:-0}" == 1 ]]; then
     packages+=(clang libclang-rt-14-dev)
 fi
@@ -27,4 +28,11 @@ if ((${#missing[@]} > 0)); then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # The package starts its own server on all addresses at port 9090; the
+    # tests start theirs on loopback, so the one installed here is stopped.
+    # Without systemd (a container) there is none to stop.
+    if [[ " ${missing[*]} " == *" prometheus "* ]] && command -v systemctl >/dev/null &&
+        [[ -d /run/systemd/system ]]; then
+        systemctl disable --now prometheus.service
+    fi
 fi

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "health/StorageHealth.h"
 #include "net/MessageServer.h"
 #include "util/Checksum.h"
 #include "util/Paths.h"
@@ -36,6 +37,14 @@ void DelThread::run() {
                 UTILITIES::sleepNanoSeconds(waitNanoseconds);
                 continue;
             }
+            // Nothing goes on the strength of copies on a disk that fails or
+            // is gone: the files wait for it in the ledger.
+            if (!_mayRelease()) {
+                debitCredit.postponeDeletion(pending);
+                UTILITIES::sleepNanoSeconds(waitNanoseconds);
+                continue;
+            }
+            externalUp = params.externalHealth == nullptr || params.externalHealth->releasable();
             std::list<FileInfo> later;
             const int64_t current = getPollundInfo().time;
             deletions.begin();
@@ -45,11 +54,20 @@ void DelThread::run() {
                     continue;
                 }
                 const int64_t shift = file->tavroTime();
-                const bool gone = _delete(*file++);
-                if (shift < current) shiftsGone.emplace(shift, true).first->second &= gone;
+                const Outcome outcome = _delete(*file);
+                if (outcome == LATER) {
+                    later.splice(later.end(), pending, file++);
+                    continue;
+                }
+                ++file;
+                if (shift < current) shiftsGone.emplace(shift, true).first->second &= outcome == GONE;
             }
             guard.release();  // a file system mounted anew is seen by the next run
             _bookDeletions();
+            if (params.health != nullptr) params.health->recordOnlyCopies(onlyHere);
+            if (params.externalHealth != nullptr) params.externalHealth->recordOnlyCopies(onlyExternal);
+            onlyHere.clear();
+            onlyExternal.clear();
             if (!later.empty()) {
                 debitCredit.postponeDeletion(later);
                 UTILITIES::sleepNanoSeconds(waitNanoseconds);
@@ -76,6 +94,23 @@ void DelThread::_removeManifests() {
     shiftsGone.clear();
 }
 
+bool DelThread::_mayRelease() {
+    if (params.health == nullptr || params.health->releasable()) {
+        holding = false;
+        return true;
+    }
+    if (!holding) {
+        const StorageHealth::Snapshot health = params.health->snapshot();
+        logFile << params.storageID << ": Files of earlier shifts wait: the storage is "
+                << (health.state == StorageHealth::UP ? "being filled anew"
+                                                      : std::string(StorageHealth::stateName(health.state)) + " (" +
+                                                            health.reason + ")")
+                << endl;
+    }
+    holding = true;
+    return false;
+}
+
 bool DelThread::_mustWait(const FileInfo& file) const {
     // The INTERNAL copy of a file that INTERNAL may still copy would come
     // back after its deletion here. (Without a copy here the file is kept
@@ -85,12 +120,14 @@ bool DelThread::_mustWait(const FileInfo& file) const {
                !file.isSet(FileInfo::INTERNAL_COPIED | FileInfo::INTERNAL_COPY_ENDED);
     // A RAM-disk file without an INTERNAL copy goes once the EXTERNAL copy
     // is complete; judged before that copy is made, it would be kept for ever.
+    // Its EXTERNAL copy vouches for it only while that storage is up.
     return params.type == Storage::INTERNAL && !params.external_target.empty() &&
            !file.isSet(FileInfo::INTERNAL_COPIED) &&
-           !file.isSet(FileInfo::EXTERNAL_COPIED | FileInfo::EXTERNAL_COPY_ENDED);
+           (!file.isSet(FileInfo::EXTERNAL_COPIED | FileInfo::EXTERNAL_COPY_ENDED) ||
+            (file.isSet(FileInfo::EXTERNAL_COPIED) && !externalUp));
 }
 
-bool DelThread::_delete(FileInfo& file) {
+DelThread::Outcome DelThread::_delete(FileInfo& file) {
     UTILITIES::FileStep step;  // at a stop the file stays, for the next start
     if (!step.allowed()) {
         _bookDeletions();
@@ -103,12 +140,15 @@ bool DelThread::_delete(FileInfo& file) {
     ReleaseGuard::Place place;
     const std::string reason = guard.check(file, ReleaseGuard::DELETE, place, path, params.target + "/" + relative);
     if (!reason.empty()) {
+        // A copy missing because its disk was pulled a moment ago, or fails:
+        // judged again once it is back.
+        if (params.health != nullptr && !params.health->releasable()) return LATER;
         const std::string text = "Warning: Not removing " + path + ": " + reason;
         logFile << text << endl;
         if (params.messageServer != nullptr)
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path, text);
         if (deletions.add(file, false)) _bookDeletions();
-        return false;
+        return KEPT;
     }
     // A RAM-disk file safe on EXTERNAL alone, its INTERNAL copy having failed.
     if (!place.externalCopy.empty())
@@ -116,6 +156,14 @@ bool DelThread::_delete(FileInfo& file) {
                 << " is complete" << endl;
     const bool removed = !place.exists || unlinkat(place.dir, place.name.c_str(), 0) == 0;
     const int removeErrno = removed ? ENOENT : errno;
+    if (removed && place.exists) {
+        // What now has its only copy on one disk, for the list of what a
+        // replaced disk took with it.
+        if (!place.externalCopy.empty())
+            onlyExternal.push_back(relative);
+        else if (params.type == Storage::EXTERNAL || !file.isSet(FileInfo::EXTERNAL_COPIED))
+            onlyHere.push_back(relative);
+    }
     if (deletions.add(file, removed || removeErrno == ENOENT)) _bookDeletions();
     if (!place.exists || !removed) {
         logFile << "++ Error: could not remove " << path << "\n" << LogManip(&LogFile::errmsg, removeErrno) << endl;
@@ -123,7 +171,7 @@ bool DelThread::_delete(FileInfo& file) {
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path,
                                                     "Error: could not remove " + path);
     }
-    return removed;
+    return removed ? GONE : KEPT;
 }
 
 void DelThread::_bookDeletions() {

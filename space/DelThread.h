@@ -5,6 +5,8 @@
 
 #include <list>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "ledger/DebitListThread.h"
 #include "ledger/FileInfo.h"
@@ -36,9 +38,14 @@ protected:
 private:
     // Whether the file must wait for another storage before it is judged.
     bool _mustWait(const FileInfo& file) const;
-    // True when the file is gone (or was no more there). The deletion, or
-    // the refusal, is booked by _bookDeletions().
-    bool _delete(FileInfo& file);
+    // What became of a file: gone (or no more there), kept, or left for a
+    // later run because the storage whose copy vouches for it is not up.
+    enum Outcome { GONE, KEPT, LATER };
+    // The deletion, or the refusal, is booked by _bookDeletions().
+    Outcome _delete(FileInfo& file);
+    // Whether the storage's copies may vouch for anything now; says once
+    // per hold why the files wait.
+    bool _mayRelease();
     // Books the deletions and refusals that `deletions` holds back until
     // their file system is flushed: a deletion that a power cut could undo is
     // not booked. After a failed flush they are not booked at all, and a
@@ -57,6 +64,13 @@ private:
     // The files handled and not yet booked, and whether each was deleted,
     // below the RAM disk or the INTERNAL target.
     FlushedSteps deletions;
+    // This run: whether the EXTERNAL storage's copies may vouch for RAM-disk
+    // files without an INTERNAL copy, and the files let go of whose only copy
+    // is now this storage's or the EXTERNAL one's (relative paths).
+    bool externalUp = true;
+    std::vector<std::string> onlyHere;
+    std::vector<std::string> onlyExternal;
+    bool holding = false;  // the files wait for the storage: said once
 };
 
 #endif

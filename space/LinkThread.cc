@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "health/StorageHealth.h"
 #include "net/MessageServer.h"
 #include "util/Paths.h"
 #include "util/Errors.h"
@@ -82,6 +83,7 @@ void LinkThread::run() {
         _idle();
         do {
             _tryReturnToDebitCredit();
+            if (!pending.empty() && !_mayRelease()) debitCredit.postponeReplacement(pending);
             if (pending.empty()) {
                 _fetch();
                 // Links belong to the user whose shift is running when they are fetched.
@@ -279,6 +281,7 @@ void LinkThread::_idle() {
 void LinkThread::_fetch() {
     getReplaceByLinkList(pending);
     _holdBackUncopied();
+    if (!pending.empty() && !_mayRelease()) debitCredit.postponeReplacement(pending);
     while (pending.empty()) {
         // The file system keeps filling meanwhile: its alarms are not held
         // back until files come. The link loop frees inodes as it waits; the
@@ -291,7 +294,18 @@ void LinkThread::_fetch() {
         _measureFillState();
         getReplaceByLinkList(pending);
         _holdBackUncopied();
+        if (!pending.empty() && !_mayRelease()) debitCredit.postponeReplacement(pending);
     }
+}
+
+bool LinkThread::_mayRelease() {
+    if (params.health == nullptr || params.health->releasable()) {
+        holding = false;
+        return true;
+    }
+    if (!holding) logFile << params.storageID << ": Passes wait: its copies cannot vouch for files now" << endl;
+    holding = true;
+    return false;
 }
 
 void LinkThread::_holdBackUncopied() {
@@ -448,11 +462,17 @@ void LinkThread::_removeFile(int32_t& reported) {
         _writeReport("++ " + UTILITIES::getString(reportEvery) + " files from " + params.mountpoint + " deleted.");
         reported = 0;
     }
-    // Kept or not, the ledger lets go of it: it is not offered again.
-    if (!removed)
+    // Kept or not, the ledger lets go of it: it is not offered again; but a
+    // copy missing because its disk is gone or failing is judged again once
+    // it is back.
+    if (!removed && !reason.empty() && params.health != nullptr && !params.health->releasable()) {
+        std::list<FileInfo> later{file};
+        debitCredit.postponeReplacement(later);
+    } else if (!removed) {
         forgetAbout(file, false);
-    else if (done.add(file, false))
+    } else if (done.add(file, false)) {
         _bookPass();
+    }
     _tryReturnToDebitCredit();
 }
 
@@ -465,11 +485,18 @@ void LinkThread::_bookPass() {
         logFile << "++ Error: " << done.directory()
                 << " could not be flushed after a pass: " << LogManip(&LogFile::errmsg, error) << endl;
     for (const FlushedSteps::Step& step : steps) {
+        // The data's only copy is now this storage's: the EXTERNAL one took
+        // the INTERNAL copy's place, or the INTERNAL one a RAM-disk file that
+        // no EXTERNAL copy holds.
+        if (params.type == Storage::EXTERNAL || !step.first.isSet(FileInfo::EXTERNAL_COPIED))
+            onlyHere.push_back(UTILITIES::getFilePathAfterDot(step.first.pathToOrigin()));
         if (step.second)
             insertToLinks(step.first);
         else
             forgetAbout(step.first, true);
     }
+    if (params.health != nullptr) params.health->recordOnlyCopies(onlyHere);
+    onlyHere.clear();
 }
 
 void LinkThread::_writeReport(const std::string& text) {

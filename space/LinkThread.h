@@ -81,6 +81,10 @@ private:
     void _fetch();
     // EXTERNAL: the fetched files whose INTERNAL copy may still come go back to the ledger.
     void _holdBackUncopied();
+    // While the storage's copies may vouch for nothing (its disk fails, is
+    // gone or is being filled anew), the fetched files go back to the
+    // ledger; says once per hold why. False then.
+    bool _mayRelease();
     // One file of a pass, the front of pending; `reported` counts the files
     // done since the pass's last report line.
     void _linkFile(uint32_t uid, uint32_t gid, int32_t& reported);
@@ -116,6 +120,9 @@ private:
     ReleaseGuard guard;
     // Files of the pass linked (true) or removed (false), not yet booked.
     FlushedSteps done;
+    // Files let go of in the pass whose only copy is now this storage's.
+    std::vector<std::string> onlyHere;
+    bool holding = false;
     METRICS::MountGauges gauges_;  // written by the thread only
 };
 

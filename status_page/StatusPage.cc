@@ -9,6 +9,7 @@
 #include <sstream>
 #include <vector>
 
+#include "health/StorageHealth.h"
 #include "ledger/Storage.h"
 #include "metrics/Metrics.h"
 #include "net/MessageServer.h"
@@ -146,8 +147,13 @@ std::string statusJson(const METRICS::Sources& sources) {
     const char* separator = "";
     for (Storage* storage : sources.storages) {
         const METRICS::StorageCounters& c = storage->debitCredit().counters();
+        StorageHealth::Snapshot health;
+        if (storage->health() != nullptr) health = storage->health()->snapshot();
         out << separator << "{\"id\":" << quoted(storage->getParams().storageID) << ",\"type\":\""
-            << StorageType::name(storage->getParams().type) << "\",\"copied\":" << c.copied.load()
+            << StorageType::name(storage->getParams().type) << "\",\"state\":\""
+            << StorageHealth::stateName(health.state) << "\",\"stateReason\":" << quoted(health.reason)
+            << ",\"stateSince\":" << health.since << ",\"refilling\":" << (health.refilling ? "true" : "false")
+            << ",\"copied\":" << c.copied.load()
             << ",\"failed\":" << c.failures.load() << ",\"retried\":" << c.retries.load()
             << ",\"verified\":" << c.verified.load() << ",\"verifyFailed\":" << c.verifyFailures.load()
             << ",\"bytes\":" << c.bytes.load() << ",\"pending\":" << c.pending.load() << ",\"oldestPendingSeconds\":"

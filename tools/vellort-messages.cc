@@ -67,6 +67,8 @@ void printUsage(FILE* out) {
             "       6 REMOVE_ERROR      a file could not be removed\n"
             "       7 FULL_WARNING      at the present rate the RAM disk is full soon\n"
             "       8 JOURNAL_ERROR     the journal could not be read or written\n"
+            "       9 STORAGE_FAILING   a storage's disk fails, is not mounted, or was replaced\n"
+            "      10 STORAGE_BACK      a storage takes copies again\n"
             "\n"
             "  --host HOST   host of the daemon (default localhost)\n"
             "  --port PORT   its message_port (default 47198)\n"
@@ -119,6 +121,10 @@ const char* codeName(int32_t code) {
             return "FULL_WARNING";
         case MessageServer::JOURNAL_ERROR:
             return "JOURNAL_ERROR";
+        case MessageServer::STORAGE_FAILING:
+            return "STORAGE_FAILING";
+        case MessageServer::STORAGE_BACK:
+            return "STORAGE_BACK";
         default:
             return "UNKNOWN";
     }

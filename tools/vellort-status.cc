@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,8 @@ struct Row {
     // "verified <n>, failed verification <m>" after the table's columns,
     // for a storage whose counts come with them; empty otherwise.
     std::string verification;
+    // "failing since <time>: <reason>" while the storage is not up; empty otherwise.
+    std::string state;
 };
 
 void printUsage(FILE* out) {
@@ -54,7 +57,8 @@ void printUsage(FILE* out) {
             "Prints the copy history of every storage of a running VELLORT daemon, newest\n"
             "user shift first: per shift its start (local time), uid and gid, and per storage\n"
             "the files still pending, copied and failed, and where the daemon verifies copies,\n"
-            "the copies verified and those that failed verification.\n"
+            "the copies verified and those that failed verification. A storage that is not\n"
+            "up (its disk failing or not mounted) is named above the table with its reason.\n"
             "\n"
             "  --host HOST        host of the daemon (default localhost)\n"
             "  --port PORT        its status_port (default 47199)\n"
@@ -166,6 +170,13 @@ bool readHistory(const std::string& line, std::vector<Row>& rows, std::string& p
             if (storage->Attribute("verified") != nullptr && storage->Attribute("verifyFailed") != nullptr)
                 row.verification = "verified " + attribute(storage, "verified") + ", failed verification " +
                                    attribute(storage, "verifyFailed");
+            // Sent only while the storage is not up.
+            if (storage->Attribute("state") != nullptr) {
+                const int64_t since = storage->Int64Attribute("stateSince");
+                row.state = attribute(storage, "state") + " since " +
+                            UTILITIES::localTimeText(since, "%Y-%m-%d %H:%M:%S") + ": " +
+                            attribute(storage, "stateReason");
+            }
             rows.push_back(row);
         }
     }
@@ -177,7 +188,12 @@ void printTable(const std::vector<Row>& rows) {
         printf("No history: the daemon has no user shift with storages to show.\n");
         return;
     }
-    std::vector<Row> all(1, Row{"Shift start", "UID", "GID", "Storage", "Pending", "Copied", "Failed", ""});
+    std::set<std::string> named;
+    for (const Row& row : rows)
+        if (!row.state.empty() && named.insert(row.storage).second)
+            printf("Storage %s is %s\n", row.storage.c_str(), row.state.c_str());
+    if (!named.empty()) printf("\n");
+    std::vector<Row> all(1, Row{"Shift start", "UID", "GID", "Storage", "Pending", "Copied", "Failed", "", ""});
     all.insert(all.end(), rows.begin(), rows.end());
     size_t width[7] = {0, 0, 0, 0, 0, 0, 0};
     for (const Row& row : all) {

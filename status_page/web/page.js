@@ -20,10 +20,15 @@
   function seconds(value) { return value === null ? "none" : value.toFixed(value < 10 ? 3 : 0) + " s"; }
 
   function card(storage, rate) {
-    const c = el("article", {"class": "card", "data-storage": storage.id});
-    const state = storage.failed > storage.retried ? "FAILURES" : storage.pending > 0 ? "COPYING" : "OK";
+    const down = storage.state !== "up";
+    const c = el("article", {"class": down ? "card down" : "card", "data-storage": storage.id});
+    const state = down ? storage.state.toUpperCase() : storage.refilling ? "FILLING A NEW DISK"
+      : storage.failed > storage.retried ? "FAILURES" : storage.pending > 0 ? "COPYING" : "OK";
     c.appendChild(el("h3", {}, storage.id + " (" + storage.type + ") "));
     c.firstChild.appendChild(el("span", {"class": "state"}, state));
+    if (down)
+      c.appendChild(el("p", {"class": "reason"}, storage.stateReason + ", since " + time(storage.stateSince) +
+        ": nothing is let go on the strength of its copies"));
     const dl = el("dl");
     const rows = [["Copied", storage.copied], ["Failed", storage.failed], ["Retried", storage.retried],
       ["Verified", storage.verified], ["Pending", storage.pending],

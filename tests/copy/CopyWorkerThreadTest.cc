@@ -84,6 +84,7 @@ TEST(CopyWorkerThreadTest, BadFilesAreLoggedReportedAndCountedWhileTheBatchGoesO
     Storage* storage = CopyRig::start(params);
     const std::string R = rig.ramdisk + "/", T = params.target + "/", noMarker = R + "nomarker.cbf";
     const std::string lost = "Source file does no longer exist and no alternative source directories are provided";
+    const std::string notRegular = "The source is not a regular file: it is not read";
     makeDirectories(R + "dir.cbf");                              // no regular file: not read
     CopyRig::put(T + "stale.cbf.tmp", std::string(10000, 'o'));  // left by a copy that was cut off
     FileInfo linked = CopyRig::file(rig.source("linked.cbf", "l"));
@@ -99,7 +100,7 @@ TEST(CopyWorkerThreadTest, BadFilesAreLoggedReportedAndCountedWhileTheBatchGoesO
     EXPECT_EQ(
         "disk: Copy job started\ndisk: Error: Copying " + R + "missing.cbf to " + T +
             "missing.cbf returned error code -1\nNo such file or directory\ndisk: Error: Copying " + R + "dir.cbf to " +
-            T + "dir.cbf returned error code -11\nThe source is not a regular file: it is not read\n" +
+            T + "dir.cbf returned error code -11\n" + notRegular + "\n" +
             "disk: Error: Copying " + noMarker + " refused: the path has no /./ between its base and relative part\n" +
             "disk: Critical Error: Copying " + R + "linked.cbf to " + T + "linked.cbf\n   " + lost + "\n" +
             "disk: 6 files successfully copied\nCopied files: a/x_<N>.h5 with N in [2,10]\n"
@@ -108,13 +109,14 @@ TEST(CopyWorkerThreadTest, BadFilesAreLoggedReportedAndCountedWhileTheBatchGoesO
     EXPECT_EQ("new", readFile(T + "stale.cbf"));
     for (const char* gone : {"missing.cbf", "dir.cbf", "dir.cbf.tmp", "stale.cbf.tmp", "twice.cbf.tmp", "linked.cbf"})
         EXPECT_FALSE(fileExists(T + gone)) << gone;
-    auto frame = [&](const std::string& from, const std::string& to, const std::string& critical = "") {  // COPY_ERROR
-        return "4 " + from + ":" + to + " " + critical + "Error: Failed to copy " + from + " to " + to + "." +
-               (critical.empty() ? "" : " " + lost);
+    auto frame = [&](const std::string& from, const std::string& to, const std::string& tail) {  // COPY_ERROR
+        return "4 " + from + ":" + to + " " + (tail.find(lost) != std::string::npos ? "Critical " : "") + "Error: Failed to copy " + from +
+               " to " + to + tail;
     };
-    EXPECT_EQ((std::vector<std::string>{frame(R + "missing.cbf", T + "missing.cbf"),
-                                        frame(R + "dir.cbf", T + "dir.cbf"), frame(noMarker, params.target),
-                                        frame(R + "linked.cbf", T + "linked.cbf", "Critical ")}),
+    EXPECT_EQ((std::vector<std::string>{frame(R + "missing.cbf", T + "missing.cbf", ": No such file or directory."),
+                                        frame(R + "dir.cbf", T + "dir.cbf", ": " + notRegular + "."),
+                                        frame(noMarker, params.target, "."),
+                                        frame(R + "linked.cbf", T + "linked.cbf", ". " + lost)}),
               tap.received());
 
     std::string summary = "disk: 14 files successfully copied\n";

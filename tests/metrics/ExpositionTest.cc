@@ -10,11 +10,11 @@
 // codes) appears only once one was sent.
 TEST(ExpositionTest, KnownMessageCodesHaveASeriesWhileNoneWasSent) {
     const std::string text = METRICS::exposition(METRICS::Sources());
-    for (int code = 1; code <= MessageServer::JOURNAL_ERROR; ++code)
+    for (int code = 1; code <= MessageServer::STORAGE_BACK; ++code)
         EXPECT_NE(std::string::npos,
                   text.find("vellort_messages_sent_total{code=\"" + std::to_string(code) + "\"} 0\n"))
             << code;
     EXPECT_EQ(std::string::npos, text.find("vellort_messages_sent_total{code=\"0\"}"));
     EXPECT_EQ(std::string::npos,
-              text.find("vellort_messages_sent_total{code=\"" + std::to_string(MessageServer::JOURNAL_ERROR + 1)));
+              text.find("vellort_messages_sent_total{code=\"" + std::to_string(MessageServer::STORAGE_BACK + 1)));
 }
