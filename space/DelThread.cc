@@ -38,8 +38,11 @@ void DelThread::run() {
                 continue;
             }
             // Nothing goes on the strength of copies on a disk that fails or
-            // is gone: the files wait for it in the ledger.
-            if (!_mayRelease()) {
+            // is gone: the files wait for it in the ledger. The INTERNAL
+            // storage lets a RAM-disk file go on its own copy or on the
+            // EXTERNAL one: each file waits for the storage it needs.
+            ownUp = _mayRelease();
+            if (!ownUp && params.type != Storage::INTERNAL) {
                 debitCredit.postponeDeletion(pending);
                 UTILITIES::sleepNanoSeconds(waitNanoseconds);
                 continue;
@@ -120,9 +123,10 @@ bool DelThread::_mustWait(const FileInfo& file) const {
                !file.isSet(FileInfo::INTERNAL_COPIED | FileInfo::INTERNAL_COPY_ENDED);
     // A RAM-disk file without an INTERNAL copy goes once the EXTERNAL copy
     // is complete; judged before that copy is made, it would be kept for ever.
+    if (params.type != Storage::INTERNAL) return false;
+    if (file.isSet(FileInfo::INTERNAL_COPIED)) return !ownUp;
     // Its EXTERNAL copy vouches for it only while that storage is up.
-    return params.type == Storage::INTERNAL && !params.external_target.empty() &&
-           !file.isSet(FileInfo::INTERNAL_COPIED) &&
+    return !params.external_target.empty() &&
            (!file.isSet(FileInfo::EXTERNAL_COPIED | FileInfo::EXTERNAL_COPY_ENDED) ||
             (file.isSet(FileInfo::EXTERNAL_COPIED) && !externalUp));
 }
@@ -142,7 +146,10 @@ DelThread::Outcome DelThread::_delete(FileInfo& file) {
     if (!reason.empty()) {
         // A copy missing because its disk was pulled a moment ago, or fails:
         // judged again once it is back.
-        if (params.health != nullptr && !params.health->releasable()) return LATER;
+        StorageHealth* vouching = params.type == Storage::INTERNAL && !file.isSet(FileInfo::INTERNAL_COPIED)
+                                      ? params.externalHealth
+                                      : params.health;
+        if (vouching != nullptr && !vouching->releasable()) return LATER;
         const std::string text = "Warning: Not removing " + path + ": " + reason;
         logFile << text << endl;
         if (params.messageServer != nullptr)

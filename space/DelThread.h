@@ -64,9 +64,10 @@ private:
     // The files handled and not yet booked, and whether each was deleted,
     // below the RAM disk or the INTERNAL target.
     FlushedSteps deletions;
-    // This run: whether the EXTERNAL storage's copies may vouch for RAM-disk
-    // files without an INTERNAL copy, and the files let go of whose only copy
+    // This run: whether the storage's own copies, and the EXTERNAL storage's
+    // for RAM-disk files without an INTERNAL copy, may vouch for a file; the files let go of whose only copy
     // is now this storage's or the EXTERNAL one's (relative paths).
+    bool ownUp = true;
     bool externalUp = true;
     std::vector<std::string> onlyHere;
     std::vector<std::string> onlyExternal;
