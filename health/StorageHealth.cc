@@ -121,11 +121,13 @@ void StorageHealth::targetAbsent() {
 }
 
 void StorageHealth::copyMade() {
+    if (up.load(std::memory_order_acquire)) return;
     MutexGuard guard(mutex);
     if (state != UP) _leave();
 }
 
 bool StorageHealth::mayReport() {
+    if (up.load(std::memory_order_acquire)) return true;
     MutexGuard guard(mutex);
     if (state == UP) return true;
     ++errorsWhileDown;
@@ -231,6 +233,7 @@ void StorageHealth::recordOnlyCopies(const std::vector<std::string>& relativePat
 
 void StorageHealth::_enter(State newState, const std::string& newReason) {
     state = newState;
+    up.store(false, std::memory_order_release);
     reason = newReason;
     since = wallSeconds();
     diskToCheck = true;  // whatever comes back is looked at before it vouches for anything
@@ -252,6 +255,7 @@ void StorageHealth::_leave() {
                              " s " + stateName(state) + " (" + reason + "); " + std::to_string(errorsWhileDown) +
                              " copy errors meanwhile";
     state = UP;
+    up.store(true, std::memory_order_release);
     reason.clear();
     since = now;
     logFile << settings.storageID << ": " << text << endl;

@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,9 @@ private:
 
     // Guards everything below.
     mutable Mutex* mutex;
+    // state == UP, readable without the lock: a copy made while the storage
+    // is up, the common case, costs one load.
+    std::atomic<bool> up{true};
     State state GUARDED_BY(mutex) = UP;
     std::string reason GUARDED_BY(mutex);
     int64_t since GUARDED_BY(mutex) = 0;

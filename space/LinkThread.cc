@@ -299,7 +299,9 @@ void LinkThread::_fetch() {
 }
 
 bool LinkThread::_mayRelease() {
-    if (params.health == nullptr || params.health->releasable()) {
+    // The RAM disk must never run full: its passes go on, on INTERNAL copies
+    // that the release checks find there as they were made.
+    if (params.type == Storage::INTERNAL || params.health == nullptr || params.health->releasable()) {
         holding = false;
         return true;
     }

@@ -81,9 +81,10 @@ private:
     void _fetch();
     // EXTERNAL: the fetched files whose INTERNAL copy may still come go back to the ledger.
     void _holdBackUncopied();
-    // While the storage's copies may vouch for nothing (its disk fails, is
-    // gone or is being filled anew), the fetched files go back to the
-    // ledger; says once per hold why. False then.
+    // While the EXTERNAL storage's copies may vouch for nothing (its disk
+    // fails, is gone or is being filled anew), the fetched files go back to
+    // the ledger; says once per hold why. False then. The INTERNAL storage's
+    // passes keep the RAM disk from running full and never wait.
     bool _mayRelease();
     // One file of a pass, the front of pending; `reported` counts the files
     // done since the pass's last report line.

@@ -112,6 +112,11 @@ TEST(StorageStateTest, ADyingDiskIsOneAlarmLetsNothingGoAndItsReplacementIsFille
     const std::vector<std::string> deletedWhileFailing = internalGone(internal, shiftB, files);
     EXPECT_TRUE(deletedWhileFailing.empty()) << deletedWhileFailing.size() << " INTERNAL copies went while the disk "
                                              << "failed:" << listed(deletedWhileFailing);
+    std::string table;
+    runProgram({builtExecutable("vellort-status"), "--port", std::to_string(daemon.statusPort())}, &table, nullptr);
+    EXPECT_NE(std::string::npos, table.find("Storage archive is failing since ")) << table;
+    const std::string reply = StatusClient(daemon.statusPort()).ask("<request><action id='history'/></request>");
+    EXPECT_NE(std::string::npos, reply.find("state=\"failing\" stateReason=\"")) << reply;
     const std::multiset<int> alarms = codesReceived(*listener);
     EXPECT_EQ(1u, alarms.count(9));
     EXPECT_LE(alarms.count(4), 6u);
