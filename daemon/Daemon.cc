@@ -58,16 +58,16 @@ void keepDescriptorsForWork(const ConfigFileParser& config, LogFile& log) {
     long before = 0, after = 0;
     const int error = UTILITIES::raiseDescriptorLimit(&before, &after);
     if (error != 0)
-        log << "Warning: Cannot raise the limit of open descriptors (RLIMIT_NOFILE) to its hard limit: " << LogManip(&LogFile::errmsg, error)
-            << endl;
+        log << "Warning: Cannot raise the limit of open descriptors (RLIMIT_NOFILE) to its hard limit: "
+            << LogManip(&LogFile::errmsg, error) << endl;
     else if (after != before)
         log << "++ Raised the limit of open descriptors (RLIMIT_NOFILE) from " << before << " to its hard limit "
             << after << endl;
     int copyWorkers = 0;
     for (const ConfigFileParser::StorageData& storage : config.storages) copyWorkers += storage.n_copy_processes;
     const int metricsClients = config.metrics_port > 0 ? MetricsServer::maxWaitingClients + 2 : 0;
-    UTILITIES::keepDescriptorReserve(UTILITIES::descriptorsForWork(
-        copyWorkers, static_cast<int>(config.storages.size()), metricsClients));
+    UTILITIES::keepDescriptorReserve(
+        UTILITIES::descriptorsForWork(copyWorkers, static_cast<int>(config.storages.size()), metricsClients));
 }
 
 }  // namespace

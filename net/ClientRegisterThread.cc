@@ -10,10 +10,12 @@
 #include "util/Errors.h"
 #include "util/Time.h"
 
-ClientRegisterThread::ClientRegisterThread(const std::string& logFilePath, TCPSocket* socket)
+ClientRegisterThread::ClientRegisterThread(const std::string& logFilePath, TCPSocket* socket, int served, int waiting)
     : log(new LogFile(logFilePath)),
       logFilePath(logFilePath),
       socket(socket),
+      served(served),
+      waiting(waiting),
       heldConnections(0),
       lastWarning(-warningIntervalSeconds),
       refusedSinceWarning(0) {}
@@ -36,13 +38,13 @@ int ClientRegisterThread::listenAndStart(TCPSocket& socket, int port, const char
 }
 
 void ClientRegisterThread::run() {
-    ThreadPool pool(poolSize);
+    ThreadPool pool(served);
     // A pool short of threads serves fewer clients at a time; without any
     // it would serve them on this thread, where one client that never
     // leaves holds every other out, so each connection is refused instead.
     const int workers = pool.startedThreads();
-    if (workers < poolSize)
-        *log << "Error: Only " << workers << " of " << poolSize << " threads for clients on " << socket->address
+    if (workers < served)
+        *log << "Error: Only " << workers << " of " << served << " threads for clients on " << socket->address
              << " could be started: " << UTILITIES::systemText(pool.startError()) << endl;
     int failuresInRow = 0;
     for (;;) {
@@ -85,8 +87,9 @@ void ClientRegisterThread::run() {
 
 std::string ClientRegisterThread::_refusal(int workers) {
     if (workers == 0) return "no thread to serve it";
-    if (heldConnections.load() >= workers + maxWaitingClients)
-        return std::to_string(workers) + " clients served and " + std::to_string(maxWaitingClients) + " waiting";
+    if (heldConnections.load() >= workers + waiting)
+        return std::to_string(workers) + " clients served" +
+               (waiting > 0 ? " and " + std::to_string(waiting) + " waiting" : std::string());
     // The new connection already has its descriptor: what is free now is what
     // taking it leaves.
     const int free = UTILITIES::freeDescriptors(), reserve = UTILITIES::descriptorReserve();

@@ -16,8 +16,8 @@ class TCPSocket;
 
 // The acceptor of one TCP service: accepts connections on the service's
 // listening socket, logs each one and hands it, wrapped in a worker of the
-// service's own kind (createWorker), to a pool of poolSize threads. At most
-// poolSize connections are served at a time; up to maxWaitingClients more are
+// service's own kind (createWorker), to a pool of `served` threads. At most
+// `served` connections are served at a time; up to `waiting` more are
 // accepted and logged at once and wait in the pool's queue, their sockets
 // open, until a thread is free.
 //
@@ -32,8 +32,6 @@ class TCPSocket;
 // socket belongs to the service object, which outlives this thread.
 class ClientRegisterThread : public Thread {
 public:
-    static constexpr int poolSize = 10;
-    static constexpr int maxWaitingClients = 10;
     // Failed accepts in a row that are retried at once; after them the loop
     // pauses pauseAfterFailuresNanoseconds before every further attempt, so that
     // a lasting failure (no descriptors left) does not keep a core busy.
@@ -42,7 +40,8 @@ public:
     // Shortest time between two warnings about refused or failed accepts.
     static constexpr int64_t warningIntervalSeconds = 60;
 
-    ClientRegisterThread(const std::string& logFilePath, TCPSocket* socket);
+    // `served` and `waiting` are the service's bounds described above.
+    ClientRegisterThread(const std::string& logFilePath, TCPSocket* socket, int served, int waiting);
     ~ClientRegisterThread() override;
 
     // Any thread: the clients connected now, served or waiting.
@@ -67,7 +66,7 @@ protected:
 
 private:
     // Why `connection` must not be taken, or empty when it may; `workers`
-    // is the number of pool threads that serve.
+    // is the number of pool threads that serve, `served` or fewer.
     std::string _refusal(int workers);
     // Closes a connection that is not taken and warns about it, at most once
     // per warningIntervalSeconds.
@@ -75,6 +74,8 @@ private:
     // Whether a warning may be written now; notes the time when it may.
     bool _warningDue();
 
+    const int served;
+    const int waiting;
     // Connections accepted and not yet ended, served or waiting; the workers
     // count themselves out on their pool threads.
     std::atomic<int> heldConnections;

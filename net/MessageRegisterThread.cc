@@ -3,7 +3,7 @@
 #include "net/MessageWorkerThread.h"
 
 MessageRegisterThread::MessageRegisterThread(const std::string& logFilePath, TCPSocket* socket)
-    : ClientRegisterThread(logFilePath, socket), workersMutex(Thread::initializeMutex()) {}
+    : ClientRegisterThread(logFilePath, socket, servedClients, 0), workersMutex(Thread::initializeMutex()) {}
 
 MessageRegisterThread::~MessageRegisterThread() {
     delete workersMutex;

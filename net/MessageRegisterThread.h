@@ -18,6 +18,12 @@ class MessageWorkerThread;
 // borrows them (in the daemon, everything here lives for the whole process).
 class MessageRegisterThread : public ClientRegisterThread {
 public:
+    // Every client held is served from its accept on: a message client stays
+    // for good, so one waiting for a worker would wait behind listeners that
+    // may never leave, and get no frame meanwhile. Beyond them, connections
+    // are refused.
+    static constexpr int servedClients = 20;
+
     MessageRegisterThread(const std::string& logFilePath, TCPSocket* socket);
     ~MessageRegisterThread() override;
 

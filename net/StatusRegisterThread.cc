@@ -4,7 +4,7 @@
 
 StatusRegisterThread::StatusRegisterThread(const std::string& logFilePath, TCPSocket* socket,
                                            const std::vector<Storage*>& storages)
-    : ClientRegisterThread(logFilePath, socket), storages(storages) {}
+    : ClientRegisterThread(logFilePath, socket, servedClients, waitingClients), storages(storages) {}
 
 StatusRegisterThread::~StatusRegisterThread() = default;
 

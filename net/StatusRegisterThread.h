@@ -15,6 +15,11 @@ class Storage;
 // outlive every server.
 class StatusRegisterThread : public ClientRegisterThread {
 public:
+    // A status client holds its worker only while it asks or waits for a
+    // reply, within the time-outs; the waiting ones are answered next.
+    static constexpr int servedClients = 10;
+    static constexpr int waitingClients = 10;
+
     StatusRegisterThread(const std::string& logFilePath, TCPSocket* socket, const std::vector<Storage*>& storages);
     ~StatusRegisterThread() override;
 

@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <netdb.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -213,6 +215,29 @@ int64_t TCPSocket::write(const void* data, int64_t length) {
         }
     }
     return length;
+}
+
+int TCPSocket::setSendBuffer(int bytes) {
+    if (setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0) return 0;
+    errorCode = errno;
+    _setStdErrmsg();
+    return -1;
+}
+
+int64_t TCPSocket::unsentBytes() {
+    int unsent = 0;
+    if (ioctl(descriptor, SIOCOUTQ, &unsent) == 0) return unsent;
+    errorCode = errno;
+    _setStdErrmsg();
+    return -1;
+}
+
+bool TCPSocket::peerHasLeft() {
+    struct pollfd state = {descriptor, POLLRDHUP, 0};
+    int result;
+    do result = poll(&state, 1, 0);
+    while (result < 0 && errno == EINTR);
+    return result > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 int TCPSocket::close() {

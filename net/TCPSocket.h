@@ -63,6 +63,17 @@ public:
     // raises SIGPIPE.
     int64_t write(const void* data, int64_t length);
 
+    // Asks for a send buffer of `bytes` (the system doubles the value for its
+    // own bookkeeping). 0, or -1 with errmsg() set.
+    int setSendBuffer(int bytes);
+    // Bytes written and not yet taken by the peer: still in the send buffer,
+    // or sent and not acknowledged (SIOCOUTQ). -1 with errmsg() set.
+    int64_t unsentBytes();
+
+    // Whether the peer has closed its end (or the connection broke), without
+    // waiting and without reading what the peer sent.
+    bool peerHasLeft();
+
     // Shuts down and closes an open descriptor and returns the result of close;
     // returns 0 and changes nothing when not open.
     int close();

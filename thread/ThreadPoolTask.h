@@ -21,6 +21,9 @@ public:
 
     void awaken() { wake.raise(); }
     void waitForWakeSignal() { wake.wait(); }
+    // As waitForWakeSignal(), returning at the latest at an absolute
+    // CLOCK_REALTIME deadline.
+    void waitForWakeSignal(const struct timespec* deadline) { wake.wait(deadline); }
 
 private:
     WakeFlag wake;

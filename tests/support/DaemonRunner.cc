@@ -46,7 +46,8 @@ pid_t startDetachedDaemon(const std::string& executable, const std::string& root
     return pid;
 }
 
-DaemonRunner::DaemonRunner() : pid_(-1), messagePort_(freePort()), statusPort_(freePort()), descriptorLimit_(-1) {
+DaemonRunner::DaemonRunner()
+    : pid_(-1), messagePort_(freePort()), statusPort_(freePort()), descriptorLimit_(-1), hardDescriptorLimit_(-1) {
     while (statusPort_ == messagePort_) statusPort_ = freePort();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     for (const char* folder : {"etc/vellort_quorvin", "var/run", "var/log", "ramdisk", "internal"})
@@ -88,7 +89,7 @@ int DaemonRunner::run(const std::vector<std::string>& arguments) {
         close(pipeFds[0]);
         close(pipeFds[1]);
         setenv("VELLORT_ROOT", root().c_str(), 1);
-        const struct rlimit limit = {static_cast<rlim_t>(descriptorLimit_), static_cast<rlim_t>(descriptorLimit_)};
+        const struct rlimit limit = {static_cast<rlim_t>(descriptorLimit_), static_cast<rlim_t>(hardDescriptorLimit_)};
         if (descriptorLimit_ > 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
         execv(executable.c_str(), argv.data());
         _exit(127);

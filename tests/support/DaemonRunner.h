@@ -43,8 +43,12 @@ public:
     void writeConfig(const std::string& content, bool second = false);
 
     // Makes the daemons that run() starts inherit this soft and hard
-    // RLIMIT_NOFILE; by default they get the test's own.
-    void setDescriptorLimit(int limit) { descriptorLimit_ = limit; }
+    // RLIMIT_NOFILE (the hard one the soft one when not given); by default
+    // they get the test's own.
+    void setDescriptorLimit(int soft, int hard = 0) {
+        descriptorLimit_ = soft;
+        hardDescriptorLimit_ = hard > 0 ? hard : soft;
+    }
 
     // Runs the executable with the arguments and returns the exit status that a
     // waiting shell sees (-1 when it did not end within 10 s). What it wrote to
@@ -75,6 +79,7 @@ private:
     int messagePort_;
     int statusPort_;
     int descriptorLimit_;
+    int hardDescriptorLimit_;
 };
 
 // Path of an executable built by this project.

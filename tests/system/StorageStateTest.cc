@@ -2,7 +2,10 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <regex>
 #include <set>
@@ -33,12 +36,45 @@ struct ImmutableImage {
     const std::string image;
 };
 
-// The message codes a client received until `seconds` of silence.
-std::multiset<int> codesReceived(MessageClient& client, int quietMs = 300) {
+// A listener that takes every frame as it comes (a client that does not is
+// closed by the service), and counts them by code.
+class Listener {
+public:
+    explicit Listener(int port) {
+        waitUntil([&] { return (client = std::make_unique<MessageClient>(port))->connected(); });
+        reader = std::thread([this] {
+            for (MessageClient::Frame frame; !done;) {
+                if (client->readFrame(frame, 1000)) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    codes.insert(frame.code);
+                } else {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // quiet, or closed
+                }
+            }
+        });
+    }
+    ~Listener() {
+        done = true;
+        reader.join();
+    }
+    bool connected() const { return client->connected(); }
+    // Frames of `code` received since the last call.
+    size_t take(int code) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // what is on its way
+        std::lock_guard<std::mutex> lock(mutex);
+        const size_t n = codes.count(code) - taken[code];
+        taken[code] += n;
+        return n;
+    }
+
+private:
+    std::unique_ptr<MessageClient> client;
+    std::thread reader;
+    std::atomic<bool> done{false};
+    std::mutex mutex;
     std::multiset<int> codes;
-    for (MessageClient::Frame frame; client.readFrame(frame, quietMs);) codes.insert(frame.code);
-    return codes;
-}
+    std::map<int, size_t> taken;
+};
 
 std::string config(const DaemonRunner& daemon, const std::string& ram, const std::string& internalDisk,
                    const std::string& externalMount) {
@@ -86,8 +122,8 @@ TEST(StorageStateTest, ADyingDiskIsOneAlarmLetsNothingGoAndItsReplacementIsFille
     daemon.writeConfig(config(daemon, ram.path(), internalDisk.path(), external->path()));
     ASSERT_EQ(0, daemon.run()) << daemon.output();
     ASSERT_GT(daemon.daemonPid(), 0);
-    std::unique_ptr<MessageClient> listener;
-    ASSERT_TRUE(waitUntil([&] { return (listener = std::make_unique<MessageClient>(daemon.messagePort()))->connected(); }));
+    Listener listener(daemon.messagePort());
+    ASSERT_TRUE(listener.connected());
     ASSERT_TRUE(waitForLogCount(daemon.logPath(), "++ Accepted connection from", 1)) << daemon.log();
 
     // Shift A's files go from INTERNAL on the strength of their EXTERNAL copies.
@@ -117,9 +153,8 @@ TEST(StorageStateTest, ADyingDiskIsOneAlarmLetsNothingGoAndItsReplacementIsFille
     EXPECT_NE(std::string::npos, table.find("Storage archive is failing since ")) << table;
     const std::string reply = StatusClient(daemon.statusPort()).ask("<request><action id='history'/></request>");
     EXPECT_NE(std::string::npos, reply.find("state=\"failing\" stateReason=\"")) << reply;
-    const std::multiset<int> alarms = codesReceived(*listener);
-    EXPECT_EQ(1u, alarms.count(9));
-    EXPECT_LE(alarms.count(4), 6u);
+    EXPECT_EQ(1u, listener.take(9));
+    EXPECT_LE(listener.take(4), 6u);
 
     // What the failing disk holds: every EXTERNAL copy the journal books as made.
     const std::string copy = base.path() + "/external.copy";
@@ -174,9 +209,8 @@ TEST(StorageStateTest, ADyingDiskIsOneAlarmLetsNothingGoAndItsReplacementIsFille
         if (line.compare(0, 1, "#") != 0) listedFiles.insert(line);
     for (long file = 0; file < shiftB; ++file) shiftA.insert(AcquisitionScript::name(file));
     EXPECT_EQ(shiftA, listedFiles);
-    const std::multiset<int> after = codesReceived(*listener);
-    EXPECT_EQ(1u, after.count(9)) << "the new disk is named once";
-    EXPECT_EQ(1u, after.count(10));
+    EXPECT_EQ(1u, listener.take(9)) << "the new disk is named once";
+    EXPECT_EQ(1u, listener.take(10));
     ASSERT_EQ(0, kill(daemon.daemonPid(), SIGTERM));
     EXPECT_EQ(0, daemon.waitForExit(30));
 }
