@@ -236,7 +236,9 @@ void StorageHealth::_enter(State newState, const std::string& newReason) {
     up.store(false, std::memory_order_release);
     reason = newReason;
     since = wallSeconds();
-    diskToCheck = true;  // whatever comes back is looked at before it vouches for anything
+    // A watched disk that comes back is looked at before it vouches for
+    // anything: it may be another. An unwatched target is its own directory.
+    diskToCheck = !settings.targetMount.empty();
     errorsWhileDown = 0;
     suppressedSinceDown = 0;
     reportMinute = since / 60;

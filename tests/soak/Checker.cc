@@ -76,8 +76,8 @@ struct Checker {
                  copied[0], copied[1], copied[2], failed[0], failed[1], failed[2]);
     }
 
-    // A file without a good copy: reported in the log and to the message clients, and failed for a reason that was
-    // injected.
+    // A file without a good copy: reported in the log and to the message clients, or, while its storage was not up,
+    // counted after the storage's one alarm; and failed for a reason that was injected.
     void checkReported(int storage, const std::string& destination, const std::string& problem, double deadline) {
         soak.add(std::string("checked: failures reported on ") + storageNames[storage]);
         double at = -1;
@@ -85,7 +85,15 @@ struct Checker {
         auto reported = [&]() {
             at = clients.copyErrorAt(destination);
             logged = soak.log.saw(LogWatcher::COPY_ERROR, destination);
-            return at >= 0 && logged;
+            if (at >= 0 && logged) return true;
+            if (!soak.log.saw(LogWatcher::STORAGE_DOWN, storageNames[storage]) ||
+                !soak.log.saw(LogWatcher::ERRORS_COUNTED, storageNames[storage]) ||
+                clients.storageAlarmAt(storageNames[storage]) < 0)
+                return false;
+            soak.add(std::string("checked: failures counted after the alarm on ") + storageNames[storage]);
+            at = clients.storageAlarmAt(storageNames[storage]);
+            logged = true;
+            return true;
         };
         if (!soak.waitFor(std::max(0.0, deadline - soak.elapsed()), reported, 0.1))
             return soak.fail(destination + ": " + problem + ", and " +

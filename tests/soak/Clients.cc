@@ -66,6 +66,12 @@ double Clients::copyErrorAt(const std::string& destination) {
     return found == copyErrors.end() ? -1 : found->second;
 }
 
+double Clients::storageAlarmAt(const std::string& storage) {
+    std::lock_guard<std::mutex> guard(messageMutex);
+    auto found = alarms.find(storage);
+    return found == alarms.end() ? -1 : found->second;
+}
+
 // Every frame, with the time it arrived. The daemon writes a frame at once, so a time-out falls between frames.
 void Clients::_readMessages() {
     for (MessageClient::Frame frame; !quit;) {
@@ -78,6 +84,7 @@ void Clients::_readMessages() {
         // Subject: source ":" destination (all of it without a ':'); no path of the sandbox holds a ':'.
         std::string destination = singleSlashes(frame.subject.substr(frame.subject.find(':') + 1));
         std::lock_guard<std::mutex> guard(messageMutex);
+        if (frame.code == 9) alarms.emplace(frame.subject, soak.elapsed());
         if (frame.code == 4 && !copyErrors.emplace(destination, soak.elapsed()).second)
             soak.add("messages: copy errors reported twice for one destination");
     }

@@ -79,5 +79,11 @@ void LogWatcher::_count(const std::string& line) {
             traces[kind].insert(singleSlashes(line.substr(text.size(), line.find(end, text.size()) - text.size())));
     };
     trace(NOT_REMOVING, "Warning: Not removing ", ": ");
+    // "<id>: Error: Storage <id> is failing: ..." and "<id>: Error: <n> more copy errors while the storage was ...".
+    const size_t error = line.find(": Error: ");
+    if (error != std::string::npos && line.compare(error, 17, ": Error: Storage ") == 0)
+        traces[STORAGE_DOWN].insert(line.substr(0, error));
+    if (error != std::string::npos && line.find(" more copy errors while the storage was ", error) != std::string::npos)
+        traces[ERRORS_COUNTED].insert(line.substr(0, error));
     trace(ACCEPTED, "++ Accepted connection from ", " ");
 }

@@ -72,8 +72,9 @@ private:
 // names in some kinds of lines and a count of each kind for the checks, which ask from any thread.
 class LogWatcher {
 public:
-    // Names kept: destinations, kept INTERNAL copies, accepted clients.
-    enum Trace { COPY_ERROR, NOT_REMOVING, ACCEPTED, TRACES };
+    // Names kept: destinations, kept INTERNAL copies, accepted clients, storages that left up, and storages whose
+    // copy errors were counted rather than reported one by one.
+    enum Trace { COPY_ERROR, NOT_REMOVING, ACCEPTED, STORAGE_DOWN, ERRORS_COUNTED, TRACES };
 
     explicit LogWatcher(SoakContext& soak) : soak(soak) {}
     void start();
@@ -255,6 +256,8 @@ public:
     void stop();
     // When the copy error for this destination arrived; < 0 if it did not. Any thread.
     double copyErrorAt(const std::string& destination);
+    // When the first alarm (code 9) of this storage arrived; < 0 if none did. Any thread.
+    double storageAlarmAt(const std::string& storage);
 
     // For the checks, on a client of the caller's thread: waits until no storage (only INTERNAL when internalOnly)
     // has anything pending for the shift of `uid`. The counts in `history`, why not in `why`.
@@ -273,6 +276,7 @@ private:
 
     std::mutex messageMutex;                   // guards the map
     std::map<std::string, double> copyErrors;  // destination -> arrival
+    std::map<std::string, double> alarms;      // storage -> first code 9
 };
 
 // Checks, in a thread of its own, each shift from the shift book, once no storage has anything pending for it: every
