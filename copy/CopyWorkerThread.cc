@@ -164,7 +164,7 @@ void CopyWorkerThread::_readBack(Job& job, SYSTEMD::BusyStamp& busy) {
             copy.verified = true;
             continue;
         }
-        copyThread.bookVerification(copy.file, false);
+        if (refill == nullptr) copyThread.bookVerification(copy.file, false);  // a refill books nothing anew
         _failed(copy.file, copy.attempts, true,
                 [&] { _reportCopyError(copy.source, copy.destination, result, readErrno, verification); });
         copy.failed = true;
@@ -306,7 +306,7 @@ bool CopyWorkerThread::_copyFile(FileInfo& file, Job& job, uint32_t attempts,
     }
     // A source that reads otherwise than the file's first copy fails
     // verification at once; a new copy is read back once on the disk.
-    if (verify != nullptr && !madeBefore && result == UTILITIES::COPY_MISMATCH)
+    if (verify != nullptr && refill == nullptr && !madeBefore && result == UTILITIES::COPY_MISMATCH)
         copyThread.bookVerification(file, false);
     if (result < 0) {
         _tellHealth(result, copyErrno);
