@@ -186,8 +186,11 @@ void CopyWorkerThread::_book(Unflushed& copy, Summary& summary) {
         ++refill->copied;
         return;
     }
-    // What was copied, for the passes that later let the file or the copy go.
-    if (copy.fromRamdisk && copy.made.source.known()) file.recordSource(copy.made.source);
+    // What was copied, for the passes that later let the file or the copy
+    // go. An OPTIONAL copy vouches for no release: the state of the file it
+    // holds is not theirs to check.
+    if (copy.fromRamdisk && copy.made.source.known() && params.type != Storage::OPTIONAL)
+        file.recordSource(copy.made.source);
     if (params.type == Storage::INTERNAL) {
         file.recordCopy(FileInfo::INTERNAL_COPIED, copy.made.copy);
         file.setFlag(FileInfo::INTERNAL_COPIED);

@@ -27,6 +27,8 @@ const uint32_t hashClaimed = 0x40000;
 const uint32_t hashRecorded = 0x80000;
 // Set, with the extra part, before the record is shared: the size recorded.
 const uint32_t sizeRecorded = 0x100000;
+// A copy was made from another state of the source than the one recorded.
+const uint32_t sourceDisputedBit = 0x2000000;
 
 // Files are announced folder by folder: each thread that makes records keeps
 // the folder of its last one, and the next file of that folder and shift
@@ -133,13 +135,18 @@ void FileInfo::recordSource(const FileIdentity& identity) {
         d->flags.fetch_or(sourceRecorded, std::memory_order_release);
         return;
     }
-    // Another storage's worker is writing it this very moment: wait the few
-    // instructions it takes, so that the caller's flags never run ahead of it.
+    // Another storage's worker may be writing it this very moment: wait the
+    // few instructions it takes, so that the caller's flags never run ahead of it.
     while (!isSet(sourceRecorded)) sched_yield();
+    if (d->load(FileInfoPrivate::SOURCE) != identity) setFlag(sourceDisputedBit);
 }
 
 FileIdentity FileInfo::source() const {
     return isSet(sourceRecorded) ? d->load(FileInfoPrivate::SOURCE) : FileIdentity();
+}
+
+bool FileInfo::sourceDisputed() const {
+    return isSet(sourceDisputedBit);
 }
 
 std::string FileInfo::referenceHash(const std::string& candidate) {

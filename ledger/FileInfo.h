@@ -78,11 +78,15 @@ public:
     // True when any bit of mask is set.
     bool isSet(uint32_t mask) const;
 
-    // Which file on the RAM disk was copied: recorded by the first copy
-    // worker of any storage that reads the announced file, and kept by every
-    // later one. Unknown (not known()) until then.
+    // Which file on the RAM disk was copied, and in which state: recorded by
+    // the first copy of the INTERNAL or EXTERNAL storage made from the
+    // announced file, the copies that vouch for its release. A later copy
+    // made from another state of it leaves the record, but marks it disputed:
+    // one of the copies then differs from the file as it is, whichever state
+    // that is. Unknown (not known()) until the first.
     void recordSource(const FileIdentity& identity);
     FileIdentity source() const;
+    bool sourceDisputed() const;
     // The copy that the INTERNAL or EXTERNAL storage made, recorded by its
     // worker before it sets `copiedFlag` (INTERNAL_COPIED or EXTERNAL_COPIED),
     // which publishes it; unknown while that flag is not set.

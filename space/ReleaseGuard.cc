@@ -69,6 +69,9 @@ std::string ReleaseGuard::check(const FileInfo& file, Action action, Place& plac
     if (S_ISLNK(place.status.st_mode) && action == DELETE && !onExternal) return "";
     reason =
         _fileReason(type == Storage::INTERNAL ? file.source() : file.copy(FileInfo::INTERNAL_COPIED), place, filePath);
+    // The copies were made from two states of the file: one differs from it.
+    if (reason.empty() && type == Storage::INTERNAL && file.sourceDisputed())
+        reason = "the file " + filePath + " has changed since it was copied";
     if (!reason.empty()) return reason;
     if (onExternal) {
         place.externalCopy = externalCopies.basePath() + "/" + UTILITIES::getFilePathAfterDot(file.pathToOrigin());

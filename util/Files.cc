@@ -193,25 +193,25 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
         if (verify != nullptr) checksum.add(data, static_cast<size_t>(got));
         total += got;
     }
+    if (copyHooks.sourceRead) copyHooks.sourceRead(in);
+    // A source still being written, or cut short, would leave a copy of no
+    // state it ever had, and the source's identity taken at the open, which
+    // the release of the file is checked against, would not be the copy's.
+    struct stat after;
+    const bool changed = ::fstat(in, &after) != 0 || after.st_size != sourceStatus.st_size ||
+                         after.st_size != total || after.st_mtim.tv_sec != sourceStatus.st_mtim.tv_sec ||
+                         after.st_mtim.tv_nsec != sourceStatus.st_mtim.tv_nsec;
+    ::close(in);  // read-only: nothing to lose on close
+    if (changed) {
+        errno = EAGAIN;
+        return fail(COPY_SOURCE_CHANGED);
+    }
     if (verify != nullptr) {
-        if (copyHooks.sourceRead) copyHooks.sourceRead(in);
         verify->sourceHash = checksum.hex();
-        // A source still being written would leave a copy of no state it ever had.
-        struct stat after;
-        const bool changed = ::fstat(in, &after) != 0 || after.st_size != sourceStatus.st_size ||
-                             after.st_size != total || after.st_mtim.tv_sec != sourceStatus.st_mtim.tv_sec ||
-                             after.st_mtim.tv_nsec != sourceStatus.st_mtim.tv_nsec;
-        ::close(in);
-        if (changed) {
-            errno = EAGAIN;
-            return fail(COPY_SOURCE_CHANGED);
-        }
         if (!verify->expected.empty() && verify->sourceHash != verify->expected) {
             errno = EIO;
             return fail(COPY_MISMATCH);
         }
-    } else {
-        ::close(in);  // read-only: nothing to lose on close
     }
 
     if (preserveUid || preserveGid) {

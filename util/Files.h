@@ -49,7 +49,7 @@ struct Verification {
 };
 
 // Seams for tests, empty in the daemon: called in the copying thread of a
-// verifying copy once the source is read (with its descriptor), and by
+// copy once the source is read (with its descriptor), and by
 // readBack() before it reads (with the copy's descriptor, open for reading).
 struct CopyHooks {
     std::function<void(int)> sourceRead;
@@ -81,8 +81,8 @@ struct CopiedFile {
 // modification time in whole seconds, all set on its descriptor. A failure
 // after the temporary file was created removes it.
 //
-// With `verify`, the source is hashed and checked as Verification says; a
-// source that changed while read leaves no copy (COPY_SOURCE_CHANGED).
+// A source that changed while read leaves no copy (COPY_SOURCE_CHANGED). With
+// `verify`, the source is hashed and checked as Verification says.
 //
 // The copy is renamed into place, not flushed: with `made`, which is filled on
 // success, its descriptor stays open for the caller's flush; a caller without

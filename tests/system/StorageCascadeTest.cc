@@ -1,11 +1,15 @@
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/fanotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -207,4 +211,48 @@ TEST(StorageCascadeTest, VerifiedCopiesAgreeWithXxhsumAndOnlyGoodCopiesAreKeptAn
     for (const std::string& line : {hashOf("rotten content") + "  rotten\n", hashOf(spoilt) + "  run/spoilt.dat\n",
                                     hashOf(grown + " more") + "  run/grows.dat\n"})
         EXPECT_NE(std::string::npos, manifest.find(line)) << manifest;
+}
+
+// A file cut short while every storage reads it (the test's answer to their
+// first reads cuts it): each copy is made again from what is left, and at the
+// shift the file goes.
+TEST(StorageCascadeTest, AFileCutShortWhileCopiedGoesAtItsShiftOnceEveryCopyHoldsWhatIsLeft) {
+    TmpfsMount ram("size=40m");
+    if (!ram.mounted()) GTEST_SKIP() << ram.skipReason();
+    DaemonRunner daemon;
+    const std::string big = ram.path() + "/run/big.dat", kept(1 << 20, 'k');
+    std::string config = daemon.serviceConfig(ram.path());
+    for (const std::string type : {"INTERNAL", "EXTERNAL", "OPTIONAL"})
+        config += "storageID " + type + "\ntype " + type + "\ntarget " + daemon.root() + "/" + type + "\n";
+    daemon.writeConfig(config);
+    CopyRig::put(big, kept + std::string(32 << 20, 'x'));
+    const int watch = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY);
+    if (fanotify_mark(watch, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, big.c_str()) != 0) GTEST_SKIP() << "no fanotify";
+    FifoWriter pipe(daemon.pipePath());
+    ASSERT_TRUE(daemon.run() == 0 && pipe.open()) << daemon.output();
+    std::atomic<bool> done(false);
+    std::thread answer([&] {  // all three have opened the file when it is cut
+        struct fanotify_event_metadata event;
+        struct pollfd waiting = {watch, POLLIN, 0};
+        std::vector<int> held;
+        for (bool cut = false; !done;) {
+            if (poll(&waiting, 1, 50) <= 0 || read(watch, &event, sizeof event) != sizeof event) continue;
+            held.push_back(event.fd);
+            if (!cut && held.size() < 3) continue;
+            if (!cut) cut = truncate(big.c_str(), 1 << 20) == 0;
+            for (int fd : held) {
+                const struct fanotify_response allow = {fd, FAN_ALLOW};
+                EXPECT_EQ(ssize_t(sizeof allow), write(watch, &allow, sizeof allow));
+                close(fd);
+            }
+            held.clear();
+        }
+    });
+    EXPECT_TRUE(pipe.write(ram.path() + "/./run/big.dat\n"));
+    for (const std::string type : {"INTERNAL", "EXTERNAL", "OPTIONAL"})
+        EXPECT_TRUE(CopyRig::waitUntil([&] { return readFile(daemon.root() + "/" + type + "/run/big.dat") == kept; }));
+    EXPECT_TRUE(pipe.write("usershift: 1 1\n") && CopyRig::waitUntil([&] { return !fileExists(big); })) << daemon.log();
+    done = true;
+    answer.join();
+    close(watch);
 }
