@@ -161,7 +161,7 @@ void CopyWorkerThread::_readBack(Job& job, SYSTEMD::BusyStamp& busy) {
             readErrno = EIO;
         }
         if (result == 0) {
-            copy.verified = true;
+            copy.verified = !_bookedBefore(copy.file);
             continue;
         }
         if (refill == nullptr) copyThread.bookVerification(copy.file, false);  // a refill books nothing anew
@@ -330,8 +330,10 @@ bool CopyWorkerThread::_copyFile(FileInfo& file, Job& job, uint32_t attempts,
         return false;
     }
     // A copy kept from before a restart and verified against the reference
-    // is listed like a new one (a restart may list a copy twice).
-    const bool verified = verify != nullptr && madeBefore && !verification.expected.empty();
+    // is listed like a new one, unless the run before booked it and so
+    // listed and counted it already.
+    const bool verified =
+        verify != nullptr && madeBefore && !verification.expected.empty() && !_bookedBefore(file);
     if (verified) _appendToManifest(job, file.tavroTime(), verification.expected, relative);
 
     if (job.unflushed.empty()) job.firstUnflushed = UTILITIES::monotonicNanoseconds();
@@ -395,8 +397,15 @@ bool CopyWorkerThread::_acceptVerified(FileInfo& file, Job& job, const std::stri
         return false;
     }
     if (first && params.journal != nullptr && file.journalId() != 0) params.journal->bookHash(file.journalId(), hash);
-    _appendToManifest(job, file.tavroTime(), hash, relative);
+    // A copy made again of one booked before a restart matches the reference,
+    // so the manifest's line of it stands.
+    if (!_bookedBefore(file)) _appendToManifest(job, file.tavroTime(), hash, relative);
     return true;
+}
+
+bool CopyWorkerThread::_bookedBefore(const FileInfo& file) const {
+    return (params.type == Storage::INTERNAL && file.isSet(FileInfo::INTERNAL_COPY_BOOKED)) ||
+           (params.type == Storage::EXTERNAL && file.isSet(FileInfo::EXTERNAL_COPY_BOOKED));
 }
 
 void CopyWorkerThread::_appendToManifest(Job& job, int64_t shift, const std::string& hash,

@@ -159,6 +159,9 @@ private:
     bool _acceptVerified(FileInfo& file, Job& job, const std::string& relative, const std::string& destination,
                          const UTILITIES::CopiedFile& made, const std::string& hash);
     void _appendToManifest(Job& job, int64_t shift, const std::string& hash, const std::string& relative);
+    // Taken up with this storage's copy booked as made by the run before,
+    // which counted its verification and listed it.
+    bool _bookedBefore(const FileInfo& file) const;
     void _record(const std::string& relativePath, Summary& summary);
     void _reportCopyError(const std::string& source, const std::string& destination, int64_t result, int errnum,
                           const UTILITIES::Verification& verification);

@@ -406,6 +406,9 @@ void Daemon::_createPipe() {
         // A file written there before the pipe existed would be read again
         // and again, every line of it announced anew each time.
         if (savedErrno == EEXIST && ListThread::moveRegularFileAside(path, *logFile)) return;
+        // The pipe a run before made, which the reader opens as it is.
+        struct stat there;
+        if (savedErrno == EEXIST && lstat(path.c_str(), &there) == 0 && S_ISFIFO(there.st_mode)) return;
         *logFile << "++ Error: Creating " << path << "\n"
                  << "          " << LogManip(&LogFile::errmsg, savedErrno) << endl;
     }

@@ -17,16 +17,16 @@ namespace {
 
 // The flag bits of one storage's steps.
 struct Bits {
-    uint32_t started, copied, linkStarted, linked, removalStarted, removed, ended;
+    uint32_t started, copied, linkStarted, linked, removalStarted, removed, ended, booked;
 };
 const Bits internalBits{FileInfo::INTERNAL_COPY_STARTED,    FileInfo::INTERNAL_COPIED,
                         FileInfo::INTERNAL_LINK_STARTED,    FileInfo::INTERNAL_LINKED,
                         FileInfo::INTERNAL_REMOVAL_STARTED, FileInfo::INTERNAL_REMOVED,
-                        FileInfo::INTERNAL_COPY_ENDED};
+                        FileInfo::INTERNAL_COPY_ENDED,      FileInfo::INTERNAL_COPY_BOOKED};
 const Bits externalBits{FileInfo::EXTERNAL_COPY_STARTED,    FileInfo::EXTERNAL_COPIED,
                         FileInfo::EXTERNAL_LINK_STARTED,    FileInfo::EXTERNAL_LINKED,
                         FileInfo::EXTERNAL_REMOVAL_STARTED, FileInfo::EXTERNAL_REMOVED,
-                        FileInfo::EXTERNAL_COPY_ENDED};
+                        FileInfo::EXTERNAL_COPY_ENDED,      FileInfo::EXTERNAL_COPY_BOOKED};
 
 // What is at `relative` below `tree`, not following a link; false when nothing is.
 bool look(TrustedTree& tree, const std::string& relative, struct stat& status) {
@@ -69,7 +69,7 @@ struct Place {
             case Journal::PENDING:
                 return Journal::PENDING;
             case Journal::COPIED:
-                file.setFlag(bits.started);
+                file.setFlag(bits.started | bits.booked);
                 return Journal::PENDING;  // the copy is looked at again
             case Journal::LINKED:
                 copied(bits.linkStarted | bits.linked);
@@ -160,6 +160,35 @@ void notCopiedAgain(FileInfo& file, const std::vector<std::unique_ptr<Place>>& p
     }
 }
 
+// Booked copied on the INTERNAL storage, the file is gone from the RAM disk
+// and from the INTERNAL disk, and the EXTERNAL disk holds a copy of it: the
+// last run's deletions (or removal passes) got there before their bookings
+// did. Taken up as copied, the file would fail for want of a source, and the
+// deletion would report a file it had itself removed: the INTERNAL step is
+// done instead, the copy counted as made.
+void releasedBeforeTheStop(FileInfo& file, const Journal::OpenFile& open,
+                           const std::vector<std::unique_ptr<Place>>& places, std::vector<Journal::State>& states,
+                           int64_t current) {
+    if (places.empty() || !places[0] || places[0]->params.type != Storage::INTERNAL || open.steps.empty() ||
+        open.steps[0].state != Journal::COPIED || states[0] != Journal::PENDING)
+        return;
+    const Place& internal = *places[0];
+    const Place* external = nullptr;
+    for (const std::unique_ptr<Place>& place : places)
+        if (place && place->params.type == Storage::EXTERNAL) external = place.get();
+    const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
+    const std::string below = UTILITIES::pathBelow(internal.params.ramdisk_mountpoint, file.pathToOrigin());
+    struct stat status;
+    if (external == nullptr || below.empty() || look(*internal.origin, below, status) ||
+        look(*internal.target, relative, status))
+        return;
+    if (!look(*external->target, relative, status) || !S_ISREG(status.st_mode) ||
+        (open.size >= 0 && status.st_size != open.size))
+        return;
+    file.setFlag(FileInfo::INTERNAL_REMOVAL_STARTED | FileInfo::INTERNAL_REMOVED | FileInfo::INTERNAL_COPY_ENDED);
+    states[0] = open.shift < current ? Journal::DELETED : Journal::REMOVED;
+}
+
 }  // namespace
 
 void Recovery::takeUp(const Journal::Contents& contents, const std::vector<Storage*>& storages, LogFile& logFile) {
@@ -188,6 +217,7 @@ void Recovery::takeUp(const Journal::Contents& contents, const std::vector<Stora
         }
         recordSource(file, places);
         notCopiedAgain(file, places, states, open.steps.size());
+        releasedBeforeTheStop(file, open, places, states, current);
         for (size_t i = 0; i < storages.size() && i < open.steps.size(); ++i) {
             if (open.steps[i].done) continue;
             storages[i]->restore(file, open.steps[i], states[i]);

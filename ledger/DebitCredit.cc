@@ -95,14 +95,16 @@ bool DebitCredit::getCopyList(std::list<FileInfo>& out) {
 void DebitCredit::insertToCredits(const FileInfo& file) {
     METRICS::add(counters_.copied);
     _pendingEnds(file);
-    _book(file, Journal::COPIED, 0, -1, 1, 0);
+    const bool counted = file.isSet(bookedCopy);
+    _book(file, Journal::COPIED, 0, counted ? 0 : -1, counted ? 0 : 1, 0);
     _credit(file);
 }
 
 void DebitCredit::insertToRetries(const Retry& retry) {
     METRICS::add(counters_.failures);
     if (retry.attempts == 1)
-        _book(retry.file, Journal::RETRYING, 1, -1, 0, 1);
+        _book(retry.file, Journal::RETRYING, 1, retry.file.isSet(bookedCopy) ? 0 : -1,
+              retry.file.isSet(bookedCopy) ? -1 : 0, 1);
     else
         _book(retry.file, Journal::RETRYING, retry.attempts, 0, 0, 0);
     MutexGuard retryGuard(retryMutex);
@@ -164,7 +166,7 @@ void DebitCredit::_credit(const FileInfo& file) {
 void DebitCredit::insertToFailedCopies(const FileInfo& file) {
     METRICS::add(counters_.failures);
     _pendingEnds(file);
-    _book(file, Journal::FAILED, 0, -1, 0, 1);
+    _book(file, Journal::FAILED, 0, file.isSet(bookedCopy) ? 0 : -1, file.isSet(bookedCopy) ? -1 : 0, 1);
     insertToTrash(file);
 }
 
@@ -359,9 +361,10 @@ void DebitCredit::_book(const FileInfo& file, Journal::State state, uint32_t att
     journal->book(file.journalId(), journalStorage, state, attempts, done, file.tavroTime(), pending, copied, failed);
 }
 
-void DebitCredit::attachJournal(Journal* journal, int storage) {
+void DebitCredit::attachJournal(Journal* journal, int storage, uint32_t bookedCopy) {
     this->journal = journal;
     journalStorage = storage;
+    this->bookedCopy = bookedCopy;
 }
 
 void DebitCredit::restoreHistory(int64_t time, const std::list<HistEntry>& entries) {
@@ -379,7 +382,10 @@ void DebitCredit::restore(const FileInfo& file, const Journal::Step& booked, Jou
         return step == Journal::RETRYING || step == Journal::FAILED ? 2 : 1;
     };
     const int from = column(booked.state), to = column(state);
-    if (state != booked.state || from != to)
+    // A copy looked at again stays booked, and counted, as made until then:
+    // a stop before that finds it so once more.
+    const bool lookedAtAgain = booked.state == Journal::COPIED && state == Journal::PENDING && file.isSet(bookedCopy);
+    if (!lookedAtAgain && (state != booked.state || from != to))
         _book(file, state, booked.attempts, (to == 0) - (from == 0), (to == 1) - (from == 1), (to == 2) - (from == 2));
     auto count = [&]() {
         MutexGuard timeGuard(tavroTimeMutex);

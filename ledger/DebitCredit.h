@@ -150,8 +150,9 @@ public:
     int64_t oldestPendingAge(int64_t now) const;
 
     // Before any file arrives: every step is booked in the journal too, as
-    // the storage `storage` of it.
-    void attachJournal(Journal* journal, int storage);
+    // the storage `storage` of it. `bookedCopy` is the FileInfo flag that the
+    // start-up sets on a file whose copy here the journal holds as made.
+    void attachJournal(Journal* journal, int storage, uint32_t bookedCopy = 0);
     // At a start with a journal, before any file arrives: the shift and the
     // history as the journal kept them (newest first).
     void restoreHistory(int64_t time, const std::list<HistEntry>& entries);
@@ -190,6 +191,10 @@ private:
     METRICS::StorageCounters counters_;
     Journal* journal = nullptr;  // set before use, then read only
     int journalStorage = -1;
+    // A file taken up with this flag is looked at again still counted as
+    // copied: its first booking after the start moves it from there, not
+    // from pending.
+    uint32_t bookedCopy = 0;
 
     // Where several are held, they are taken linkMutex, replaceMutex,
     // copyListMutex, bufferMutex, tavroTimeMutex, then historyMutex or

@@ -18,15 +18,15 @@ inline void intrusive_ptr_release(FileInfo::FileInfoPrivate::Folder* folder) {
 
 namespace {
 
-// Bits of the flag word above the twelve steps, for the source identity: the
+// Bits of the flag word above the public ones, for the source identity: the
 // worker that claims it writes it and then marks it recorded.
-const uint32_t sourceClaimed = 0x10000;
-const uint32_t sourceRecorded = 0x20000;
+const uint32_t sourceClaimed = 0x100000;
+const uint32_t sourceRecorded = 0x200000;
 // The same for the reference hash.
-const uint32_t hashClaimed = 0x40000;
-const uint32_t hashRecorded = 0x80000;
+const uint32_t hashClaimed = 0x400000;
+const uint32_t hashRecorded = 0x800000;
 // Set, with the extra part, before the record is shared: the size recorded.
-const uint32_t sizeRecorded = 0x100000;
+const uint32_t sizeRecorded = 0x1000000;
 // A copy was made from another state of the source than the one recorded.
 const uint32_t sourceDisputedBit = 0x2000000;
 

@@ -49,6 +49,11 @@ public:
     // EXTERNAL_COPIED, the deletion at a user shift keeps a RAM-disk file
     // that has no INTERNAL copy: the EXTERNAL one may still vouch for it.
     static constexpr uint32_t EXTERNAL_COPY_ENDED = 0x4000;
+    // Taken up with the INTERNAL or EXTERNAL storage's copy booked as made:
+    // the run before counted its verification and listed it in the shift's
+    // manifest, so a copy of it made or found again counts in neither anew.
+    static constexpr uint32_t INTERNAL_COPY_BOOKED = 0x8000;
+    static constexpr uint32_t EXTERNAL_COPY_BOOKED = 0x10000;
 
     class FileInfoPrivate;
     class ReadLock;

@@ -25,7 +25,10 @@ Storage::Storage(const Params& params)
     : params(params),
       ledger(new DebitCredit(params.history_max_entries,
                              managesItsSource(params.type) ? DebitCredit::TRACK_FILES : DebitCredit::COUNT_ONLY)) {
-    ledger->attachJournal(params.journal, params.journal_storage);
+    ledger->attachJournal(params.journal, params.journal_storage,
+                          params.type == INTERNAL   ? FileInfo::INTERNAL_COPY_BOOKED
+                          : params.type == EXTERNAL ? FileInfo::EXTERNAL_COPY_BOOKED
+                                                    : 0);
     // The threads start in this order: for INTERNAL and EXTERNAL the deletion
     // thread (started at once) and the link thread (made now, started after
     // the copy thread) come first; then the copy thread with its pool of

@@ -172,7 +172,10 @@ DelThread::Outcome DelThread::_delete(FileInfo& file) {
             onlyHere.push_back(relative);
     }
     if (deletions.add(file, removed || removeErrno == ENOENT)) _bookDeletions();
-    if (!place.exists || !removed) {
+    // Taken up from the journal, a file already gone was most likely deleted
+    // here by the run before, which was stopped before it booked that.
+    const bool goneBefore = !place.exists && file.isSet(FileInfo::RECOVERED);
+    if ((!place.exists || !removed) && !goneBefore) {
         logFile << "++ Error: could not remove " << path << "\n" << LogManip(&LogFile::errmsg, removeErrno) << endl;
         if (params.messageServer != nullptr)
             params.messageServer->addToMessageQueue(MessageServer::REMOVE_ERROR, path,

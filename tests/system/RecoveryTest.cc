@@ -154,6 +154,72 @@ std::string outputOf(const std::vector<std::string>& arguments) {
 
 }  // namespace
 
+// Stopped at the moments that used to upset the books, the daemon counts
+// each copy once, copied and verified, lists it once in its shift's manifest,
+// and at the shift lets the previous user's files go without a copy error,
+// a kept file or an error for a file its last run had already deleted.
+TEST(RecoveryTest, RestartsAndKillsAroundAShiftBookListAndDeleteEachFileOnce) {
+    struct Case {
+        const char* name;
+        int restarts;      // SIGTERM and start, before any shift
+        int killAfterShift;  // milliseconds from a shift to SIGKILL; -1: none
+    };
+    const Case cases[] = {{"three restarts", 3, -1}, {"kill 10 ms after a shift", 0, 10},
+                          {"kill 30 ms after a shift", 0, 30}, {"kill 60 ms after a shift", 0, 60}};
+    const int files = 600;
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        DaemonRunner daemon;
+        const std::string ram = daemon.root() + "/ramdisk", targets[] = {"/internal", "/external", "/spare"};
+        daemon.writeConfig(daemon.defaultConfig() + "journal " + daemon.root() + "/journal.sqlite\nverify_copies yes\n" +
+                           "storageID archive\ntype EXTERNAL\ntarget " + daemon.root() + "/external\n" +
+                           "storageID spare\ntype OPTIONAL\ntarget " + daemon.root() + "/spare\n");
+        std::string lines = "usershift: 1000 1000\n";
+        for (int i = 0; i < files; ++i) {
+            CopyRig::put(ram + "/run/f" + std::to_string(i), std::string(100 + i, 'a' + i % 26));
+            lines += ram + "/./run/f" + std::to_string(i) + "\n";
+        }
+        ASSERT_EQ(0, daemon.run());
+        FifoWriter pipe(daemon.pipePath());
+        ASSERT_TRUE(pipe.open() && pipe.write(lines));
+        const std::string all = "copied=\"" + std::to_string(files) + "\" failed=\"0\" verified=\"" +
+                                std::to_string(files) + "\"";
+        const std::string spare = "<storage id=\"spare\" pending=\"0\" " + all;
+        ASSERT_NE(std::string::npos, daemon.historyHolding(spare).find(spare));
+        for (int restart = 0; restart < test.restarts; ++restart) {
+            ::kill(daemon.daemonPid(), SIGTERM);
+            ASSERT_EQ(0, daemon.waitForExit());
+            ASSERT_EQ(0, daemon.run());
+            ASSERT_TRUE(waitForLogCount(daemon.logPath(), "Taken up", restart + 1, 10));
+        }
+        if (test.killAfterShift >= 0) {
+            ASSERT_GT(daemon.daemonPid(), 0);
+            ASSERT_TRUE(pipe.write("usershift: 1001 1001\n"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(test.killAfterShift));
+            daemon.kill();
+            pipe.close();
+            ASSERT_EQ(0, daemon.run());
+            EXPECT_TRUE(CopyRig::waitUntil([&] {
+                return outputOf({"/usr/bin/find", ram + "/run", daemon.root() + "/internal/run", "-type", "f"}).empty();
+            })) << "the previous user's files are not all deleted";
+        }
+        const std::string history = daemon.historyHolding("<storage id=\"disk\" pending=\"0\" " + all);
+        for (const char* storage : {"disk", "archive", "spare"}) {
+            const std::string counts = "<storage id=\"" + std::string(storage) + "\" pending=\"0\" " + all;
+            EXPECT_NE(std::string::npos, history.find(counts)) << counts << "\n" << history;
+        }
+        // The INTERNAL one goes with the shift's last files.
+        for (const std::string& target : targets) {
+            const std::string listed =
+                outputOf({"/bin/sh", "-c", "cat " + daemon.root() + target + "/vellort-manifest-* | wc -l"});
+            EXPECT_TRUE(listed == std::to_string(files) + "\n" || (target == targets[0] && listed == "0\n"))
+                << target << " lists " << listed;
+        }
+        EXPECT_EQ(0, countInFile(daemon.logPath(), "Error")) << daemon.log();
+        EXPECT_EQ(0, countInFile(daemon.logPath(), "Not removing")) << daemon.log();
+    }
+}
+
 // An acquisition with two user shifts, the EXTERNAL disk full for the first
 // part, and the daemon killed with SIGKILL again and again at random moments
 // (during copies, link passes and deletions), each time started anew on its
