@@ -68,6 +68,8 @@ void ListThread::run() {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     _startShift();
     upcoming = shift;
+    // What the journal kept of the shift may hold files; a shift of this start holds none yet.
+    upcomingHasFiles = recovered != nullptr && recovered->haveShift;
     // Before the pipe is opened: the open waits for the acquisition's first writer.
     if (readyHook) readyHook();
 
@@ -333,13 +335,22 @@ void ListThread::_prepare(Block& block, const std::string& bytes) {
             // the later one: they would never be booked as the previous users'
             // files. A shift therefore starts at least one second after the
             // one before (after a clock set back, shift times count on from
-            // the last one until the clock has caught up).
+            // the last one until the clock has caught up). But a shift
+            // without a file needs no time of its own: one that would be
+            // dated ahead of the clock takes its place, with the same time
+            // and the new user, so that a flood of shift lines cannot date
+            // the shifts ahead. Only a shift with files is ever a second
+            // ahead of the one before it.
             int64_t now = static_cast<int64_t>(time(nullptr));
-            if (now <= next.time) now = next.time + 1;
+            if (now <= next.time) now = upcomingHasFiles ? next.time + 1 : next.time;
+            upcomingHasFiles = false;
             next = DebitListThread::PollundInfo{announcement.uid, announcement.gid, now};
             action.shift = next;
             if (journal != nullptr) entries.push_back({true, journal->nextFileId(), "", now, next.uid, next.gid});
-        } else if (announcement.kind == Announcement::FILE && journal != nullptr) {
+        } else if (announcement.kind == Announcement::FILE) {
+            upcomingHasFiles = true;
+        }
+        if (announcement.kind == Announcement::FILE && journal != nullptr) {
             action.id = journal->newFileId();
             entries.push_back(
                 {false, action.id, announcement.path, next.time, 0, 0, _announcedSize(announcement.belowRamdisk)});

@@ -116,6 +116,7 @@ private:
     // Used by the reader's thread only.
     DebitListThread::PollundInfo shift;     // the current user and the start of its shift
     DebitListThread::PollundInfo upcoming;  // the same once the lines read so far are acted on
+    bool upcomingHasFiles = true;           // a file was announced in `upcoming`'s shift (or may have been)
     TrustedTree ramdiskTree;                // holds the folder of the file announced last
     // systemd: set while a block is acted on, clear while the reader waits on the pipe.
     std::function<void()> readyHook;

@@ -298,6 +298,14 @@ void DebitCredit::setTavroTime(int64_t time, uint32_t uid, uint32_t gid) {
     // decides "current or earlier" sees either the old shift with its count
     // still in currentCount or the new one with the count already moved.
     MutexGuard timeGuard(tavroTimeMutex);
+    if (time == tavroTime_) {
+        MutexGuard historyGuard(historyMutex);
+        if (!history_.empty() && history_.front().time == time) {
+            history_.front().uid = uid;
+            history_.front().gid = gid;
+            return;
+        }
+    }
     tavroTime_ = time;
     {
         MutexGuard historyGuard(historyMutex);

@@ -128,7 +128,10 @@ public:
     void copiedFiles(std::vector<FileInfo>& out);
 
     // Switches to a new user shift: a new history entry, and the previous
-    // shift's finished files go to the delete list.
+    // shift's finished files go to the delete list. The time of the current
+    // shift hands that shift to the user given: its history entry takes the
+    // new uid and gid, and its files, if any, stay the current shift's. The
+    // pipe reader does so only for a shift that has no file.
     void setTavroTime(int64_t time, uint32_t uid, uint32_t gid);
     int64_t tavroTime();
 

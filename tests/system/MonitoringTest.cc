@@ -259,3 +259,27 @@ TEST(MonitoringTest, StatusToolShowsAStandInsRepliesWithTheirVerificationCountsO
         EXPECT_EQ(0u, said.find(test.second)) << said;
     }
 }
+
+// Thousands of shift lines at once date no shift ahead of the clock: a shift
+// without a file gives its time to the next. A real shift after them is dated
+// now, and the files before and after it still belong to their own shifts.
+TEST(MonitoringTest, AFloodOfShiftLinesDatesNoShiftAheadOfTheClock) {
+    DaemonRunner daemon;
+    daemon.writeConfig(daemon.defaultConfig());
+    FifoWriter pipe(daemon.pipePath());
+    ASSERT_TRUE(daemon.run() == 0 && pipe.open()) << daemon.output();
+    const std::string ram = daemon.root() + "/ramdisk";
+    for (const char* name : {"early", "late"}) CopyRig::put(ram + "/run/" + name, name);
+    std::string flood = ram + "/./run/early\n";
+    for (int i = 0; i < 5000; ++i) flood += "usershift: " + std::to_string(i) + " 7\n";
+    ASSERT_TRUE(pipe.write(flood) && daemon.waitForLog("uid=4999 gid=7"));
+    const time_t before = time(nullptr);
+    ASSERT_TRUE(pipe.write("usershift: 1234 5678\n" + ram + "/./run/late\n"));
+    std::smatch shift;
+    const std::string history = daemon.historyHolding("uid=\"1234\" gid=\"5678\"");
+    ASSERT_TRUE(std::regex_search(history, shift, std::regex("id=\"(\\d+)\" uid=\"1234\"")));
+    EXPECT_LE(std::abs(std::stoll(shift[1]) - before), 2) << history;
+    EXPECT_TRUE(waitUntil([&]() { return !fileExists(ram + "/run/early"); }));  // a previous user's
+    EXPECT_TRUE(waitForLogCount(daemon.root() + "/internal/run/late", "late", 1));
+    EXPECT_TRUE(fileExists(ram + "/run/late"));
+}
