@@ -2,6 +2,7 @@
 
 #include <limits.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "util/ConfigVars.h"
@@ -13,6 +14,9 @@ namespace {
 const std::string::size_type maxLineLength = 1023;
 
 const char* const leadingBlanks = " \t\r\v\f";
+
+// The units a size may carry right after its digits.
+const char* const sizeUnits = "KMG";
 
 }  // namespace
 
@@ -65,11 +69,13 @@ void ConfigFileParser::readConfigStream(std::istream& in, const std::string& nam
 
     _readGlobals(text);
     _readStorages(text);
+    _nameRepeatedStorages();
 }
 
-int ConfigFileParser::_readInt(const std::string& text, const std::string& key, int fallback) {
+int ConfigFileParser::_readInt(const std::string& text, const std::string& key, int fallback,
+                               const std::string& units) {
     int value = fallback;
-    if (UTILITIES::readVar(text, key, value)) return value;
+    if (UTILITIES::readVar(text, key, value)) return _hasTail(key, text, key, fallback, units) ? fallback : value;
     if (UTILITIES::findVarValue(text, key) != std::string::npos)
         warnings.push_back("Warning: " + key + " is not a number, using " + std::to_string(fallback));
     return fallback;
@@ -81,6 +87,18 @@ bool ConfigFileParser::_readFlag(const std::string& text, const std::string& key
     if (word == "no" || word == "NO") return false;
     if (word != "yes" && word != "YES")
         warnings.push_back("Warning: " + key + " " + word + " is taken as yes; only no or NO turn it off");
+    return true;
+}
+
+bool ConfigFileParser::_hasTail(const std::string& name, const std::string& text, const std::string& key, int fallback,
+                                const std::string& units) {
+    // "1e6" would be read as 1, "10k" as 10 bytes: a number cut short is no
+    // number the operator meant, so it counts as out of bounds.
+    if (!UTILITIES::numberHasTail(text, key, units)) return false;
+    std::string written;
+    UTILITIES::readVar(text, key, written);
+    warnings.push_back("Warning: " + name + " " + written + " has characters after the number, using " +
+                       std::to_string(fallback));
     return true;
 }
 
@@ -109,7 +127,8 @@ void ConfigFileParser::_readGlobals(const std::string& text) {
     const int defaultMaxSize = 10485760;
     int size = defaultMaxSize;
     bool clamped = false;
-    if (UTILITIES::parseSizeVar(text, "logfile_max_size", size, &clamped)) {
+    const bool sizeRead = UTILITIES::parseSizeVar(text, "logfile_max_size", size, &clamped);
+    if (sizeRead && !_hasTail("logfile_max_size", text, "logfile_max_size", defaultMaxSize, sizeUnits)) {
         if (clamped && size > 0)
             warnings.push_back("Warning: logfile_max_size does not fit 32 bits, using " + std::to_string(size));
         // 0 would rotate at every pass and a negative size never; a tiny
@@ -119,14 +138,14 @@ void ConfigFileParser::_readGlobals(const std::string& text) {
                                : _bound("logfile_max_size", size, minLogfileSize, minLogfileSize, INT_MAX, INT_MAX);
     } else {
         logfile_max_size = defaultMaxSize;
-        if (UTILITIES::findVarValue(text, "logfile_max_size") != std::string::npos)
+        if (!sizeRead && UTILITIES::findVarValue(text, "logfile_max_size") != std::string::npos)
             warnings.push_back("Warning: logfile_max_size has no number, using " + std::to_string(defaultMaxSize));
     }
 
     history_max_entries =
         _bound("history_max_entries", _readInt(text, "history_max_entries", 5), 1, 1, INT_MAX, INT_MAX);
     // 0 would empty the RAM disk at once, above 100 the watch never acts.
-    fillstate_limit = _bound("fillstate_limit", _readInt(text, "fillstate_limit", 80), 1, 80, 100, 80);
+    fillstate_limit = _bound("fillstate_limit", _readInt(text, "fillstate_limit", 80, "%"), 1, 80, 100, 80);
     word.clear();
     ramdisk_mountpoint = UTILITIES::readVar(text, "ramdisk_mountpoint", word) ? word : "/ramdisk";
     // A number beyond 16 bits would be cut to another port.
@@ -147,7 +166,10 @@ void ConfigFileParser::_readGlobals(const std::string& text) {
     // Each copy worker holds one buffer; a large one saves system calls on
     // large files, beyond a few MiB it only costs memory.
     int buffer = defaultCopyBufferSize;
-    if (UTILITIES::parseSizeVar(text, "copy_buffer_size", buffer))
+    const bool bufferRead = UTILITIES::parseSizeVar(text, "copy_buffer_size", buffer);
+    if (bufferRead && _hasTail("copy_buffer_size", text, "copy_buffer_size", defaultCopyBufferSize, sizeUnits))
+        copy_buffer_size = defaultCopyBufferSize;
+    else if (bufferRead)
         copy_buffer_size = _bound("copy_buffer_size", buffer, minCopyBufferSize, defaultCopyBufferSize,
                                   maxCopyBufferSize, maxCopyBufferSize);
     else if (UTILITIES::findVarValue(text, "copy_buffer_size") != std::string::npos)
@@ -156,7 +178,10 @@ void ConfigFileParser::_readGlobals(const std::string& text) {
     // means none, as 0 does.
     copy_job_max_files = _bound("copy_job_max_files", _readInt(text, "copy_job_max_files", 0), 0, 0, INT_MAX, INT_MAX);
     int jobBytes = 0;
-    if (UTILITIES::parseSizeVar(text, "copy_job_max_bytes", jobBytes))
+    const bool jobBytesRead = UTILITIES::parseSizeVar(text, "copy_job_max_bytes", jobBytes);
+    if (jobBytesRead && _hasTail("copy_job_max_bytes", text, "copy_job_max_bytes", 0, sizeUnits))
+        copy_job_max_bytes = 0;
+    else if (jobBytesRead)
         copy_job_max_bytes = _bound("copy_job_max_bytes", jobBytes, 0, 0, INT_MAX, INT_MAX);
     else if (UTILITIES::findVarValue(text, "copy_job_max_bytes") != std::string::npos)
         warnings.push_back("Warning: copy_job_max_bytes has no number, using 0 (no cap)");
@@ -211,7 +236,9 @@ void ConfigFileParser::_readStorages(const std::string& text) {
         storage.n_copy_processes = previousCopyProcesses;
         int copyProcesses;
         if (UTILITIES::readVar(block, "n_copy_processes", copyProcesses)) {
-            storage.n_copy_processes = copyProcesses;
+            if (!_hasTail("Storage " + storage.storageID + ": n_copy_processes", block, "n_copy_processes",
+                          storage.n_copy_processes))
+                storage.n_copy_processes = copyProcesses;
         } else if (UTILITIES::findVarValue(block, "n_copy_processes") != std::string::npos) {
             warnings.push_back("Warning: Storage " + storage.storageID + ": n_copy_processes is not a number, using " +
                                std::to_string(storage.n_copy_processes));
@@ -223,4 +250,31 @@ void ConfigFileParser::_readStorages(const std::string& text) {
         previousCopyProcesses = storage.n_copy_processes;
         storages.push_back(storage);
     }
+}
+
+void ConfigFileParser::_nameRepeatedStorages() {
+    // The order in which the daemon makes its storages: the INTERNAL block,
+    // the EXTERNAL block, then every OPTIONAL block. A block of no type is no
+    // storage, and a second INTERNAL or EXTERNAL one ends the start-up.
+    std::vector<StorageData*> made;
+    for (const int type : {INTERNAL, EXTERNAL})
+        for (StorageData& storage : storages)
+            if (storage.type == type) {
+                made.push_back(&storage);
+                break;
+            }
+    for (StorageData& storage : storages)
+        if (storage.type == OPTIONAL) made.push_back(&storage);
+    // Two storages of one name would be taken for one in the journal, the
+    // metrics and the status reply. Refusing would stop a daemon that copied
+    // yesterday, so the later one gets its place in that order added: the
+    // name under which the journal has always kept its steps.
+    std::vector<std::string> configured;
+    for (const StorageData* storage : made) configured.push_back(storage->storageID);
+    for (size_t i = 0; i < made.size(); ++i)
+        if (std::find(configured.begin(), configured.begin() + i, configured[i]) != configured.begin() + i) {
+            made[i]->storageID = configured[i] + "#" + std::to_string(i);
+            warnings.push_back("Warning: storageID " + configured[i] + " is given twice: the later storage is called " +
+                               made[i]->storageID);
+        }
 }

@@ -100,7 +100,14 @@ public:
 private:
     void _readGlobals(const std::string& text);
     void _readStorages(const std::string& text);
-    int _readInt(const std::string& text, const std::string& key, int fallback);
+    // A storageID given to an earlier storage gets "#<place among the storages>" added, with a warning.
+    void _nameRepeatedStorages();
+    // A number that runs into other characters than `units` gives `fallback`, with a warning.
+    int _readInt(const std::string& text, const std::string& key, int fallback, const std::string& units = "");
+    // Whether the number of `key` runs into other characters than one of
+    // `units`; if so, a warning naming `name` says that `fallback` is used.
+    bool _hasTail(const std::string& name, const std::string& text, const std::string& key, int fallback,
+                  const std::string& units = "");
     bool _readFlag(const std::string& text, const std::string& key);
     // `value` when it lies within low..high, else belowLow or aboveHigh, with
     // a warning naming `name`.

@@ -285,14 +285,9 @@ void Daemon::_attachHealth(std::vector<Storage::Params>& params, MessageServer* 
 Journal* Daemon::_openJournal(std::vector<Storage::Params>& params, MessageServer* messageServer,
                               Journal::Contents& recovered) {
     if (configParser->journal.empty()) return nullptr;
-    // Steps are kept by storage ID; a second storage of the same ID gets its
-    // place in the list added, so that the two are never taken for one.
+    // Steps are kept by storage ID; the configuration has made them unique.
     std::vector<std::string> ids;
-    for (size_t i = 0; i < params.size(); ++i) {
-        ids.push_back(params[i].storageID);
-        for (size_t j = 0; j < i; ++j)
-            if (params[j].storageID == params[i].storageID) ids.back() += "#" + std::to_string(i);
-    }
+    for (const Storage::Params& storage : params) ids.push_back(storage.storageID);
     Journal* journal = new Journal(configParser->journal, ids, configParser->history_max_entries, configParser->logfile,
                                    messageServer);
     if (!journal->open(recovered) || journal->start() != 0) {

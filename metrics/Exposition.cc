@@ -59,16 +59,11 @@ std::string label(const char* name, const std::string& value) {
     return std::string(name) + "=\"" + METRICS::labelValue(value) + "\"";
 }
 
-// Every storage's label: its storageID, with its place in the list added to
-// a repeated one, so that no two storages make one series.
+// Every storage's label: its storageID, which the configuration makes unique,
+// so that no two storages make one series.
 std::vector<std::string> storageLabels(const std::vector<Storage*>& storages) {
     std::vector<std::string> labels;
-    for (size_t i = 0; i < storages.size(); ++i) {
-        std::string id = storages[i]->getParams().storageID;
-        for (size_t j = 0; j < i; ++j)
-            if (storages[j]->getParams().storageID == storages[i]->getParams().storageID) id += "#" + std::to_string(i);
-        labels.push_back(label("storage", id));
-    }
+    for (const Storage* storage : storages) labels.push_back(label("storage", storage->getParams().storageID));
     return labels;
 }
 

@@ -92,4 +92,17 @@ bool parseSizeVar(const std::string& text, const std::string& key, int& value, b
     return true;
 }
 
+bool numberHasTail(const std::string& text, const std::string& key, const std::string& units) {
+    std::string::size_type at = findVarValue(text, key);
+    if (at == std::string::npos) return false;
+    if (text[at] == '+' || text[at] == '-') ++at;
+    while (at < text.size() && text[at] == ' ') ++at;
+    const std::string::size_type digits = at;
+    while (at < text.size() && isdigit(static_cast<unsigned char>(text[at]))) ++at;
+    if (at == digits || at == text.size()) return false;
+    if (units.find(text[at]) != std::string::npos) ++at;
+    // Every entry ends with a space, so a blank always follows a clean value.
+    return at < text.size() && !isspace(static_cast<unsigned char>(text[at]));
+}
+
 }  // namespace UTILITIES

@@ -32,6 +32,11 @@ bool readVar<int>(const std::string& text, const std::string& key, int& value);
 // -2147483648 when negative, and sets *clamped when clamped is given.
 bool parseSizeVar(const std::string& text, const std::string& key, int& value, bool* clamped = nullptr);
 
+// Whether the key's number runs straight into other characters ("1e6", "1.5M",
+// "10k"): after the sign and digits, and after one of `units` if one follows,
+// must come a blank. A value without digits is not asked about here.
+bool numberHasTail(const std::string& text, const std::string& key, const std::string& units = "");
+
 }  // namespace UTILITIES
 
 #endif

@@ -89,27 +89,26 @@ TEST(ConfigFileParserTest, SettingsAreReadAnywhereFirstOccurrenceWinning) {
 }
 
 // A number is a sign and digits, a size also an upper-case unit; a number on
-// the next line is never taken.
+// the next line is never taken, nor one that runs into other characters.
 TEST(ConfigFileParserTest, UnusableValuesTakeDefaultsOrBoundsWithWarnings) {
     using P = ConfigFileParser;
     const std::tuple<std::string, int P::*, int, std::string> cases[] = {
         {"logfile_max_number 1000000", &P::logfile_max_number, 1000, "1000000 is above 1000, using 1000"},
         {"logfile_max_number -2", &P::logfile_max_number, 0, "-2 is below 0, using 0"},
-        {"logfile_max_size 65536k", &P::logfile_max_size, 65536, ""},
+        {"logfile_max_size 64k", &P::logfile_max_size, 10485760, "64k has characters after the number, using 10485760"},
         {"logfile_max_size 2G", &P::logfile_max_size, 2147483647, "does not fit 32 bits, using 2147483647"},
-        {"logfile_max_size 1.5M", &P::logfile_max_size, 65536, "1 is below 65536, using 65536"},
+        {"history_max_entries 1e6", &P::history_max_entries, 5, "1e6 has characters after the number, using 5"},
         {"logfile_max_size 0", &P::logfile_max_size, 10485760, "0 is below 1, using 10485760"},
         {"logfile_max_size -3G", &P::logfile_max_size, 10485760, "-2147483648 is below 1, using 10485760"},
         {"logfile_max_size - ", &P::logfile_max_size, 10485760, "has no number, using 10485760"},
         {"history_max_entries -3", &P::history_max_entries, 1, "-3 is below 1, using 1"},
         {"fillstate_limit 101", &P::fillstate_limit, 80, "101 is above 100, using 80"},
-        {"fillstate_limit 0", &P::fillstate_limit, 80, "0 is below 1, using 80"},
         {"message_port 116594", &P::message_port, 47198, "116594 is above 65535, using 47198"},
         {"status_port 99999999999", &P::status_port, 47199, "is not a number, using 47199"},
         {"status_port 0", &P::status_port, 47199, "0 is below 1, using 47199"},
         {"copy_buffer_size 1M", &P::copy_buffer_size, 1048576, ""},
         {"copy_buffer_size 1K", &P::copy_buffer_size, 8192, "1024 is below 4096, using 8192"},
-        {"copy_job_max_bytes 64M", &P::copy_job_max_bytes, 67108864, ""},
+        {"copy_job_max_bytes 64MB", &P::copy_job_max_bytes, 0, "64MB has characters after the number, using 0"},
         {"copy_job_max_files -1", &P::copy_job_max_files, 0, "-1 is below 0, using 0"},
     };
     for (const auto& [line, member, value, warnings] : cases) {
@@ -125,7 +124,7 @@ TEST(ConfigFileParserTest, StorageBlocksInheritTypeAndCopyProcessesFromTheBlockB
     ParsedConfig config(
         "type EXTERNAL\nstorageID first\n"
         "storageID disk\ntype INTERNAL\ntarget /data/internal\ntarget /data/second\nn_copy_processes 3\n"
-        "mountpoint /data\nstorageID usb\ntype EXTERNAL\n"
+        "mountpoint /data\nstorageID usb\ntype EXTERNAL\nn_copy_processes 5x\n"
         "storageID tape\ntype OPTIONAL\ntarget /tape/storageID cloud\nn_copy_processes many\n"
         "storageID odd\ntype internal\nn_copy_processes 0\n");
     std::string storages;  // storageID, type, target, n_copy_processes, mountpoint
@@ -136,6 +135,7 @@ TEST(ConfigFileParserTest, StorageBlocksInheritTypeAndCopyProcessesFromTheBlockB
               storages);
     EXPECT_EQ(
         "Warning: Storage first has no type line and no block before it to take one from; it is not used\n"
+        "Warning: Storage usb: n_copy_processes 5x has characters after the number, using 3\n"
         "Warning: Storage cloud: n_copy_processes is not a number, using 3\n"
         "Warning: Storage odd has the unknown type internal; only INTERNAL, EXTERNAL and OPTIONAL are known\n"
         "Warning: Storage odd: n_copy_processes 0 is below 1, using 1\n",
