@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -58,7 +59,20 @@ ListThread::ListThread(const std::vector<Storage*>& storages, const std::string&
       recovered(recovered),
       shift{0, 0, 0},
       upcoming{0, 0, 0},
-      ramdiskTree(ramdisk) {}
+      ramdiskTree(ramdisk) {
+    // The acquisition may name its files by the path the configured mount
+    // point leads to. That path is root's own choice, resolved once; the
+    // folders below it are still walked without following a link.
+    char* resolved = realpath(ramdisk.c_str(), nullptr);
+    std::string configured = ramdisk;
+    while (configured.size() > 1 && configured.back() == '/') configured.pop_back();
+    if (resolved != nullptr && configured != resolved) {
+        resolvedRamdisk = resolved;
+        logFile << "++ ramdisk_mountpoint " << ramdisk << " leads to " << resolvedRamdisk
+                << ": files announced below either are taken" << endl;
+    }
+    free(resolved);
+}
 
 void ListThread::run() {
     // With the default timer slack of 50 us the 1 ms pauses after NUL lines
@@ -323,7 +337,7 @@ void ListThread::_prepare(Block& block, const std::string& bytes) {
             announcement.announcedPath = std::string(line.c_str()).substr(0, rejectedShown) + "...";
             announcement.reason = "the line is longer than " + std::to_string(pieceLimit) + " bytes";
         } else if (line.c_str()[0] != '\0') {
-            announcement = Announcement::classify(line.c_str(), next.uid, next.gid, ramdisk);
+            announcement = Announcement::classify(line.c_str(), next.uid, next.gid, ramdisk, resolvedRamdisk);
         }
         if (announcement.kind == Announcement::FILE) {
             announcement.reason = _linkOnTheWay(announcement.belowRamdisk);

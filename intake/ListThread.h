@@ -29,7 +29,8 @@ struct stat;
 // belongs to the reader's own thread.
 class ListThread : public Thread {
 public:
-    // ramdisk: the RAM disk's mount point as configured; only files below it are taken.
+    // ramdisk: the RAM disk's mount point as configured; only files below it
+    // are taken, or below the path it resolves to now, where it is a link.
     // journal: borrowed, null without one; every line is recorded in it
     // before it is acted on, and `recovered`, what it held at the start, is
     // taken up again first.
@@ -108,6 +109,7 @@ private:
     LogFile logFile;
     std::string pipePath;
     std::string ramdisk;
+    std::string resolvedRamdisk;  // where ramdisk is a link: the path it led to at the start; else empty
     Journal* journal;
     Journal::Contents* recovered;  // emptied once taken up
     int copyOut[2] = {-1, -1};     // with a journal: the pipe the bytes are copied out to

@@ -51,8 +51,7 @@ TEST(DaemonStartTest, VersionAndConfigurationErrorsGiveTheirMessagesAndExitStatu
         {internal + internal, "++ Error: Only one internal storage is allowed\n"},
         {internal + external + external, "++ Error: Only one external storage is allowed\n"},
         {external, "++ Error: Config file does not contain any interal storage\n"},
-        // Without a target, or with a tab after its key, copies would go below "/".
-        {"storageID a\ntype INTERNAL\ntarget\t/tmp/a\n", "++ Error: Storage a has no target\n"},
+        // Without a target copies would go below "/".
         {internal + "storageID c\ntype OPTIONAL\n", "++ Error: Storage c has no target\n"},
     };
     daemon.writeConfig(daemon.defaultConfig(), true);  // the first file counts, however unusable
@@ -72,7 +71,7 @@ TEST(DaemonStartTest, VersionAndConfigurationErrorsGiveTheirMessagesAndExitStatu
 TEST(DaemonStartTest, StorageSettingsFollowTheOrderOfCreationAndCollectAlternativeSources) {
     TempDir dir;
     writeFile(dir / "vellort.conf",
-              "storageID nothing\ntarget /nothing\nstorageID usb\ntype OPTIONAL\ntarget /usb\n"
+              "storageID nothing\ntarget /nothing\nstorageID disk\ntype OPTIONAL\ntarget /usb\n"
               "storageID archive\ntype EXTERNAL\ntarget /archive\nn_copy_processes 4\n"
               "storageID disk\ntype INTERNAL\ntarget /data/internal\nmountpoint /data\n"
               "storageID nas\ntype OPTIONAL\ntarget /nas\nmountpoint /ignored\n");
@@ -87,13 +86,14 @@ TEST(DaemonStartTest, StorageSettingsFollowTheOrderOfCreationAndCollectAlternati
     }
     EXPECT_EQ(
         "disk 0 /data/internal  /ramdisk 4\narchive 1 /archive /data/internal /data 4 /data/internal\n"
-        "usb 2 /usb   1 /data/internal /archive\nnas 2 /nas   4 /data/internal /archive\n",
+        "disk#2 2 /usb   1 /data/internal /archive\nnas 2 /nas   4 /data/internal /archive\n",
         rows);
+    EXPECT_EQ("Warning: storageID disk is given twice: the later storage is called disk#2", config.warnings.back());
 }
 
 // The pid file and the pipe are the daemon's own, and keep a second daemon
-// out. Killed, it leaves its pipe behind: the next start takes it up and
-// copies every announced file into every target, with its mode and time.
+// out. Killed, it leaves its pipe behind: the next start (the RAM disk a link, announced through its end; a
+// storageID twice) takes it up and copies every file into every target, with its mode, time and folders' modes.
 TEST(DaemonStartTest, WarnsOfEachMistakeOwnsItsPidFileAndPipeAndCopiesIntoEveryTargetAfterARestart) {
     DaemonRunner daemon;
     const std::string root = daemon.root(), pipe = daemon.pipePath(), pid = daemon.pidFilePath();
@@ -103,7 +103,7 @@ TEST(DaemonStartTest, WarnsOfEachMistakeOwnsItsPidFileAndPipeAndCopiesIntoEveryT
                        "storageID untyped\ntarget /tmp/x\n" + daemon.defaultConfig() + "history_max_entries 0\n" +
                        "storageID usb\ntype OPTIONAL\ntarget " + root + "/usb\nn_copy_processes 4000\n");
     // For the restart, once the first file is gone: "nas" takes its type from the block before it.
-    daemon.writeConfig(daemon.defaultConfig() + "storageID archive\ntype EXTERNAL\ntarget " + root + "/archive\n" +
+    daemon.writeConfig(daemon.defaultConfig() + "storageID disk\ntype EXTERNAL\ntarget " + root + "/archive\n" +
                            "storageID usb\ntype OPTIONAL\ntarget " + root + "/usb\nstorageID nas\ntarget " + root +
                            "/nas\n",
                        true);
@@ -165,37 +165,39 @@ TEST(DaemonStartTest, WarnsOfEachMistakeOwnsItsPidFileAndPipeAndCopiesIntoEveryT
     daemon.kill();
     ASSERT_EQ(0, unlink(pid.c_str()));  // so that the next pid read is the next daemon's
     ASSERT_EQ(0, unlink((root + "/etc/vellort_quorvin.conf").c_str()));
+    ASSERT_TRUE(rename((root + "/ramdisk").c_str(), (root + "/ram").c_str()) == 0 &&
+                symlink("ram", (root + "/ramdisk").c_str()) == 0);
     ASSERT_EQ(0, daemon.run());
     ASSERT_TRUE(daemon.waitForLog("++ STORAGE: nas"));
     EXPECT_EQ(1, countInFile(log, "++ Error: Creating " + pipe + "\n          File exists\n"));
-    // Files of every size class, in folders the copies must make, with modes and times to keep.
+    EXPECT_EQ(1, countInFile(log, "\nWarning: storageID disk is given twice: the later storage is called disk#1\n"));
     const std::tuple<std::string, mode_t, time_t, size_t> sources[] = {{"run1/img_00001.cbf", 0640, 1577880000, 3000},
                                                                        {"run1/deep/er/b.dat", 0600, 1000000000, 200000},
                                                                        {"top.txt", 0755, 1600000000, 0}};
     std::string announcements;
     for (const auto& [relative, mode, mtime, size] : sources) {
-        const std::string path = root + "/ramdisk/" + relative;
+        const std::string path = root + "/ram/" + relative;
         std::string content;
         for (size_t i = 0; i < size; ++i) content += static_cast<char>('a' + i % 23);
         CopyRig::put(path, content);
         const struct timeval times[2] = {{mtime, 0}, {mtime, 0}};
         ASSERT_TRUE(chmod(path.c_str(), mode) == 0 && utimes(path.c_str(), times) == 0);
-        announcements += root + "/ramdisk/./" + relative + "\n";
+        announcements += root + "/ram/./" + relative + "\n";
     }
+    ASSERT_EQ(0, chmod((root + "/ram/run1").c_str(), 0711));
     FifoWriter writer(pipe);
     ASSERT_TRUE(writer.open() && writer.write(announcements));
     for (const char* target : {"/internal/", "/archive/", "/usb/", "/nas/"})
         for (const auto& [relative, mode, mtime, size] : sources) {
             const std::string copyPath = root + target + relative;
             SCOPED_TRACE(copyPath);
-            struct stat copy;
-            // A copy appears under its final name only once it is complete.
+            struct stat copy;  // a copy appears under its final name only once it is complete
             ASSERT_TRUE(CopyRig::waitUntil([&]() { return stat(copyPath.c_str(), &copy) == 0; }));
-            EXPECT_EQ(mode, copy.st_mode & 07777);
-            EXPECT_EQ(mtime, copy.st_mtime);
+            EXPECT_EQ(std::make_pair(mode, mtime), std::make_pair(copy.st_mode & 07777, copy.st_mtime));
             EXPECT_EQ(readFile(root + "/ramdisk/" + relative), readFile(copyPath));
+            EXPECT_EQ(0711u, stat((root + target + "run1").c_str(), &copy) == 0 ? copy.st_mode & 07777 : 0);
         }
-    EXPECT_TRUE(daemon.running());
+    EXPECT_NE(std::string::npos, daemon.historyHolding("<storage id=\"disk#1\"").find("<storage id=\"disk\""));
 }
 
 // SIGTERM in the middle of a large copy: the copy is finished, not cut off, no
@@ -218,8 +220,7 @@ TEST(DaemonStartTest, SigtermLetsTheRunningCopyFinishAndEndsWithStatusZero) {
     ASSERT_TRUE(CopyRig::waitUntil([&]() { return fileExists(target.path() + "/big.raw.tmp"); }));
     ASSERT_EQ(0, kill(daemon.daemonPid(), SIGTERM));
     EXPECT_EQ(0, daemon.waitForExit(15));
-    struct stat copy;
-    EXPECT_EQ(size, stat((target.path() + "/big.raw").c_str(), &copy) == 0 ? copy.st_size : -1);
+    EXPECT_EQ(size, stat((target.path() + "/big.raw").c_str(), &made) == 0 ? made.st_size : -1);
     EXPECT_FALSE(fileExists(target.path() + "/big.raw.tmp"));
     EXPECT_EQ(1, countInFile(daemon.logPath(), "++ VELLORT stopped on SIGTERM\n"));
 }
