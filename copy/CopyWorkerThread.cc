@@ -100,7 +100,8 @@ void CopyWorkerThread::work() {
 }
 
 CopyWorkerThread::Trees::Trees(const Storage::Params& params)
-    : ramdisk(params.ramdisk_mountpoint), target(params.target, true) {
+    // The copy makes a missing target, with the modes of its counterparts.
+    : ramdisk(params.ramdisk_mountpoint), target(params.target) {
     for (const std::string& directory : params.alternativeSourceDirs)
         alternatives.emplace_back(new TrustedTree(directory));
 }

@@ -51,25 +51,52 @@ int createTemporary(int dir, const std::string& name, mode_t mode, int access) {
     }
 }
 
+// The absolute path of `relative` below `base`, which may end in "/".
+std::string below(const std::string& base, const std::string& relative) {
+    return (!base.empty() && base.back() == '/' ? base : base + "/") + relative;
+}
+
+// The mode of the directory `relative` below `from`; 0755 when it is no
+// directory or cannot be examined.
+mode_t directoryMode(TrustedTree& from, const std::string& relative) {
+    std::string name;
+    const int dir = from.parentOf(relative, name);
+    struct stat status;
+    if (dir < 0 || ::fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode))
+        return 0755;
+    return status.st_mode & 07777;
+}
+
 // Mode of a new directory `directory` on the way to `destination`: that of its
 // counterpart in the source tree, found by matching the tails of both paths
 // at a component boundary; 0755 where there is none, or where the counterpart
-// is no directory or cannot be examined (never through a link).
-mode_t counterpartMode(TrustedTree& from, const std::string& source, const std::string& destination,
+// is no directory or cannot be examined (never through a link below the
+// source's base). An absolute `directory` is a missing folder of the target
+// itself, matched with the absolute paths of both.
+mode_t counterpartMode(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
                        const std::string& directory) {
+    if (!directory.empty() && directory[0] == '/') {
+        const std::string sourcePath = below(from.basePath(), source), destinationPath = below(to.basePath(), destination);
+        const size_t lastComponent = directory.rfind('/');
+        const size_t remainderLength = destinationPath.size() - lastComponent;
+        if (remainderLength > sourcePath.size() ||
+            sourcePath.compare(sourcePath.size() - remainderLength, remainderLength, destinationPath, lastComponent) != 0)
+            return 0755;
+        const std::string counterpart = sourcePath.substr(0, sourcePath.size() - (destinationPath.size() - directory.size()));
+        const std::string sourceBase = below(from.basePath(), "");
+        if (counterpart.size() > sourceBase.size() && counterpart.compare(0, sourceBase.size(), sourceBase) == 0)
+            return directoryMode(from, counterpart.substr(sourceBase.size()));
+        // The source's base or a folder above it: configured, and trusted as written.
+        struct stat status;
+        return ::stat(counterpart.c_str(), &status) == 0 && S_ISDIR(status.st_mode) ? status.st_mode & 07777 : 0755;
+    }
     const size_t lastComponent = directory.rfind('/') == std::string::npos ? 0 : directory.rfind('/') + 1;
     const size_t remainderLength = destination.size() - lastComponent;
     if (remainderLength > source.size()) return 0755;
     const size_t at = source.size() - remainderLength;
     if ((at > 0 && source[at - 1] != '/') || source.compare(at, remainderLength, destination, lastComponent) != 0)
         return 0755;
-    const std::string counterpart = source.substr(0, source.size() - (destination.size() - directory.size()));
-    std::string name;
-    const int dir = from.parentOf(counterpart, name);
-    struct stat status;
-    if (dir < 0 || ::fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode))
-        return 0755;
-    return status.st_mode & 07777;
+    return directoryMode(from, source.substr(0, source.size() - (destination.size() - directory.size())));
 }
 
 // Whether the file system of `fd`, on device `device`, keeps its files in
@@ -135,7 +162,7 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
         MutexGuard guard(copyProtectMkdirMutex);
         dir = to.makeParentOf(
             destination, name,
-            [&](const std::string& directory) { return counterpartMode(from, source, destination, directory); },
+            [&](const std::string& directory) { return counterpartMode(from, source, to, destination, directory); },
             preserveUid ? sourceStatus.st_uid : static_cast<uid_t>(-1),
             preserveGid ? sourceStatus.st_gid : static_cast<gid_t>(-1));
         if (dir < 0) {

@@ -154,22 +154,24 @@ int TrustedTree::openBeneath(int from, const std::string& relative) {
     return openat2Usable ? walkOpenat2(from, relative) : walkComponents(from, relative);
 }
 
-int TrustedTree::_base() {
+int TrustedTree::_base(const ModeOf* modeOf) {
     if (baseFd >= 0) return baseFd;
     // The configured path is followed as written: it is root's own choice.
     do baseFd = ::open(base.c_str(), directoryFlags);
     while (baseFd < 0 && errno == EINTR);
-    if (baseFd >= 0 || errno != ENOENT || !makeBase || base.empty()) return baseFd;
+    if (baseFd >= 0 || errno != ENOENT || (!makeBase && modeOf == nullptr) || base.empty()) return baseFd;
     // Missing folders of it are made from the nearest one there, through
     // descriptors as below the base, but links in the configured part followed.
     int current = ::open(base[0] == '/' ? "/" : ".", directoryFlags);
     if (current < 0) return -1;
-    forEachComponent(base, [&](const std::string& component, size_t) {
+    forEachComponent(base, [&](const std::string& component, size_t end) {
         int next;
         do next = ::openat(current, component.c_str(), directoryFlags);
         while (next < 0 && errno == EINTR);
         bool made = false;
-        if (next < 0 && errno == ENOENT) next = makeDirectory(current, component, 0755, -1, -1, made);
+        if (next < 0 && errno == ENOENT)
+            next = makeDirectory(current, component, modeOf != nullptr ? (*modeOf)(base.substr(0, end)) : 0755, -1,
+                                 -1, made);
         if (next < 0 && !made && errno == EEXIST) next = ::openat(current, component.c_str(), directoryFlags);
         closeKeepingErrno(current);
         current = next;
@@ -212,7 +214,7 @@ int TrustedTree::makeParentOf(const std::string& relative, std::string& name, co
     size_t slash;
     if (!_split(relative, name, slash)) return -1;
     release();  // a held directory may be one that was removed since
-    const int from = _base();
+    const int from = _base(&modeOf);
     if (from < 0 || slash == std::string::npos) return from;
 
     const std::string directory = relative.substr(0, slash);

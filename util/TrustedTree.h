@@ -31,8 +31,9 @@ public:
     // For tests of both ways; the daemon never calls it.
     static void setWalk(Walk walk);
 
-    // makeBase: a missing base and its missing parents are made (mode 0755,
-    // owned by the daemon, never given away: they are the trusted part).
+    // makeBase: a missing base and its missing parents are made, mode 0755,
+    // owned by the daemon and never given away: they are the trusted part.
+    // makeParentOf makes them in any case, with the modes its modeOf gives.
     explicit TrustedTree(const std::string& basePath, bool makeBase = false);
     ~TrustedTree();
 
@@ -49,7 +50,8 @@ public:
     // EACCES as the kernel says.
     int parentOf(const std::string& relative, std::string& name);
 
-    // Mode of a new directory, given its path below the base.
+    // Mode of a new directory, given its path below the base, or the absolute
+    // path of a missing folder of the base itself.
     using ModeOf = std::function<mode_t(const std::string& directory)>;
     // As parentOf, making the missing directories on the way, walked afresh
     // from a newly opened base. A new directory gets modeOf's mode exactly and
@@ -70,7 +72,7 @@ private:
     // The last component of `relative` into name, and the position of the
     // slash before it; false (EINVAL) for a path the walks refuse.
     static bool _split(const std::string& relative, std::string& name, size_t& slash);
-    int _base();
+    int _base(const ModeOf* modeOf = nullptr);
     void _hold(const std::string& directory, int fd);
 
     const std::string base;

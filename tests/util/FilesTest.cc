@@ -36,7 +36,7 @@ std::string pattern(size_t size) {
 int64_t copyBelow(const std::string& from, const std::string& source, const std::string& to,
                   const std::string& destination, bool uid = false, bool gid = false,
                   UTILITIES::CopiedFile* made = nullptr) {
-    TrustedTree fromTree(from), toTree(to, true);
+    TrustedTree fromTree(from), toTree(to);
     return UTILITIES::copy(fromTree, source, toTree, destination, uid, gid, made);
 }
 
@@ -95,18 +95,19 @@ TEST(FilesTest, NewDirectoriesTakeModesOfTheSourceTreeAndEachFlagGivesItsOwnerOr
     makeDirectories(dir / "mnt", 0700);
     for (int flags = 0; flags < 4; ++flags) {  // 1: preserve the uid, 2: the gid
         SCOPED_TRACE(flags);
-        // The missing target and its parents are the daemon's, as the trusted base must stay.
-        const std::string target = "mnt/ext" + std::to_string(flags) + "/sub";
-        ASSERT_EQ(5, copyBelow(dir / "ramdisk", "data/run1/img", dir / target, "data/run1/img", flags & 1, flags & 2));
-        for (auto c : {std::make_pair("/..", 0755u), std::make_pair("", 0755u), std::make_pair("/data", 0750u),
-                       std::make_pair("/data/run1", 0711u), std::make_pair("/data/run1/img", 04755u)}) {
+        // The missing target and its parents are the daemon's, as the trusted base must stay, with
+        // the mode of a counterpart where they have one (the target's own folder: ramdisk/data).
+        const std::string target = "mnt/ext" + std::to_string(flags) + "/data";
+        ASSERT_EQ(5, copyBelow(dir / "ramdisk/data", "run1/img", dir / target, "run1/img", flags & 1, flags & 2));
+        for (auto c : {std::make_pair("/..", 0755u), std::make_pair("", 0750u), std::make_pair("/run1", 0711u),
+                       std::make_pair("/run1/img", 04755u)}) {
             const struct stat status = statOf(dir / (target + c.first));
             EXPECT_EQ(c.second, status.st_mode & 07777) << c.first;
             const bool below = c.first[0] != '\0' && c.first[1] != '.';
             EXPECT_EQ(below && (flags & 1) ? 1234u : 0u, status.st_uid) << c.first;
             EXPECT_EQ(below && (flags & 2) ? 5678u : 0u, status.st_gid) << c.first;
         }
-        EXPECT_EQ("image", readFile(dir / (target + "/data/run1/img")));
+        EXPECT_EQ("image", readFile(dir / (target + "/run1/img")));
     }
     EXPECT_EQ(0700u, statOf(dir / "mnt").st_mode & 07777);
 }
