@@ -239,7 +239,7 @@ TEST(CrashTest, KilledAgainAndAgainTheDaemonLosesNoFileAndCountsEachOnce) {
     TempDir spare;
     DaemonRunner daemon;
     daemon.writeConfig(daemon.serviceConfig(ram.path()) + "fillstate_limit 5\ncreate_links yes\n" +
-                       "copy_retry_max_delay 2\njournal " + daemon.root() + "/var/lib/vellort/journal.sqlite\n" +
+                       "copy_retry_max_delay 2\nverify_copies yes\njournal " + daemon.root() + "/var/lib/vellort/journal.sqlite\n" +
                        "storageID disk\ntype INTERNAL\ntarget " + internal.path() + "/data\nmountpoint " +
                        internal.path() + "\nstorageID archive\ntype EXTERNAL\ntarget " + external.path() +
                        "/data\nstorageID spare\ntype OPTIONAL\ntarget " + spare.path() + "/data\n");
@@ -303,13 +303,14 @@ TEST(CrashTest, KilledAgainAndAgainTheDaemonLosesNoFileAndCountsEachOnce) {
     for (const std::string& root : {ram.path(), internal.path(), external.path(), spare.path()})
         EXPECT_EQ("", outputOf({"/usr/bin/find", root, "-name", "*.tmp"}));
 
-    // One entry per shift and storage, each file counted copied once.
+    // One entry per shift and storage, each file counted copied and verified once.
     const std::string history = StatusClient(daemon.statusPort()).ask("<request><action id='history'/></request>");
     for (const char* storage : {"disk", "archive", "spare"})
         for (long count : {shiftAt[0], shiftAt[1] - shiftAt[0], files - shiftAt[1]})
             EXPECT_NE(std::string::npos,
                       history.find("<storage id=\"" + std::string(storage) + "\" pending=\"0\" copied=\"" +
-                                   std::to_string(count) + "\" failed=\"0\"/>"))
+                                   std::to_string(count) + "\" failed=\"0\" verified=\"" + std::to_string(count) +
+                                   "\" verifyFailed=\"0\"/>"))
                 << storage << " " << count << "\n"
                 << history << "\nThe INTERNAL storage's errors:\n"
                 << outputOf({"/bin/grep", "-F", "disk: Error", daemon.logPath()});
