@@ -75,8 +75,9 @@ struct Intake {
 // No pipe at first, then a link to a pipe elsewhere, which is never followed:
 // both are tried again; a plain file in its place is moved aside unread and a
 // pipe made. Which line is a shift, a file or refused is AnnouncementTest's;
-// here the reader acts on it: the storages copy below the marker, shifts get a
-// time of their own even within one second, refusals are logged with their
+// here the reader acts on it: the storages copy below the marker, shifts with
+// files get a time of their own even within one second (an empty one gives its
+// place to the next unless a second passed), refusals are logged with their
 // reason, and bad input neither stops the reader nor loses what follows it.
 TEST(ListThreadTest, PipeIsMadeSafelyFilesReachEveryStorageShiftsGetSecondsOfTheirOwnAndBadInputStopsNothing) {
     Intake intake;
@@ -86,8 +87,7 @@ TEST(ListThreadTest, PipeIsMadeSafelyFilesReachEveryStorageShiftsGetSecondsOfThe
     intake.start();
     ASSERT_TRUE(waitForLogCount(intake.log, "Error: Reading from " + intake.pipe + " returned EOF\n", 1));
     const std::string elsewhere = intake.rig.dir / "elsewhere.fifo";
-    ASSERT_EQ(0, mkfifo(elsewhere.c_str(), 0600));
-    ASSERT_EQ(0, symlink(elsewhere.c_str(), intake.pipe.c_str()));
+    ASSERT_TRUE(mkfifo(elsewhere.c_str(), 0600) == 0 && symlink(elsewhere.c_str(), intake.pipe.c_str()) == 0);
     FifoWriter linked(elsewhere);  // opens only once the reader has followed the link; it looks every second
     EXPECT_FALSE(linked.open(5));
     ASSERT_EQ(0, unlink(intake.pipe.c_str()));
@@ -119,7 +119,6 @@ TEST(ListThreadTest, PipeIsMadeSafelyFilesReachEveryStorageShiftsGetSecondsOfThe
     EXPECT_EQ(
         1, countInFile(intake.log, rejection + R + "/linked/./run/x.cbf: a directory on the way is a symbolic link\n"));
     EXPECT_EQ(2, countInFile(intake.log, rejection));
-    // The empty shifts of users 1 and 2 are taken over by the next one's, unless a second passed in between.
     const std::vector<std::vector<int64_t>> expected = {{3, 3, 2}, {1001, 1002, 1}, {0, 0, 2}};
     for (Storage* storage : intake.storages) {  // newest first: users and files booked, times falling
         const std::list<DebitCredit::HistEntry> history = storage->history(-1);

@@ -20,6 +20,16 @@ Storage::Params CopyRig::params(const std::string& id, int type) const {
     return params;
 }
 
+std::string CopyRig::putNumbered(const std::string& ramdisk, int count,
+                                 const std::function<std::string(int)>& content) {
+    std::string lines;
+    for (int i = 0; i < count; ++i) {
+        put(ramdisk + "/run/f" + std::to_string(i), content(i));
+        lines += ramdisk + "/./run/f" + std::to_string(i) + "\n";
+    }
+    return lines;
+}
+
 bool CopyRig::waitForBooked(Storage& storage, uint32_t n) {
     return waitUntil([&]() {
         uint32_t booked = 0;

@@ -40,6 +40,8 @@ public:
         put(ramdisk + "/" + relative, content);
         return ramdisk + "/./" + relative;
     }
+    // Writes ramdisk/run/f0 ... f<count - 1> with content(i); returns the lines that announce them.
+    static std::string putNumbered(const std::string& ramdisk, int count, const std::function<std::string(int)>& content);
     static FileInfo file(const std::string& announced) { return FileInfo(announced, shiftTime); }
 
     // Waits until the storage has booked n files as copied or failed.

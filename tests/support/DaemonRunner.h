@@ -37,6 +37,10 @@ public:
     std::string serviceConfig(const std::string& ramdisk) const;
     // Those, with root()/ramdisk, and one INTERNAL storage whose target lies in the sandbox.
     std::string defaultConfig() const;
+    // A storage block of a configuration.
+    static std::string storage(const std::string& id, const std::string& type, const std::string& target) {
+        return "storageID " + id + "\ntype " + type + "\ntarget " + target + "\n";
+    }
     int messagePort() const { return messagePort_; }
     int statusPort() const { return statusPort_; }
     // Writes the first configuration file, or the second one.

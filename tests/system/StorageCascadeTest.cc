@@ -54,18 +54,15 @@ TEST(StorageCascadeTest, CopiesToAnUnpluggedDiskAreRefusedAndMadeOnceItIsBack) {
                        disk.path() + "/data\ntarget_mount " + disk.path() + "\n");
     FifoWriter pipe(daemon.pipePath());
     ASSERT_TRUE(daemon.run() == 0 && pipe.open()) << daemon.output();
-    auto announce = [&](const std::string& name) {
-        CopyRig::put(ram + "/run/" + name, "data " + name);
-        return ram + "/./run/" + name + "\n";
-    };
+    for (const std::string name : {"b.cbf", "c.cbf"}) CopyRig::put(ram + "/run/" + name, "data " + name);
     ASSERT_EQ(0, umount2(disk.path().c_str(), MNT_DETACH));
-    ASSERT_TRUE(pipe.write(announce("b.cbf")));
+    ASSERT_TRUE(pipe.write(ram + "/./run/b.cbf\n"));
     ASSERT_TRUE(waitForLogCount(
         log, "external: Error: Copying " + ram + "/run/b.cbf refused: " + disk.path() + " is not mounted\n", 1));
     EXPECT_TRUE(std::filesystem::is_empty(disk.path()));  // nothing in the bare mount point
     EXPECT_TRUE(waitForLogCount(daemon.root() + "/internal/run/b.cbf", "data b.cbf", 1));  // made all the same
     ASSERT_EQ(0, mount("tmpfs", disk.path().c_str(), "tmpfs", 0, "size=4m"));
-    ASSERT_TRUE(pipe.write(announce("c.cbf")));
+    ASSERT_TRUE(pipe.write(ram + "/./run/c.cbf\n"));
     for (const char* name : {"c.cbf", "b.cbf"})
         EXPECT_TRUE(waitForLogCount(disk.path() + "/data/run/" + name, std::string("data ") + name, 1)) << name;
 }
@@ -86,13 +83,9 @@ TEST(StorageCascadeTest, ARamDiskFileWithoutInternalCopyGoesAtItsShiftOnceExtern
     FifoWriter pipe(daemon.pipePath());
     ASSERT_TRUE(daemon.run() == 0 && pipe.open()) << daemon.output();
     const int files = 30;
-    auto name = [](int i) { return "run/img_" + std::to_string(i) + ".cbf"; };
-    std::string lines;
-    for (int i = 0; i < files; ++i) {
-        CopyRig::put(ram.path() + "/" + name(i), std::string(5000, 'a' + i % 26));
-        lines += ram.path() + "/./" + name(i) + "\n";
-    }
-    ASSERT_TRUE(pipe.write(lines));
+    auto name = [](int i) { return "run/f" + std::to_string(i); };
+    auto content = [](int i) { return std::string(5000, 'a' + i % 26); };
+    ASSERT_TRUE(pipe.write(CopyRig::putNumbered(ram.path(), files, content)));
     for (const std::string& target : {daemon.root() + "/usb/", external + "/"})
         ASSERT_TRUE(CopyRig::waitUntil([&]() { return fileExists(target + name(files - 1)); }));
     ASSERT_EQ(0, unlink((external + "/" + name(0)).c_str()));
@@ -102,7 +95,7 @@ TEST(StorageCascadeTest, ARamDiskFileWithoutInternalCopyGoesAtItsShiftOnceExtern
     ASSERT_TRUE(waitForLogCount(log, "Warning: Removing ", files - 1));
     for (int i = 0; i < files; ++i) {
         EXPECT_EQ(i == 0, fileExists(ram.path() + "/" + name(i))) << i;
-        EXPECT_EQ(i != 0, readFile(external + "/" + name(i)) == std::string(5000, 'a' + i % 26)) << i;
+        EXPECT_EQ(i != 0, readFile(external + "/" + name(i)) == content(i)) << i;
     }
     EXPECT_EQ(1, countInFile(log, "Warning: Removing " + ram.path() + "/./" + name(1) +
                                       " although this storage holds no copy of it: " + external + "/" + name(1) +
