@@ -335,7 +335,7 @@ bool CopyWorkerThread::_copyFile(FileInfo& file, Job& job, uint32_t attempts,
     // listed and counted it already.
     const bool verified =
         verify != nullptr && madeBefore && !verification.expected.empty() && !_bookedBefore(file);
-    if (verified) _appendToManifest(job, file.tavroTime(), verification.expected, relative);
+    if (verified) _appendToManifest(job, file.tavroTime(), verification.expected, relative, true);
 
     if (job.unflushed.empty()) job.firstUnflushed = UTILITIES::monotonicNanoseconds();
     job.unflushedBytes += std::max<int64_t>(made.copy.size, 0);
@@ -400,7 +400,8 @@ bool CopyWorkerThread::_acceptVerified(FileInfo& file, Job& job, const std::stri
     if (first && params.journal != nullptr && file.journalId() != 0) params.journal->bookHash(file.journalId(), hash);
     // A copy made again of one booked before a restart matches the reference,
     // so the manifest's line of it stands.
-    if (!_bookedBefore(file)) _appendToManifest(job, file.tavroTime(), hash, relative);
+    if (!_bookedBefore(file))
+        _appendToManifest(job, file.tavroTime(), hash, relative, file.isSet(FileInfo::RECOVERED));
     return true;
 }
 
@@ -410,7 +411,7 @@ bool CopyWorkerThread::_bookedBefore(const FileInfo& file) const {
 }
 
 void CopyWorkerThread::_appendToManifest(Job& job, int64_t shift, const std::string& hash,
-                                         const std::string& relative) {
+                                         const std::string& relative, bool takenUp) {
     Trees& trees = job.trees;
     const std::string fileName = UTILITIES::manifestName(shift);
     auto at = trees.manifests.find(shift);
@@ -420,7 +421,7 @@ void CopyWorkerThread::_appendToManifest(Job& job, int64_t shift, const std::str
         int fd = -1;
         if (dir >= 0) {
             do
-                fd = openat(dir, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                fd = openat(dir, name.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                             0644);
             while (fd < 0 && errno == EINTR);
         }
@@ -444,6 +445,21 @@ void CopyWorkerThread::_appendToManifest(Job& job, int64_t shift, const std::str
     }
     // One write of a whole line, appended: a crash leaves no torn line.
     const std::string line = hash + "  " + relative + "\n";
+    if (takenUp) {
+        auto listed = trees.listedBefore.find(shift);
+        if (listed == trees.listedBefore.end()) {
+            listed = trees.listedBefore.emplace(shift, std::unordered_set<std::string>()).first;
+            // Unreadable, it is appended to as ever: a line twice lists one copy.
+            std::string held;
+            char buffer[65536];
+            ssize_t got;
+            for (off_t offset = 0; (got = pread(at->second, buffer, sizeof buffer, offset)) > 0; offset += got)
+                held.append(buffer, static_cast<size_t>(got));
+            for (size_t start = 0, end; (end = held.find('\n', start)) != std::string::npos; start = end + 1)
+                listed->second.insert(held.substr(start, end + 1 - start));
+        }
+        if (listed->second.count(line) != 0) return;
+    }
     ssize_t put;
     do put = write(at->second, line.data(), line.size());
     while (put < 0 && errno == EINTR);

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "ledger/FileInfo.h"
@@ -80,6 +81,10 @@ private:
         // verify_copies: the manifests of the target opened so far, by shift,
         // and whether a manifest that cannot be written was reported.
         std::map<int64_t, int> manifests;
+        // The lines a manifest held when a file taken up after a restart was
+        // first to be listed in it: the run before may have listed the copy
+        // and been stopped before it booked it.
+        std::map<int64_t, std::unordered_set<std::string>> listedBefore;
         dev_t manifestDevice = 0;  // they all lie in the target's top folder
         bool manifestReported = false;
         ~Trees();
@@ -158,7 +163,10 @@ private:
     // holds other bytes: this copy is then removed.
     bool _acceptVerified(FileInfo& file, Job& job, const std::string& relative, const std::string& destination,
                          const UTILITIES::CopiedFile& made, const std::string& hash);
-    void _appendToManifest(Job& job, int64_t shift, const std::string& hash, const std::string& relative);
+    // takenUp: the file was taken up after a restart; a line the manifest
+    // holds already is not written again.
+    void _appendToManifest(Job& job, int64_t shift, const std::string& hash, const std::string& relative,
+                           bool takenUp);
     // Taken up with this storage's copy booked as made by the run before,
     // which counted its verification and listed it.
     bool _bookedBefore(const FileInfo& file) const;

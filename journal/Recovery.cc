@@ -160,18 +160,21 @@ void notCopiedAgain(FileInfo& file, const std::vector<std::unique_ptr<Place>>& p
     }
 }
 
-// Booked copied on the INTERNAL storage, the file is gone from the RAM disk
-// and from the INTERNAL disk, and the EXTERNAL disk holds a copy of it: the
-// last run's deletions (or removal passes) got there before their bookings
-// did. Taken up as copied, the file would fail for want of a source, and the
-// deletion would report a file it had itself removed: the INTERNAL step is
-// done instead, the copy counted as made.
+// Booked copied on the INTERNAL storage (or, in an earlier shift, not booked
+// at all), the file is gone from the RAM disk and from the INTERNAL disk, and
+// the EXTERNAL disk holds a copy of it: the last run's deletions (or removal
+// passes) got there before their bookings, and the copy's own booking, did.
+// Taken up as still to copy, the file would fail for want of a source, and
+// the deletion would report a file it had itself removed: the INTERNAL step
+// is done instead, the copy counted as made.
 void releasedBeforeTheStop(FileInfo& file, const Journal::OpenFile& open,
                            const std::vector<std::unique_ptr<Place>>& places, std::vector<Journal::State>& states,
                            int64_t current) {
     if (places.empty() || !places[0] || places[0]->params.type != Storage::INTERNAL || open.steps.empty() ||
-        open.steps[0].state != Journal::COPIED || states[0] != Journal::PENDING)
+        states[0] != Journal::PENDING)
         return;
+    const Journal::State booked = open.steps[0].state;
+    if (booked != Journal::COPIED && !(booked == Journal::PENDING && open.shift < current)) return;
     const Place& internal = *places[0];
     const Place* external = nullptr;
     for (const std::unique_ptr<Place>& place : places)

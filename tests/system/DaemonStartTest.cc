@@ -165,7 +165,7 @@ TEST(DaemonStartTest, WarnsOfEachMistakeOwnsItsPidFileAndPipeAndCopiesIntoEveryT
                 symlink("ram", (root + "/ramdisk").c_str()) == 0);
     ASSERT_EQ(0, daemon.run());
     ASSERT_TRUE(daemon.waitForLog("++ STORAGE: nas"));
-    EXPECT_EQ(1, countInFile(log, "++ Error: Creating " + pipe + "\n          File exists\n"));
+    EXPECT_EQ(0, countInFile(log, "++ Error: Creating " + pipe));  // the pipe the run before made is used
     EXPECT_EQ(1, countInFile(log, "\nWarning: storageID disk is given twice: the later storage is called disk#1\n"));
     const std::tuple<std::string, mode_t, time_t, size_t> sources[] = {{"run1/img_00001.cbf", 0640, 1577880000, 3000},
                                                                        {"run1/deep/er/b.dat", 0600, 1000000000, 200000},
