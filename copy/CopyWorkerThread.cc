@@ -199,11 +199,11 @@ void CopyWorkerThread::_book(Unflushed& copy, Summary& summary) {
         file.recordCopy(FileInfo::EXTERNAL_COPIED, copy.made.copy);
         file.setFlag(FileInfo::EXTERNAL_COPIED);
     }
-    if (copy.verified) copyThread.bookVerification(file, true);
     METRICS::StorageCounters& counters = copyThread.counters();
     METRICS::add(counters.bytes, static_cast<uint64_t>(std::max<int64_t>(copy.made.copy.size, 0)));
     counters.delay.observe(UTILITIES::monotonicNanoseconds() - file.announced());
-    _credit(file, copy.attempts);
+    // Its verification in the same booking: a stop never keeps one without the other.
+    _credit(file, copy.attempts, copy.verified);
     if (copy.attempts > 0)
         logFile << params.storageID << ": Copied " << copy.source << " to " << copy.destination << " at attempt "
                 << copy.attempts + 1 << endl;
@@ -473,11 +473,11 @@ void CopyWorkerThread::_appendToManifest(Job& job, int64_t shift, const std::str
     }
 }
 
-void CopyWorkerThread::_credit(const FileInfo& file, uint32_t attempts) {
+void CopyWorkerThread::_credit(const FileInfo& file, uint32_t attempts, bool verified) {
     if (attempts == 0)
-        copyThread.insertToCredits(file);
+        copyThread.insertToCredits(file, verified);
     else
-        copyThread.insertToRetriedCredits(file);  // which takes its failure back
+        copyThread.insertToRetriedCredits(file, verified);  // which takes its failure back
 }
 
 void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool retriable,

@@ -145,7 +145,7 @@ private:
     // A copy on the disk: recorded in the file's record and the summary, and credited.
     void _book(Unflushed& copy, Summary& summary);
     // A copy made: booked copied, or, after failed attempts, moved from failed to copied.
-    void _credit(const FileInfo& file, uint32_t attempts);
+    void _credit(const FileInfo& file, uint32_t attempts, bool verified = false);
     // A copy that failed: reported (the first time only), then tried again
     // later when retries are on and it may still succeed, else booked failed.
     void _failed(const FileInfo& file, uint32_t attempts, bool retriable, const std::function<void()>& report);

@@ -166,15 +166,17 @@ void notCopiedAgain(FileInfo& file, const std::vector<std::unique_ptr<Place>>& p
 // passes) got there before their bookings, and the copy's own booking, did.
 // Taken up as still to copy, the file would fail for want of a source, and
 // the deletion would report a file it had itself removed: the INTERNAL step
-// is done instead, the copy counted as made.
-void releasedBeforeTheStop(FileInfo& file, const Journal::OpenFile& open,
+// is done instead, the copy counted as made. True when the copy's
+// verification is to be counted too: let go, it had been verified where the
+// storage verifies, but its booking went with the copy's.
+bool releasedBeforeTheStop(FileInfo& file, const Journal::OpenFile& open,
                            const std::vector<std::unique_ptr<Place>>& places, std::vector<Journal::State>& states,
                            int64_t current) {
     if (places.empty() || !places[0] || places[0]->params.type != Storage::INTERNAL || open.steps.empty() ||
         states[0] != Journal::PENDING)
-        return;
+        return false;
     const Journal::State booked = open.steps[0].state;
-    if (booked != Journal::COPIED && !(booked == Journal::PENDING && open.shift < current)) return;
+    if (booked != Journal::COPIED && !(booked == Journal::PENDING && open.shift < current)) return false;
     const Place& internal = *places[0];
     const Place* external = nullptr;
     for (const std::unique_ptr<Place>& place : places)
@@ -184,12 +186,13 @@ void releasedBeforeTheStop(FileInfo& file, const Journal::OpenFile& open,
     struct stat status;
     if (external == nullptr || below.empty() || look(*internal.origin, below, status) ||
         look(*internal.target, relative, status))
-        return;
+        return false;
     if (!look(*external->target, relative, status) || !S_ISREG(status.st_mode) ||
         (open.size >= 0 && status.st_size != open.size))
-        return;
+        return false;
     file.setFlag(FileInfo::INTERNAL_REMOVAL_STARTED | FileInfo::INTERNAL_REMOVED | FileInfo::INTERNAL_COPY_ENDED);
     states[0] = open.shift < current ? Journal::DELETED : Journal::REMOVED;
+    return booked == Journal::PENDING && internal.params.verify_copies;
 }
 
 }  // namespace
@@ -220,10 +223,11 @@ void Recovery::takeUp(const Journal::Contents& contents, const std::vector<Stora
         }
         recordSource(file, places);
         notCopiedAgain(file, places, states, open.steps.size());
-        releasedBeforeTheStop(file, open, places, states, current);
+        const bool verifiedBefore = releasedBeforeTheStop(file, open, places, states, current);
         for (size_t i = 0; i < storages.size() && i < open.steps.size(); ++i) {
             if (open.steps[i].done) continue;
             storages[i]->restore(file, open.steps[i], states[i]);
+            if (i == 0 && verifiedBefore) storages[i]->debitCredit().restoreVerification(file);
             if (open.shift < current) earlier[i] = true;
         }
     }

@@ -92,11 +92,12 @@ bool DebitCredit::getCopyList(std::list<FileInfo>& out) {
     return true;
 }
 
-void DebitCredit::insertToCredits(const FileInfo& file) {
+void DebitCredit::insertToCredits(const FileInfo& file, bool verified) {
     METRICS::add(counters_.copied);
+    if (verified) METRICS::add(counters_.verified);
     _pendingEnds(file);
     const bool counted = file.isSet(bookedCopy);
-    _book(file, Journal::COPIED, 0, counted ? 0 : -1, counted ? 0 : 1, 0);
+    _book(file, Journal::COPIED, 0, counted ? 0 : -1, counted ? 0 : 1, 0, verified ? 1 : 0);
     _credit(file);
 }
 
@@ -128,15 +129,24 @@ int64_t DebitCredit::getDueRetries(std::list<Retry>& out, int64_t now) {
 
 void DebitCredit::bookVerification(const FileInfo& file, bool verified) {
     METRICS::add(verified ? counters_.verified : counters_.verifyFailures);
+    _countVerification(file, verified);
+}
+
+void DebitCredit::restoreVerification(const FileInfo& file) {
+    _countVerification(file, true);
+}
+
+void DebitCredit::_countVerification(const FileInfo& file, bool verified) {
     _changeHistory(file, 0, 0, 0, verified ? 1 : 0, verified ? 0 : 1);
     if (journal != nullptr && file.journalId() != 0)
         journal->bookVerification(journalStorage, file.tavroTime(), verified);
 }
 
-void DebitCredit::insertToRetriedCredits(const FileInfo& file) {
+void DebitCredit::insertToRetriedCredits(const FileInfo& file, bool verified) {
     METRICS::add(counters_.copied);
+    if (verified) METRICS::add(counters_.verified);
     _pendingEnds(file);
-    _book(file, Journal::COPIED, 0, 0, 1, -1);
+    _book(file, Journal::COPIED, 0, 0, 1, -1, verified ? 1 : 0);
     _credit(file);
 }
 
@@ -359,14 +369,16 @@ void DebitCredit::_appendToDeleteList(const FileInfo& file) {
 }
 
 void DebitCredit::_book(const FileInfo& file, Journal::State state, uint32_t attempts, int pending, int copied,
-                        int failed) {
-    if (pending != 0 || copied != 0 || failed != 0) _changeHistory(file, pending, copied, failed);
+                        int failed, int verified) {
+    if (pending != 0 || copied != 0 || failed != 0 || verified != 0)
+        _changeHistory(file, pending, copied, failed, verified);
     if (journal == nullptr || file.journalId() == 0) return;
     // An OPTIONAL storage is done once it has copied or failed; the others
     // once the file (or its link) is removed, deleted or kept for good.
     const bool done =
         type == COUNT_ONLY ? state == Journal::COPIED || state == Journal::FAILED : state >= Journal::REMOVED;
-    journal->book(file.journalId(), journalStorage, state, attempts, done, file.tavroTime(), pending, copied, failed);
+    journal->book(file.journalId(), journalStorage, state, attempts, done, file.tavroTime(), pending, copied, failed,
+                  verified);
 }
 
 void DebitCredit::attachJournal(Journal* journal, int storage, uint32_t bookedCopy) {

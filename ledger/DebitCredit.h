@@ -75,8 +75,9 @@ public:
     // Copy thread: the whole copy list into out (cleared first); false if there was none.
     bool getCopyList(std::list<FileInfo>& out);
 
-    // Copy workers: a file copied, or a copy that failed.
-    void insertToCredits(const FileInfo& file);
+    // Copy workers: a file copied (and read back and found right, where
+    // `verified`: counted with the copy, in one booking), or a copy that failed.
+    void insertToCredits(const FileInfo& file, bool verified = false);
     void insertToFailedCopies(const FileInfo& file);
     // Copy workers, with retries on: a failed copy to try again. The file
     // stays in progress; its first failure (attempts 1) is booked failed in
@@ -91,7 +92,7 @@ public:
     void bookVerification(const FileInfo& file, bool verified);
     // Copy workers: a retried copy that succeeded. The history takes its
     // failure back (failed -1, copied +1); then as insertToCredits.
-    void insertToRetriedCredits(const FileInfo& file);
+    void insertToRetriedCredits(const FileInfo& file, bool verified = false);
     // Copy workers: a retry given up, booked failed at its first failure;
     // then as insertToTrash.
     void insertToGivenUp(const FileInfo& file, uint32_t attempts);
@@ -167,6 +168,10 @@ public:
     // The history moves the file between pending, copied and failed as the
     // two steps differ, so nothing is counted twice.
     void restore(const FileInfo& file, const Journal::Step& booked, Journal::State state);
+    // At a start, after restore(): a verification of the file's copy that
+    // the last run made and was stopped before it booked. Counted in the
+    // history (and the journal), not in this run's metrics.
+    void restoreVerification(const FileInfo& file);
 
 private:
     // A file starts or stops waiting for its copy (pending, retries).
@@ -186,7 +191,9 @@ private:
     // insertToCredits after the history was booked.
     void _credit(const FileInfo& file);
     // The history change of _changeHistory, and the step in the journal.
-    void _book(const FileInfo& file, Journal::State state, uint32_t attempts, int pending, int copied, int failed);
+    void _book(const FileInfo& file, Journal::State state, uint32_t attempts, int pending, int copied, int failed,
+               int verified = 0);
+    void _countVerification(const FileInfo& file, bool verified);
     // True when the file belongs to the current shift.
     bool _isCurrent(const FileInfo& file) const REQUIRES(tavroTimeMutex) { return file.tavroTime() == tavroTime_; }
 

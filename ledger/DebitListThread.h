@@ -32,10 +32,14 @@ public:
     void insertToFailedCopies(const FileInfo& file) { debitCredit.insertToFailedCopies(file); }
     void forgetAbout(const FileInfo& file, bool removed = true) { debitCredit.forgetAbout(file, removed); }
     void insertToLinks(const FileInfo& file) { debitCredit.insertToLinks(file); }
-    void insertToCredits(const FileInfo& file) { debitCredit.insertToCredits(file); }
+    void insertToCredits(const FileInfo& file, bool verified = false) {
+        debitCredit.insertToCredits(file, verified);
+    }
     METRICS::StorageCounters& counters() { return debitCredit.counters(); }
     void bookVerification(const FileInfo& file, bool verified) { debitCredit.bookVerification(file, verified); }
-    void insertToRetriedCredits(const FileInfo& file) { debitCredit.insertToRetriedCredits(file); }
+    void insertToRetriedCredits(const FileInfo& file, bool verified = false) {
+        debitCredit.insertToRetriedCredits(file, verified);
+    }
     void insertToGivenUp(const FileInfo& file, uint32_t attempts) { debitCredit.insertToGivenUp(file, attempts); }
     int size() const { return debitCredit.size(); }
     void setTavroTime(int64_t time, uint32_t uid, uint32_t gid) { debitCredit.setTavroTime(time, uid, gid); }
