@@ -44,7 +44,8 @@ void StopThread::run() {
         UTILITIES::waitForFileSteps(5);
     }
     // What the steps that finished booked goes in before the end.
-    if (journal != nullptr) journal->flush(journalSeconds);
+    Journal* const written = journal.load(std::memory_order_acquire);
+    if (written != nullptr) written->flush(journalSeconds);
     logFile << "++ VELLORT stopped on " << (signal == SIGINT ? "SIGINT" : "SIGTERM");
     if (cutOff > 0) logFile << "; " << cutOff << " steps on files did not finish within " << graceSeconds << " s";
     logFile << endl;

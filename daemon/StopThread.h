@@ -1,6 +1,7 @@
 #ifndef VELLORT_DAEMON_STOPTHREAD_H
 #define VELLORT_DAEMON_STOPTHREAD_H
 
+#include <atomic>
 #include <string>
 
 #include "journal/Journal.h"
@@ -24,15 +25,16 @@ public:
 
     // In the calling thread, and so in every thread it starts from then on.
     static void blockStopSignals();
-    // Borrowed: committed before the process ends. Set before a signal can come.
-    void setJournal(Journal* journal) { this->journal = journal; }
+    // Borrowed: committed before the process ends. Set by the start-up while
+    // this thread may already wait for a signal, hence atomic.
+    void setJournal(Journal* journal) { this->journal.store(journal, std::memory_order_release); }
 
 protected:
     void run() override;
 
 private:
     LogFile logFile;
-    Journal* journal = nullptr;
+    std::atomic<Journal*> journal{nullptr};
 };
 
 #endif
