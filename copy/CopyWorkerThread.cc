@@ -515,6 +515,7 @@ CopyWorkerThread::Trees::~Trees() {
 void CopyWorkerThread::Trees::closeManifests() {
     for (const auto& manifest : manifests) close(manifest.second);
     manifests.clear();
+    listedBefore.clear();  // what they held: a manifest opened again is read again
 }
 
 bool CopyWorkerThread::_targetMounted(Trees& trees) {
