@@ -54,7 +54,7 @@ find_program(VELLORT_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VELLORT_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libtinyxml2-9, libsqlite3-0, libxxhash0, libcpp-httplib0.11, libsystemd0, libstdc++6, libgcc-s1, libc6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libtinyxml2-9, libsqlite3-0, libxxhash0, libcpp-httplib0.11, libsystemd0, libmosquitto1, libstdc++6, libgcc-s1, libc6")
 endif()
 
 include(CPack)

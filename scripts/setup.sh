@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(g++ cmake make libtinyxml2-dev libboost-dev libgtest-dev libsqlite3-dev sqlite3 libxxhash-dev xxhash
-          pkg-config libcpp-httplib-dev libsystemd-dev python3-prometheus-client
+          pkg-config libcpp-httplib-dev libsystemd-dev python3-prometheus-client libmosquitto-dev
+          mosquitto python3-paho-mqtt  # the events' tests: a broker, and a subscriber like the example consumer
           chromium chromium-driver python3-selenium  # the status page's browser test
           e2fsprogs xfsprogs  # the power-cut tests' disks: ext4, and XFS in the long run
           prometheus)  # promtool for the alerting rules' tests, and the server of the alert test
@@ -34,5 +35,11 @@ if ((${#missing[@]} > 0)); then
     if [[ " ${missing[*]} " == *" prometheus "* ]] && command -v systemctl >/dev/null &&
         [[ -d /run/systemd/system ]]; then
         systemctl disable --now prometheus.service
+    fi
+    # The same for the broker, on port 1883: the events' tests start theirs on a
+    # free loopback port.
+    if [[ " ${missing[*]} " == *" mosquitto "* ]] && command -v systemctl >/dev/null &&
+        [[ -d /run/systemd/system ]]; then
+        systemctl disable --now mosquitto.service
     fi
 fi
