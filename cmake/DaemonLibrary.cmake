@@ -12,9 +12,10 @@ find_package(PkgConfig REQUIRED)
 # Debian's cpp-httplib is a compiled library: its compile flags must be the ones it was built with.
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+pkg_check_modules(MOSQUITTO REQUIRED IMPORTED_TARGET libmosquitto)
 
 # The folders that hold the daemon's sources; the executables add only their main.
-set(VELLORT_AREAS daemon log util thread ledger intake copy space net journal metrics status_page systemd health)
+set(VELLORT_AREAS daemon log util thread ledger intake copy space net journal metrics status_page systemd health events)
 
 function(vellort_daemon_library target)
   set(sources)
@@ -44,5 +45,5 @@ function(vellort_daemon_library target)
   target_include_directories(${target} PUBLIC ${VELLORT_SOURCE_DIR} ${TINYXML2_INCLUDE_DIR} ${XXHASH_INCLUDE_DIR})
   target_include_directories(${target} SYSTEM PUBLIC ${Boost_INCLUDE_DIRS})
   target_link_libraries(${target} PUBLIC Threads::Threads ${TINYXML2_LIBRARY} SQLite::SQLite3 ${XXHASH_LIBRARY}
-                        PkgConfig::HTTPLIB PkgConfig::SYSTEMD)
+                        PkgConfig::HTTPLIB PkgConfig::SYSTEMD PkgConfig::MOSQUITTO)
 endfunction()

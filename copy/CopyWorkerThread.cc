@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "copy/CopyThread.h"
+#include "events/EventText.h"
+#include "events/Publisher.h"
 #include "health/StorageHealth.h"
 #include "journal/Journal.h"
 #include "net/MessageServer.h"
@@ -203,7 +205,10 @@ void CopyWorkerThread::_book(Unflushed& copy, Summary& summary) {
     METRICS::add(counters.bytes, static_cast<uint64_t>(std::max<int64_t>(copy.made.copy.size, 0)));
     counters.delay.observe(UTILITIES::monotonicNanoseconds() - file.announced());
     // Its verification in the same booking: a stop never keeps one without the other.
-    _credit(file, copy.attempts, copy.verified);
+    std::string hash = params.verify_copies ? copy.verification.sourceHash : "";
+    if (params.verify_copies && hash.empty()) hash = file.referenceHash();
+    _credit(file, copy.attempts, copy.verified,
+            _fileEvent(file, copy.destination, copy.made.copy, hash, copy.attempts + 1, ""));
     if (copy.attempts > 0)
         logFile << params.storageID << ": Copied " << copy.source << " to " << copy.destination << " at attempt "
                 << copy.attempts + 1 << endl;
@@ -473,11 +478,39 @@ void CopyWorkerThread::_appendToManifest(Job& job, int64_t shift, const std::str
     }
 }
 
-void CopyWorkerThread::_credit(const FileInfo& file, uint32_t attempts, bool verified) {
+void CopyWorkerThread::_credit(const FileInfo& file, uint32_t attempts, bool verified, std::string event) {
+    const bool withStep = _eventWithStep(file);
     if (attempts == 0)
-        copyThread.insertToCredits(file, verified);
-    else
-        copyThread.insertToRetriedCredits(file, verified);  // which takes its failure back
+        copyThread.insertToCredits(file, verified, withStep ? std::move(event) : std::string());
+    else  // which takes its failure back
+        copyThread.insertToRetriedCredits(file, verified, withStep ? std::move(event) : std::string());
+    if (!withStep && !event.empty()) params.events->post(EVENTS::FILE_TOPIC, std::move(event));
+}
+
+bool CopyWorkerThread::_eventWithStep(const FileInfo& file) const {
+    return params.events != nullptr && params.events->journaled() && params.journal != nullptr &&
+           file.journalId() != 0;
+}
+
+std::string CopyWorkerThread::_fileEvent(const FileInfo& file, const std::string& destination,
+                                         const FileIdentity& copy, const std::string& hash, uint32_t attempts,
+                                         const std::string& failure) {
+    // A copy an earlier run booked had its event then.
+    if (params.events == nullptr || _bookedBefore(file)) return "";
+    EVENTS::FileEvent event;
+    event.storageId = params.storageID;
+    event.storageType = StorageType::name(std::min(params.type, int(Storage::OPTIONAL)));
+    event.path = file.pathToOrigin();
+    event.relative = UTILITIES::getFilePathAfterDot(event.path);
+    event.copy = destination;
+    event.shift.start = file.tavroTime();
+    copyThread.shiftOf(file.tavroTime(), event.shift.uid, event.shift.gid);
+    event.size = copy.size;
+    event.mtime = copy.mtimeSeconds * 1000000000 + copy.mtimeNanoseconds;
+    event.hash = hash;
+    event.attempts = attempts;
+    event.failure = failure;
+    return EVENTS::fileBody(params.events->hostName(), event);
 }
 
 void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool retriable,
@@ -501,11 +534,19 @@ void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool ret
     }
     if (params.type == Storage::INTERNAL) FileInfo(file).setFlag(FileInfo::INTERNAL_COPY_ENDED);
     if (params.type == Storage::EXTERNAL) FileInfo(file).setFlag(FileInfo::EXTERNAL_COPY_ENDED);
+    // Failed for good: its event tells that no copy will come here.
+    const std::string path = file.pathToOrigin();
+    const std::string destination =
+        path.find("/./") == std::string::npos ? "" : params.target + "/" + UTILITIES::getFilePathAfterDot(path);
+    std::string event = _fileEvent(file, destination, FileIdentity(), "", attempts + 1,
+                                   attempts == 0 ? "the copy failed" : "given up after its retries");
+    const bool withStep = _eventWithStep(file);
     if (attempts == 0) {
-        copyThread.insertToFailedCopies(file);
-    } else {
-        copyThread.insertToGivenUp(file, attempts);  // booked failed at its first failure
+        copyThread.insertToFailedCopies(file, withStep ? std::move(event) : std::string());
+    } else {  // booked failed at its first failure
+        copyThread.insertToGivenUp(file, attempts, withStep ? std::move(event) : std::string());
     }
+    if (!withStep && !event.empty()) params.events->post(EVENTS::FILE_TOPIC, std::move(event));
 }
 
 CopyWorkerThread::Trees::~Trees() {

@@ -145,7 +145,14 @@ private:
     // A copy on the disk: recorded in the file's record and the summary, and credited.
     void _book(Unflushed& copy, Summary& summary);
     // A copy made: booked copied, or, after failed attempts, moved from failed to copied.
-    void _credit(const FileInfo& file, uint32_t attempts, bool verified = false);
+    void _credit(const FileInfo& file, uint32_t attempts, bool verified = false, std::string event = {});
+    // The event of a copy made (or, with `failure`, given up), for the
+    // publisher: empty without events, or for a copy booked by an earlier run.
+    std::string _fileEvent(const FileInfo& file, const std::string& destination, const FileIdentity& copy,
+                           const std::string& hash, uint32_t attempts, const std::string& failure);
+    // Whether the file's event goes to the journal with its step; else it
+    // goes to the publisher once the step is booked.
+    bool _eventWithStep(const FileInfo& file) const;
     // A copy that failed: reported (the first time only), then tried again
     // later when retries are on and it may still succeed, else booked failed.
     void _failed(const FileInfo& file, uint32_t attempts, bool retriable, const std::function<void()>& report);

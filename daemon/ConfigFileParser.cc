@@ -1,6 +1,7 @@
 #include "daemon/ConfigFileParser.h"
 
 #include <limits.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <fstream>
@@ -70,6 +71,53 @@ void ConfigFileParser::readConfigStream(std::istream& in, const std::string& nam
     _readGlobals(text);
     _readStorages(text);
     _nameRepeatedStorages();
+}
+
+void ConfigFileParser::_readEvents(const std::string& text) {
+    std::string word;
+    mqtt_broker = UTILITIES::readVar(text, "mqtt_broker", word) ? word : "";
+    if (mqtt_broker.empty()) return;
+    // host:port, the host a name or an address; [address]:port for IPv6.
+    const size_t colon = mqtt_broker.rfind(':');
+    const std::string port = colon == std::string::npos ? "" : mqtt_broker.substr(colon + 1);
+    std::string host = colon == std::string::npos ? "" : mqtt_broker.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    char* end = nullptr;
+    const long number = port.empty() ? 0 : strtol(port.c_str(), &end, 10);
+    if (host.empty() || port.empty() || *end != '\0' || number < 1 || number > 65535) {
+        warnings.push_back("Warning: mqtt_broker " + mqtt_broker + " is not host:port, running without events");
+        mqtt_broker.clear();
+        return;
+    }
+    mqtt_host = host;
+    mqtt_port = static_cast<int>(number);
+    word.clear();
+    mqtt_topic_prefix = UTILITIES::readVar(text, "mqtt_topic_prefix", word) ? word : "";
+    // A prefix holds no wildcard, and no empty level at either end.
+    if (!mqtt_topic_prefix.empty() &&
+        (mqtt_topic_prefix.find_first_of("+#") != std::string::npos || mqtt_topic_prefix.front() == '/' ||
+         mqtt_topic_prefix.back() == '/')) {
+        warnings.push_back("Warning: mqtt_topic_prefix " + mqtt_topic_prefix +
+                           " holds a wildcard or starts or ends with /, using vellort/<host name>");
+        mqtt_topic_prefix.clear();
+    }
+    word.clear();
+    mqtt_client_id = UTILITIES::readVar(text, "mqtt_client_id", word) ? word : "";
+    word.clear();
+    mqtt_username = UTILITIES::readVar(text, "mqtt_username", word) ? word : "";
+    word.clear();
+    mqtt_password_file = UTILITIES::readVar(text, "mqtt_password_file", word) ? word : "";
+    word.clear();
+    mqtt_cafile = UTILITIES::readVar(text, "mqtt_cafile", word) ? word : "";
+    for (std::string* path : {&mqtt_password_file, &mqtt_cafile}) {
+        if (path->empty() || (*path)[0] == '/') continue;
+        const char* key = path == &mqtt_cafile ? "mqtt_cafile " : "mqtt_password_file ";
+        warnings.push_back("Warning: " + std::string(key) + *path + " is not an absolute path, running without events");
+        mqtt_broker.clear();
+        return;
+    }
+    mqtt_queue_limit =
+        _bound("mqtt_queue_limit", _readInt(text, "mqtt_queue_limit", 100000), 100, 100, 10000000, 10000000);
 }
 
 int ConfigFileParser::_readInt(const std::string& text, const std::string& key, int fallback,
@@ -191,6 +239,7 @@ void ConfigFileParser::_readGlobals(const std::string& text) {
         warnings.push_back("Warning: journal " + journal + " is not an absolute path, running without a journal");
         journal.clear();
     }
+    _readEvents(text);
     create_links = _readFlag(text, "create_links");
     // Off unless asked for: it reads every copy once more.
     word.clear();

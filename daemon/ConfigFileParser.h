@@ -79,6 +79,18 @@ public:
     int copy_job_max_bytes;
     // Path of the journal file; empty: no journal, everything kept in memory.
     std::string journal;
+    // Events to an MQTT broker: "host:port", empty: none. The rest only
+    // with a broker; the prefix and client id default to names with the
+    // host's name in them, the queue limit holds without a journal only.
+    std::string mqtt_broker;
+    std::string mqtt_host;
+    int mqtt_port = 0;
+    std::string mqtt_topic_prefix;
+    std::string mqtt_client_id;
+    std::string mqtt_username;
+    std::string mqtt_password_file;
+    std::string mqtt_cafile;
+    int mqtt_queue_limit = 100000;
     // Port of the HTTP service of the metrics; 0: none.
     int metrics_port;
     // Seconds: a warning once the RAM disk would be full within them at the
@@ -99,6 +111,7 @@ public:
 
 private:
     void _readGlobals(const std::string& text);
+    void _readEvents(const std::string& text);
     void _readStorages(const std::string& text);
     // A storageID given to an earlier storage gets "#<place among the storages>" added, with a warning.
     void _nameRepeatedStorages();

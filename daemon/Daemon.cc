@@ -14,6 +14,8 @@
 
 #include "daemon/ConfigFileParser.h"
 #include "daemon/StopThread.h"
+#include "events/EventText.h"
+#include "events/Publisher.h"
 #include "health/StorageHealth.h"
 #include "health/StorageWatchThread.h"
 #include "intake/ListThread.h"
@@ -156,9 +158,13 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
     // INTERNAL first, then EXTERNAL: each storage's alternative sources are the
     // targets of the storages made before it. Storages are never deleted.
     std::vector<Storage::Params> params = storageParams(*configParser, messageServer);
+    // Events, with the journal as their outbox; for the life of the process.
+    EVENTS::Publisher* events = _makePublisher();
     // The journal and what it held, for the life of the process.
     Journal::Contents* recovered = new Journal::Contents();
-    Journal* journal = _openJournal(params, messageServer, *recovered);
+    Journal* journal = _openJournal(params, messageServer, *recovered, events);
+    for (Storage::Params& storage : params) storage.events = events;
+    if (messageServer != nullptr) messageServer->setEvents(events);
     stopThread->setJournal(journal);
     _attachHealth(params, messageServer);
     std::vector<Storage*> storages;
@@ -166,6 +172,12 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
     while (next < params.size() && params[next].type != Storage::OPTIONAL)
         storages.push_back(new Storage(params[next++]));
     _describeStorages(params, next, storages);
+    if (events != nullptr) {
+        events->setStorages(storages);
+        // A publisher that cannot start is ignored on purpose: its events
+        // wait in the journal (or memory) and the daemon copies on.
+        events->start();
+    }
     // Each storage's disk watched once a second. A watch that cannot start
     // is ignored on purpose: the copy workers still keep the state.
     for (Storage* storage : storages)
@@ -186,7 +198,7 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
     StatusServer statusServer(configParser->logfile, configParser->status_port, storages);
     if (statusServer.connect() != 0) *logFile << "Warning: Failed starting status server" << endl;
     if (configParser->metrics_port > 0) {
-        METRICS::Sources sources{storages, &statusServer, messageServer, version};
+        METRICS::Sources sources{storages, &statusServer, messageServer, version, events};
         // Lives for the process; when it cannot start (it logs why) the daemon runs on without it.
         MetricsServer* metricsServer = new MetricsServer(configParser->logfile, configParser->metrics_port, sources);
         if (metricsServer->connect() == 0) *logFile << "++ metrics on port " << metricsServer->localPort() << endl;
@@ -198,6 +210,7 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
     ListThread listThread(storages, configParser->logfile, pipePath(), configParser->ramdisk_mountpoint, journal,
                           recovered);
     if (notifier != nullptr) listThread.setReadyHook([notifier] { notifier->ready(); });  // systemd
+    listThread.setEvents(events);
     listThread.start();
     listThread.join();
 }
@@ -282,15 +295,43 @@ void Daemon::_attachHealth(std::vector<Storage::Params>& params, MessageServer* 
         if (storage.type == Storage::INTERNAL) storage.externalHealth = external;
 }
 
+EVENTS::Publisher* Daemon::_makePublisher() {
+    const ConfigFileParser& config = *configParser;
+    if (config.mqtt_broker.empty()) return nullptr;
+    EVENTS::Settings settings;
+    settings.hostName = EVENTS::hostName();
+    settings.host = config.mqtt_host;
+    settings.port = config.mqtt_port;
+    settings.prefix = config.mqtt_topic_prefix.empty() ? "vellort/" + settings.hostName : config.mqtt_topic_prefix;
+    settings.clientId = config.mqtt_client_id.empty() ? "vellort-" + settings.hostName : config.mqtt_client_id;
+    settings.username = config.mqtt_username;
+    settings.cafile = config.mqtt_cafile;
+    settings.queueLimit = static_cast<size_t>(config.mqtt_queue_limit);
+    std::string why;
+    if (!config.mqtt_password_file.empty() &&
+        !EVENTS::readPasswordFile(config.mqtt_password_file, settings.password, why)) {
+        *logFile << "Error: mqtt_password_file " << config.mqtt_password_file << " " << why
+                 << ": running without events" << endl;
+        return nullptr;
+    }
+    *logFile << "++ Events: to " << config.mqtt_broker << " below " << settings.prefix << "/ as "
+             << settings.clientId << endl;
+    return new EVENTS::Publisher(settings, config.logfile, version);
+}
+
 Journal* Daemon::_openJournal(std::vector<Storage::Params>& params, MessageServer* messageServer,
-                              Journal::Contents& recovered) {
+                              Journal::Contents& recovered, EVENTS::Publisher* events) {
     if (configParser->journal.empty()) return nullptr;
     // Steps are kept by storage ID; the configuration has made them unique.
     std::vector<std::string> ids;
     for (const Storage::Params& storage : params) ids.push_back(storage.storageID);
     Journal* journal = new Journal(configParser->journal, ids, configParser->history_max_entries, configParser->logfile,
                                    messageServer);
-    if (!journal->open(recovered) || journal->start() != 0) {
+    if (events != nullptr) journal->enableOutbox();
+    const bool opened = journal->open(recovered);
+    if (opened && events != nullptr) events->attachJournal(journal);  // before the writer runs
+    if (!opened || journal->start() != 0) {
+        if (events != nullptr) events->detachJournal();
         delete journal;  // its thread never ran
         recovered = Journal::Contents();
         return nullptr;

@@ -10,6 +10,9 @@
 class ConfigFileParser;
 class LogFile;
 class MessageServer;
+namespace EVENTS {
+class Publisher;
+}
 
 // The daemon's start-up. The constructor reads the configuration and opens the
 // log while still attached to the terminal, detaches, writes the pid file, the
@@ -60,7 +63,10 @@ private:
     // With a journal configured: the journal, opened and writing, with every
     // storage's params set to book in it, and what it held; else null.
     Journal* _openJournal(std::vector<Storage::Params>& params, MessageServer* messageServer,
-                          Journal::Contents& recovered);
+                          Journal::Contents& recovered, EVENTS::Publisher* events);
+    // With a broker configured: the events' publisher, not yet started; else
+    // null, as also when its password file is refused (logged).
+    EVENTS::Publisher* _makePublisher();
     // Gives every storage its health, and the INTERNAL one the EXTERNAL's.
     void _attachHealth(std::vector<Storage::Params>& params, MessageServer* messageServer);
 

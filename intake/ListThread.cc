@@ -13,6 +13,8 @@
 
 #include <algorithm>
 
+#include "events/EventText.h"
+#include "events/Publisher.h"
 #include "journal/Recovery.h"
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
@@ -360,7 +362,15 @@ void ListThread::_prepare(Block& block, const std::string& bytes) {
             upcomingHasFiles = false;
             next = DebitListThread::PollundInfo{announcement.uid, announcement.gid, now};
             action.shift = next;
-            if (journal != nullptr) entries.push_back({true, journal->nextFileId(), "", now, next.uid, next.gid});
+            // Its event goes to the journal's outbox with it, or else to the publisher.
+            std::string event;
+            if (events != nullptr) event = EVENTS::shiftBody(events->hostName(), {next.uid, next.gid, now});
+            const bool eventWithEntry = journal != nullptr && events != nullptr && events->journaled();
+            if (journal != nullptr) {
+                entries.push_back({true, journal->nextFileId(), "", now, next.uid, next.gid});
+                if (eventWithEntry) entries.back().event = std::move(event);
+            }
+            if (events != nullptr && !eventWithEntry) events->post(EVENTS::SHIFT_TOPIC, std::move(event));
         } else if (announcement.kind == Announcement::FILE) {
             upcomingHasFiles = true;
         }

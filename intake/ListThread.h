@@ -16,6 +16,9 @@
 #include "util/TrustedTree.h"
 
 class Storage;
+namespace EVENTS {
+class Publisher;
+}
 struct stat;
 
 // The daemon's one reader of the announcement pipe. Each line is a finished
@@ -48,6 +51,8 @@ public:
     // is taken up and the reader goes to open and read the pipe (READY=1).
     // Set before start().
     void setReadyHook(std::function<void()> hook) { readyHook = std::move(hook); }
+    // Before start(): each user shift is published through it (borrowed).
+    void setEvents(EVENTS::Publisher* publisher) { events = publisher; }
 
 protected:
     void run() override;
@@ -111,6 +116,7 @@ private:
     std::string ramdisk;
     std::string resolvedRamdisk;  // where ramdisk is a link: the path it led to at the start; else empty
     Journal* journal;
+    EVENTS::Publisher* events = nullptr;
     Journal::Contents* recovered;  // emptied once taken up
     int copyOut[2] = {-1, -1};     // with a journal: the pipe the bytes are copied out to
     int keepOpen = -1;             // our own writer on the pipe read from, never written to

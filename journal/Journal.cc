@@ -11,6 +11,7 @@
 
 #include <sqlite3.h>
 
+#include "events/EventText.h"
 #include "net/MessageServer.h"
 #include "thread/MutexGuard.h"
 #include "util/Errors.h"
@@ -88,7 +89,14 @@ Journal::~Journal() {
 bool Journal::open(Contents& out) {
     std::string why;
     upgradeFailed = false;
-    if (_openFile(why) && _read(out, why)) return true;
+    // An outbox that cannot be made costs the events their journal, not the files theirs.
+    auto withOutbox = [&] {
+        std::string outboxWhy;
+        if (outboxWanted && !_openOutbox(outboxWhy))
+            logFile << "Error: The journal " << path_ << " cannot hold the events' outbox: " << outboxWhy << endl;
+        return true;
+    };
+    if (_openFile(why) && _read(out, why)) return withOutbox();
     if (upgradeFailed) {
         // Its files and history are sound; moving it aside would lose them.
         const std::string text = "Error: The journal " + path_ + " cannot be upgraded to schema " +
@@ -102,7 +110,7 @@ bool Journal::open(Contents& out) {
     }
     _moveAside(why);
     out = Contents();
-    if (_openFile(why) && _read(out, why)) return true;
+    if (_openFile(why) && _read(out, why)) return withOutbox();
     logFile << "Error: The journal " << path_ << " cannot be made: " << why << "; files are kept in memory only"
             << endl;
     _close();
@@ -284,6 +292,54 @@ bool Journal::_read(Contents& out, std::string& why) {
     return true;
 }
 
+bool Journal::_openOutbox(std::string& why) {
+    // Numbers never used twice (AUTOINCREMENT), even once the newest left:
+    // with the stream's name they make the events' ids.
+    if (!_exec("CREATE TABLE IF NOT EXISTS outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, topic INTEGER NOT NULL,"
+               " body TEXT NOT NULL)")) {
+        why = sqlite3_errmsg(db);
+        return false;
+    }
+    sqlite3_stmt* find = _statement("SELECT value FROM meta WHERE key = 'event_stream'");
+    if (find == nullptr) {
+        why = sqlite3_errmsg(db);
+        return false;
+    }
+    if (sqlite3_step(find) == SQLITE_ROW && sqlite3_column_bytes(find, 0) == 16)
+        outboxStream_.assign(static_cast<const char*>(sqlite3_column_blob(find, 0)), 16);
+    sqlite3_reset(find);
+    if (!outboxStream_.empty()) return true;
+    uint64_t random = 0;
+    sqlite3_randomness(sizeof random, &random);
+    char name[17];
+    snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(random));
+    sqlite3_stmt* keep = _statement("INSERT OR REPLACE INTO meta(key, value) VALUES('event_stream', ?)");
+    if (keep == nullptr) {
+        why = sqlite3_errmsg(db);
+        return false;
+    }
+    sqlite3_bind_blob(keep, 1, name, 16, SQLITE_TRANSIENT);
+    const bool kept = sqlite3_step(keep) == SQLITE_DONE;
+    sqlite3_reset(keep);
+    if (!kept) {
+        why = sqlite3_errmsg(db);
+        return false;
+    }
+    outboxStream_ = name;
+    return true;
+}
+
+bool Journal::_toOutbox(int topic, const std::string& body) {
+    sqlite3_stmt* add = _statement("INSERT INTO outbox(topic, body) VALUES(?, ?)");
+    if (add == nullptr) return false;
+    sqlite3_bind_int(add, 1, topic);
+    sqlite3_bind_text(add, 2, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
+    const bool added = sqlite3_step(add) == SQLITE_DONE;
+    sqlite3_reset(add);
+    if (added) ++outboxAdded;
+    return added;
+}
+
 bool Journal::_upgrade(int64_t version, std::string& why) {
     const std::string upgrade = std::string("BEGIN;") + (version < 2 ? upgradeFrom1 : "") + upgradeFrom2 +
                                 "PRAGMA user_version=" + std::to_string(schemaVersion) + ";COMMIT;";
@@ -347,6 +403,7 @@ uint64_t Journal::submit(const std::vector<Entry>& entries, const std::string& b
         event.uid = entry.uid;
         event.gid = entry.gid;
         event.size = entry.size;
+        if (!outboxStream_.empty()) event.event = entry.event;
         queue.push_back(std::move(event));
     }
     queued += entries.size();
@@ -362,7 +419,7 @@ void Journal::waitFor(uint64_t ticket) {
 }
 
 void Journal::book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
-                   int copied, int failed, int verified, int verifyFailed) {
+                   int copied, int failed, int verified, int verifyFailed, std::string eventBody) {
     if (storage < 0 || static_cast<size_t>(storage) >= storageKeys.size()) return;
     Event event{};
     event.kind = Event::STEP;
@@ -377,6 +434,23 @@ void Journal::book(int64_t file, int storage, State state, uint32_t attempts, bo
     event.failed = failed;
     event.verified = verified;
     event.verifyFailed = verifyFailed;
+    if (!outboxStream_.empty()) event.event = std::move(eventBody);
+    _queue(std::move(event));
+}
+
+void Journal::bookEvent(int topic, std::string body) {
+    if (outboxStream_.empty()) return;
+    Event event{};
+    event.kind = Event::OUTBOX;
+    event.topic = topic;
+    event.event = std::move(body);
+    _queue(std::move(event));
+}
+
+void Journal::bookSent(int64_t seq) {
+    Event event{};
+    event.kind = Event::SENT;
+    event.id = seq;
     _queue(std::move(event));
 }
 
@@ -460,7 +534,9 @@ void Journal::_write() {
             last = queued;
         }
         std::string why;
+        outboxAdded = 0;
         const bool committed = _commit(group, why);
+        if (committed && outboxAdded > 0 && outboxListener) outboxListener(outboxAdded);
         if (committed) {
             if (failing) logFile << "The journal " << path_ << " is written again" << endl;
             failing = false;
@@ -534,6 +610,18 @@ bool Journal::_apply(const Event& event) {
         if (statement != nullptr) sqlite3_reset(statement);
         return ok;
     };
+    if (!event.event.empty() && !_toOutbox(event.kind == Event::SHIFT ? EVENTS::SHIFT_TOPIC
+                                           : event.kind == Event::OUTBOX ? event.topic
+                                                                         : EVENTS::FILE_TOPIC,
+                                           event.event))
+        return false;
+    if (event.kind == Event::OUTBOX) return true;
+    if (event.kind == Event::SENT) {
+        sqlite3_stmt* sent = _statement("DELETE FROM outbox WHERE seq = ?");
+        if (sent == nullptr) return false;
+        sqlite3_bind_int64(sent, 1, event.id);
+        return step(sent);
+    }
     if (event.kind == Event::FILE) {
         sqlite3_stmt* add = _statement("INSERT OR REPLACE INTO files(id, path, shift, size) VALUES(?, ?, ?, ?)");
         if (add == nullptr) return false;

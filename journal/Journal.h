@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include <condition_variable>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,7 @@ public:
         uint32_t uid;      // user shifts only
         uint32_t gid;
         int64_t size = -1;  // files only: bytes when announced, -1 when not known
+        std::string event = {};  // user shifts only: the event's body, for the outbox; empty: none
     };
 
     struct Step {
@@ -117,14 +119,28 @@ public:
     // Any thread: a storage's step, with the change to the counts of the
     // file's shift that goes with it (pending, copied, failed, verified,
     // failed verification).
+    // `event`, when not empty, is the body of the event that reports the
+    // step, committed with it in the outbox (topic EVENTS::FILE_TOPIC).
     void book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
-              int copied, int failed, int verified = 0, int verifyFailed = 0);
+              int copied, int failed, int verified = 0, int verifyFailed = 0, std::string event = {});
     // Any thread: a verification of a storage's copy, a change to the counts
     // of the shift alone; the storage's step on the file stays as it is.
     void bookVerification(int storage, int64_t shift, bool verified);
     // Any thread: the file's reference hash. Ignored for file 0, which the
     // journal never numbered.
     void bookHash(int64_t file, const std::string& hash);
+    // The outbox of the events, for a publisher. enableOutbox() before
+    // open(): the outbox is made when missing (a journal of an earlier
+    // version gains it; it reads on without it), with its stream's name,
+    // 16 hex digits made once per outbox. The listener, set before start(),
+    // hears after each commit how many events the outbox gained.
+    void enableOutbox() { outboxWanted = true; }
+    const std::string& outboxStream() const { return outboxStream_; }
+    void setOutboxListener(std::function<void(int)> listener) { outboxListener = std::move(listener); }
+    // Any thread: an event to the outbox, committed with the next group.
+    void bookEvent(int topic, std::string body);
+    // Any thread: the broker has the event `seq`; it leaves the outbox.
+    void bookSent(int64_t seq);
     // Stop: commits everything booked so far, waiting at most `seconds`.
     void flush(int seconds);
 
@@ -135,7 +151,7 @@ protected:
 
 private:
     struct Event {
-        enum Kind { FILE, SHIFT, STEP, BYTES, COUNT, HASH } kind;
+        enum Kind { FILE, SHIFT, STEP, BYTES, COUNT, HASH, OUTBOX, SENT } kind;
         int64_t id;        // the file
         std::string path;  // for HASH, the hash
         int64_t time;
@@ -146,6 +162,8 @@ private:
         bool done;
         int pending, copied, failed, verified, verifyFailed;
         int64_t size;  // FILE
+        int topic;           // OUTBOX
+        std::string event;   // SHIFT, STEP, OUTBOX: an event's body for the outbox; SENT: none (id is its seq)
     };
 
     // The writer's loop, and the checkpoints' on a connection of their own.
@@ -163,6 +181,8 @@ private:
     // Any thread: an event of book(), bookVerification() or bookHash().
     void _queue(Event&& event);
     bool _prune();
+    bool _openOutbox(std::string& why);
+    bool _toOutbox(int topic, const std::string& body);
     sqlite3_stmt* _statement(const char* sql);
     void _reportFailure(const std::string& why);
 
@@ -188,6 +208,10 @@ private:
     int walPages = 0;                         // writer thread only: in the write-ahead log after the last commit
     bool failing = false;                     // writer thread only: the last commit failed, and was reported
     bool upgradeFailed = false;               // open() only: the file is of the previous schema and stays so
+    bool outboxWanted = false;
+    std::string outboxStream_;                 // set by open()
+    std::function<void(int)> outboxListener;  // set before start()
+    int outboxAdded = 0;                      // writer thread only: events put in the outbox by this commit
 };
 
 #endif

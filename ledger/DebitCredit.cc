@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "thread/MutexGuard.h"
 #include "thread/Thread.h"
@@ -92,12 +93,12 @@ bool DebitCredit::getCopyList(std::list<FileInfo>& out) {
     return true;
 }
 
-void DebitCredit::insertToCredits(const FileInfo& file, bool verified) {
+void DebitCredit::insertToCredits(const FileInfo& file, bool verified, std::string event) {
     METRICS::add(counters_.copied);
     if (verified) METRICS::add(counters_.verified);
     _pendingEnds(file);
     const bool counted = file.isSet(bookedCopy);
-    _book(file, Journal::COPIED, 0, counted ? 0 : -1, counted ? 0 : 1, 0, verified ? 1 : 0);
+    _book(file, Journal::COPIED, 0, counted ? 0 : -1, counted ? 0 : 1, 0, verified ? 1 : 0, std::move(event));
     _credit(file);
 }
 
@@ -142,17 +143,17 @@ void DebitCredit::_countVerification(const FileInfo& file, bool verified) {
         journal->bookVerification(journalStorage, file.tavroTime(), verified);
 }
 
-void DebitCredit::insertToRetriedCredits(const FileInfo& file, bool verified) {
+void DebitCredit::insertToRetriedCredits(const FileInfo& file, bool verified, std::string event) {
     METRICS::add(counters_.copied);
     if (verified) METRICS::add(counters_.verified);
     _pendingEnds(file);
-    _book(file, Journal::COPIED, 0, 0, 1, -1, verified ? 1 : 0);
+    _book(file, Journal::COPIED, 0, 0, 1, -1, verified ? 1 : 0, std::move(event));
     _credit(file);
 }
 
-void DebitCredit::insertToGivenUp(const FileInfo& file, uint32_t attempts) {
+void DebitCredit::insertToGivenUp(const FileInfo& file, uint32_t attempts, std::string event) {
     _pendingEnds(file);
-    _book(file, Journal::FAILED, attempts, 0, 0, 0);
+    _book(file, Journal::FAILED, attempts, 0, 0, 0, 0, std::move(event));
     insertToTrash(file);
 }
 
@@ -173,10 +174,11 @@ void DebitCredit::_credit(const FileInfo& file) {
     }
 }
 
-void DebitCredit::insertToFailedCopies(const FileInfo& file) {
+void DebitCredit::insertToFailedCopies(const FileInfo& file, std::string event) {
     METRICS::add(counters_.failures);
     _pendingEnds(file);
-    _book(file, Journal::FAILED, 0, file.isSet(bookedCopy) ? 0 : -1, file.isSet(bookedCopy) ? -1 : 0, 1);
+    _book(file, Journal::FAILED, 0, file.isSet(bookedCopy) ? 0 : -1, file.isSet(bookedCopy) ? -1 : 0, 1, 0,
+          std::move(event));
     insertToTrash(file);
 }
 
@@ -344,6 +346,17 @@ std::list<DebitCredit::HistEntry> DebitCredit::history(int n) {
     return std::list<HistEntry>(history_.cbegin(), end);
 }
 
+bool DebitCredit::shiftOf(int64_t time, uint32_t& uid, uint32_t& gid) {
+    MutexGuard historyGuard(historyMutex);
+    for (const HistEntry& entry : history_) {
+        if (entry.time != time) continue;
+        uid = entry.uid;
+        gid = entry.gid;
+        return true;
+    }
+    return false;
+}
+
 int DebitCredit::size() const {
     return static_cast<int>(currentCount.load() + previousCount.load());
 }
@@ -369,7 +382,7 @@ void DebitCredit::_appendToDeleteList(const FileInfo& file) {
 }
 
 void DebitCredit::_book(const FileInfo& file, Journal::State state, uint32_t attempts, int pending, int copied,
-                        int failed, int verified) {
+                        int failed, int verified, std::string event) {
     if (pending != 0 || copied != 0 || failed != 0 || verified != 0)
         _changeHistory(file, pending, copied, failed, verified);
     if (journal == nullptr || file.journalId() == 0) return;
@@ -378,7 +391,7 @@ void DebitCredit::_book(const FileInfo& file, Journal::State state, uint32_t att
     const bool done =
         type == COUNT_ONLY ? state == Journal::COPIED || state == Journal::FAILED : state >= Journal::REMOVED;
     journal->book(file.journalId(), journalStorage, state, attempts, done, file.tavroTime(), pending, copied, failed,
-                  verified);
+                  verified, 0, std::move(event));
 }
 
 void DebitCredit::attachJournal(Journal* journal, int storage, uint32_t bookedCopy) {

@@ -77,8 +77,10 @@ public:
 
     // Copy workers: a file copied (and read back and found right, where
     // `verified`: counted with the copy, in one booking), or a copy that failed.
-    void insertToCredits(const FileInfo& file, bool verified = false);
-    void insertToFailedCopies(const FileInfo& file);
+    // `event`: the body of the event that reports it, booked with the step
+    // in the journal's outbox (see Journal::book).
+    void insertToCredits(const FileInfo& file, bool verified = false, std::string event = {});
+    void insertToFailedCopies(const FileInfo& file, std::string event = {});
     // Copy workers, with retries on: a failed copy to try again. The file
     // stays in progress; its first failure (attempts 1) is booked failed in
     // the history, later ones are not booked again.
@@ -92,10 +94,10 @@ public:
     void bookVerification(const FileInfo& file, bool verified);
     // Copy workers: a retried copy that succeeded. The history takes its
     // failure back (failed -1, copied +1); then as insertToCredits.
-    void insertToRetriedCredits(const FileInfo& file, bool verified = false);
+    void insertToRetriedCredits(const FileInfo& file, bool verified = false, std::string event = {});
     // Copy workers: a retry given up, booked failed at its first failure;
     // then as insertToTrash.
-    void insertToGivenUp(const FileInfo& file, uint32_t attempts);
+    void insertToGivenUp(const FileInfo& file, uint32_t attempts, std::string event = {});
 
     // Link thread: a held file handed back, a link that failed, a link made,
     // a source removed or kept by the removal pass (the ledger keeps no entry
@@ -138,6 +140,9 @@ public:
 
     // Newest first: all entries for n < 0, none for 0, the newest n otherwise.
     std::list<HistEntry> history(int n);
+    // The user and group of the shift that began at `time`; false when the
+    // history no longer holds it.
+    bool shiftOf(int64_t time, uint32_t& uid, uint32_t& gid);
     // Files in progress, of all shifts.
     int size() const;
     // The two parts of size().
@@ -192,7 +197,7 @@ private:
     void _credit(const FileInfo& file);
     // The history change of _changeHistory, and the step in the journal.
     void _book(const FileInfo& file, Journal::State state, uint32_t attempts, int pending, int copied, int failed,
-               int verified = 0);
+               int verified = 0, std::string event = {});
     void _countVerification(const FileInfo& file, bool verified);
     // True when the file belongs to the current shift.
     bool _isCurrent(const FileInfo& file) const REQUIRES(tavroTimeMutex) { return file.tavroTime() == tavroTime_; }

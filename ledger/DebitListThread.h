@@ -5,6 +5,8 @@
 #include <stdint.h>
 
 #include <list>
+#include <string>
+#include <utility>
 
 #include "ledger/DebitCredit.h"
 #include "ledger/FileInfo.h"
@@ -29,18 +31,23 @@ public:
 
     void insertToTrash(const FileInfo& file) { debitCredit.insertToTrash(file); }
     void insertToFailedLinks(const FileInfo& file) { debitCredit.insertToFailedLinks(file); }
-    void insertToFailedCopies(const FileInfo& file) { debitCredit.insertToFailedCopies(file); }
+    void insertToFailedCopies(const FileInfo& file, std::string event = {}) {
+        debitCredit.insertToFailedCopies(file, std::move(event));
+    }
     void forgetAbout(const FileInfo& file, bool removed = true) { debitCredit.forgetAbout(file, removed); }
     void insertToLinks(const FileInfo& file) { debitCredit.insertToLinks(file); }
-    void insertToCredits(const FileInfo& file, bool verified = false) {
-        debitCredit.insertToCredits(file, verified);
+    void insertToCredits(const FileInfo& file, bool verified = false, std::string event = {}) {
+        debitCredit.insertToCredits(file, verified, std::move(event));
     }
     METRICS::StorageCounters& counters() { return debitCredit.counters(); }
     void bookVerification(const FileInfo& file, bool verified) { debitCredit.bookVerification(file, verified); }
-    void insertToRetriedCredits(const FileInfo& file, bool verified = false) {
-        debitCredit.insertToRetriedCredits(file, verified);
+    void insertToRetriedCredits(const FileInfo& file, bool verified = false, std::string event = {}) {
+        debitCredit.insertToRetriedCredits(file, verified, std::move(event));
     }
-    void insertToGivenUp(const FileInfo& file, uint32_t attempts) { debitCredit.insertToGivenUp(file, attempts); }
+    bool shiftOf(int64_t time, uint32_t& uid, uint32_t& gid) { return debitCredit.shiftOf(time, uid, gid); }
+    void insertToGivenUp(const FileInfo& file, uint32_t attempts, std::string event = {}) {
+        debitCredit.insertToGivenUp(file, attempts, std::move(event));
+    }
     int size() const { return debitCredit.size(); }
     void setTavroTime(int64_t time, uint32_t uid, uint32_t gid) { debitCredit.setTavroTime(time, uid, gid); }
     bool getDeleteList(std::list<FileInfo>& out) { return debitCredit.getDeleteList(out); }

@@ -19,6 +19,9 @@ class FlushBufferThread;
 class LinkThread;
 class MessageServer;
 class StorageHealth;
+namespace EVENTS {
+class Publisher;
+}
 
 // One configured storage, INTERNAL, EXTERNAL or OPTIONAL: it owns the
 // storage's ledger and the threads that work on it, and is what the pipe
@@ -96,6 +99,9 @@ public:
         // vouch for a RAM-disk file.
         StorageHealth* health = nullptr;
         StorageHealth* externalHealth = nullptr;
+        // Borrowed, living for the process; null without events. Copies made
+        // and given up are published through it.
+        EVENTS::Publisher* events = nullptr;
     };
 
     explicit Storage(const Params& params);

@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 
+#include "events/Publisher.h"
 #include "health/StorageHealth.h"
 #include "ledger/Storage.h"
 #include "metrics/Metrics.h"
@@ -239,6 +240,18 @@ std::string METRICS::exposition(const Sources& sources) {
     w.family("vellort_journal_unfinished_files", "gauge",
              "Journaled files that a storage still owes work; 0 without a journal.");
     w.sample("vellort_journal_unfinished_files", "", static_cast<double>(journalUnfinishedFiles().load()));
+    if (sources.events != nullptr) {
+        const EVENTS::Publisher& events = *sources.events;
+        w.family("vellort_events_pending", "gauge", "Events the broker has not acknowledged yet.");
+        w.sample("vellort_events_pending", "", static_cast<double>(events.pending()));
+        w.family("vellort_broker_connected", "gauge", "1 while the broker of the events is connected, else 0.");
+        w.sample("vellort_broker_connected", "", events.connected() ? 1.0 : 0.0);
+        w.family("vellort_events_published_total", "counter", "Events the broker acknowledged.");
+        w.sample("vellort_events_published_total", "", static_cast<double>(events.published()));
+        w.family("vellort_events_dropped_total", "counter",
+                 "Events dropped without a journal, as the memory queue was full.");
+        w.sample("vellort_events_dropped_total", "", static_cast<double>(events.dropped()));
+    }
     w.family("vellort_build_info", "gauge", "The daemon's version; always 1.");
     w.sample("vellort_build_info", label("version", sources.version), 1.0);
 

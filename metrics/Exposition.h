@@ -7,6 +7,9 @@
 class MessageServer;
 class StatusServer;
 class Storage;
+namespace EVENTS {
+class Publisher;
+}
 
 // The daemon's metrics in the Prometheus text format, version 0.0.4: what
 // GET /metrics answers. Reads only atomics and the ledgers' short-held
@@ -18,6 +21,7 @@ struct Sources {
     const StatusServer* statusServer = nullptr;
     const MessageServer* messageServer = nullptr;
     std::string version;
+    const EVENTS::Publisher* events = nullptr;  // null: no events, and no series of theirs
 };
 
 std::string exposition(const Sources& sources);

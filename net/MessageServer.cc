@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <stdint.h>
 
+#include "events/EventText.h"
+#include "events/Publisher.h"
 #include "log/LogFile.h"
 #include "net/BroadcastMessageThread.h"
 #include "metrics/Metrics.h"
@@ -75,6 +77,8 @@ void MessageServer::addToMessageQueue(int code, const std::string& subject, cons
     METRICS::add(METRICS::messagesSent(code));
     STATUS_PAGE::rememberMessage(code, subject, text);
     broadcaster->addToMessageQueue(buildFrame(code, subject, text));
+    if (events != nullptr)
+        events->post(EVENTS::MESSAGE_TOPIC, EVENTS::messageBody(events->hostName(), code, subject, text));
 }
 
 int MessageServer::clients() const {

@@ -14,6 +14,10 @@ class LogFile;
 class MessageRegisterThread;
 class MessageWorkerThread;
 
+namespace EVENTS {
+class Publisher;
+}
+
 // The daemon's TCP message service. Clients connect to the message port and
 // only listen: every warning and error given to addToMessageQueue goes, as one
 // binary frame, to every client connected at that moment.
@@ -30,6 +34,7 @@ class MessageWorkerThread;
 // client. Owns the listening socket and the acceptor and broadcaster threads.
 // Once connect() has started its threads the object must live for the rest of
 // the process: they run until then and use its socket.
+
 class MessageServer {
 public:
     // Message codes, by sender.
@@ -58,6 +63,8 @@ public:
     int connect();
 
     void addToMessageQueue(int code, const std::string& subject, const std::string& text);
+    // Before the storages start: every message is published through it too (borrowed).
+    void setEvents(EVENTS::Publisher* publisher) { events = publisher; }
 
     // The frame that addToMessageQueue sends for these values.
     static std::string buildFrame(int code, const std::string& subject, const std::string& text);
@@ -80,6 +87,7 @@ private:
     BroadcastMessageThread* broadcaster;
     // Set once connect() has started a thread; the threads are then never deleted.
     bool threadsStarted;
+    EVENTS::Publisher* events = nullptr;
 };
 
 #endif

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <vector>
 
+#include "events/Publisher.h"
 #include "health/StorageHealth.h"
 #include "ledger/Storage.h"
 #include "metrics/Metrics.h"
@@ -191,7 +192,13 @@ std::string statusJson(const METRICS::Sources& sources) {
         out << "]}";
         separator = ",";
     }
-    out << "],\"messages\":[";
+    out << "]";
+    if (sources.events != nullptr)
+        out << ",\"broker\":{\"address\":" << quoted(sources.events->broker())
+            << ",\"connected\":" << (sources.events->connected() ? "true" : "false")
+            << ",\"pending\":" << sources.events->pending() << ",\"published\":" << sources.events->published()
+            << "}";
+    out << ",\"messages\":[";
     separator = "";
     for (auto m = messages().rbegin(); m != messages().rend(); ++m) {
         out << separator << "{\"time\":" << epochSeconds(m->time) << ",\"code\":" << m->code

@@ -91,6 +91,11 @@
   function show(doc) {
     document.getElementById("version").textContent = doc.version;
     document.getElementById("updated").textContent = "Data of " + time(doc.time);
+    const broker = document.getElementById("broker");
+    broker.hidden = !doc.broker;
+    if (doc.broker)
+      broker.textContent = "Events broker " + doc.broker.address + ": " +
+          (doc.broker.connected ? "connected" : "not connected") + ", " + doc.broker.pending + " events pending";
     const cards = document.getElementById("storages");
     cards.replaceChildren(...doc.storages.map(s => card(s, rateOf(s, doc))));
     doc.mounts.forEach(mount);
