@@ -110,11 +110,15 @@ TEST(ConfigFileParserTest, UnusableValuesTakeDefaultsOrBoundsWithWarnings) {
         {"copy_buffer_size 1K", &P::copy_buffer_size, 8192, "1024 is below 4096, using 8192"},
         {"copy_job_max_bytes 64MB", &P::copy_job_max_bytes, 0, "64MB has characters after the number, using 0"},
         {"copy_job_max_files -1", &P::copy_job_max_files, 0, "-1 is below 0, using 0"},
+        {"mqtt_broker h:1\nmqtt_queue_limit 5", &P::mqtt_queue_limit, 100, "5 is below 100, using 100"},
+        {"mqtt_broker h:65536", &P::mqtt_port, 0, "h:65536 is not host:port, running without events"},
+        {"mqtt_broker [::1]:1883", &P::mqtt_port, 1883, ""},
     };
     for (const auto& [line, member, value, warnings] : cases) {
         ParsedConfig one(line + "\nstatus_port 5\nmessage_port 6\n");
         EXPECT_EQ(value, one.parser.*member) << line;
-        const std::string key = line.substr(0, line.find(' '));
+        const std::string last = line.substr(line.rfind('\n') + 1);  // the line the warning is of
+        const std::string key = last.substr(0, last.find(' '));
         EXPECT_EQ(warnings.empty() ? "" : "Warning: " + key + " " + warnings + "\n", one.warnings()) << line;
     }
 }
