@@ -18,8 +18,11 @@ namespace {
 // Bytes a valid UTF-8 sequence starting with `lead` holds, 0 when none starts there.
 size_t sequenceLength(const std::string& text, size_t at) {
     const unsigned char lead = static_cast<unsigned char>(text[at]);
-    size_t length = lead < 0x80 ? 1 : lead >= 0xc2 && lead < 0xe0 ? 2 : lead >= 0xe0 && lead < 0xf0 ? 3
-                                  : lead >= 0xf0 && lead < 0xf5 ? 4 : 0;
+    size_t length = lead < 0x80                   ? 1
+                    : lead >= 0xc2 && lead < 0xe0 ? 2
+                    : lead >= 0xe0 && lead < 0xf0 ? 3
+                    : lead >= 0xf0 && lead < 0xf5 ? 4
+                                                  : 0;
     if (length == 0 || at + length > text.size()) return 0;
     for (size_t i = 1; i < length; ++i)
         if ((static_cast<unsigned char>(text[at + i]) & 0xc0) != 0x80) return 0;
@@ -100,7 +103,8 @@ std::string shiftObject(const Shift& shift) {
 }  // namespace
 
 std::string fileBody(const std::string& host, const FileEvent& event) {
-    std::string body = "{\"host\":" + quoted(host) + ",\"event\":" + (event.failure.empty() ? "\"copied\"" : "\"failed\"") +
+    std::string body = "{\"host\":" + quoted(host) +
+                       ",\"event\":" + (event.failure.empty() ? "\"copied\"" : "\"failed\"") +
                        ",\"storage\":{\"id\":" + quoted(event.storageId) + ",\"type\":" + quoted(event.storageType) +
                        "},\"path\":" + quoted(event.path) + ",\"relative\":" + quoted(event.relative) +
                        ",\"copy\":" + quoted(event.copy);

@@ -32,6 +32,8 @@ const size_t windowSize = 2000;
 const int64_t maxBackoff = 60;  // seconds between two tries to reach the broker
 const int64_t complaintInterval = 60;
 const int keepalive = 30;
+const int64_t handshakeTimeout = 30;      // seconds
+const int64_t stateInterval = 200000000;  // nanoseconds between two looks at the storages' states
 
 int64_t monotonicSeconds() {
     return UTILITIES::monotonicNanoseconds() / 1000000000;
@@ -147,12 +149,7 @@ void Publisher::run() {
         if (mosq_ == nullptr && now >= nextAttempt_) {
             std::string why;
             if (!_connect(why)) {
-                if (!complained_ || now - lastComplaint_ >= complaintInterval) {
-                    logFile << "Warning: Events: cannot reach the broker " << broker() << ": " << why
-                            << "; retrying" << endl;
-                    complained_ = true;
-                    lastComplaint_ = now;
-                }
+                _complain(why);
                 nextAttempt_ = now + backoff_;
                 backoff_ = std::min(backoff_ * 2, maxBackoff);
             }
@@ -162,8 +159,9 @@ void Publisher::run() {
             fds[1].fd = mosquitto_socket(mosq_);
             fds[1].events = static_cast<short>(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0));
         }
-        int timeout = 1000;
-        if (mosq_ == nullptr) timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(1, nextAttempt_ - now)) * 1000);
+        // Woken by new events; else once a second at least, for keepalive and the states.
+        const int64_t untilAttempt = std::max<int64_t>(0, std::min<int64_t>(1, nextAttempt_ - now));
+        const int timeout = mosq_ == nullptr ? static_cast<int>(untilAttempt * 1000) : 1000;
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) sleep(1);
         if (fds[0].revents & POLLIN) {
             uint64_t count;
@@ -176,11 +174,20 @@ void Publisher::run() {
             if (rc == MOSQ_ERR_SUCCESS && mosq_ != nullptr && (fds[1].revents & POLLOUT))
                 rc = mosquitto_loop_write(mosq_, 100);
             if (rc == MOSQ_ERR_SUCCESS && mosq_ != nullptr) rc = mosquitto_loop_misc(mosq_);
-            if (rc != MOSQ_ERR_SUCCESS && mosq_ != nullptr)
-                _disconnect(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+            if (rc != MOSQ_ERR_SUCCESS && dropWhy_.empty())
+                dropWhy_ = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+            if (!dropWhy_.empty()) _disconnect(dropWhy_);
         }
+        // A broker that took the connection but never answers is left as an absent one.
+        if (mosq_ != nullptr && !handshaken_ && monotonicSeconds() - connectedAt_ > handshakeTimeout)
+            _disconnect("no answer to the connection");
+        if (mosq_ != nullptr && !dropWhy_.empty()) _disconnect(dropWhy_);
         if (mosq_ != nullptr && handshaken_) {
-            if (_storageStates() != lastState_) _publishState();
+            const int64_t nanoseconds = UTILITIES::monotonicNanoseconds();
+            if (nanoseconds - stateLookedAt_ >= stateInterval) {
+                stateLookedAt_ = nanoseconds;
+                if (_storageStates() != lastState_) _publishState();
+            }
             _fill();
             _publishWaiting();
         } else if (journal_ == nullptr) {
@@ -214,20 +221,15 @@ bool Publisher::_connect(std::string& why) {
         mosq_ = nullptr;
         return false;
     }
+    connectedAt_ = monotonicSeconds();
     return true;  // connected once the CONNACK comes
 }
 
 void Publisher::_handshake(int reason) {
     if (reason != 0) {
-        // Refused: a wrong name or password, say. Tried again like an absent broker.
-        const std::string why = std::string("refused: ") + mosquitto_reason_string(reason);
-        if (!complained_ || monotonicSeconds() - lastComplaint_ >= complaintInterval) {
-            logFile << "Warning: Events: cannot reach the broker " << broker() << ": " << why << "; retrying"
-                    << endl;
-            complained_ = true;
-            lastComplaint_ = monotonicSeconds();
-        }
-        _disconnect("");
+        // Refused: a wrong name or password, say. Tried again like an absent broker,
+        // once libmosquitto is out of its callback.
+        dropWhy_ = std::string("refused: ") + mosquitto_reason_string(reason);
         return;
     }
     handshaken_ = true;
@@ -238,13 +240,23 @@ void Publisher::_handshake(int reason) {
     _publishState();
 }
 
+void Publisher::_complain(const std::string& why) {
+    // The first time, then once a minute while the broker stays away.
+    const int64_t now = monotonicSeconds();
+    if (complained_ && now - lastComplaint_ < complaintInterval) return;
+    logFile << "Warning: Events: cannot reach the broker " << broker() << ": " << why << "; retrying" << endl;
+    complained_ = true;
+    lastComplaint_ = now;
+}
+
 void Publisher::_disconnect(const std::string& why) {
-    if (handshaken_ && !why.empty())
+    if (handshaken_) {
         logFile << "Warning: Events: lost the broker " << broker() << ": " << why << "; " << pending_.load()
                 << " events wait" << endl;
-    if (handshaken_) {
         complained_ = true;
         lastComplaint_ = monotonicSeconds();
+    } else {
+        _complain(why);
     }
     // Whatever the broker has not acknowledged goes again on the next connection.
     for (Row& row : window_) row.sent = false;
@@ -252,6 +264,7 @@ void Publisher::_disconnect(const std::string& why) {
     lastState_.clear();
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
+    dropWhy_.clear();
     handshaken_ = false;
     connected_ = false;
     nextAttempt_ = monotonicSeconds() + backoff_;
@@ -314,8 +327,10 @@ void Publisher::_acknowledged(int mid, int reason) {
     if (reason >= 0x80)
         logFile << "Error: Events: the broker refused event " << stream_ << "-" << seq << ": "
                 << mosquitto_reason_string(reason) << "; it is not sent again" << endl;
-    for (Row& row : window_)
-        if (row.seq == seq) row.acked = true;
+    // The window is in the order of the numbers.
+    auto row = std::lower_bound(window_.begin(), window_.end(), seq,
+                                [](const Row& row, int64_t wanted) { return row.seq < wanted; });
+    if (row != window_.end() && row->seq == seq) row->acked = true;
     while (!window_.empty() && window_.front().acked) window_.pop_front();
     --pending_;
     ++published_;
@@ -327,7 +342,9 @@ void Publisher::_publishState() {
     lastState_ = _storageStates();
     int rc = mosquitto_publish_v5(mosq_, nullptr, topic.c_str(), static_cast<int>(body.size()), body.data(), 1, true,
                                   nullptr);
-    if (rc != MOSQ_ERR_SUCCESS) _disconnect(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+    // Called in libmosquitto's callback too: the connection is dropped after it.
+    if (rc != MOSQ_ERR_SUCCESS && dropWhy_.empty())
+        dropWhy_ = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
 }
 
 std::string Publisher::_storageStates() const {
@@ -336,8 +353,9 @@ std::string Publisher::_storageStates() const {
         const Storage::Params& params = storage->getParams();
         const StorageHealth* health = storage->health();
         if (states.size() > 1) states += ",";
-        states += "{\"id\":" + quoted(params.storageID) + ",\"type\":" +
-                  quoted(StorageType::name(std::min(params.type, int(StorageType::OPTIONAL)))) + ",\"state\":" +
+        states += "{\"id\":" + quoted(params.storageID) +
+                  ",\"type\":" + quoted(StorageType::name(std::min(params.type, int(StorageType::OPTIONAL)))) +
+                  ",\"state\":" +
                   quoted(StorageHealth::stateName(health != nullptr ? health->snapshot().state : StorageHealth::UP)) +
                   "}";
     }

@@ -85,6 +85,7 @@ private:
 
     bool _connect(std::string& why);
     void _disconnect(const std::string& why);
+    void _complain(const std::string& why);
     void _fill();
     void _publishWaiting();
     void _publishState();
@@ -109,12 +110,15 @@ private:
 
     // Publisher thread only.
     struct mosquitto* mosq_ = nullptr;
-    bool handshaken_ = false;      // CONNACK came
-    std::deque<Row> window_;       // events read, not yet acknowledged, in order
-    int64_t lastRead_ = 0;         // the outbox's last number read
-    bool moreInOutbox_ = true;     // the outbox may hold more than was read
-    std::map<int, int64_t> inflight_;  // message ids of the connection now up -> seq
-    std::string lastState_;        // the storages' states last published
+    bool handshaken_ = false;                // CONNACK came
+    std::string dropWhy_;                    // set in a callback: the connection goes once libmosquitto is out of it
+    int64_t connectedAt_ = 0;                // monotonic seconds of the connection's start
+    int64_t stateLookedAt_ = 0;              // monotonic nanoseconds of the last look at the storages' states
+    std::deque<Row> window_;                 // events read, not yet acknowledged, in order
+    int64_t lastRead_ = 0;                   // the outbox's last number read
+    bool moreInOutbox_ = true;               // the outbox may hold more than was read
+    std::map<int, int64_t> inflight_;        // message ids of the connection now up -> seq
+    std::string lastState_;                  // the storages' states last published
     int64_t nextAttempt_ = 0, backoff_ = 1;  // monotonic seconds
     int64_t lastComplaint_ = -1;
     bool complained_ = false;

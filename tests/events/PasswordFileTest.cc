@@ -14,10 +14,8 @@ TEST(PasswordFileTest, OnlyAnOwnersFileReachedWithoutALinkGivesItsFirstLine) {
     writeFile(dir / "secret", "s3cret word\r\nsecond line\n");
     ASSERT_EQ(0, symlink((dir / "secret").c_str(), (dir / "link").c_str()));
     std::string password, why;
-    const std::pair<mode_t, std::string> modes[] = {{0644, "is open to others (mode 0644)"},
-                                                    {0640, "is open to others (mode 0640)"},
-                                                    {0600, ""},
-                                                    {0400, ""}};
+    const std::pair<mode_t, std::string> modes[] = {
+        {0644, "is open to others (mode 0644)"}, {0640, "is open to others (mode 0640)"}, {0600, ""}, {0400, ""}};
     for (const auto& [mode, refusal] : modes) {
         ASSERT_EQ(0, chmod((dir / "secret").c_str(), mode));
         why.clear();

@@ -14,8 +14,8 @@ std::string MqttBroker::program() {
 MqttBroker::MqttBroker() : folder("vellort-broker"), port_(freePort()) {
     writeFile(folder / "mosquitto.conf", "listener " + std::to_string(port_) +
                                              " 127.0.0.1\nallow_anonymous true\npersistence true\n"
-                                             "persistence_location " + folder.path() +
-                                             "/\nmax_queued_messages 0\nlog_dest stderr\n");
+                                             "persistence_location " +
+                                             folder.path() + "/\nmax_queued_messages 0\nlog_dest stderr\nuser root\n");
 }
 
 bool MqttBroker::start(double seconds) {
