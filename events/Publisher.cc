@@ -35,6 +35,13 @@ const int keepalive = 30;
 const int64_t handshakeTimeout = 30;      // seconds
 const int64_t stateInterval = 200000000;  // nanoseconds between two looks at the storages' states
 
+// libmosquitto's text for a failure, without its closing full stop, as the log's lines go on after it.
+std::string failure(int rc) {
+    std::string text = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
+}
+
 int64_t monotonicSeconds() {
     return UTILITIES::monotonicNanoseconds() / 1000000000;
 }
@@ -175,7 +182,7 @@ void Publisher::run() {
                 rc = mosquitto_loop_write(mosq_, 100);
             if (rc == MOSQ_ERR_SUCCESS && mosq_ != nullptr) rc = mosquitto_loop_misc(mosq_);
             if (rc != MOSQ_ERR_SUCCESS && dropWhy_.empty())
-                dropWhy_ = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+                dropWhy_ = failure(rc);
             if (!dropWhy_.empty()) _disconnect(dropWhy_);
         }
         // A broker that took the connection but never answers is left as an absent one.
@@ -216,7 +223,7 @@ bool Publisher::_connect(std::string& why) {
     if (rc == MOSQ_ERR_SUCCESS)
         rc = mosquitto_connect_bind_v5(mosq_, settings_.host.c_str(), settings_.port, keepalive, nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
-        why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+        why = failure(rc);
         mosquitto_destroy(mosq_);
         mosq_ = nullptr;
         return false;
@@ -311,7 +318,7 @@ void Publisher::_publishWaiting() {
         const int rc = mosquitto_publish_v5(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()),
                                             payload.data(), 1, false, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
-            _disconnect(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+            _disconnect(failure(rc));
             return;
         }
         row.sent = true;
@@ -344,7 +351,7 @@ void Publisher::_publishState() {
                                   nullptr);
     // Called in libmosquitto's callback too: the connection is dropped after it.
     if (rc != MOSQ_ERR_SUCCESS && dropWhy_.empty())
-        dropWhy_ = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+        dropWhy_ = failure(rc);
 }
 
 std::string Publisher::_storageStates() const {
