@@ -314,6 +314,11 @@ EVENTS::Publisher* Daemon::_makePublisher() {
                  << ": running without events" << endl;
         return nullptr;
     }
+    if (!config.mqtt_cafile.empty() && access(config.mqtt_cafile.c_str(), R_OK) != 0) {
+        *logFile << "Error: mqtt_cafile " << config.mqtt_cafile << ": " << LogManip(&LogFile::errmsg, errno)
+                 << ": running without events" << endl;
+        return nullptr;
+    }
     *logFile << "++ Events: to " << config.mqtt_broker << " below " << settings.prefix << "/ as "
              << settings.clientId << endl;
     return new EVENTS::Publisher(settings, config.logfile, version);

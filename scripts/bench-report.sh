@@ -55,7 +55,7 @@ if ! command -v rsync >/dev/null 2>&1; then
 fi
 
 # --- the Release build --------------------------------------------------------
-benchmarks=(copy_bench daemon_copy_bench pipe_bench link_bench status_bench message_bench)
+benchmarks=(copy_bench daemon_copy_bench pipe_bench link_bench status_bench message_bench events_bench)
 say "building $build (Release)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DVELLORT_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target vellort "${benchmarks[@]}" >/dev/null
@@ -68,6 +68,7 @@ if ((quick)); then
     link_args=(--files 5000 --rounds 1)
     status_args=(0.5)
     message_args=(20000 1000)
+    events_args=(--quick)
     limit=600
 else
     copy_args=(--small-files 20000 --small-kb 4 --large-files 4 --large-mb 512 --rounds 3)
@@ -76,6 +77,7 @@ else
     link_args=(--files 20000 --rounds 3)
     status_args=(3)
     message_args=(200000 5000)
+    events_args=()
     limit=1800
 fi
 
@@ -90,7 +92,7 @@ run() {
     local name=$1
     shift
     local needs_root=0
-    case $name in copy_bench) ;; daemon_copy_bench | link_bench) needs_root=1 ;; esac
+    case $name in copy_bench) ;; daemon_copy_bench | link_bench | events_bench) needs_root=1 ;; esac
     if ((needs_root && !is_root)); then
         outcome[$name]="not run: needs root for its tmpfs mounts"
         say "$name left out (needs root)"
@@ -116,6 +118,7 @@ run pipe_bench "${pipe_args[@]}"
 run link_bench "${link_args[@]}"
 run status_bench "${status_args[@]}"
 run message_bench "${message_args[@]}"
+run events_bench "${events_args[@]}"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # --- the figures --------------------------------------------------------------
@@ -154,6 +157,11 @@ figures=(
     "message.1_client.delay_p99_us|message_bench|Message delay p99, 1 client|us"
     "message.10_clients.delay_p50_us|message_bench|Message delay p50, 10 clients|us"
     "message.10_clients.delay_p99_us|message_bench|Message delay p99, 10 clients|us"
+    "events.rate.on_over_off|events_bench|Copy rate, events on / off (median)|x"
+    "events.delay.p50_ms|events_bench|Copy to event at a subscriber, p50|ms"
+    "events.delay.p99_ms|events_bench|Copy to event at a subscriber, p99|ms"
+    "events.outage.backlog_events|events_bench|Events waiting after a broker outage|events"
+    "events.outage.catch_up_s|events_bench|Catch-up after the broker's restart|s"
 )
 
 number() {
@@ -212,6 +220,7 @@ echo "  pipe_bench ${pipe_args[*]}"
 echo "  link_bench ${link_args[*]}"
 echo "  status_bench ${status_args[*]}   (seconds per run)"
 echo "  message_bench ${message_args[*]}   (frames per run, single frames for the delay)"
+echo "  events_bench ${events_args[*]:-}   (the outage and the rates: see bench/events_bench.cc)"
 grep -h "^NOTE" "$out"/*.txt || true
 echo "Full output: $out/"
 
