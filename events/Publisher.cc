@@ -184,6 +184,7 @@ void Publisher::run() {
             if (rc != MOSQ_ERR_SUCCESS && dropWhy_.empty())
                 dropWhy_ = failure(rc);
             if (!dropWhy_.empty()) _disconnect(dropWhy_);
+            _bookAcknowledged();
         }
         // A broker that took the connection but never answers is left as an absent one.
         if (mosq_ != nullptr && !handshaken_ && monotonicSeconds() - connectedAt_ > handshakeTimeout)
@@ -267,6 +268,7 @@ void Publisher::_disconnect(const std::string& why) {
     }
     // Whatever the broker has not acknowledged goes again on the next connection.
     for (Row& row : window_) row.sent = false;
+    nextUnsent_ = 0;
     inflight_.clear();
     lastState_.clear();
     mosquitto_destroy(mosq_);
@@ -310,7 +312,8 @@ void Publisher::_fill() {
 }
 
 void Publisher::_publishWaiting() {
-    for (Row& row : window_) {
+    for (; nextUnsent_ < window_.size(); ++nextUnsent_) {
+        Row& row = window_[nextUnsent_];
         if (row.sent || row.acked) continue;
         const std::string topic = topicPrefix_ + topicName(row.topic);
         const std::string payload = withId(row.body, stream_, row.seq);
@@ -338,10 +341,20 @@ void Publisher::_acknowledged(int mid, int reason) {
     auto row = std::lower_bound(window_.begin(), window_.end(), seq,
                                 [](const Row& row, int64_t wanted) { return row.seq < wanted; });
     if (row != window_.end() && row->seq == seq) row->acked = true;
-    while (!window_.empty() && window_.front().acked) window_.pop_front();
+    while (!window_.empty() && window_.front().acked) {
+        ackedUpTo_ = window_.front().seq;
+        window_.pop_front();
+        if (nextUnsent_ > 0) --nextUnsent_;
+    }
     --pending_;
     ++published_;
-    if (journal_ != nullptr) journal_->bookSent(seq);
+}
+
+void Publisher::_bookAcknowledged() {
+    // Acknowledgements come in order: one deletion for all of them since the last.
+    if (journal_ == nullptr || ackedUpTo_ <= bookedUpTo_) return;
+    journal_->bookSent(ackedUpTo_);
+    bookedUpTo_ = ackedUpTo_;
 }
 
 void Publisher::_publishState() {

@@ -92,6 +92,7 @@ private:
     std::string _stateBody(bool online) const;
     std::string _storageStates() const;
     void _acknowledged(int mid, int reason);
+    void _bookAcknowledged();
     void _wake();
 
     void _handshake(int reason);
@@ -115,6 +116,9 @@ private:
     int64_t connectedAt_ = 0;                // monotonic seconds of the connection's start
     int64_t stateLookedAt_ = 0;              // monotonic nanoseconds of the last look at the storages' states
     std::deque<Row> window_;                 // events read, not yet acknowledged, in order
+    size_t nextUnsent_ = 0;                  // window_'s first row not handed to the connection now up
+    int64_t ackedUpTo_ = 0;                  // every event up to it acknowledged
+    int64_t bookedUpTo_ = 0;                 // and booked so in the journal
     int64_t lastRead_ = 0;                   // the outbox's last number read
     bool moreInOutbox_ = true;               // the outbox may hold more than was read
     std::map<int, int64_t> inflight_;        // message ids of the connection now up -> seq

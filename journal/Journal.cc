@@ -293,13 +293,23 @@ bool Journal::_read(Contents& out, std::string& why) {
 }
 
 bool Journal::_openOutbox(std::string& why) {
-    // Numbers never used twice (AUTOINCREMENT), even once the newest left:
-    // with the stream's name they make the events' ids.
-    if (!_exec("CREATE TABLE IF NOT EXISTS outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, topic INTEGER NOT NULL,"
+    if (!_exec("CREATE TABLE IF NOT EXISTS outbox(seq INTEGER PRIMARY KEY, topic INTEGER NOT NULL,"
                " body TEXT NOT NULL)")) {
         why = sqlite3_errmsg(db);
         return false;
     }
+    // Numbers are never used twice, even once the outbox was empty: with the
+    // stream's name they make the events' ids. The last one given is kept
+    // with each commit that gave one.
+    sqlite3_stmt* last = _statement(
+        "SELECT max(coalesce((SELECT max(seq) FROM outbox), 0),"
+        " coalesce((SELECT CAST(value AS INTEGER) FROM meta WHERE key = 'event_seq'), 0))");
+    if (last == nullptr || sqlite3_step(last) != SQLITE_ROW) {
+        why = sqlite3_errmsg(db);
+        return false;
+    }
+    outboxSeq = sqlite3_column_int64(last, 0);
+    sqlite3_reset(last);
     sqlite3_stmt* find = _statement("SELECT value FROM meta WHERE key = 'event_stream'");
     if (find == nullptr) {
         why = sqlite3_errmsg(db);
@@ -330,10 +340,11 @@ bool Journal::_openOutbox(std::string& why) {
 }
 
 bool Journal::_toOutbox(int topic, const std::string& body) {
-    sqlite3_stmt* add = _statement("INSERT INTO outbox(topic, body) VALUES(?, ?)");
+    sqlite3_stmt* add = _statement("INSERT INTO outbox(seq, topic, body) VALUES(?, ?, ?)");
     if (add == nullptr) return false;
-    sqlite3_bind_int(add, 1, topic);
-    sqlite3_bind_text(add, 2, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(add, 1, outboxSeq + outboxAdded + 1);
+    sqlite3_bind_int(add, 2, topic);
+    sqlite3_bind_text(add, 3, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
     const bool added = sqlite3_step(add) == SQLITE_DONE;
     sqlite3_reset(add);
     if (added) ++outboxAdded;
@@ -536,6 +547,7 @@ void Journal::_write() {
         std::string why;
         outboxAdded = 0;
         const bool committed = _commit(group, why);
+        if (committed) outboxSeq += outboxAdded;
         if (committed && outboxAdded > 0 && outboxListener) outboxListener(outboxAdded);
         if (committed) {
             if (failing) logFile << "The journal " << path_ << " is written again" << endl;
@@ -598,6 +610,15 @@ bool Journal::_commit(const std::vector<Event>& events, std::string& why) {
         ok = sqlite3_step(pending) == SQLITE_DONE;
         sqlite3_reset(pending);
     }
+    if (ok && outboxAdded > 0) {
+        sqlite3_stmt* keep = _statement("INSERT OR REPLACE INTO meta(key, value) VALUES('event_seq', ?)");
+        ok = keep != nullptr;
+        if (ok) {
+            sqlite3_bind_int64(keep, 1, outboxSeq + outboxAdded);
+            ok = sqlite3_step(keep) == SQLITE_DONE;
+            sqlite3_reset(keep);
+        }
+    }
     if (ok && _exec("COMMIT")) return true;
     why = sqlite3_errmsg(db);
     _exec("ROLLBACK");
@@ -617,7 +638,7 @@ bool Journal::_apply(const Event& event) {
         return false;
     if (event.kind == Event::OUTBOX) return true;
     if (event.kind == Event::SENT) {
-        sqlite3_stmt* sent = _statement("DELETE FROM outbox WHERE seq = ?");
+        sqlite3_stmt* sent = _statement("DELETE FROM outbox WHERE seq <= ?");
         if (sent == nullptr) return false;
         sqlite3_bind_int64(sent, 1, event.id);
         return step(sent);

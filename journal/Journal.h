@@ -139,7 +139,7 @@ public:
     void setOutboxListener(std::function<void(int)> listener) { outboxListener = std::move(listener); }
     // Any thread: an event to the outbox, committed with the next group.
     void bookEvent(int topic, std::string body);
-    // Any thread: the broker has the event `seq`; it leaves the outbox.
+    // Any thread: the broker has every event up to `seq`; they leave the outbox.
     void bookSent(int64_t seq);
     // Stop: commits everything booked so far, waiting at most `seconds`.
     void flush(int seconds);
@@ -212,6 +212,7 @@ private:
     std::string outboxStream_;                 // set by open()
     std::function<void(int)> outboxListener;  // set before start()
     int outboxAdded = 0;                      // writer thread only: events put in the outbox by this commit
+    int64_t outboxSeq = 0;                    // writer thread only (open() before it): the last number given
 };
 
 #endif
