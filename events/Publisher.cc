@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sqlite3.h>
 #include <string.h>
 #include <sys/eventfd.h>
@@ -45,6 +47,29 @@ std::string failure(int rc) {
 int64_t monotonicSeconds() {
     return UTILITIES::monotonicNanoseconds() / 1000000000;
 }
+
+// The publisher runs only on processor time that copying leaves: a burst of
+// copies is never slowed by its events, which go out once it has passed. It
+// takes its normal share back while it holds what others wait for (the
+// journal's queue, the memory queue, a storage's health, the log, and a read
+// of the outbox, which keeps the journal's log from being checkpointed).
+void schedule(int policy) {
+    struct sched_param none = {};
+    pthread_setschedparam(pthread_self(), policy, &none);  // without it the thread only competes as any other
+}
+
+thread_local int normalShares = 0;
+
+struct NormalShare {
+    NormalShare() {
+        if (normalShares++ == 0) schedule(SCHED_OTHER);
+    }
+    ~NormalShare() {
+        if (--normalShares == 0) schedule(SCHED_IDLE);
+    }
+    NormalShare(const NormalShare&) = delete;
+    NormalShare& operator=(const NormalShare&) = delete;
+};
 
 }  // namespace
 
@@ -151,6 +176,7 @@ void Publisher::_wake() {
 }
 
 void Publisher::run() {
+    schedule(SCHED_IDLE);
     for (;;) {
         const int64_t now = monotonicSeconds();
         if (mosq_ == nullptr && now >= nextAttempt_) {
@@ -181,8 +207,7 @@ void Publisher::run() {
             if (rc == MOSQ_ERR_SUCCESS && mosq_ != nullptr && (fds[1].revents & POLLOUT))
                 rc = mosquitto_loop_write(mosq_, 100);
             if (rc == MOSQ_ERR_SUCCESS && mosq_ != nullptr) rc = mosquitto_loop_misc(mosq_);
-            if (rc != MOSQ_ERR_SUCCESS && dropWhy_.empty())
-                dropWhy_ = failure(rc);
+            if (rc != MOSQ_ERR_SUCCESS && dropWhy_.empty()) dropWhy_ = failure(rc);
             if (!dropWhy_.empty()) _disconnect(dropWhy_);
             _bookAcknowledged();
         }
@@ -193,6 +218,7 @@ void Publisher::run() {
         if (mosq_ != nullptr && handshaken_) {
             const int64_t nanoseconds = UTILITIES::monotonicNanoseconds();
             if (nanoseconds - stateLookedAt_ >= stateInterval) {
+                NormalShare share;
                 stateLookedAt_ = nanoseconds;
                 if (_storageStates() != lastState_) _publishState();
             }
@@ -234,6 +260,7 @@ bool Publisher::_connect(std::string& why) {
 }
 
 void Publisher::_handshake(int reason) {
+    NormalShare share;
     if (reason != 0) {
         // Refused: a wrong name or password, say. Tried again like an absent broker,
         // once libmosquitto is out of its callback.
@@ -249,6 +276,7 @@ void Publisher::_handshake(int reason) {
 }
 
 void Publisher::_complain(const std::string& why) {
+    NormalShare share;
     // The first time, then once a minute while the broker stays away.
     const int64_t now = monotonicSeconds();
     if (complained_ && now - lastComplaint_ < complaintInterval) return;
@@ -258,6 +286,7 @@ void Publisher::_complain(const std::string& why) {
 }
 
 void Publisher::_disconnect(const std::string& why) {
+    NormalShare share;
     if (handshaken_) {
         logFile << "Warning: Events: lost the broker " << broker() << ": " << why << "; " << pending_.load()
                 << " events wait" << endl;
@@ -281,6 +310,7 @@ void Publisher::_disconnect(const std::string& why) {
 }
 
 void Publisher::_fill() {
+    NormalShare share;
     if (journal_ == nullptr) {
         MutexGuard guard(&mutex);
         while (!memory_.empty() && window_.size() < windowSize) {
@@ -334,9 +364,11 @@ void Publisher::_acknowledged(int mid, int reason) {
     if (found == inflight_.end()) return;  // the state's
     const int64_t seq = found->second;
     inflight_.erase(found);
-    if (reason >= 0x80)
+    if (reason >= 0x80) {
+        NormalShare share;
         logFile << "Error: Events: the broker refused event " << stream_ << "-" << seq << ": "
                 << mosquitto_reason_string(reason) << "; it is not sent again" << endl;
+    }
     // The window is in the order of the numbers.
     auto row = std::lower_bound(window_.begin(), window_.end(), seq,
                                 [](const Row& row, int64_t wanted) { return row.seq < wanted; });
@@ -353,6 +385,7 @@ void Publisher::_acknowledged(int mid, int reason) {
 void Publisher::_bookAcknowledged() {
     // Acknowledgements come in order: one deletion for all of them since the last.
     if (journal_ == nullptr || ackedUpTo_ <= bookedUpTo_) return;
+    NormalShare share;
     journal_->bookSent(ackedUpTo_);
     bookedUpTo_ = ackedUpTo_;
 }
@@ -363,8 +396,7 @@ void Publisher::_publishState() {
     int rc = mosquitto_publish_v5(mosq_, nullptr, topic.c_str(), static_cast<int>(body.size()), body.data(), 1, true,
                                   nullptr);
     // Called in libmosquitto's callback too: the connection is dropped after it.
-    if (rc != MOSQ_ERR_SUCCESS && dropWhy_.empty())
-        dropWhy_ = failure(rc);
+    if (rc != MOSQ_ERR_SUCCESS && dropWhy_.empty()) dropWhy_ = failure(rc);
 }
 
 std::string Publisher::_storageStates() const {
