@@ -557,7 +557,7 @@ public:
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(db_,
                                "SELECT (SELECT count(*) FROM outbox),"
-                               " coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'outbox'), 0)",
+                               " coalesce((SELECT CAST(value AS INTEGER) FROM meta WHERE key = 'event_seq'), 0)",
                                -1, &statement, nullptr) != SQLITE_OK ||
             sqlite3_step(statement) != SQLITE_ROW) {
             const std::string why = sqlite3_errmsg(db_);
