@@ -5,61 +5,16 @@
 
 #include <cstdio>
 
+#include "util/Json.h"
+
 namespace EVENTS {
+
+using UTILITIES::jsonQuoted;
 
 const char* topicName(int topic) {
     if (topic == SHIFT_TOPIC) return "shift";
     if (topic == MESSAGE_TOPIC) return "message";
     return "file";
-}
-
-namespace {
-
-// Bytes a valid UTF-8 sequence starting with `lead` holds, 0 when none starts there.
-size_t sequenceLength(const std::string& text, size_t at) {
-    const unsigned char lead = static_cast<unsigned char>(text[at]);
-    size_t length = lead < 0x80                   ? 1
-                    : lead >= 0xc2 && lead < 0xe0 ? 2
-                    : lead >= 0xe0 && lead < 0xf0 ? 3
-                    : lead >= 0xf0 && lead < 0xf5 ? 4
-                                                  : 0;
-    if (length == 0 || at + length > text.size()) return 0;
-    for (size_t i = 1; i < length; ++i)
-        if ((static_cast<unsigned char>(text[at + i]) & 0xc0) != 0x80) return 0;
-    const unsigned char second = static_cast<unsigned char>(text[at + 1 < text.size() ? at + 1 : at]);
-    // Overlong forms, surrogates and code points beyond U+10FFFF.
-    if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second >= 0xa0) || (lead == 0xf0 && second < 0x90) ||
-        (lead == 0xf4 && second >= 0x90))
-        return 0;
-    return length;
-}
-
-}  // namespace
-
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    out.reserve(text.size() + 2);
-    for (size_t at = 0; at < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[at]);
-        const size_t length = sequenceLength(text, at);
-        if (length == 0) {
-            out += "\xef\xbf\xbd";
-            ++at;
-            continue;
-        }
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out.append(text, at, length);
-        }
-        at += length;
-    }
-    return out + "\"";
 }
 
 std::string rfc3339(int64_t nanoseconds) {
@@ -97,35 +52,35 @@ namespace {
 
 std::string shiftObject(const Shift& shift) {
     return "{\"uid\":" + std::to_string(shift.uid) + ",\"gid\":" + std::to_string(shift.gid) +
-           ",\"start\":" + quoted(rfc3339Seconds(shift.start)) + "}";
+           ",\"start\":" + jsonQuoted(rfc3339Seconds(shift.start)) + "}";
 }
 
 }  // namespace
 
 std::string fileBody(const std::string& host, const FileEvent& event) {
-    std::string body = "{\"host\":" + quoted(host) +
+    std::string body = "{\"host\":" + jsonQuoted(host) +
                        ",\"event\":" + (event.failure.empty() ? "\"copied\"" : "\"failed\"") +
-                       ",\"storage\":{\"id\":" + quoted(event.storageId) + ",\"type\":" + quoted(event.storageType) +
-                       "},\"path\":" + quoted(event.path) + ",\"relative\":" + quoted(event.relative) +
-                       ",\"copy\":" + quoted(event.copy);
+                       ",\"storage\":{\"id\":" + jsonQuoted(event.storageId) + ",\"type\":" + jsonQuoted(event.storageType) +
+                       "},\"path\":" + jsonQuoted(event.path) + ",\"relative\":" + jsonQuoted(event.relative) +
+                       ",\"copy\":" + jsonQuoted(event.copy);
     if (event.failure.empty()) {
-        body += ",\"size\":" + std::to_string(event.size) + ",\"mtime\":" + quoted(rfc3339(event.mtime));
-        if (!event.hash.empty()) body += ",\"hash\":" + quoted(event.hash);
+        body += ",\"size\":" + std::to_string(event.size) + ",\"mtime\":" + jsonQuoted(rfc3339(event.mtime));
+        if (!event.hash.empty()) body += ",\"hash\":" + jsonQuoted(event.hash);
     } else {
-        body += ",\"reason\":" + quoted(event.failure);
+        body += ",\"reason\":" + jsonQuoted(event.failure);
     }
-    return body + ",\"shift\":" + shiftObject(event.shift) + ",\"time\":" + quoted(rfc3339(nowNanoseconds())) +
+    return body + ",\"shift\":" + shiftObject(event.shift) + ",\"time\":" + jsonQuoted(rfc3339(nowNanoseconds())) +
            ",\"attempts\":" + std::to_string(event.attempts) + "}";
 }
 
 std::string shiftBody(const std::string& host, const Shift& shift) {
-    return "{\"host\":" + quoted(host) + ",\"event\":\"shift\",\"shift\":" + shiftObject(shift) + "}";
+    return "{\"host\":" + jsonQuoted(host) + ",\"event\":\"shift\",\"shift\":" + shiftObject(shift) + "}";
 }
 
 std::string messageBody(const std::string& host, int code, const std::string& subject, const std::string& text) {
-    return "{\"host\":" + quoted(host) + ",\"event\":\"message\",\"code\":" + std::to_string(code) +
-           ",\"subject\":" + quoted(subject) + ",\"text\":" + quoted(text) +
-           ",\"time\":" + quoted(rfc3339(nowNanoseconds())) + "}";
+    return "{\"host\":" + jsonQuoted(host) + ",\"event\":\"message\",\"code\":" + std::to_string(code) +
+           ",\"subject\":" + jsonQuoted(subject) + ",\"text\":" + jsonQuoted(text) +
+           ",\"time\":" + jsonQuoted(rfc3339(nowNanoseconds())) + "}";
 }
 
 std::string withId(const std::string& body, const std::string& stream, int64_t seq) {

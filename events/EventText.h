@@ -16,9 +16,6 @@ namespace EVENTS {
 enum Topic { FILE_TOPIC = 0, SHIFT_TOPIC = 1, MESSAGE_TOPIC = 2 };
 const char* topicName(int topic);
 
-// The text of a JSON string, quotes included; bytes that are no valid UTF-8
-// become U+FFFD, so that any path makes a valid document.
-std::string quoted(const std::string& text);
 // RFC 3339 in UTC with milliseconds, "2026-12-09T21:47:38.123Z".
 std::string rfc3339(int64_t nanoseconds);
 std::string rfc3339Seconds(int64_t seconds);

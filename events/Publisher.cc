@@ -21,9 +21,12 @@
 #include "ledger/Storage.h"
 #include "ledger/StorageType.h"
 #include "thread/MutexGuard.h"
+#include "util/Json.h"
 #include "util/Time.h"
 
 namespace EVENTS {
+
+using UTILITIES::jsonQuoted;
 
 namespace {
 
@@ -405,10 +408,10 @@ std::string Publisher::_storageStates() const {
         const Storage::Params& params = storage->getParams();
         const StorageHealth* health = storage->health();
         if (states.size() > 1) states += ",";
-        states += "{\"id\":" + quoted(params.storageID) +
-                  ",\"type\":" + quoted(StorageType::name(std::min(params.type, int(StorageType::OPTIONAL)))) +
+        states += "{\"id\":" + jsonQuoted(params.storageID) +
+                  ",\"type\":" + jsonQuoted(StorageType::name(std::min(params.type, int(StorageType::OPTIONAL)))) +
                   ",\"state\":" +
-                  quoted(StorageHealth::stateName(health != nullptr ? health->snapshot().state : StorageHealth::UP)) +
+                  jsonQuoted(StorageHealth::stateName(health != nullptr ? health->snapshot().state : StorageHealth::UP)) +
                   "}";
     }
     return states + "]";
@@ -416,10 +419,10 @@ std::string Publisher::_storageStates() const {
 
 std::string Publisher::_stateBody(bool online) const {
     std::string body = std::string("{\"state\":") + (online ? "\"online\"" : "\"offline\"") +
-                       ",\"host\":" + quoted(settings_.hostName) + ",\"client\":" + quoted(settings_.clientId) +
-                       ",\"pid\":" + std::to_string(getpid()) + ",\"started\":" + quoted(rfc3339(started_));
+                       ",\"host\":" + jsonQuoted(settings_.hostName) + ",\"client\":" + jsonQuoted(settings_.clientId) +
+                       ",\"pid\":" + std::to_string(getpid()) + ",\"started\":" + jsonQuoted(rfc3339(started_));
     if (online)
-        body += ",\"version\":" + quoted(version_) + ",\"time\":" + quoted(rfc3339(nowNanoseconds())) +
+        body += ",\"version\":" + jsonQuoted(version_) + ",\"time\":" + jsonQuoted(rfc3339(nowNanoseconds())) +
                 ",\"storages\":" + _storageStates();
     return body + "}";
 }

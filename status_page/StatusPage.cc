@@ -15,9 +15,12 @@
 #include "metrics/Metrics.h"
 #include "net/MessageServer.h"
 #include "thread/MutexGuard.h"
+#include "util/Json.h"
 #include "util/Time.h"
 
 namespace {
+
+using UTILITIES::jsonQuoted;
 
 struct Message {
     double time;  // seconds since the epoch
@@ -52,22 +55,6 @@ double wallSeconds() {
     return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
 }
 
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + '"';
-}
 
 // JSON has no NaN nor infinity: null for both (not measured, or not filling).
 std::string number(double value) {
@@ -143,16 +130,16 @@ void sample(const METRICS::Sources& sources, int64_t monotonicNow) {
 std::string statusJson(const METRICS::Sources& sources) {
     std::ostringstream out;
     const int64_t now = UTILITIES::monotonicNanoseconds();
-    out << "{\"version\":" << quoted(sources.version) << ",\"time\":" << epochSeconds(wallSeconds())
+    out << "{\"version\":" << jsonQuoted(sources.version) << ",\"time\":" << epochSeconds(wallSeconds())
         << ",\"filesAnnounced\":" << METRICS::filesAnnounced().load() << ",\"storages\":[";
     const char* separator = "";
     for (Storage* storage : sources.storages) {
         const METRICS::StorageCounters& c = storage->debitCredit().counters();
         StorageHealth::Snapshot health;
         if (storage->health() != nullptr) health = storage->health()->snapshot();
-        out << separator << "{\"id\":" << quoted(storage->getParams().storageID) << ",\"type\":\""
+        out << separator << "{\"id\":" << jsonQuoted(storage->getParams().storageID) << ",\"type\":\""
             << StorageType::name(storage->getParams().type) << "\",\"state\":\""
-            << StorageHealth::stateName(health.state) << "\",\"stateReason\":" << quoted(health.reason)
+            << StorageHealth::stateName(health.state) << "\",\"stateReason\":" << jsonQuoted(health.reason)
             << ",\"stateSince\":" << health.since << ",\"refilling\":" << (health.refilling ? "true" : "false")
             << ",\"copied\":" << c.copied.load()
             << ",\"failed\":" << c.failures.load() << ",\"retried\":" << c.retries.load()
@@ -179,7 +166,7 @@ std::string statusJson(const METRICS::Sources& sources) {
     for (const Storage* storage : mountWatchers(sources.storages)) {
         const METRICS::MountGauges* gauges = storage->mountGauges();
         const std::string& mountpoint = storage->getParams().mountpoint;
-        out << separator << "{\"mountpoint\":" << quoted(mountpoint)
+        out << separator << "{\"mountpoint\":" << jsonQuoted(mountpoint)
             << ",\"fillLimit\":" << storage->getParams().fillstate_limit / 100.0
             << ",\"fill\":" << number(gauges->fill.load()) << ",\"inodes\":" << number(gauges->inodes.load())
             << ",\"fullInSeconds\":" << number(gauges->fullIn.load()) << ",\"samples\":[";
@@ -194,7 +181,7 @@ std::string statusJson(const METRICS::Sources& sources) {
     }
     out << "]";
     if (sources.events != nullptr)
-        out << ",\"broker\":{\"address\":" << quoted(sources.events->broker())
+        out << ",\"broker\":{\"address\":" << jsonQuoted(sources.events->broker())
             << ",\"connected\":" << (sources.events->connected() ? "true" : "false")
             << ",\"pending\":" << sources.events->pending() << ",\"published\":" << sources.events->published()
             << "}";
@@ -203,7 +190,7 @@ std::string statusJson(const METRICS::Sources& sources) {
     for (auto m = messages().rbegin(); m != messages().rend(); ++m) {
         out << separator << "{\"time\":" << epochSeconds(m->time) << ",\"code\":" << m->code
             << ",\"error\":" << (isError(m->code) ? "true" : "false")
-            << ",\"subject\":" << quoted(m->subject.substr(0, 300)) << ",\"text\":" << quoted(m->text.substr(0, 300))
+            << ",\"subject\":" << jsonQuoted(m->subject.substr(0, 300)) << ",\"text\":" << jsonQuoted(m->text.substr(0, 300))
             << '}';
         separator = ",";
     }

@@ -61,9 +61,11 @@ TEST(EventsTest, EveryCopyArrivesInOrderThroughABrokerOutageAndAKill) {
                             daemon.root(), "subscriber");
     ASSERT_TRUE(subscriber.waitForOutput("connected")) << subscriber.errorOutput();
 
+    const std::string metrics = std::to_string(freePort());
     daemon.writeConfig(daemon.defaultConfig() + "journal " + daemon.root() + "/journal.sqlite\nverify_copies yes\n" +
                        "mqtt_broker " + broker.address() + "\nmqtt_topic_prefix " + prefix + "\nmqtt_client_id " +
-                       prefix + "\n" + DaemonRunner::storage("archive", "EXTERNAL", daemon.root() + "/external"));
+                       prefix + "\nmetrics_port " + metrics + "\n" +
+                       DaemonRunner::storage("archive", "EXTERNAL", daemon.root() + "/external"));
     ASSERT_EQ(0, daemon.run());
     ASSERT_TRUE(daemon.waitForLog("++ Events: connected to " + broker.address()));
     auto outboxEmpties = [&] {  // once the copies of every file announced so far are booked
@@ -130,4 +132,11 @@ TEST(EventsTest, EveryCopyArrivesInOrderThroughABrokerOutageAndAKill) {
     EXPECT_NE(std::string::npos, offline) << output.substr(0, 4000);
     EXPECT_NE(std::string::npos, output.find("state online " + std::to_string(daemon.daemonPid()), offline));
     EXPECT_EQ(0, countInFile(daemon.logPath(), "Error: Events"));
+    std::string scraped;  // and the series that the shipped rules and dashboard read
+    runProgram({"/usr/bin/python3", VELLORT_SOURCE_DIR "/tests/system/scrape.py",
+                "http://127.0.0.1:" + metrics + "/metrics", VELLORT_SOURCE_DIR "/packaging/vellort-alerts.yml"},
+               &scraped, nullptr);
+    for (const char* served : {"vellort_broker_connected{} 1.0", "vellort_events_pending{} 0.0"})
+        EXPECT_NE(std::string::npos, scraped.find(served)) << scraped;
+    EXPECT_EQ(std::string::npos, scraped.find("missing ")) << scraped;
 }

@@ -2,7 +2,8 @@
 """Reads a running daemon's /metrics (the URL) with the Prometheus client's own
 parser and prints one sample a line: name{label=value,...} value, labels sorted;
 then "missing <name>" for each vellort_ or process_ word of the files named
-after the URL that the daemon does not serve."""
+after the URL that the daemon does not serve (the events' ones only when it
+serves any)."""
 import re
 import sys
 import urllib.request
@@ -17,8 +18,10 @@ for family in text_string_to_metric_families(text):
         served.add(sample.name)
         labels = ",".join(f"{k}={v}" for k, v in sorted(sample.labels.items()))
         print(f"{sample.name}{{{labels}}} {sample.value!r}")
+# The events' series are served only by a daemon with a broker.
+events = "vellort_broker_connected" in served
 for path in sys.argv[2:]:
     with open(path, encoding="utf-8") as f:
         for name in sorted(set(re.findall(r"\b(?:vellort|process)_[a-z_]+", f.read()))):
-            if name not in served:
+            if name not in served and (events or not name.startswith(("vellort_events_", "vellort_broker_"))):
                 print(f"missing {name}")
