@@ -73,16 +73,13 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "bench/DaemonBench.h"
 #include "bench/Ext4Image.h"
 #include "bench/Median.h"
-#include "support/DaemonRunner.h"
-#include "support/FifoWriter.h"
-#include "support/LoopbackClient.h"
-#include "support/StatusClient.h"
-#include "support/TempDir.h"
-#include "support/TmpfsMount.h"
 #include "util/Files.h"
 #include "util/TrustedTree.h"
+
+const char* const benchName = "daemon_copy_bench";
 
 namespace {
 
@@ -107,70 +104,33 @@ struct Options {
     std::string disk;         // --disk DIR: the target on ext4 in an image in DIR, copies timed until booked
 };
 
-std::vector<std::unique_ptr<TmpfsMount>> mounts;  // unmounted by cleanUp()
-std::unique_ptr<Ext4Image> disk;                  // --disk: the target; released by cleanUp()
-std::string sandbox;
+std::unique_ptr<Ext4Image> disk;  // --disk: the target; released by cleanUp()
 // Lines added to the measured daemon's configuration (--setting).
 std::string extraSettings;
-pid_t daemonPid = -1;
-int statusPort = 0;  // that of the last daemon configured
 
-void killDaemon() {
-    if (daemonPid <= 0) return;
-    kill(daemonPid, SIGKILL);
-    waitpid(daemonPid, nullptr, 0);
-    daemonPid = -1;
-}
-
-// At a signal, while the main thread may still use the mounts: they are let
-// go without freeing what it holds.
+// At a signal, while the main thread may still use the disk and the mounts.
 void cleanUpAtSignal() {
     killDaemon();
     if (disk) disk->release();
-    for (const std::unique_ptr<TmpfsMount>& mount : mounts) umount2(mount->path().c_str(), MNT_DETACH);
-    if (!sandbox.empty()) removeTree(sandbox);
+    removeSandboxAtSignal();
 }
 
 void cleanUp() {
     killDaemon();
     disk.reset();  // before the sandbox, which holds its mount point
-    mounts.clear();
-    if (!sandbox.empty()) removeTree(sandbox);  // best effort: a leftover under /tmp harms nothing
-    sandbox.clear();
+    removeSandbox();
 }
 
-[[noreturn]] void die(const std::string& message) {
+}  // namespace
+
+void die(const std::string& message) {
     fprintf(stderr, "daemon_copy_bench: %s\n", message.c_str());
-    if (daemonPid > 0) {
-        int status;
-        if (waitpid(daemonPid, &status, WNOHANG) == daemonPid) {
-            fprintf(stderr, "the daemon has ended: %s %d\n", WIFSIGNALED(status) ? "signal" : "exit status",
-                    WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
-            daemonPid = -1;
-        }
-        std::string command = "tail -n 20 '" + sandbox + "/var/log/vellort.log' >&2";
-        if (system(command.c_str()) != 0) fprintf(stderr, "no daemon log\n");
-    }
+    tellOfDaemon();
     cleanUp();
     exit(1);
 }
 
-void mountTmpfs(const std::string& path) {
-    // A limit far above the data, so that no fill-state watch ever steps in.
-    mounts.emplace_back(new TmpfsMount("size=16g", path));
-    if (!mounts.back()->mounted()) die(mounts.back()->skipReason());
-}
-
-int unusedPort() {
-    const int port = freePort();
-    if (port < 0) die("no free port");
-    return port;
-}
-
-void writeWhole(const std::string& path, const std::string& content) {
-    std::string why;
-    if (!writeFile(path, content, &why)) die("cannot write " + path + ": " + why);
-}
+namespace {
 
 // The tree of makeTree(), or the end of the run.
 std::vector<std::string> makeTree(const std::string& root, const std::string& stem, long count, uint64_t bytes) {
@@ -180,58 +140,19 @@ std::vector<std::string> makeTree(const std::string& root, const std::string& st
     return files;
 }
 
-// The detached daemon, adopted by this process (subreaper) so it can be killed and reaped.
-void startDaemon(const std::string& vellort, const std::string& config) {
-    writeWhole(sandbox + "/etc/vellort_quorvin.conf", config);
-    std::string problem;
-    daemonPid = startDetachedDaemon(vellort, sandbox, &problem);
-    if (daemonPid <= 0) die("the daemon did not start: " + problem + ", see " + sandbox + "/var/log/vellort.log");
-}
-
-// Stops the daemon as an operator does, with SIGTERM (it commits what its
-// journal holds before it ends), and waits for its end; SIGKILL when it takes
-// too long. Its pid file and pipe go too, so that the next daemon's pid is
-// not mistaken for this one's and the next one makes the pipe anew.
-void stopDaemon() {
-    if (daemonPid <= 0) return;
-    kill(daemonPid, SIGTERM);
-    double deadline = seconds() + 20;
-    while (waitpid(daemonPid, nullptr, WNOHANG) == 0) {
-        if (seconds() > deadline) {
-            fprintf(stderr, "daemon_copy_bench: the daemon did not end on SIGTERM within 20 s, killed\n");
-            kill(daemonPid, SIGKILL);
-            waitpid(daemonPid, nullptr, 0);
-            break;
-        }
-        usleep(1000);
-    }
-    daemonPid = -1;
-    unlink((sandbox + "/var/run/vellort_quorvin.pid").c_str());  // a missing one is as good
-    unlink((sandbox + "/var/run/vellort_quorvin_files").c_str());
-}
-
 // The configuration of the measured daemon: one INTERNAL storage with two
 // copy workers, and a journal when `journal` is not empty.
 std::string configText(const std::string& ramdisk, const std::string& target, const std::string& journal,
                        bool verify = false, int metricsPort = 0) {
-    std::string text = "logfile " + sandbox + "/var/log/vellort.log\nramdisk_mountpoint " + ramdisk +
-                       "\nmessage_port " + std::to_string(unusedPort()) + "\nstatus_port " +
-                       std::to_string(statusPort = unusedPort()) + "\n";
+    std::string text = "logfile " + logPath() + "\nramdisk_mountpoint " + ramdisk + "\nmessage_port " +
+                       std::to_string(unusedPort()) + "\nstatus_port " + std::to_string(statusPort = unusedPort()) +
+                       "\n";
     if (!journal.empty()) text += "journal " + journal + "\n";
     if (verify) text += "verify_copies yes\n";
     if (metricsPort > 0) text += "metrics_port " + std::to_string(metricsPort) + "\n";
     text += extraSettings;
     return text + "storageID disk\ntype INTERNAL\ntarget " + target + "\nmountpoint " + target +
            "\nn_copy_processes 2\n";
-}
-
-// Opens the pipe as the acquisition program does, once the daemon reads it.
-void openPipe(FifoWriter& pipe) {
-    if (!pipe.open(10)) die("nobody reads " + sandbox + "/var/run/vellort_quorvin_files: " + strerror(errno));
-}
-
-void writeAll(FifoWriter& pipe, const std::string& text) {
-    if (!pipe.write(text)) die(std::string("write to the pipe: ") + strerror(errno));
 }
 
 // Waits until every copy exists, looking at them in announcement order (the
@@ -271,7 +192,7 @@ double timeRsyncA(const std::string& from, const std::string& to) {
 
 // How many copy jobs the daemon has started so far, from its log.
 long copyJobs() {
-    FILE* log = fopen((sandbox + "/var/log/vellort.log").c_str(), "r");
+    FILE* log = fopen(logPath().c_str(), "r");
     if (log == nullptr) return -1;
     long jobs = 0;
     char line[4096];
@@ -281,61 +202,12 @@ long copyJobs() {
     return jobs;
 }
 
-// Removes copies, or a tree the next round must not meet.
-void removeCopies(const std::string& path) {
-    std::string problem;
-    if (!removeTree(path, &problem)) die(problem);
-}
-
 // Makes what the last round left or removed on the disk durable, so that the
 // next round's flushes do not pay for it.
 void flushDisk(const std::string& target) {
     const int fd = open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 || syncfs(fd) != 0) die("syncfs " + target + ": " + strerror(errno));
     close(fd);
-}
-
-// A client of the last daemon's status service, which may open a little
-// after the pid file appears.
-std::unique_ptr<StatusClient> statusClient() {
-    for (const double deadline = seconds() + 10;; usleep(10000)) {
-        std::unique_ptr<StatusClient> client(new StatusClient(statusPort));
-        if (client->connected()) return client;
-        if (seconds() > deadline)
-            die("no status service on port " + std::to_string(statusPort) + ": " + client->error());
-    }
-}
-
-// The copies booked so far (on the disk, since a copy is booked once
-// flushed), as the status service's history counts them over every shift
-// and storage; the failed ones in *failed.
-long bookedCopies(StatusClient& status, long* failed = nullptr) {
-    const std::string reply = status.ask("<request><action id='history'/></request>");
-    if (reply.compare(0, 1, "<") != 0) die("the status service did not answer: " + reply);
-    auto sum = [&](const std::string& attribute) {
-        long total = 0;
-        for (size_t at = 0; (at = reply.find(attribute, at)) != std::string::npos; at += attribute.size())
-            total += atol(reply.c_str() + at + attribute.size());
-        return total;
-    };
-    if (failed != nullptr) *failed = sum(" failed=\"");
-    return sum(" copied=\"");
-}
-
-// Asks the status service every `intervalUs` until it counts `wanted`
-// copies booked; returns the time of the reply that did. A failed copy ends
-// the run: a round in which copies are made again measures something else.
-double waitForBookings(StatusClient& status, long wanted, double timeout, useconds_t intervalUs = 2000) {
-    const double deadline = seconds() + timeout;
-    for (long failed = 0;; usleep(intervalUs)) {
-        const long copied = bookedCopies(status, &failed);
-        const double at = seconds();
-        if (failed > 0) die(std::to_string(failed) + " copies failed, see " + sandbox + "/var/log/vellort.log");
-        if (copied >= wanted) return at;
-        if (at > deadline)
-            die(std::to_string(copied) + " of " + std::to_string(wanted) + " copies booked after " +
-                std::to_string(timeout) + " s");
-    }
 }
 
 // The daemon's resident memory in bytes, from /proc; -1 when unknown.
@@ -348,31 +220,6 @@ long residentBytes() {
         if (sscanf(line, "VmRSS: %ld kB", &kiB) == 1) break;
     fclose(file);
     return kiB < 0 ? -1 : kiB * 1024;
-}
-
-// Processor seconds the daemon has used, user and system, from /proc; -1
-// when unknown.
-double daemonCpuSeconds() {
-    FILE* file = fopen(("/proc/" + std::to_string(daemonPid) + "/stat").c_str(), "r");
-    if (file == nullptr) return -1;
-    char text[2048];
-    const size_t got = fread(text, 1, sizeof text - 1, file);
-    fclose(file);
-    text[got] = '\0';
-    // After the command's closing parenthesis: state is field 3, utime 14, stime 15.
-    const char* after = strrchr(text, ')');
-    unsigned long user = 0, system = 0;
-    if (after == nullptr ||
-        sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
-        return -1;
-    return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
-}
-
-// Processor seconds this process has used, user and system.
-double ownCpuSeconds() {
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // The bytes of a size setting given with --setting, as the daemon reads it
@@ -429,13 +276,13 @@ void throughputCase(const char* title, FifoWriter& pipe, const std::string& ramd
     const long residentBefore = residentBytes();
     for (long round = 1; round <= rounds; ++round) {
         long jobsBefore = copyJobs();
-        const double cpuBefore = daemonCpuSeconds();
+        const double cpuBefore = cpuSecondsOf(daemonPid);
         double start = seconds();
         writeAll(pipe, announcements);
         double written = seconds() - start;
         double elapsed = waitForCopies(target, files, 600) - start;
         long jobs = copyJobs() - jobsBefore;
-        const double daemonCores = (daemonCpuSeconds() - cpuBefore) / elapsed;
+        const double daemonCores = (cpuSecondsOf(daemonPid) - cpuBefore) / elapsed;
         if (memoryOnly) {
             const long resident = residentBytes();
             printf("  daemon %.3f s, %ld copy jobs; resident memory %.1f MiB, %.0f bytes more per file held\n\n",
@@ -457,10 +304,10 @@ void throughputCase(const char* title, FifoWriter& pipe, const std::string& ramd
         if (round == 1 && residentBefore > 0 && resident > 0)
             printf("  round 1 daemon resident memory %.1f MiB, %.0f bytes more per file held\n", resident / 1048576.0,
                    static_cast<double>(resident - residentBefore) / files.size());
-        const double ownBefore = ownCpuSeconds();
+        const double ownBefore = cpuSeconds();
         const double bare = timeBareCopies(ramdisk, target, files, 2, bufferSize);
         printf("  round %ld bare   %8.3f s %9.0f files/s %8.1f MB/s  (2 threads, %zu-byte buffer, %.2f cores)\n", round,
-               bare, files.size() / bare, total / bare / 1e6, bufferSize, (ownCpuSeconds() - ownBefore) / bare);
+               bare, files.size() / bare, total / bare / 1e6, bufferSize, (cpuSeconds() - ownBefore) / bare);
         fflush(stdout);
         removeCopies(target + "/" + stem);
         removeCopies(target + "/cp-" + stem);
@@ -516,7 +363,7 @@ void durableCase(const char* title, const std::string& vellort, const std::strin
     printf("%s: %zu files of %.0f KiB, %.1f MB, until booked (on the disk)%s\n", title, files.size(), bytes / 1024.0,
            total / 1e6, verify ? ", verify_copies yes" : "");
     startDaemon(vellort, configText(ramdisk, target, "", verify));
-    FifoWriter pipe(sandbox + "/var/run/vellort_quorvin_files");
+    FifoWriter pipe(pipePath());
     openPipe(pipe);
     std::unique_ptr<StatusClient> status = statusClient();
     // The first 2 GiB written into a fresh file system took four to seven
@@ -535,12 +382,12 @@ void durableCase(const char* title, const std::string& vellort, const std::strin
                 continue;
             }
             const long before = bookedCopies(*status), jobsBefore = copyJobs();
-            const double cpuBefore = daemonCpuSeconds(), start = seconds();
+            const double cpuBefore = cpuSecondsOf(daemonPid), start = seconds();
             writeAll(pipe, announcements);
-            elapsed = waitForBookings(*status, before + count, 600) - start;
+            elapsed = waitForBookings(*status, before + count, 600, 2000) - start;
             printf("  round %ld daemon        %8.3f s %9.0f files/s %8.1f MB/s  (%ld copy jobs, %.2f cores)\n", round,
                    elapsed, count / elapsed, total / elapsed / 1e6, copyJobs() - jobsBefore,
-                   (daemonCpuSeconds() - cpuBefore) / elapsed);
+                   (cpuSecondsOf(daemonPid) - cpuBefore) / elapsed);
         }
         printf("  round %ld cp -a + sync  %8.3f s %9.0f files/s %8.1f MB/s  daemon / cp -a + sync %.2f\n", round, cp,
                count / cp, total / cp / 1e6, cp / elapsed);
@@ -576,22 +423,6 @@ long manifestBytes(const std::string& target) {
             bytes += status.st_size;
     if (dir) closedir(dir);
     return bytes;
-}
-
-// GET `path` from the service at `port`: the whole reply, or "" when none came.
-std::string fetch(int port, const std::string& path) {
-    std::string reply;
-    const int fd = connectLoopback(port);
-    if (fd < 0) return reply;
-    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        char buffer[65536];
-        ssize_t got;
-        while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, static_cast<size_t>(got));
-        if (got < 0) reply.clear();
-    }
-    close(fd);
-    return reply;
 }
 
 // GET `path` every `intervalMicroseconds` until `stop`; the scrapes that got a whole reply.
@@ -630,7 +461,7 @@ void verifyCase(const char* title, const std::string& vellort, const std::string
             const bool on = (turn + round) % 2 == 0, verify = on && !scrape;
             const int port = scrape ? unusedPort() : 0;
             startDaemon(vellort, configText(ramdisk, target, "", verify, port));
-            FifoWriter pipe(sandbox + "/var/run/vellort_quorvin_files");
+            FifoWriter pipe(pipePath());
             openPipe(pipe);
             std::atomic<bool> stop{false};
             std::thread scraper;
@@ -794,7 +625,7 @@ Delays latencyRound(FifoWriter& pipe, const std::string& target, const std::vect
     int inotify = -1;
     std::thread watcher;
     if (status != nullptr) {
-        waitForBookings(*status, static_cast<long>(warmUpFiles.size()), 60);
+        waitForBookings(*status, static_cast<long>(warmUpFiles.size()), 60, 2000);
         histogram = delayHistogram(metricsPort);
         const long base = bookedCopies(*status);
         watcher =
@@ -885,7 +716,7 @@ void latencyCase(const std::string& vellort, const std::string& ramdisk, const s
     std::vector<std::string> lines, warmUpLines, warmUpFiles;
     makeLatencyFiles(ramdisk, count, lines, warmUpLines, warmUpFiles);
     const std::string journalFolder = sandbox + "/var/lib/vellort";
-    const std::string journal = journalFolder + "/journal.sqlite";
+    const std::string journal = journalPath();
     if (journalOnTmpfs)
         mountTmpfs(journalFolder);
     else if (mkdir(journalFolder.c_str(), 0755) != 0)
@@ -909,7 +740,7 @@ void latencyCase(const std::string& vellort, const std::string& ramdisk, const s
                     unlink((journal + part).c_str());  // a fresh journal each time: nothing to take up at the start
             const int metricsPort = onDisk ? unusedPort() : 0;
             startDaemon(vellort, configText(ramdisk, target, variant == 1 ? journal : "", verify, metricsPort));
-            FifoWriter pipe(sandbox + "/var/run/vellort_quorvin_files");
+            FifoWriter pipe(pipePath());
             openPipe(pipe);
             std::unique_ptr<StatusClient> status = onDisk ? statusClient() : nullptr;
             Delays delays =
@@ -1031,11 +862,7 @@ int main(int argc, char** argv) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     cleanUpOnSignals(cleanUpAtSignal);
 
-    char pattern[] = "/tmp/daemon_copy_bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) die(std::string("mkdtemp: ") + strerror(errno));
-    sandbox = pattern;
-    for (const char* folder : {"/etc", "/var", "/var/run", "/var/log", "/var/lib"})
-        if (mkdir((sandbox + folder).c_str(), 0755) != 0) die(std::string("mkdir: ") + strerror(errno));
+    makeSandbox();
     const std::string ramdisk = sandbox + "/ramdisk";
     const std::string target = sandbox + "/internal";
     mountTmpfs(ramdisk);
@@ -1071,7 +898,7 @@ int main(int argc, char** argv) {
     if (options.smallFiles > 0 || options.largeFiles > 0) {
         // The throughput cases share one daemon, without a journal.
         startDaemon(options.vellort, configText(ramdisk, target, ""));
-        FifoWriter pipe(sandbox + "/var/run/vellort_quorvin_files");
+        FifoWriter pipe(pipePath());
         openPipe(pipe);
         throughputCase("(a) small files", pipe, ramdisk, target, "small", options.smallFiles, options.smallKiB * 1024,
                        options.rounds, options.rsync, options.memoryOnly);

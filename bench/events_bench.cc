@@ -77,15 +77,12 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "bench/DaemonBench.h"
 #include "bench/Median.h"
-#include "support/DaemonRunner.h"
-#include "support/FifoWriter.h"
 #include "support/LogWatch.h"
-#include "support/LoopbackClient.h"
 #include "support/MqttBroker.h"
-#include "support/StatusClient.h"
-#include "support/TempDir.h"
-#include "support/TmpfsMount.h"
+
+const char* const benchName = "events_bench";
 
 namespace {
 
@@ -104,48 +101,26 @@ struct Options {
 
 const uint64_t fileBytes = 4096;
 
-std::vector<std::unique_ptr<TmpfsMount>> mounts;  // unmounted by cleanUp()
-std::string sandbox;
 std::unique_ptr<MqttBroker> theBroker;  // stopped and removed by cleanUp()
-pid_t daemonPid = -1;
-int statusPort = 0;  // that of the last daemon configured
 
-void killDaemon() {
-    if (daemonPid <= 0) return;
-    kill(daemonPid, SIGKILL);
-    waitpid(daemonPid, nullptr, 0);
-    daemonPid = -1;
-}
-
-// At a signal, while the main thread may still use the mounts: they are let
-// go without freeing what it holds.
+// At a signal, while the main thread may still use the broker and the mounts.
 void cleanUpAtSignal() {
     killDaemon();
     if (theBroker) theBroker->stop();
-    for (const std::unique_ptr<TmpfsMount>& mount : mounts) umount2(mount->path().c_str(), MNT_DETACH);
-    if (!sandbox.empty()) removeTree(sandbox);
+    removeSandboxAtSignal();
 }
 
 void cleanUp() {
     killDaemon();
     theBroker.reset();
-    mounts.clear();
-    if (!sandbox.empty()) removeTree(sandbox);  // best effort: a leftover under /tmp harms nothing
-    sandbox.clear();
+    removeSandbox();
 }
 
-[[noreturn]] void die(const std::string& message) {
+}  // namespace
+
+void die(const std::string& message) {
     fprintf(stderr, "events_bench: %s\n", message.c_str());
-    if (daemonPid > 0) {
-        int status;
-        if (waitpid(daemonPid, &status, WNOHANG) == daemonPid) {
-            fprintf(stderr, "the daemon has ended: %s %d\n", WIFSIGNALED(status) ? "signal" : "exit status",
-                    WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
-            daemonPid = -1;
-        }
-        std::string command = "grep -v 'Copy job' '" + sandbox + "/var/log/vellort.log' | tail -n 20 >&2";
-        if (system(command.c_str()) != 0) fprintf(stderr, "no daemon log\n");
-    }
+    tellOfDaemon("Copy job");
     if (theBroker) {
         const std::string log = theBroker->log();
         fprintf(stderr, "the broker's last words:\n%s\n",
@@ -155,27 +130,7 @@ void cleanUp() {
     exit(1);
 }
 
-void mountTmpfs(const std::string& path) {
-    // A limit far above the data, so that no fill-state watch ever steps in.
-    mounts.emplace_back(new TmpfsMount("size=16g", path));
-    if (!mounts.back()->mounted()) die(mounts.back()->skipReason());
-}
-
-int unusedPort() {
-    const int port = freePort();
-    if (port < 0) die("no free port");
-    return port;
-}
-
-void writeWhole(const std::string& path, const std::string& content) {
-    std::string why;
-    if (!writeFile(path, content, &why)) die("cannot write " + path + ": " + why);
-}
-
-void removeCopies(const std::string& path) {
-    std::string problem;
-    if (!removeTree(path, &problem)) die(problem);
-}
+namespace {
 
 // Wall-clock time in milliseconds since the epoch, as the events' times count.
 double wallMilliseconds() {
@@ -217,24 +172,6 @@ std::string member(const std::string& json, const char* name) {
     return json.substr(from, to - from);
 }
 
-// Processor seconds a process has used, user and system, from /proc; -1 when unknown.
-double cpuSecondsOf(pid_t pid) {
-    if (pid <= 0) return -1;
-    FILE* file = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (file == nullptr) return -1;
-    char text[2048];
-    const size_t got = fread(text, 1, sizeof text - 1, file);
-    fclose(file);
-    text[got] = '\0';
-    // After the command's closing parenthesis: state is field 3, utime 14, stime 15.
-    const char* after = strrchr(text, ')');
-    unsigned long user = 0, system = 0;
-    if (after == nullptr ||
-        sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
-        return -1;
-    return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
-}
-
 // The broker's pid: this process's child named mosquitto; -1 when none.
 pid_t brokerPid() {
     DIR* proc = opendir("/proc");
@@ -253,22 +190,6 @@ pid_t brokerPid() {
     }
     if (proc) closedir(proc);
     return found;
-}
-
-// GET `path` from the service at `port`: the whole reply, or "" when none came.
-std::string fetch(int port, const std::string& path) {
-    std::string reply;
-    const int fd = connectLoopback(port);
-    if (fd < 0) return reply;
-    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        char buffer[65536];
-        ssize_t got;
-        while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, static_cast<size_t>(got));
-        if (got < 0) reply.clear();
-    }
-    close(fd);
-    return reply;
 }
 
 // A sample's value from the metrics service at `port`; -1 when it has none.
@@ -431,15 +352,6 @@ std::string internalTarget() {
 std::string externalTarget() {
     return sandbox + "/external";
 }
-std::string logPath() {
-    return sandbox + "/var/log/vellort.log";
-}
-std::string pipePath() {
-    return sandbox + "/var/run/vellort_quorvin_files";
-}
-std::string journalPath() {
-    return sandbox + "/var/lib/vellort/journal.sqlite";
-}
 
 // The configuration of a measured daemon: a fresh journal, events when
 // `broker` is set, one INTERNAL storage with two copy workers, and an
@@ -459,83 +371,13 @@ std::string configText(bool verify, const std::string& broker, const std::string
 }
 
 // Starts a daemon with a fresh journal; with a broker, waits until it is
-// connected to it. The detached daemon is adopted by this process
-// (subreaper), so it can be killed and reaped.
-void startDaemon(const std::string& vellort, const std::string& config, bool events) {
+// connected to it.
+void startFreshDaemon(const std::string& vellort, const std::string& config, bool events) {
     for (const char* part : {"", "-wal", "-shm"}) unlink((journalPath() + part).c_str());
-    writeWhole(sandbox + "/etc/vellort_quorvin.conf", config);
     const int connections = countInFile(logPath(), "++ Events: connected to");
-    std::string problem;
-    daemonPid = startDetachedDaemon(vellort, sandbox, &problem);
-    if (daemonPid <= 0) die("the daemon did not start: " + problem + ", see " + logPath());
+    startDaemon(vellort, config);
     if (events && !waitForLogCount(logPath(), "++ Events: connected to", connections + 1, 20))
         die("the daemon did not connect to the broker within 20 s");
-}
-
-// Stops the daemon as an operator does, with SIGTERM, and waits for its
-// end; SIGKILL when it takes too long. Its pid file and pipe go too.
-void stopDaemon() {
-    if (daemonPid <= 0) return;
-    kill(daemonPid, SIGTERM);
-    const double deadline = seconds() + 20;
-    while (waitpid(daemonPid, nullptr, WNOHANG) == 0) {
-        if (seconds() > deadline) {
-            fprintf(stderr, "events_bench: the daemon did not end on SIGTERM within 20 s, killed\n");
-            kill(daemonPid, SIGKILL);
-            waitpid(daemonPid, nullptr, 0);
-            break;
-        }
-        usleep(1000);
-    }
-    daemonPid = -1;
-    unlink((sandbox + "/var/run/vellort_quorvin.pid").c_str());
-    unlink(pipePath().c_str());
-}
-
-void openPipe(FifoWriter& pipe) {
-    if (!pipe.open(10)) die("nobody reads " + pipePath() + ": " + strerror(errno));
-}
-
-// A client of the last daemon's status service, which may open a little
-// after the pid file appears. The service closes a connection that is idle
-// for 10 s: one for each wait.
-std::unique_ptr<StatusClient> statusClient() {
-    for (const double deadline = seconds() + 10;; usleep(10000)) {
-        std::unique_ptr<StatusClient> client(new StatusClient(statusPort));
-        if (client->connected()) return client;
-        if (seconds() > deadline)
-            die("no status service on port " + std::to_string(statusPort) + ": " + client->error());
-    }
-}
-
-// The copies booked so far over every shift and storage, from the status
-// service's history; the failed ones in *failed.
-long bookedCopies(StatusClient& status, long* failed = nullptr) {
-    const std::string reply = status.ask("<request><action id='history'/></request>");
-    if (reply.compare(0, 1, "<") != 0) die("the status service did not answer: " + reply);
-    auto sum = [&](const std::string& attribute) {
-        long total = 0;
-        for (size_t at = 0; (at = reply.find(attribute, at)) != std::string::npos; at += attribute.size())
-            total += atol(reply.c_str() + at + attribute.size());
-        return total;
-    };
-    if (failed != nullptr) *failed = sum(" failed=\"");
-    return sum(" copied=\"");
-}
-
-// Asks the status service every `intervalUs` until it counts `wanted`
-// copies booked; returns the time of the reply that did. A failed copy ends the run.
-double waitForBookings(StatusClient& status, long wanted, double timeout, useconds_t intervalUs = 5000) {
-    const double deadline = seconds() + timeout;
-    for (long failed = 0;; usleep(intervalUs)) {
-        const long copied = bookedCopies(status, &failed);
-        const double at = seconds();
-        if (failed > 0) die(std::to_string(failed) + " copies failed, see " + logPath());
-        if (copied >= wanted) return at;
-        if (at > deadline)
-            die(std::to_string(copied) + " of " + std::to_string(wanted) + " copies booked after " +
-                std::to_string(timeout) + " s");
-    }
 }
 
 // The journal's outbox, read as an onlooker: a read-only connection of its own.
@@ -631,8 +473,7 @@ private:
             struct timespec now;
             clock_gettime(CLOCK_MONOTONIC, &now);
             if ((now.tv_sec - at.tv_sec) * 1e9 + (now.tv_nsec - at.tv_nsec) > 1e6) ++late_;
-            if (!pipe_.write(ramdisk() + "/./" + name + "\n"))
-                die(std::string("write to the pipe: ") + strerror(errno));
+            writeAll(pipe_, ramdisk() + "/./" + name + "\n");
             ++announced_;
         }
     }
@@ -693,7 +534,8 @@ void rateCase(const Options& options, MqttBroker& broker) {
                     new Subscriber(broker.port(), "events_bench-rate-" + std::to_string(getpid()), prefix, false));
                 if (!subscriber->waitSubscribed(10)) die("the subscriber did not subscribe within 10 s");
             }
-            startDaemon(options.vellort, configText(options.verify, on ? broker.address() : "", prefix, false), on);
+            startFreshDaemon(options.vellort, configText(options.verify, on ? broker.address() : "", prefix, false),
+                             on);
             FifoWriter pipe(pipePath());
             openPipe(pipe);
             std::unique_ptr<StatusClient> status = statusClient();
@@ -701,8 +543,8 @@ void rateCase(const Options& options, MqttBroker& broker) {
             const pid_t brokerProcess = on ? brokerPid() : -1;
             const double daemonCpu = cpuSecondsOf(daemonPid), brokerCpu = cpuSecondsOf(brokerProcess);
             const double ownCpu = cpuSeconds(), start = seconds();
-            if (!pipe.write(announcements)) die(std::string("write to the pipe: ") + strerror(errno));
-            const double elapsed = waitForBookings(*status, before + count, 600) - start;
+            writeAll(pipe, announcements);
+            const double elapsed = waitForBookings(*status, before + count, 600, 5000) - start;
             char note[200];
             snprintf(note, sizeof note, "daemon %.2f cores", (cpuSecondsOf(daemonPid) - daemonCpu) / elapsed);
             notes[on] = note;
@@ -760,7 +602,7 @@ void delayCase(const Options& options, MqttBroker& broker) {
     const std::string prefix = "bench/events-" + std::to_string(getpid()) + "/delay";
     Subscriber subscriber(broker.port(), "events_bench-delay-" + std::to_string(getpid()), prefix, false, "delay/");
     if (!subscriber.waitSubscribed(10)) die("the subscriber did not subscribe within 10 s");
-    startDaemon(options.vellort, configText(options.verify, broker.address(), prefix, true), true);
+    startFreshDaemon(options.vellort, configText(options.verify, broker.address(), prefix, true), true);
     FifoWriter pipe(pipePath());
     openPipe(pipe);
     {
@@ -779,7 +621,7 @@ void delayCase(const Options& options, MqttBroker& broker) {
     const double daemonCores = (cpuSecondsOf(daemonPid) - daemonCpu) / took;
     const double brokerCores = (cpuSecondsOf(brokerProcess) - brokerCpu) / took;
     const double ownCores = (cpuSeconds() - ownCpu) / took;
-    waitForBookings(*statusClient(), 2 * (warmUpFiles + count), 120);
+    waitForBookings(*statusClient(), 2 * (warmUpFiles + count), 120, 5000);
     if (!waitUntil([&] { return subscriber.seen().files >= 2 * (warmUpFiles + count); }, 120, 5))
         die("the subscriber had " + std::to_string(subscriber.seen().files - 2 * warmUpFiles) + " of " +
             std::to_string(2 * count) + " measured file events 120 s after the last announcement");
@@ -830,7 +672,7 @@ void catchUpCase(const Options& options, MqttBroker& broker) {
     const std::string prefix = "bench/events-" + std::to_string(getpid()) + "/outage";
     Subscriber subscriber(broker.port(), "events_bench-outage-" + std::to_string(getpid()), prefix, true);
     if (!subscriber.waitSubscribed(10)) die("the subscriber did not subscribe within 10 s");
-    startDaemon(options.vellort, configText(options.verify, broker.address(), prefix, true, metricsPort), true);
+    startFreshDaemon(options.vellort, configText(options.verify, broker.address(), prefix, true, metricsPort), true);
     FifoWriter pipe(pipePath());
     openPipe(pipe);
     Outbox outbox;
@@ -902,7 +744,7 @@ void catchUpCase(const Options& options, MqttBroker& broker) {
     const double acquisitionEnded = seconds();
 
     // The rest: every copy booked, the outbox empty, every event at the subscriber.
-    waitForBookings(*statusClient(), 2 * announced, 300);
+    waitForBookings(*statusClient(), 2 * announced, 300, 5000);
     long left = -1;
     int64_t finalSeq = 0;
     const bool emptied = waitUntil(
@@ -1022,11 +864,7 @@ int main(int argc, char** argv) {
     cleanUpOnSignals(cleanUpAtSignal);
     mosquitto_lib_init();
 
-    char pattern[] = "/tmp/events_bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) die(std::string("mkdtemp: ") + strerror(errno));
-    sandbox = pattern;
-    for (const char* folder : {"/etc", "/var", "/var/run", "/var/log", "/var/lib"})
-        if (mkdir((sandbox + folder).c_str(), 0755) != 0) die(std::string("mkdir: ") + strerror(errno));
+    makeSandbox();
     for (const std::string& path : {ramdisk(), internalTarget(), externalTarget()}) mountTmpfs(path);
     if (options.journalOnTmpfs)
         mountTmpfs(sandbox + "/var/lib/vellort");
