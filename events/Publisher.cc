@@ -13,6 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "events/EventText.h"
@@ -51,24 +54,33 @@ int64_t monotonicSeconds() {
     return UTILITIES::monotonicNanoseconds() / 1000000000;
 }
 
-// The publisher runs only on processor time that copying leaves: a burst of
-// copies is never slowed by its events, which go out once it has passed. It
-// takes its normal share back while it holds what others wait for (the
-// journal's queue, the memory queue, a storage's health, the log, and a read
-// of the outbox, which keeps the journal's log from being checkpointed).
-void schedule(int policy) {
+// The publisher runs on the processor time that copying leaves: a burst of
+// copies is not slowed by its events, which go out once it has passed. Once
+// events have waited maxDeferral, it takes its normal share until it has
+// caught up, so that a processor kept busy (by the acquisition, say) cannot
+// hold them back for long. It also takes its normal share while it holds what
+// others wait for (the journal's queue, the memory queue, a storage's health,
+// the log, and a read of the outbox, which keeps the journal's log from being
+// checkpointed). There is one publisher in the process.
+const int64_t maxDeferral = 2000000000;  // nanoseconds
+std::atomic<bool> boosted{false};
+thread_local int normalShares = 0;
+
+void schedule(pthread_t thread, int policy) {
     struct sched_param none = {};
-    pthread_setschedparam(pthread_self(), policy, &none);  // without it the thread only competes as any other
+    pthread_setschedparam(thread, policy, &none);  // without it the thread only competes as any other
 }
 
-thread_local int normalShares = 0;
+void schedule(int policy) {
+    schedule(pthread_self(), policy);
+}
 
 struct NormalShare {
     NormalShare() {
         if (normalShares++ == 0) schedule(SCHED_OTHER);
     }
     ~NormalShare() {
-        if (--normalShares == 0) schedule(SCHED_IDLE);
+        if (--normalShares == 0 && !boosted) schedule(SCHED_IDLE);
     }
     NormalShare(const NormalShare&) = delete;
     NormalShare& operator=(const NormalShare&) = delete;
@@ -163,11 +175,25 @@ void Publisher::post(int topic, std::string body) {
         memory_.push_back(Row{++memorySeq_, topic, std::move(body)});
         ++pending_;
     }
+    _waiting();
     _wake();
+}
+
+void Publisher::_waiting() {
+    int64_t none = 0;
+    backlogSince_.compare_exchange_strong(none, UTILITIES::monotonicNanoseconds());
+}
+
+void Publisher::_caughtUp() {
+    if (pending_.load() > 0 || backlogSince_.load() == 0) return;
+    backlogSince_ = 0;
+    if (pending_.load() > 0) _waiting();  // came meanwhile
+    if (boosted.exchange(false)) schedule(SCHED_IDLE);
 }
 
 void Publisher::committed(int count) {
     pending_ += count;
+    _waiting();
     outboxGrew_ = true;
     _wake();
 }
@@ -180,7 +206,18 @@ void Publisher::_wake() {
 
 void Publisher::run() {
     schedule(SCHED_IDLE);
+    const pthread_t publisher = pthread_self();
+    // The keeper, on its normal share, gives the publisher its own when events wait too long.
+    std::thread([this, publisher] {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            const int64_t since = backlogSince_.load();
+            if (since != 0 && UTILITIES::monotonicNanoseconds() - since > maxDeferral && !boosted.exchange(true))
+                schedule(publisher, SCHED_OTHER);
+        }
+    }).detach();
     for (;;) {
+        _caughtUp();
         const int64_t now = monotonicSeconds();
         if (mosq_ == nullptr && now >= nextAttempt_) {
             std::string why;
@@ -408,11 +445,12 @@ std::string Publisher::_storageStates() const {
         const Storage::Params& params = storage->getParams();
         const StorageHealth* health = storage->health();
         if (states.size() > 1) states += ",";
-        states += "{\"id\":" + jsonQuoted(params.storageID) +
-                  ",\"type\":" + jsonQuoted(StorageType::name(std::min(params.type, int(StorageType::OPTIONAL)))) +
-                  ",\"state\":" +
-                  jsonQuoted(StorageHealth::stateName(health != nullptr ? health->snapshot().state : StorageHealth::UP)) +
-                  "}";
+        states +=
+            "{\"id\":" + jsonQuoted(params.storageID) +
+            ",\"type\":" + jsonQuoted(StorageType::name(std::min(params.type, int(StorageType::OPTIONAL)))) +
+            ",\"state\":" +
+            jsonQuoted(StorageHealth::stateName(health != nullptr ? health->snapshot().state : StorageHealth::UP)) +
+            "}";
     }
     return states + "]";
 }

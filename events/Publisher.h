@@ -94,6 +94,10 @@ private:
     void _acknowledged(int mid, int reason);
     void _bookAcknowledged();
     void _wake();
+    // Any thread: events wait from now on, unless they already did.
+    void _waiting();
+    // Publisher thread: once none waits, the publisher goes back to the time that copying leaves.
+    void _caughtUp();
 
     void _handshake(int reason);
     friend struct Callbacks;  // libmosquitto's, on the publisher thread
@@ -136,6 +140,8 @@ private:
     std::atomic<int64_t> pending_{0};
     std::atomic<uint64_t> published_{0}, dropped_{0};
     std::atomic<bool> outboxGrew_{false};
+    // Monotonic nanoseconds since when events wait, 0 while none does.
+    std::atomic<int64_t> backlogSince_{0};
 };
 
 // The password in the first line of `path`: false, with why, when the file
