@@ -205,10 +205,13 @@ void CopyWorkerThread::_book(Unflushed& copy, Summary& summary) {
     METRICS::add(counters.bytes, static_cast<uint64_t>(std::max<int64_t>(copy.made.copy.size, 0)));
     counters.delay.observe(UTILITIES::monotonicNanoseconds() - file.announced());
     // Its verification in the same booking: a stop never keeps one without the other.
-    std::string hash = params.verify_copies ? copy.verification.sourceHash : "";
-    if (params.verify_copies && hash.empty()) hash = file.referenceHash();
-    _credit(file, copy.attempts, copy.verified,
-            _fileEvent(file, copy.destination, copy.made.copy, hash, copy.attempts + 1, ""));
+    std::string event;
+    if (params.events != nullptr) {
+        std::string hash = params.verify_copies ? copy.verification.sourceHash : "";
+        if (params.verify_copies && hash.empty()) hash = file.referenceHash();
+        event = _fileEvent(file, copy.destination, copy.made.copy, hash, copy.attempts + 1, "");
+    }
+    _credit(file, copy.attempts, copy.verified, std::move(event));
     if (copy.attempts > 0)
         logFile << params.storageID << ": Copied " << copy.source << " to " << copy.destination << " at attempt "
                 << copy.attempts + 1 << endl;
@@ -496,7 +499,7 @@ std::string CopyWorkerThread::_fileEvent(const FileInfo& file, const std::string
                                          const FileIdentity& copy, const std::string& hash, uint32_t attempts,
                                          const std::string& failure) {
     // A copy an earlier run booked had its event then.
-    if (params.events == nullptr || _bookedBefore(file)) return "";
+    if (_bookedBefore(file)) return "";
     EVENTS::FileEvent event;
     event.storageId = params.storageID;
     event.storageType = StorageType::name(std::min(params.type, int(Storage::OPTIONAL)));
@@ -535,11 +538,14 @@ void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool ret
     if (params.type == Storage::INTERNAL) FileInfo(file).setFlag(FileInfo::INTERNAL_COPY_ENDED);
     if (params.type == Storage::EXTERNAL) FileInfo(file).setFlag(FileInfo::EXTERNAL_COPY_ENDED);
     // Failed for good: its event tells that no copy will come here.
-    const std::string path = file.pathToOrigin();
-    const std::string destination =
-        path.find("/./") == std::string::npos ? "" : params.target + "/" + UTILITIES::getFilePathAfterDot(path);
-    std::string event = _fileEvent(file, destination, FileIdentity(), "", attempts + 1,
-                                   attempts == 0 ? "the copy failed" : "given up after its retries");
+    std::string event;
+    if (params.events != nullptr) {
+        const std::string path = file.pathToOrigin();
+        const std::string destination =
+            path.find("/./") == std::string::npos ? "" : params.target + "/" + UTILITIES::getFilePathAfterDot(path);
+        event = _fileEvent(file, destination, FileIdentity(), "", attempts + 1,
+                           attempts == 0 ? "the copy failed" : "given up after its retries");
+    }
     const bool withStep = _eventWithStep(file);
     if (attempts == 0) {
         copyThread.insertToFailedCopies(file, withStep ? std::move(event) : std::string());

@@ -146,8 +146,8 @@ private:
     void _book(Unflushed& copy, Summary& summary);
     // A copy made: booked copied, or, after failed attempts, moved from failed to copied.
     void _credit(const FileInfo& file, uint32_t attempts, bool verified = false, std::string event = {});
-    // The event of a copy made (or, with `failure`, given up), for the
-    // publisher: empty without events, or for a copy booked by an earlier run.
+    // With events: the event of a copy made (or, with `failure`, given up),
+    // for the publisher; empty for a copy booked by an earlier run.
     std::string _fileEvent(const FileInfo& file, const std::string& destination, const FileIdentity& copy,
                            const std::string& hash, uint32_t attempts, const std::string& failure);
     // Whether the file's event goes to the journal with its step; else it
