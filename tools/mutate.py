@@ -32,7 +32,11 @@ import time
 from collections import namedtuple
 from pathlib import Path
 
-Mutant = namedtuple("Mutant", "file original replacement description")
+# `suspects`, when given, is a ctest regular expression of the tests most
+# likely to catch the fault: they run first, and the rest of the suite only if
+# they pass, so a killed mutant costs seconds and a survivor the whole suite,
+# as before. The verdict is the same as with the whole suite at once.
+Mutant = namedtuple("Mutant", "file original replacement description suspects", defaults=("",))
 
 # Faults a developer could really make. The original text must occur exactly
 # once in its file at HEAD; a mutant whose text is missing or ambiguous is
@@ -55,8 +59,8 @@ MUTANTS = [
            "while (static_cast<int>(history_.size()) > maxHistoryEntries) history_.pop_back();",
            "a new shift keeps one history entry more than history_max_entries"),
     Mutant("intake/ListThread.cc",
-           "if (now <= next.time) now = next.time + 1;",
-           "if (now < next.time) now = next.time + 1;",
+           "if (now <= next.time) now = upcomingHasFiles ? next.time + 1 : next.time;",
+           "if (now < next.time) now = upcomingHasFiles ? next.time + 1 : next.time;",
            "two user shifts within one second get the same shift time"),
     Mutant("net/TCPSocket.cc",
            "if (line.size() >= maxLineLength) {",
@@ -139,7 +143,7 @@ MUTANTS = [
            "if (copy.st_size > place.status.st_size)",
            "a copy shorter than its source is accepted before the source goes"),
     Mutant("copy/CopyWorkerThread.cc",
-           "        copyThread.endCopy(relative);",
+           "        if (!made) copyThread.endCopy(relative);  // a copy made keeps its path until it is booked",
            "",
            "a copied path is never released: a later copy of it waits for ever"),
     Mutant("util/Files.cc",
@@ -147,8 +151,8 @@ MUTANTS = [
            "    if (preserveUid && preserveGid) {",
            "the copy's owner is set only when both uid and gid are preserved"),
     Mutant("space/DelThread.cc",
-           "        debitCredit.bookDeletion(file, false);\n        return false;",
-           "        debitCredit.bookDeletion(file, true);\n        return true;",
+           "        if (deletions.add(file, false)) _bookDeletions();\n        return KEPT;",
+           "        if (deletions.add(file, true)) _bookDeletions();\n        return KEPT;",
            "a file kept by the release check is booked as deleted"),
     Mutant("ledger/Storage.cc",
            "return static_cast<unsigned>(type) <= static_cast<unsigned>(Storage::EXTERNAL);",
@@ -179,8 +183,8 @@ MUTANTS = [
            "",
            "a file step refused at a stop stays counted: the stop waits out its grace time"),
     Mutant("net/ClientRegisterThread.cc",
-           "if (heldConnections.load() >= workers + maxWaitingClients)",
-           "if (heldConnections.load() > workers + maxWaitingClients)",
+           "if (heldConnections.load() >= workers + waiting)",
+           "if (heldConnections.load() > workers + waiting)",
            "one client more than the limit is let in to wait"),
     Mutant("space/ReleaseGuard.cc",
            "    if (expected != identity) return \"has changed since it was copied\";",
@@ -214,19 +218,84 @@ MUTANTS = [
            "if (age > window) continue;",
            "if (age > window) break;",
            "one sample older than the window drops every newer one from the estimate"),
-    Mutant("util/Files.cc",
-           "if (!inMemory(out, copyStatus.st_dev) && ::fdatasync(out) != 0) return fail(COPY_WRITE);",
+    Mutant("copy/CopyWorkerThread.cc",
+           "    job.flush.watch(std::move(made.descriptor), static_cast<dev_t>(made.copy.device));",
            "",
-           "a verified copy is renamed and read back without its fdatasync"),
+           "a copy's file system is left out of its job's flush: the copy is booked before it is on the disk"),
     Mutant("util/Files.cc",
-           "        if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {\n"
-           "            removeTemporary();\n            return COPY_RENAME;\n        }",
-           "        ::renameat(dir, temporary.c_str(), dir, name.c_str());",
+           "    if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) return fail(COPY_RENAME);",
+           "    ::renameat(dir, temporary.c_str(), dir, name.c_str());",
            "the result of the copy's final rename is not checked: a failed rename reports success"),
     Mutant("copy/CopyWorkerThread.cc",
            "if (params.type == Storage::EXTERNAL) FileInfo(file).setFlag(FileInfo::EXTERNAL_COPY_ENDED);",
            "if (params.type == Storage::EXTERNAL) FileInfo(file).setFlag(FileInfo::INTERNAL_COPY_ENDED);",
            "the EXTERNAL storage's final copy failure sets INTERNAL's flag"),
+    # Copies durable, disks that fail, events: faults in the code that keeps its word after a power cut.
+    Mutant("events/Publisher.cc",
+           "    for (Row& row : window_) row.sent = false;\n",
+           "",
+           "after a lost connection the events sent but not acknowledged are not sent again", "EventsTest"),
+    Mutant("journal/Journal.cc",
+           "DELETE FROM outbox WHERE seq <= ?",
+           "DELETE FROM outbox WHERE seq < ?",
+           "the last acknowledged event stays in the outbox and goes out again after a restart", "EventsTest"),
+    Mutant("events/Publisher.cc",
+           "        ackedUpTo_ = window_.front().seq;",
+           "        ackedUpTo_ = window_.back().seq;",
+           "one acknowledgement books the whole window as sent: a kill loses the events not acknowledged",
+           "EventsTest"),
+    Mutant("events/Publisher.cc",
+           "    moreInOutbox_ = read == wanted;",
+           "    moreInOutbox_ = false;",
+           "a backlog longer than the window waits for the next commit before more of it is read", "EventsTest"),
+    Mutant("util/Json.cc",
+           "        if (c == '\"' || c == '\\\\') {",
+           "        if (c == '\"') {",
+           "a backslash in a path goes into an event's JSON unescaped", "EventsTest|StatusJson|Monitoring"),
+    Mutant("util/FileSystemFlush.cc",
+           "        if (::syncfs(system.fd.get()) != 0 && error == 0) error = errno;",
+           "        (void)::syncfs(system.fd.get());",
+           "a failed syncfs goes unreported: copies on a dying disk count as made and their files are let go",
+           "StorageState|PowerCut|StorageCascade"),
+    Mutant("copy/CopyWorkerThread.cc",
+           "    if (error != 0 && params.health != nullptr) params.health->targetFailed(error);",
+           "",
+           "a failed flush does not reach the storage's health: a dying disk raises no alarm", "StorageState"),
+    Mutant("copy/CopyWorkerThread.cc",
+           "        } else if (error == 0) {\n            _book(copy, job.summary);",
+           "        } else if (error == 0 || error == EIO) {\n            _book(copy, job.summary);",
+           "copies whose flush failed with EIO are booked as made", "StorageState|PowerCut"),
+    Mutant("util/Files.cc",
+           "if (!reference.empty() && (!hashOpenFile(fd.get(), hash) || hash != reference))",
+           "if (!reference.empty() && !hashOpenFile(fd.get(), hash))",
+           "a copy left by an earlier run is kept without being checked against the file's reference hash",
+           "StorageCascade|Recovery"),
+    Mutant("journal/Recovery.cc",
+           "        (open.size >= 0 && status.st_size != open.size))",
+           "        false)",
+           "recovery counts a file as released before the stop on an EXTERNAL copy of any size", "Recovery|Crash"),
+    Mutant("health/StorageHealth.cc",
+           "    return state == UP && !refilling && !diskToCheck;",
+           "    return state == UP && !diskToCheck;",
+           "a replaced disk vouches for releases while it is still being refilled", "StorageState|StorageHealth"),
+    Mutant("health/StorageHealth.cc",
+           "    if (!isDiskError(errnum)) return;",
+           "    if (isDiskError(errnum)) return;",
+           "disk errors are ignored, and any other failed copy marks the disk failing", "StorageState|StorageHealth"),
+    Mutant("health/StorageHealth.cc",
+           "    MutexGuard guard(mutex);\n    if (state != UP) _leave();",
+           "    MutexGuard guard(mutex);",
+           "a copy made on a disk that is back does not end its alarm", "StorageState|StorageHealth"),
+    Mutant("space/FlushedSteps.cc",
+           "    return !onDisk || steps.size() >= groupSize;",
+           "    return steps.size() >= groupSize;",
+           "steps on a file system in memory wait for a group of 256 before they are booked",
+           "LinkThread|DelThread|Recovery"),
+    Mutant("space/FlushedSteps.cc",
+           "    if (onDisk) flush.watchDirectory(directory_);  // for the steps still to come",
+           "",
+           "after its first group, a pass books its links and removals without flushing them",
+           "PowerCut|LinkThread|DelThread"),
 ]
 
 MARKER = ".vellort-mutation"  # a scratch directory this script made, and may clear
@@ -332,15 +401,21 @@ def test_pattern(names):
     return "^(" + "|".join(re.escape(name) for name in names) + ")( |$)"
 
 
-def run_tests(build, jobs, timeout, log, leave_out=(), every=False):
+def run_tests(build, jobs, timeout, log, leave_out=(), every=False, suspects=""):
     """Runs the suite, until its first failure unless `every`; returns None when it passes, else the
-    failing tests, the first one first."""
+    failing tests, the first one first. With `suspects`, those tests run first and the others only
+    when they pass."""
     since = os.path.getsize(log) if os.path.exists(log) else 0
-    command = ["ctest", "-j", str(jobs), "--timeout", str(timeout)] + ([] if every else ["--stop-on-failure"])
-    if leave_out:
-        command += ["-E", test_pattern(leave_out)]
-    status = run(command, build, log)
-    return None if status == 0 else failures(log, since)
+    base = ["ctest", "-j", str(jobs), "--timeout", str(timeout)] + ([] if every else ["--stop-on-failure"])
+    left_out = [test_pattern(leave_out)] if leave_out else []
+    phases = [["-R", suspects], ["-E", "|".join(left_out + [suspects])]] if suspects and not every else [[]]
+    for phase in phases:
+        command = base + phase
+        if left_out and phase[:1] != ["-E"]:
+            command += ["-E", left_out[0]]
+        if run(command, build, log) != 0:
+            return failures(log, since)
+    return None
 
 
 def test_repeats(build, test, timeout, log):
@@ -350,7 +425,7 @@ def test_repeats(build, test, timeout, log):
     return status != 0
 
 
-def judge(build, jobs, timeout, log, recheck, every):
+def judge(build, jobs, timeout, log, recheck, every, suspects=""):
     """Runs the tests on a built mutant; returns (result, the failing tests, first one first).
 
     On a loaded machine a test can fail once for reasons of its own. A first
@@ -360,7 +435,7 @@ def judge(build, jobs, timeout, log, recheck, every):
     """
     flaky = []
     for _ in range(3):
-        failed = run_tests(build, jobs, timeout, log, flaky, every)
+        failed = run_tests(build, jobs, timeout, log, flaky, every, suspects)
         note = f" [failed once, then passed: {', '.join(flaky)}]" if flaky else ""
         if failed is None:
             return "survived", note.strip()
@@ -467,7 +542,7 @@ def run_mutant(number, mutant, scratch, jobs, timeout, recheck, every):
     try:
         if run(["cmake", "--build", str(scratch / "build"), "-j", str(jobs)], scratch, log) != 0:
             return "killed", "build"
-        return judge(scratch / "build", jobs, timeout, log, recheck, every)
+        return judge(scratch / "build", jobs, timeout, log, recheck, every, mutant.suspects)
     finally:
         # Written back even on Ctrl-C: the next build starts from the true sources.
         path.write_text(original)
