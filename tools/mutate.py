@@ -298,6 +298,7 @@ MUTANTS = [
            "PowerCut|LinkThread|DelThread"),
 ]
 
+LONG_TESTS = "PowerCutTest"  # a minute and more each
 MARKER = ".vellort-mutation"  # a scratch directory this script made, and may clear
 # A ctest result line: "  7/93 Test  #7: Suite.Case ......***Failed    0.52 sec".
 RESULT_LINE = re.compile(r"Test\s+#\d+:\s+(\S+)\s+\.*\s*(\S.*?)\s+[\d.]+\s+sec$")
@@ -404,15 +405,20 @@ def test_pattern(names):
 def run_tests(build, jobs, timeout, log, leave_out=(), every=False, suspects=""):
     """Runs the suite, until its first failure unless `every`; returns None when it passes, else the
     failing tests, the first one first. With `suspects`, those tests run first and the others only
-    when they pass."""
+    when they pass; without, the long tests run last: ctest lets a running test finish before it
+    stops at a failure, and they would hold up every verdict."""
     since = os.path.getsize(log) if os.path.exists(log) else 0
     base = ["ctest", "-j", str(jobs), "--timeout", str(timeout)] + ([] if every else ["--stop-on-failure"])
-    left_out = [test_pattern(leave_out)] if leave_out else []
-    phases = [["-R", suspects], ["-E", "|".join(left_out + [suspects])]] if suspects and not every else [[]]
-    for phase in phases:
-        command = base + phase
-        if left_out and phase[:1] != ["-E"]:
-            command += ["-E", left_out[0]]
+    left_out = test_pattern(leave_out) if leave_out else ""
+    if every:
+        phases = [("", "")]
+    elif suspects:
+        phases = [(suspects, ""), ("", suspects)]
+    else:
+        phases = [("", LONG_TESTS), (LONG_TESTS, "")]
+    for include, exclude in phases:
+        excluded = "|".join(pattern for pattern in (exclude, left_out) if pattern)
+        command = base + (["-R", include] if include else []) + (["-E", excluded] if excluded else [])
         if run(command, build, log) != 0:
             return failures(log, since)
     return None
