@@ -327,6 +327,8 @@ def parse_args():
     parser.add_argument("--timeout", type=int, default=300, help="per-test time-out in seconds")
     parser.add_argument("--every-failure", action="store_true",
                         help="run the whole suite on each mutant and name every failing test (slower)")
+    parser.add_argument("--killers-from", metavar="REPORT",
+                        help="an earlier report: the tests that killed each fault then run first now")
     parser.add_argument("--no-recheck", action="store_true",
                         help="do not run the first failing test again to see whether the kill repeats")
     return parser.parse_args()
@@ -534,6 +536,19 @@ def write_report(path, heading, rows, total):
 
 # --- one mutant -----------------------------------------------------------------
 
+def killers_in(report):
+    """The tests that killed each fault in an earlier report, by the fault's number: a ctest pattern."""
+    found = {}
+    for line in Path(report).read_text().splitlines():
+        match = re.match(r"\s*(\d+)\s+killed\s+\d+ s\s+\S+\s+(.*?)\s+\| ", line)
+        if match:
+            names = [name.split(" (")[0] for name in match.group(2).split("[")[0].split(", ")]
+            names = [name for name in names if name and name != "build" and not name.startswith("(")]
+            if names:
+                found[int(match.group(1))] = test_pattern(names)
+    return found
+
+
 def run_mutant(number, mutant, scratch, jobs, timeout, recheck, every):
     """Applies one mutant, builds, tests, restores; returns (result, first failure)."""
     path = scratch / "src" / mutant.file
@@ -578,11 +593,14 @@ def main():
     print(heading, flush=True)
     rows = []
     keep = args.keep
+    killers = killers_in(args.killers_from) if args.killers_from else {}
     try:
         export_head(repo, scratch)
         build_baseline(scratch, args.jobs, args.timeout)
         for number, mutant in chosen:
             started = time.monotonic()
+            if number in killers:
+                mutant = mutant._replace(suspects=killers[number])
             result, detail = run_mutant(number, mutant, scratch, args.jobs, args.timeout, not args.no_recheck,
                                           args.every_failure)
             row = f"{number:3d}  {result:8s}  {time.monotonic() - started:5.0f} s  {mutant.file:28s}  " \
