@@ -30,6 +30,7 @@
 #include "util/Files.h"
 #include "util/Paths.h"
 #include "util/Time.h"
+#include "util/UniqueFd.h"
 
 namespace {
 
@@ -403,7 +404,7 @@ void Daemon::_detach(bool foreground) {
     // reopened on /dev/null: left closed, the next descriptors the daemon opens
     // (a copy, a socket) would get the numbers 0 to 2, and any stray write to
     // standard output or error would land in them.
-    for (int fd = 0; fd <= 2; ++fd) close(fd);
+    for (int fd = 0; fd <= 2; ++fd) UniqueFd(fd).reset();  // taken over and closed at once
     int devNull = open("/dev/null", O_RDWR);
     // Without descriptors 1 and 2 the daemon still runs; stray writes then
     // fail instead of reaching a file.

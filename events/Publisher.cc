@@ -105,7 +105,7 @@ Publisher::Publisher(const Settings& settings, const std::string& logFilePath, c
       logFile(logFilePath),
       started_(nowNanoseconds()) {
     mosquitto_lib_init();  // once, before the thread; repeated calls do no harm
-    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    wakeFd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     // Without a journal the stream lives as long as this run: its own name.
     char random[17];
     snprintf(random, sizeof random, "%016llx",
@@ -116,7 +116,6 @@ Publisher::Publisher(const Settings& settings, const std::string& logFilePath, c
 Publisher::~Publisher() {
     if (mosq_ != nullptr) mosquitto_destroy(mosq_);
     if (outbox_ != nullptr) sqlite3_close(outbox_);
-    if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 bool Publisher::attachJournal(Journal* journal) {
@@ -200,7 +199,7 @@ void Publisher::committed(int count) {
 
 void Publisher::_wake() {
     const uint64_t one = 1;
-    ssize_t written = write(wakeFd_, &one, sizeof one);
+    ssize_t written = write(wakeFd_.get(), &one, sizeof one);
     (void)written;  // a counter at its top already wakes the thread
 }
 
@@ -227,7 +226,7 @@ void Publisher::run() {
                 backoff_ = std::min(backoff_ * 2, maxBackoff);
             }
         }
-        struct pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
+        struct pollfd fds[2] = {{wakeFd_.get(), POLLIN, 0}, {-1, 0, 0}};
         if (mosq_ != nullptr) {
             fds[1].fd = mosquitto_socket(mosq_);
             fds[1].events = static_cast<short>(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0));
@@ -238,7 +237,7 @@ void Publisher::run() {
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) sleep(1);
         if (fds[0].revents & POLLIN) {
             uint64_t count;
-            ssize_t got = read(wakeFd_, &count, sizeof count);
+            ssize_t got = read(wakeFd_.get(), &count, sizeof count);
             (void)got;
         }
         if (mosq_ != nullptr) {
@@ -466,14 +465,14 @@ std::string Publisher::_stateBody(bool online) const {
 }
 
 bool readPasswordFile(const std::string& path, std::string& password, std::string& why) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
         why = strerror(errno);
         return false;
     }
     struct stat status;
     std::string text;
-    if (fstat(fd, &status) != 0) {
+    if (fstat(fd.get(), &status) != 0) {
         why = strerror(errno);
     } else if (!S_ISREG(status.st_mode)) {
         why = "is no regular file";
@@ -486,10 +485,10 @@ bool readPasswordFile(const std::string& path, std::string& password, std::strin
     } else {
         char buffer[4096];
         ssize_t got;
-        while ((got = read(fd, buffer, sizeof buffer)) > 0 && text.size() < 65536) text.append(buffer, size_t(got));
+        while ((got = read(fd.get(), buffer, sizeof buffer)) > 0 && text.size() < 65536)
+            text.append(buffer, size_t(got));
         if (got < 0) why = strerror(errno);
     }
-    close(fd);
     if (!why.empty()) return false;
     password = text.substr(0, text.find('\n'));
     if (!password.empty() && password.back() == '\r') password.pop_back();

@@ -12,6 +12,7 @@
 #include "log/LogFile.h"
 #include "thread/Mutex.h"
 #include "thread/Thread.h"
+#include "util/UniqueFd.h"
 
 struct mosquitto;
 struct sqlite3;
@@ -111,7 +112,7 @@ private:
     std::string stream_;
     std::vector<Storage*> storages_;
     const int64_t started_;
-    int wakeFd_ = -1;
+    UniqueFd wakeFd_;
 
     // Publisher thread only.
     struct mosquitto* mosq_ = nullptr;

@@ -96,7 +96,7 @@ StorageHealth::StorageHealth(const Settings& settings)
 }
 
 StorageHealth::~StorageHealth() {
-    if (recordFd >= 0) close(recordFd);  // nothing buffered: each line went out with write()
+    // recordFd goes with the object: nothing is buffered, each line went out with write().
     delete mutex;
 }
 
@@ -226,7 +226,7 @@ void StorageHealth::recordOnlyCopies(const std::vector<std::string>& relativePat
     MutexGuard guard(mutex);
     // Failure ignored on purpose but said: the list is the operator's, the
     // copies do not depend on it.
-    if (recordFd >= 0 && !writeAll(recordFd, lines))
+    if (recordFd && !writeAll(recordFd.get(), lines))
         logFile << settings.storageID << ": Error: " << _recordPath()
                 << " could not be written: " << LogManip(&LogFile::errmsg, errno) << endl;
 }
@@ -352,8 +352,7 @@ bool StorageHealth::_checkDisk() {
     const std::string old = diskId;
     diskId = found.empty() ? newDiskId() : found;
     MutexGuard guard(mutex);
-    if (recordFd >= 0) close(recordFd);  // nothing buffered: each line went out with write()
-    recordFd = -1;
+    recordFd.reset();  // nothing buffered: each line went out with write()
     int lost = 0;
     FILE* record = settings.stateDirectory.empty() ? nullptr : fopen(_recordPath().c_str(), "re");
     if (record != nullptr) {
@@ -386,8 +385,8 @@ void StorageHealth::_startRecord(const std::string& id) {
     // Kept while it names this disk; begun afresh for another.
     const std::string recorded = _recordedDisk();
     const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (recorded == id ? 0 : O_TRUNC);
-    recordFd = open(path.c_str(), flags, 0600);
-    if (recordFd < 0 || (recorded != id && !writeAll(recordFd, recordHeader + id + "\n")))
+    recordFd.reset(open(path.c_str(), flags, 0600));
+    if (!recordFd || (recorded != id && !writeAll(recordFd.get(), recordHeader + id + "\n")))
         logFile << settings.storageID << ": Error: " << path
                 << " could not be written: " << LogManip(&LogFile::errmsg, errno) << endl;
 }

@@ -10,6 +10,7 @@
 
 #include "log/LogFile.h"
 #include "thread/Mutex.h"
+#include "util/UniqueFd.h"
 
 class MessageServer;
 
@@ -137,7 +138,7 @@ private:
     // The disk is to be looked at by the watch thread before its copies
     // vouch for anything: at the start, and after it was not up.
     bool diskToCheck GUARDED_BY(mutex) = false;
-    int recordFd GUARDED_BY(mutex) = -1;  // the record of the disk's only copies
+    UniqueFd recordFd GUARDED_BY(mutex);  // the record of the disk's only copies
 
     // The watch thread's alone: the disk's id, the device it was last seen
     // mounted on, whether it was looked at yet.

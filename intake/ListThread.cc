@@ -5,13 +5,12 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <utility>
 
 #include "events/EventText.h"
 #include "events/Publisher.h"
@@ -23,11 +22,6 @@
 
 namespace {
 
-// The longest line, newline included, that the acquisition program writes. A
-// longer line is rejected whole: a piece of it would be taken for a path.
-const size_t pieceLimit = 1022;
-// Of a rejected long line, the log shows this many first bytes.
-const size_t rejectedShown = 256;
 // Read at one go, and recorded in the journal together.
 const size_t readSize = 65536;
 
@@ -89,78 +83,64 @@ void ListThread::run() {
     // Before the pipe is opened: the open waits for the acquisition's first writer.
     if (readyHook) readyHook();
 
-    int pipe = _openPipe();
+    UniqueFd pipe = _openPipe();
 
     // With a journal the bytes are copied out of the pipe first and taken
     // from it only once their lines are committed: a kill in between leaves
     // them in the pipe for the next start, which then skips what it finds
     // recorded already.
-    if (journal != nullptr && pipe2(copyOut, O_CLOEXEC) != 0) copyOut[0] = copyOut[1] = -1;
-    if (recovered != nullptr && !recovered->unread.empty()) _skipRecorded(pipe, recovered->unread);
+    int ends[2];
+    if (journal != nullptr && pipe2(ends, O_CLOEXEC) == 0) {
+        copyOut[0].reset(ends[0]);
+        copyOut[1].reset(ends[1]);
+    }
+    if (recovered != nullptr && !recovered->unread.empty()) _skipRecorded(pipe.get(), recovered->unread);
     if (recovered != nullptr) *recovered = Journal::Contents();  // taken up: its memory goes
 
     // While the lines of one block are acted on, the next block's are
     // already being committed: the reader never waits for the journal while
     // there is work. A block leaves the pipe only once committed.
     std::vector<char> buffer(readSize);
-    std::string piece;
-    bool pieceTooLong = false;
+    LineFraming framing;  // a line may go on in the next block
     Block current, next;
-    auto endLine = [&](Block& block) {
-        block.lines.push_back(std::move(piece));
-        block.tooLong.push_back(pieceTooLong);
-        piece.clear();
-        pieceTooLong = false;
-    };
     auto split = [&](ssize_t got, Block& block) {
         block.readAt = UTILITIES::monotonicNanoseconds();
-        const char* at = buffer.data();
-        const char* const end = at + got;
-        while (at < end) {
-            const char* newline = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
-            const char* const stop = newline != nullptr ? newline + 1 : end;
-            const size_t length = static_cast<size_t>(stop - at);
-            const size_t room = pieceLimit - piece.size();
-            piece.append(at, std::min(length, room));
-            if (length > room) pieceTooLong = true;  // the rest of the line is dropped
-            if (newline != nullptr) endLine(block);
-            at = stop;
-        }
-        block.bytes = copyOut[0] >= 0 ? got : 0;
-        _prepare(block, copyOut[0] >= 0 ? std::string(buffer.data(), static_cast<size_t>(got)) : "");
+        framing.feed(buffer.data(), static_cast<size_t>(got), block.lines);
+        block.bytes = copyOut[0] ? got : 0;
+        _prepare(block, copyOut[0] ? std::string(buffer.data(), static_cast<size_t>(got)) : "");
     };
     for (;;) {
         if (!current.lines.empty() || current.bytes > 0) {
-            busy.begin(current.lines.empty() ? std::string("a block of announcements") : current.lines[0]);
+            busy.begin(current.lines.empty() ? std::string("a block of announcements") : current.lines[0].text);
             if (journal != nullptr) journal->waitFor(current.ticket);
-            if (current.bytes > 0) _drop(pipe, buffer, current.bytes);
+            if (current.bytes > 0) _drop(pipe.get(), buffer, current.bytes);
             next = Block();
-            const ssize_t more = copyOut[0] >= 0 ? _take(pipe, buffer, true) : 0;
+            const ssize_t more = copyOut[0] ? _take(pipe.get(), buffer, true) : 0;
             if (more > 0) split(more, next);
             _act(current);
             std::swap(current, next);
             continue;
         }
         busy.end();  // waiting on the pipe is no hang
-        const ssize_t got = _take(pipe, buffer, false);
+        const ssize_t got = _take(pipe.get(), buffer, false);
         busy.begin("a block of announcements");
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             // The last line may end without a newline.
             current = Block();
-            if (!piece.empty()) endLine(current);
+            framing.endOfInput(current.lines);
             _prepare(current, "");
             if (journal != nullptr) journal->waitFor(current.ticket);
             _act(current);
             current = Block();
             busy.end();
             _logEndOfFileAndPause();
-            // The new descriptor is opened before the old one is closed, so
-            // that a writer never finds the pipe without a reader: its write
-            // would fail with EPIPE and the announcement would be lost.
-            const int fresh = _openPipe();
-            close(pipe);  // ignored on purpose: a reading end has nothing left to lose
-            pipe = fresh;
+            // The new descriptor is opened before the old one is closed (an
+            // error of that close is of no matter: a reading end has nothing
+            // left to lose), so that a writer never finds the pipe without a
+            // reader: its write would fail with EPIPE and the announcement
+            // would be lost.
+            pipe = _openPipe();
             continue;
         }
         current = Block();
@@ -169,24 +149,28 @@ void ListThread::run() {
 }
 
 ssize_t ListThread::_take(int pipe, std::vector<char>& buffer, bool onlyWaiting) {
-    if (copyOut[0] < 0) return read(pipe, buffer.data(), buffer.size());
-    const ssize_t got = tee(pipe, copyOut[1], buffer.size(), onlyWaiting ? SPLICE_F_NONBLOCK : 0);
+    if (!copyOut[0]) return read(pipe, buffer.data(), buffer.size());
+    const ssize_t got = tee(pipe, copyOut[1].get(), buffer.size(), onlyWaiting ? SPLICE_F_NONBLOCK : 0);
     if (got < 0 && errno == EINVAL && !onlyWaiting) {
         // Not a pipe (a device in its place): read as before.
-        close(copyOut[0]);
-        close(copyOut[1]);
-        copyOut[0] = copyOut[1] = -1;
+        copyOut[0].reset();
+        copyOut[1].reset();
         return read(pipe, buffer.data(), buffer.size());
     }
     if (got <= 0) return got;
-    for (ssize_t at = 0; at < got;) {
-        const ssize_t part = read(copyOut[0], buffer.data() + at, static_cast<size_t>(got - at));
-        if (part > 0) at += part;
-        // Cannot fail on a pipe of our own that holds the bytes.
+    // Cannot fail on a pipe of our own that holds the bytes.
+    return _readCopied(buffer.data(), got) ? got : -1;
+}
+
+bool ListThread::_readCopied(char* into, ssize_t count) {
+    for (ssize_t at = 0; at < count;) {
+        const ssize_t part = read(copyOut[0].get(), into + at, static_cast<size_t>(count - at));
+        if (part > 0)
+            at += part;
         else if (part < 0 && errno != EINTR)
-            return -1;
+            return false;
     }
-    return got;
+    return true;
 }
 
 void ListThread::_drop(int pipe, std::vector<char>& buffer, ssize_t count) {
@@ -201,18 +185,11 @@ void ListThread::_drop(int pipe, std::vector<char>& buffer, ssize_t count) {
 }
 
 void ListThread::_skipRecorded(int pipe, const std::string& recorded) {
-    if (copyOut[0] < 0) return;
+    if (!copyOut[0]) return;
     std::vector<char> head(recorded.size());
     // Whatever the last run left is there at once; an empty pipe left nothing.
-    const ssize_t got = tee(pipe, copyOut[1], head.size(), SPLICE_F_NONBLOCK);
-    if (got <= 0) return;
-    for (ssize_t at = 0; at < got;) {
-        const ssize_t part = read(copyOut[0], head.data() + at, static_cast<size_t>(got - at));
-        if (part > 0)
-            at += part;
-        else if (part < 0 && errno != EINTR)
-            return;
-    }
+    const ssize_t got = tee(pipe, copyOut[1].get(), head.size(), SPLICE_F_NONBLOCK);
+    if (got <= 0 || !_readCopied(head.data(), got)) return;
     if (static_cast<size_t>(got) != recorded.size() ||
         recorded.compare(0, recorded.size(), head.data(), head.size()) != 0)
         return;
@@ -251,17 +228,17 @@ void ListThread::_startShift() {
     for (Storage* storage : storages) storage->setTavroTime(shift.time, 0, 0);
 }
 
-int ListThread::_openPipe() {
+UniqueFd ListThread::_openPipe() {
     for (;;) {
-        const int pipe = open(pipePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (pipe < 0 && errno == EINTR) continue;
+        UniqueFd pipe(open(pipePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!pipe && errno == EINTR) continue;
         struct stat opened;
-        if (pipe >= 0 && fstat(pipe, &opened) == 0 && !S_ISREG(opened.st_mode)) {
-            _keepWriterOn(pipe, opened);
+        if (pipe && fstat(pipe.get(), &opened) == 0 && !S_ISREG(opened.st_mode)) {
+            _keepWriterOn(pipe.get(), opened);
             return pipe;
         }
-        if (pipe >= 0) {
-            close(pipe);  // ignored on purpose: nothing was read from it
+        if (pipe) {
+            pipe.reset();  // an error of this close ignored on purpose: nothing was read from it
             if (moveRegularFileAside(pipePath, logFile)) continue;
         }
         // A missing or unreadable pipe is reported like an end of file and
@@ -273,41 +250,41 @@ int ListThread::_openPipe() {
 
 void ListThread::_keepWriterOn(int pipe, const struct stat& opened) {
     struct stat held;
-    if (keepOpen >= 0 && fstat(keepOpen, &held) == 0 && held.st_dev == opened.st_dev && held.st_ino == opened.st_ino)
+    if (keepOpen && fstat(keepOpen.get(), &held) == 0 && held.st_dev == opened.st_dev && held.st_ino == opened.st_ino)
         return;
-    if (keepOpen >= 0) close(keepOpen);  // of a pipe that was made anew since
-    keepOpen = -1;
+    keepOpen.reset();  // of a pipe that was made anew since
     if (!S_ISFIFO(opened.st_mode)) return;
     // Through the reading descriptor, so that the writer is on this very pipe
     // whatever stands at the path by now. A failure is ignored: the reader
     // only meets end of file more often.
     const std::string self = "/proc/self/fd/" + std::to_string(pipe);
-    keepOpen = open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    keepOpen.reset(open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
 }
 
 bool ListThread::moveRegularFileAside(const std::string& pipePath, LogFile& log) {
     const std::string::size_type slash = pipePath.rfind('/');
     const std::string folder = slash == std::string::npos ? "./" : pipePath.substr(0, slash + 1);
     const std::string name = pipePath.substr(slash == std::string::npos ? 0 : slash + 1);
-    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return false;
+    // An error of its close is ignored on purpose: a directory descriptor has nothing to lose.
+    const UniqueFd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return false;
     struct stat found, moved;
-    const int file = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    const bool regular = file >= 0 && fstat(file, &found) == 0 && S_ISREG(found.st_mode);
-    if (file >= 0) close(file);  // ignored on purpose: only what it is was needed
+    UniqueFd file(openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const bool regular = file && fstat(file.get(), &found) == 0 && S_ISREG(found.st_mode);
+    file.reset();  // an error of this close ignored on purpose: only what it is was needed
     const std::string stale = name + ".stale-" + std::to_string(time(nullptr));
-    int result = regular ? renameat2(dir, name.c_str(), dir, stale.c_str(), RENAME_NOREPLACE) : -1;
+    int result = regular ? renameat2(dir.get(), name.c_str(), dir.get(), stale.c_str(), RENAME_NOREPLACE) : -1;
     const int renameErrno = errno;
     if (regular && result != 0) {
         log << "Error: Cannot move the regular file " << pipePath
             << " aside: " << LogManip(&LogFile::errmsg, renameErrno) << endl;
-    } else if (regular && (fstatat(dir, stale.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
+    } else if (regular && (fstatat(dir.get(), stale.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
                            moved.st_dev != found.st_dev || moved.st_ino != found.st_ino)) {
         // Something else was put there between the look and the rename: it
         // stays under the new name, and the pipe is not made in its place.
         log << "Error: " << folder << stale << " is not the regular file found at " << pipePath << endl;
         result = -1;
-    } else if (regular && mkfifoat(dir, name.c_str(), 0600) != 0) {
+    } else if (regular && mkfifoat(dir.get(), name.c_str(), 0600) != 0) {
         const int mkfifoErrno = errno;
         log << "++ Error: Creating " << pipePath << "\n"
             << "          " << LogManip(&LogFile::errmsg, mkfifoErrno) << endl;
@@ -315,7 +292,6 @@ bool ListThread::moveRegularFileAside(const std::string& pipePath, LogFile& log)
         log << "Warning: " << pipePath << " was a regular file: moved it aside, unread, to " << folder << stale
             << " and made the pipe" << endl;
     }
-    close(dir);  // ignored on purpose: a directory descriptor has nothing to lose
     return regular && result == 0;
 }
 
@@ -329,17 +305,16 @@ void ListThread::_prepare(Block& block, const std::string& bytes) {
     // journal at once; it is acted on once committed.
     std::vector<Journal::Entry> entries;
     DebitListThread::PollundInfo& next = upcoming;
-    for (size_t i = 0; i < block.lines.size(); ++i) {
-        const std::string& line = block.lines[i];
+    for (const LineFraming::Line& line : block.lines) {
         Action action{Announcement(), 0, next};  // a line starting with a NUL byte stays IGNORED
         Announcement& announcement = action.announcement;
         // Up to a NUL byte, as the C string it is to the acquisition program.
-        if (line.c_str()[0] != '\0' && block.tooLong[i]) {
+        if (line.refused()) {
             announcement.kind = Announcement::REJECTED;
-            announcement.announcedPath = std::string(line.c_str()).substr(0, rejectedShown) + "...";
-            announcement.reason = "the line is longer than " + std::to_string(pieceLimit) + " bytes";
-        } else if (line.c_str()[0] != '\0') {
-            announcement = Announcement::classify(line.c_str(), next.uid, next.gid, ramdisk, resolvedRamdisk);
+            announcement.announcedPath = line.shown();
+            announcement.reason = LineFraming::Line::whyRefused();
+        } else if (!line.startsWithNul()) {
+            announcement = Announcement::classify(line.text.c_str(), next.uid, next.gid, ramdisk, resolvedRamdisk);
         }
         if (announcement.kind == Announcement::FILE) {
             announcement.reason = _linkOnTheWay(announcement.belowRamdisk);
@@ -385,7 +360,7 @@ void ListThread::_prepare(Block& block, const std::string& bytes) {
 }
 
 void ListThread::_act(const Block& block) {
-    const std::vector<std::string>& lines = block.lines;
+    const std::vector<LineFraming::Line>& lines = block.lines;
     const std::vector<Action>& actions = block.actions;
 
     // The storages' flush threads are woken once for the files of the block
@@ -398,7 +373,7 @@ void ListThread::_act(const Block& block) {
     };
     for (size_t i = 0; i < actions.size(); ++i) {
         const Action& action = actions[i];
-        if (lines[i].c_str()[0] == '\0') {
+        if (lines[i].startsWithNul()) {
             flush();
             UTILITIES::sleepNanoSeconds(pauseAfterNulLine);
             continue;

@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "intake/Announcement.h"
+#include "intake/LineFraming.h"
 #include "journal/Journal.h"
 #include "ledger/DebitListThread.h"
 #include "log/LogFile.h"
 #include "systemd/ServiceNotifier.h"
 #include "thread/Thread.h"
 #include "util/TrustedTree.h"
+#include "util/UniqueFd.h"
 
 class Storage;
 namespace EVENTS {
@@ -71,14 +73,13 @@ private:
     // Opens the pipe for reading, waiting for a writer, and our own writer
     // on the same pipe; retries every second while the pipe cannot be opened.
     // A regular file in its place is moved aside, never read.
-    int _openPipe();
+    UniqueFd _openPipe();
     // Points keepOpen at the pipe just opened for reading, unless it is there already.
     void _keepWriterOn(int pipe, const struct stat& opened);
     void _logEndOfFileAndPause();
     // The lines read at one go, recorded together, then acted on in order.
     struct Block {
-        std::vector<std::string> lines;
-        std::vector<bool> tooLong;  // per line: only its first pieceLimit bytes are kept
+        std::vector<LineFraming::Line> lines;
         std::vector<Action> actions;
         uint64_t ticket = 0;  // of their commit
         ssize_t bytes = 0;    // still in the pipe, to take once committed
@@ -93,6 +94,9 @@ private:
     // _drop then takes from the pipe; `onlyWaiting`: what is there now, else
     // -1 (EAGAIN).
     ssize_t _take(int pipe, std::vector<char>& buffer, bool onlyWaiting);
+    // Reads the `count` bytes that tee has just put into copyOut, retrying
+    // only an interruption: they are there already. False when a read fails.
+    bool _readCopied(char* into, ssize_t count);
     void _drop(int pipe, std::vector<char>& buffer, ssize_t count);
     // At a start: takes `recorded` from the pipe when the pipe begins with it.
     void _skipRecorded(int pipe, const std::string& recorded);
@@ -118,8 +122,8 @@ private:
     Journal* journal;
     EVENTS::Publisher* events = nullptr;
     Journal::Contents* recovered;  // emptied once taken up
-    int copyOut[2] = {-1, -1};     // with a journal: the pipe the bytes are copied out to
-    int keepOpen = -1;             // our own writer on the pipe read from, never written to
+    UniqueFd copyOut[2];           // with a journal: the pipe the bytes are copied out to
+    UniqueFd keepOpen;             // our own writer on the pipe read from, never written to
 
     // Used by the reader's thread only.
     DebitListThread::PollundInfo shift;     // the current user and the start of its shift

@@ -12,6 +12,7 @@
 #include "thread/MutexGuard.h"
 #include "thread/Thread.h"
 #include "util/Errors.h"
+#include "util/UniqueFd.h"
 
 namespace {
 
@@ -40,11 +41,10 @@ bool namesProblem(const std::string& text) {
 }
 
 void append(const std::string& path, const std::string& text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;  // the text is lost: the log itself is unreachable
-    ssize_t written = ::write(fd, text.data(), text.size());
+    const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd) return;  // the text is lost: the log itself is unreachable
+    ssize_t written = ::write(fd.get(), text.data(), text.size());
     (void)written;  // a short or failed log write has nowhere to be reported
-    ::close(fd);
 }
 
 std::string leftOutText(const Repeat& repeat, int64_t now, const std::string& text) {

@@ -25,15 +25,10 @@ MessageServer::MessageServer(const std::string& logFilePath, int port)
     : logFilePath(logFilePath),
       log(new LogFile(logFilePath)),
       port(port),
-      workers(nullptr),
-      workersMutex(nullptr),
       registerThread(new MessageRegisterThread(logFilePath, &socket)),
-      broadcaster(nullptr),
-      threadsStarted(false) {
-    workers = registerThread->workerSet();
-    workersMutex = registerThread->workerSetMutex();
-    broadcaster = new BroadcastMessageThread(logFilePath, workers, workersMutex);
-}
+      broadcaster(
+          new BroadcastMessageThread(logFilePath, registerThread->workerSet(), registerThread->workerSetMutex())),
+      threadsStarted(false) {}
 
 MessageServer::~MessageServer() {
     // Running threads cannot be stopped; they are left to the end of the

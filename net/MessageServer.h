@@ -1,10 +1,7 @@
 #ifndef VELLORT_NET_MESSAGESERVER_H
 #define VELLORT_NET_MESSAGESERVER_H
 
-#include "thread/Mutex.h"
-
 #include <memory>
-#include <set>
 #include <string>
 
 #include "net/TCPSocket.h"
@@ -12,7 +9,6 @@
 class BroadcastMessageThread;
 class LogFile;
 class MessageRegisterThread;
-class MessageWorkerThread;
 
 namespace EVENTS {
 class Publisher;
@@ -81,8 +77,6 @@ private:
     std::unique_ptr<LogFile> log;
     int port;
     TCPSocket socket;
-    std::set<MessageWorkerThread*>* workers;
-    Mutex* workersMutex;
     MessageRegisterThread* registerThread;
     BroadcastMessageThread* broadcaster;
     // Set once connect() has started a thread; the threads are then never deleted.

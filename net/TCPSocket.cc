@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "util/Errors.h"
 
 namespace {
@@ -30,10 +32,10 @@ int64_t deadlineAfter(int milliseconds) {
 
 }  // namespace
 
-TCPSocket::TCPSocket() : descriptor(-1), errorCode(0), readTimeout(0), writeTimeout(0) {}
+TCPSocket::TCPSocket() : errorCode(0), readTimeout(0), writeTimeout(0) {}
 
-TCPSocket::TCPSocket(int acceptedDescriptor)
-    : descriptor(acceptedDescriptor), errorCode(0), readTimeout(0), writeTimeout(0) {}
+TCPSocket::TCPSocket(UniqueFd accepted)
+    : descriptor(std::move(accepted)), errorCode(0), readTimeout(0), writeTimeout(0) {}
 
 void TCPSocket::setTimeouts(int readMilliseconds, int writeMilliseconds) {
     readTimeout = readMilliseconds > 0 ? readMilliseconds : 0;
@@ -48,7 +50,7 @@ bool TCPSocket::_waitUntilReady(short events, int64_t deadline) {
             errno = ETIMEDOUT;
             return false;
         }
-        struct pollfd ready = {descriptor, events, 0};
+        struct pollfd ready = {descriptor.get(), events, 0};
         int result = poll(&ready, 1, static_cast<int>(left));
         if (result > 0) return true;  // also on an error or hang-up: the read or send then tells which
         if (result < 0 && errno != EINTR) return false;
@@ -62,11 +64,10 @@ TCPSocket::~TCPSocket() {
 void TCPSocket::_shutdownAndClose() {
     // shutdown fails on a socket that is not connected (a listening one), which
     // is expected; close releases the descriptor in any case.
-    shutdown(descriptor, SHUT_RDWR);
+    shutdown(descriptor.get(), SHUT_RDWR);
     // No retry on EINTR: Linux has released the descriptor already, and a second
     // close could hit a descriptor that another thread has just opened.
-    ::close(descriptor);
-    descriptor = -1;
+    descriptor.reset();
     pending.clear();
 }
 
@@ -85,18 +86,18 @@ int TCPSocket::server(const char* port) {
     bool bound = false;
     for (struct addrinfo* candidate = addresses; candidate != nullptr; candidate = candidate->ai_next) {
         if (_isOpen()) _shutdownAndClose();
-        descriptor = socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, candidate->ai_protocol);
+        descriptor.reset(socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, candidate->ai_protocol));
         _setStdErrmsg();
-        if (descriptor < 0) continue;
+        if (!_isOpen()) continue;
         int reuse = 1;
-        if (setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
+        if (setsockopt(descriptor.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
             errorCode = errno;
             _setStdErrmsg();
             freeaddrinfo(addresses);
-            close();
+            _shutdownAndClose();
             return -1;
         }
-        if (bind(descriptor, candidate->ai_addr, candidate->ai_addrlen) == 0) {
+        if (bind(descriptor.get(), candidate->ai_addr, candidate->ai_addrlen) == 0) {
             bound = true;
             break;
         }
@@ -109,27 +110,28 @@ int TCPSocket::server(const char* port) {
         return -1;
     }
 
-    if (listen(descriptor, listenBacklog) != 0) {
+    if (listen(descriptor.get(), listenBacklog) != 0) {
         errorCode = errno;
         _setStdErrmsg();
-        close();
+        _shutdownAndClose();
         return -1;
     }
     address = std::string("0.0.0.0:") + port;
-    return descriptor;
+    return descriptor.get();
 }
 
 TCPSocket* TCPSocket::accept() {
     struct sockaddr_storage peer;
     memset(&peer, 0, sizeof peer);
     socklen_t peerLength = sizeof peer;
-    int connection;
+    UniqueFd connection;
     for (;;) {
-        connection = accept4(descriptor, reinterpret_cast<struct sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
-        if (connection >= 0 || errno != EINTR) break;
+        connection.reset(
+            accept4(descriptor.get(), reinterpret_cast<struct sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC));
+        if (connection || errno != EINTR) break;
         peerLength = sizeof peer;
     }
-    if (connection < 0) {
+    if (!connection) {
         errorCode = errno;
         _setStdErrmsg();
         return nullptr;
@@ -146,7 +148,7 @@ TCPSocket* TCPSocket::accept() {
         service[0] = '\0';
     }
 
-    TCPSocket* accepted = new TCPSocket(connection);
+    TCPSocket* accepted = new TCPSocket(std::move(connection));
     if (host[0] == '\0' || service[0] == '\0') {
         accepted->address = "UNKNOWN";
     } else {
@@ -182,7 +184,7 @@ int64_t TCPSocket::readLine(std::string& line) {
             return -1;
         }
         char chunk[readChunkSize];
-        ssize_t received = ::read(descriptor, chunk, sizeof chunk);
+        ssize_t received = ::read(descriptor.get(), chunk, sizeof chunk);
         if (received == 0) return 0;
         if (received < 0) {
             if (errno == EINTR) continue;
@@ -204,7 +206,7 @@ int64_t TCPSocket::write(const void* data, int64_t length) {
             _setStdErrmsg();
             return -1;
         }
-        ssize_t sent = send(descriptor, next, static_cast<size_t>(remaining), flags);
+        ssize_t sent = send(descriptor.get(), next, static_cast<size_t>(remaining), flags);
         if (sent > 0) {
             next += sent;
             remaining -= sent;
@@ -218,7 +220,7 @@ int64_t TCPSocket::write(const void* data, int64_t length) {
 }
 
 int TCPSocket::setSendBuffer(int bytes) {
-    if (setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0) return 0;
+    if (setsockopt(descriptor.get(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0) return 0;
     errorCode = errno;
     _setStdErrmsg();
     return -1;
@@ -226,14 +228,14 @@ int TCPSocket::setSendBuffer(int bytes) {
 
 int64_t TCPSocket::unsentBytes() {
     int unsent = 0;
-    if (ioctl(descriptor, SIOCOUTQ, &unsent) == 0) return unsent;
+    if (ioctl(descriptor.get(), SIOCOUTQ, &unsent) == 0) return unsent;
     errorCode = errno;
     _setStdErrmsg();
     return -1;
 }
 
 bool TCPSocket::peerHasLeft() {
-    struct pollfd state = {descriptor, POLLRDHUP, 0};
+    struct pollfd state = {descriptor.get(), POLLRDHUP, 0};
     int result;
     do result = poll(&state, 1, 0);
     while (result < 0 && errno == EINTR);
@@ -242,14 +244,14 @@ bool TCPSocket::peerHasLeft() {
 
 int TCPSocket::close() {
     if (!_isOpen()) return 0;
-    shutdown(descriptor, SHUT_RDWR);  // fails on a listening socket; close still releases it
-    int result = ::close(descriptor);
+    shutdown(descriptor.get(), SHUT_RDWR);  // fails on a listening socket; close still releases it
+    // Handed over to close itself: the caller sees its result.
+    int result = ::close(descriptor.release());
     int savedErrno = errno;
     // An interrupted close has released the descriptor all the same on Linux;
     // retrying could close a descriptor that another thread has just opened.
     if (result != 0 && savedErrno == EINTR) result = 0;
     errorText = UTILITIES::systemText(savedErrno);
-    descriptor = -1;
     pending.clear();
     return result;
 }
@@ -258,7 +260,7 @@ int TCPSocket::localPort() const {
     if (!_isOpen()) return -1;
     struct sockaddr_storage local;
     socklen_t localLength = sizeof local;
-    if (getsockname(descriptor, reinterpret_cast<struct sockaddr*>(&local), &localLength) != 0) return -1;
+    if (getsockname(descriptor.get(), reinterpret_cast<struct sockaddr*>(&local), &localLength) != 0) return -1;
     if (local.ss_family == AF_INET) return ntohs(reinterpret_cast<struct sockaddr_in*>(&local)->sin_port);
     if (local.ss_family == AF_INET6) return ntohs(reinterpret_cast<struct sockaddr_in6*>(&local)->sin6_port);
     return -1;

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "util/UniqueFd.h"
+
 // One BSD stream socket: a listening socket made by server(), or a connection
 // returned by accept(). Failures are return values; the error text of the last
 // failure stays in the object.
@@ -80,27 +82,27 @@ public:
 
     int errcode() const { return errorCode; }
     const char* errmsg() const { return errorText.c_str(); }
-    operator int() const { return descriptor; }
+    operator int() const { return descriptor.get(); }
 
     // The local port the socket is bound to, -1 when it is not open or the
     // system cannot tell. Lets a service started on port "0" say where it runs.
     int localPort() const;
 
 private:
-    explicit TCPSocket(int acceptedDescriptor);
+    explicit TCPSocket(UniqueFd accepted);
 
     // Error text = the system's text for errno; errno is kept.
     void _setStdErrmsg();
     // Descriptor 0 is a socket like any other: the daemon closes its standard
     // input when it detaches, and the next socket may well get it.
-    bool _isOpen() const { return descriptor >= 0; }
+    bool _isOpen() const { return descriptor.get() >= 0; }
     void _shutdownAndClose();
     // Waits until the descriptor is ready for `events` or the deadline (a
     // CLOCK_MONOTONIC time in milliseconds, < 0 for none) has passed. False
     // with errno ETIMEDOUT, or with the errno of a failed poll.
     bool _waitUntilReady(short events, int64_t deadline);
 
-    int descriptor;
+    UniqueFd descriptor;
     int errorCode;
     std::string errorText;
     int readTimeout;   // milliseconds, 0 for none

@@ -18,6 +18,7 @@
 #include "util/Errors.h"
 #include "util/Stop.h"
 #include "util/Time.h"
+#include "util/UniqueFd.h"
 
 namespace {
 
@@ -394,20 +395,18 @@ bool LinkThread::_ownLink(int dir, const std::string& name, uint32_t uid, uint32
     if (!params.preserve_uid && !params.preserve_gid) return true;
     // Through a descriptor of the link itself: by name, a file swapped in
     // meanwhile would be given away instead.
-    int link = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (link < 0) return false;
+    // An O_PATH descriptor: nothing to lose on close. It keeps errno for the caller.
+    const UniqueFd link(openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!link) return false;
     struct stat status;
-    bool owned = fstat(link, &status) == 0;
+    bool owned = fstat(link.get(), &status) == 0;
     if (owned && !S_ISLNK(status.st_mode)) {
         errno = EEXIST;
         owned = false;
     }
     if (owned)
-        owned = fchownat(link, "", params.preserve_uid ? uid : static_cast<uid_t>(-1),
+        owned = fchownat(link.get(), "", params.preserve_uid ? uid : static_cast<uid_t>(-1),
                          params.preserve_gid ? gid : static_cast<gid_t>(-1), AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0;
-    int savedErrno = errno;
-    close(link);  // an O_PATH descriptor: nothing to lose on close
-    errno = savedErrno;
     return owned;
 }
 
