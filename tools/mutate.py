@@ -33,9 +33,10 @@ from collections import namedtuple
 from pathlib import Path
 
 # `suspects`, when given, is a ctest regular expression of the tests most
-# likely to catch the fault: they run first, and the rest of the suite only if
-# they pass, so a killed mutant costs seconds and a survivor the whole suite,
-# as before. The verdict is the same as with the whole suite at once.
+# likely to catch the fault (without: the tests of its folder): they run first,
+# and the rest of the suite only if they pass, so a killed mutant costs seconds
+# and a survivor the whole suite, as before. The verdict is the same as with
+# the whole suite at once.
 Mutant = namedtuple("Mutant", "file original replacement description suspects", defaults=("",))
 
 # Faults a developer could really make. The original text must occur exactly
@@ -406,24 +407,31 @@ def test_pattern(names):
 
 def run_tests(build, jobs, timeout, log, leave_out=(), every=False, suspects=""):
     """Runs the suite, until its first failure unless `every`; returns None when it passes, else the
-    failing tests, the first one first. With `suspects`, those tests run first and the others only
-    when they pass; without, the long tests run last: ctest lets a running test finish before it
-    stops at a failure, and they would hold up every verdict."""
+    failing tests, the first one first. Without `every` it runs in phases, each only when the one before
+    passed: the suspects, the rest, and last the long tests, for ctest lets a running test finish
+    before it stops at a failure and they would hold up every verdict."""
     since = os.path.getsize(log) if os.path.exists(log) else 0
     base = ["ctest", "-j", str(jobs), "--timeout", str(timeout)] + ([] if every else ["--stop-on-failure"])
     left_out = test_pattern(leave_out) if leave_out else ""
     if every:
         phases = [("", "")]
-    elif suspects:
-        phases = [(suspects, ""), ("", suspects)]
     else:
-        phases = [("", LONG_TESTS), (LONG_TESTS, "")]
+        phases = ([(suspects, "")] if suspects else []) + [("", "|".join(p for p in (suspects, LONG_TESTS) if p)),
+                                                           (LONG_TESTS, suspects)]
     for include, exclude in phases:
         excluded = "|".join(pattern for pattern in (exclude, left_out) if pattern)
         command = base + (["-R", include] if include else []) + (["-E", excluded] if excluded else [])
         if run(command, build, log) != 0:
             return failures(log, since)
     return None
+
+
+def folder_suspects(source, mutant):
+    """The suites of the tests of the fault's own folder (tests/<folder>/), a ctest pattern; "" for none."""
+    suites = set()
+    for test in (source / "tests" / mutant.file.split("/")[0]).glob("*.cc"):
+        suites.update(re.findall(r"^TEST(?:_F|_P)?\((\w+),", test.read_text(errors="replace"), re.M))
+    return "^(" + "|".join(sorted(suites)) + ")[./]" if suites else ""
 
 
 def test_repeats(build, test, timeout, log):
@@ -563,7 +571,8 @@ def run_mutant(number, mutant, scratch, jobs, timeout, recheck, every):
     try:
         if run(["cmake", "--build", str(scratch / "build"), "-j", str(jobs)], scratch, log) != 0:
             return "killed", "build"
-        return judge(scratch / "build", jobs, timeout, log, recheck, every, mutant.suspects)
+        suspects = mutant.suspects or folder_suspects(scratch / "src", mutant)
+        return judge(scratch / "build", jobs, timeout, log, recheck, every, suspects)
     finally:
         # Written back even on Ctrl-C: the next build starts from the true sources.
         path.write_text(original)
