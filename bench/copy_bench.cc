@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "copy/CopyEngine.h"
 #include "support/TempDir.h"
 #include "support/TmpfsMount.h"
-#include "util/Files.h"
 
 namespace {
 
@@ -123,7 +123,10 @@ void runCase(const char* title, const TmpfsMount& source, const TmpfsMount& dest
         TrustedTree from(sourceRoot);
         TrustedTree to(oursRoot, true);
         for (const std::string& file : files) {
-            int64_t result = UTILITIES::copy(from, file, to, file, true, true);
+            UTILITIES::CopyRequest request(from, file, to, file);
+            request.preserveUid = true;
+            request.preserveGid = true;
+            int64_t result = UTILITIES::copy(request);
             if (result < 0)
                 die("UTILITIES::copy of " + file + " failed with " + std::to_string(result) + ": " + strerror(errno));
             copied += static_cast<uint64_t>(result);

@@ -76,7 +76,7 @@
 #include "bench/DaemonBench.h"
 #include "bench/Ext4Image.h"
 #include "bench/Median.h"
-#include "util/Files.h"
+#include "copy/CopyEngine.h"
 #include "util/TrustedTree.h"
 
 const char* const benchName = "daemon_copy_bench";
@@ -245,9 +245,13 @@ double timeBareCopies(const std::string& ramdisk, const std::string& target, con
         TrustedTree from(ramdisk);
         TrustedTree to(target);
         std::vector<char> buffer(bufferSize);
-        for (size_t i; (i = next.fetch_add(1)) < files.size();)
-            if (UTILITIES::copy(from, files[i], to, "bare-" + files[i], true, true, nullptr, nullptr, &buffer) < 0)
-                die("bare copy of " + files[i] + ": " + strerror(errno));
+        for (size_t i; (i = next.fetch_add(1)) < files.size();) {
+            UTILITIES::CopyRequest request(from, files[i], to, "bare-" + files[i]);
+            request.preserveUid = true;
+            request.preserveGid = true;
+            request.buffer = &buffer;
+            if (UTILITIES::copy(request) < 0) die("bare copy of " + files[i] + ": " + strerror(errno));
+        }
     };
     const double start = seconds();
     std::vector<std::thread> workers;

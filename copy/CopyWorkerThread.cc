@@ -2,13 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <vector>
 
+#include "copy/CopyEngine.h"
 #include "copy/CopyThread.h"
 #include "events/EventText.h"
 #include "events/Publisher.h"
@@ -18,31 +18,10 @@
 #include "systemd/ServiceNotifier.h"
 #include "util/Checksum.h"
 #include "util/Errors.h"
-#include "util/Files.h"
 #include "util/Mounts.h"
 #include "util/Paths.h"
 #include "util/Stop.h"
 #include "util/Time.h"
-
-namespace {
-
-// TEST ONLY, never set by the daemon, its unit or its package: with
-// VELLORT_TEST_HOLD_COPY=<base name>, a worker about to copy a file of that
-// base name waits, in 50 ms slices, until the file named by
-// VELLORT_TEST_HOLD_COPY_RELEASE exists, 60 s have passed, or the stop is asked
-// for; then it copies. The tests of the systemd watchdog hold a copy with it.
-// Read once, at the first copy.
-void holdForTest(const std::string& path) {
-    static const char* const heldName = getenv("VELLORT_TEST_HOLD_COPY");
-    static const char* const releaseFile = getenv("VELLORT_TEST_HOLD_COPY_RELEASE");
-    if (heldName == nullptr || heldName[0] == '\0' || path.substr(path.rfind('/') + 1) != heldName) return;
-    for (int slice = 0; slice < 1200 && !UTILITIES::stopRequested(); ++slice) {
-        if (releaseFile != nullptr && access(releaseFile, F_OK) == 0) return;
-        UTILITIES::sleepNanoSeconds(50000000);
-    }
-}
-
-}  // namespace
 
 CopyWorkerThread::CopyWorkerThread(const Storage::Params& params, std::list<FileInfo>& files, CopyThread& copyThread,
                                    std::list<DebitCredit::Retry> retries, Refill* refill)
@@ -90,7 +69,6 @@ void CopyWorkerThread::work() {
         bool made;
         {
             FileInfo::ReadLock lock(entry.file);
-            holdForTest(origin);
             made = _copyFile(entry.file, job, entry.attempts, step);
         }
         busy.end();
@@ -154,7 +132,8 @@ void CopyWorkerThread::_readBack(Job& job, SYSTEMD::BusyStamp& busy) {
         if (!copy.toReadBack) continue;
         busy.begin(copy.destination);
         UTILITIES::Verification& verification = copy.verification;
-        int64_t result = UTILITIES::readBack(job.trees.target, copy.relative, copy.made.copy, verification);
+        int64_t result =
+            UTILITIES::readBack(job.trees.target, copy.relative, copy.made.copy, verification, params.copyHooks);
         int readErrno = errno;
         busy.end();
         if (result == 0 &&
@@ -383,8 +362,14 @@ int64_t CopyWorkerThread::_copyOnce(TrustedTree& from, const std::string& fromPa
         buffer.resize(size);
     }
     for (int attempt = 1;; ++attempt) {
-        const int64_t result = UTILITIES::copy(from, fromPath, trees.target, relative, params.preserve_uid,
-                                               params.preserve_gid, &made, verify, &buffer);
+        UTILITIES::CopyRequest request(from, fromPath, trees.target, relative);
+        request.preserveUid = params.preserve_uid;
+        request.preserveGid = params.preserve_gid;
+        request.made = &made;
+        request.verify = verify;
+        request.buffer = &buffer;
+        request.hooks = params.copyHooks;
+        const int64_t result = UTILITIES::copy(request);
         if (result != UTILITIES::COPY_SOURCE_CHANGED || attempt == 3) return result;
         logFile << params.storageID << ": " << source << " changed while it was copied: copied again" << endl;
     }
@@ -426,29 +411,29 @@ void CopyWorkerThread::_appendToManifest(Job& job, int64_t shift, const std::str
     if (at == trees.manifests.end()) {
         std::string name;
         const int dir = trees.target.parentOf(fileName, name);
-        int fd = -1;
+        int opened = -1;
         if (dir >= 0) {
             do
-                fd = openat(dir, name.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                            0644);
-            while (fd < 0 && errno == EINTR);
+                opened =
+                    openat(dir, name.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+            while (opened < 0 && errno == EINTR);
         }
+        UniqueFd fd(opened);
         struct stat status;
         // Only the daemon's own file: a user may not have it write elsewhere.
-        if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
-                        status.st_uid != geteuid())) {
-            close(fd);
-            fd = -1;
+        if (fd && (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+                   status.st_uid != geteuid())) {
+            fd.reset();
             errno = EPERM;
         }
-        if (fd < 0) {
+        if (!fd) {
             if (!trees.manifestReported)
                 logFile << params.storageID << ": Error: The manifest " << params.target << "/" << fileName
                         << " cannot be written: " << LogManip(&LogFile::errmsg, errno) << endl;
             trees.manifestReported = true;
             return;
         }
-        at = trees.manifests.emplace(shift, fd).first;
+        at = trees.manifests.emplace(shift, std::move(fd)).first;
         trees.manifestDevice = status.st_dev;
     }
     // One write of a whole line, appended: a crash leaves no torn line.
@@ -461,7 +446,7 @@ void CopyWorkerThread::_appendToManifest(Job& job, int64_t shift, const std::str
             std::string held;
             char buffer[65536];
             ssize_t got;
-            for (off_t offset = 0; (got = pread(at->second, buffer, sizeof buffer, offset)) > 0; offset += got)
+            for (off_t offset = 0; (got = pread(at->second.get(), buffer, sizeof buffer, offset)) > 0; offset += got)
                 held.append(buffer, static_cast<size_t>(got));
             for (size_t start = 0, end; (end = held.find('\n', start)) != std::string::npos; start = end + 1)
                 listed->second.insert(held.substr(start, end + 1 - start));
@@ -469,11 +454,12 @@ void CopyWorkerThread::_appendToManifest(Job& job, int64_t shift, const std::str
         if (listed->second.count(line) != 0) return;
     }
     ssize_t put;
-    do put = write(at->second, line.data(), line.size());
+    do put = write(at->second.get(), line.data(), line.size());
     while (put < 0 && errno == EINTR);
     // The line goes to the disk with the copy it lists, by the job's flush
     // (through the manifest, opened before the line was written).
-    if (put == static_cast<ssize_t>(line.size())) job.flush.watch(UniqueFd(dup(at->second)), trees.manifestDevice);
+    if (put == static_cast<ssize_t>(line.size()))
+        job.flush.watch(UniqueFd(dup(at->second.get())), trees.manifestDevice);
     if (put != static_cast<ssize_t>(line.size()) && !trees.manifestReported) {
         logFile << params.storageID << ": Error: The manifest " << params.target << "/" << fileName
                 << " cannot be written: " << LogManip(&LogFile::errmsg, put < 0 ? errno : ENOSPC) << endl;
@@ -555,12 +541,7 @@ void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool ret
     if (!withStep && !event.empty()) params.events->post(EVENTS::FILE_TOPIC, std::move(event));
 }
 
-CopyWorkerThread::Trees::~Trees() {
-    closeManifests();
-}
-
 void CopyWorkerThread::Trees::closeManifests() {
-    for (const auto& manifest : manifests) close(manifest.second);
     manifests.clear();
     listedBefore.clear();  // what they held: a manifest opened again is read again
 }

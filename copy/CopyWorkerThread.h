@@ -9,14 +9,15 @@
 #include <unordered_set>
 #include <vector>
 
+#include "copy/CopyEngine.h"
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "thread/ThreadPoolTask.h"
 #include "util/FileSystemFlush.h"
-#include "util/Files.h"
 #include "util/Stop.h"
 #include "util/TrustedTree.h"
+#include "util/UniqueFd.h"
 
 class CopyThread;
 namespace SYSTEMD {
@@ -80,14 +81,13 @@ private:
         dev_t mountDevice = 0;
         // verify_copies: the manifests of the target opened so far, by shift,
         // and whether a manifest that cannot be written was reported.
-        std::map<int64_t, int> manifests;
+        std::map<int64_t, UniqueFd> manifests;
         // The lines a manifest held when a file taken up after a restart was
         // first to be listed in it: the run before may have listed the copy
         // and been stopped before it booked it.
         std::map<int64_t, std::unordered_set<std::string>> listedBefore;
         dev_t manifestDevice = 0;  // they all lie in the target's top folder
         bool manifestReported = false;
-        ~Trees();
         void closeManifests();
     };
 

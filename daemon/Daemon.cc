@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "daemon/ConfigFileParser.h"
+#include "daemon/PidFile.h"
 #include "daemon/StopThread.h"
 #include "events/EventText.h"
 #include "events/Publisher.h"
@@ -27,7 +28,6 @@
 #include "log/LogTimerThread.h"
 #include "metrics/MetricsServer.h"
 #include "util/Descriptors.h"
-#include "util/Files.h"
 #include "util/Paths.h"
 #include "util/Time.h"
 #include "util/UniqueFd.h"
@@ -106,12 +106,13 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
     // kills whatever process it names), and written after the fork.
     std::string why;
     bool held = false, created = false;
-    const int pidFile = UTILITIES::openPidFile(pidFilePath(), why, held, created);
-    if (pidFile < 0 && held) {
+    // Held for the daemon's life: this constructor returns only as the process ends.
+    const UniqueFd pidFile = UTILITIES::openPidFile(pidFilePath(), why, held, created);
+    if (!pidFile && held) {
         std::cerr << "Error: Not starting: " << why << ", holding " << pidFilePath() << std::endl;
         exit(exitAlreadyRunning);
     }
-    if (pidFile < 0) {
+    if (!pidFile) {
         std::cerr << "Error: Cannot write the pid file " << pidFilePath() << ": " << why << std::endl;
         exit(exitPidFile);
     }
@@ -131,7 +132,7 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
     // on; SIGTERM then stays pending and only kill -9 ends it.
     stopThread->start();
 
-    int pidResult = UTILITIES::setPidFile(pidFile);
+    int pidResult = UTILITIES::setPidFile(pidFile.get());
     if (pidResult != 0) _exit(pidResult);
 
     _logBannerAndSettings();

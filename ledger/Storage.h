@@ -22,6 +22,9 @@ class StorageHealth;
 namespace EVENTS {
 class Publisher;
 }
+namespace UTILITIES {
+struct CopyHooks;
+}
 
 // One configured storage, INTERNAL, EXTERNAL or OPTIONAL: it owns the
 // storage's ledger and the threads that work on it, and is what the pipe
@@ -102,6 +105,9 @@ public:
         // Borrowed, living for the process; null without events. Copies made
         // and given up are published through it.
         EVENTS::Publisher* events = nullptr;
+        // Tests only, null in the daemon: the copy workers hand them to every
+        // copy and read-back. Borrowed; they outlive the storage's copies.
+        const UTILITIES::CopyHooks* copyHooks = nullptr;
     };
 
     explicit Storage(const Params& params);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <utility>
 
 namespace {
 
@@ -16,12 +17,6 @@ const int directoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 // Whether openat2 may be tried: set once a call says the kernel (or a seccomp
 // filter) does not have it, or by a test.
 std::atomic<bool> openat2Usable(true);
-
-void closeKeepingErrno(int fd) {
-    int savedErrno = errno;
-    ::close(fd);
-    errno = savedErrno;
-}
 
 // A path below a base as the walks accept it: not empty, not absolute, and no
 // ".." anywhere. Empty and "." components are harmless and skipped by both walks.
@@ -58,23 +53,20 @@ int openComponent(int from, const std::string& component, int flags) {
 // gid, -1 keeps the daemon's) and its mode exactly, through a descriptor of
 // it, and only while it is still root's: a user who swaps it at once must not
 // get another directory given. `made` tells whether mkdirat succeeded.
-// Returns a descriptor of the new directory, or -1 with errno.
-int makeDirectory(int parent, const std::string& component, mode_t mode, uid_t uid, gid_t gid, bool& made) {
+// Returns a descriptor of the new directory, or none with errno.
+UniqueFd makeDirectory(int parent, const std::string& component, mode_t mode, uid_t uid, gid_t gid, bool& made) {
     made = ::mkdirat(parent, component.c_str(), mode) == 0;
-    if (!made) return -1;
-    int fd = openComponent(parent, component, O_RDONLY);
+    if (!made) return UniqueFd();
+    UniqueFd fd(openComponent(parent, component, O_RDONLY));
     struct stat status;
-    if (fd >= 0 && (::fstat(fd, &status) != 0 || status.st_uid != ::geteuid())) {
-        ::close(fd);
+    if (fd && (::fstat(fd.get(), &status) != 0 || status.st_uid != ::geteuid())) {
+        fd.reset();
         errno = EEXIST;
-        return -1;
+        return fd;
     }
     const bool chown = uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1);
     // fchmod after fchown, which may clear set-id bits.
-    if (fd >= 0 && ((chown && ::fchown(fd, uid, gid) != 0) || ::fchmod(fd, mode) != 0)) {
-        closeKeepingErrno(fd);
-        return -1;
-    }
+    if (fd && ((chown && ::fchown(fd.get(), uid, gid) != 0) || ::fchmod(fd.get(), mode) != 0)) fd.reset();
     return fd;
 }
 
@@ -92,20 +84,17 @@ bool forEachComponent(const std::string& relative, Visit visit) {
     return true;
 }
 
-int walkComponents(int from, const std::string& relative) {
-    int current = -1;  // owned; -1 while still at `from`
+UniqueFd walkComponents(int from, const std::string& relative) {
+    UniqueFd current;  // none while still at `from`
     bool ok = forEachComponent(relative, [&](const std::string& component, size_t) {
-        int next = openComponent(current < 0 ? from : current, component, O_PATH);
-        if (current >= 0) closeKeepingErrno(current);
-        current = next;
-        return next >= 0;
+        current.reset(openComponent(current ? current.get() : from, component, O_PATH));
+        return static_cast<bool>(current);
     });
-    if (!ok) return -1;
-    if (current < 0) current = ::fcntl(from, F_DUPFD_CLOEXEC, 0);  // nothing but "." components
+    if (ok && !current) current.reset(::fcntl(from, F_DUPFD_CLOEXEC, 0));  // nothing but "." components
     return current;
 }
 
-int walkOpenat2(int from, const std::string& relative) {
+UniqueFd walkOpenat2(int from, const std::string& relative) {
     struct open_how how = {};
     how.flags = directoryFlags;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
@@ -113,7 +102,7 @@ int walkOpenat2(int from, const std::string& relative) {
     // asks to try again. A few tries, then the walk by components decides.
     for (int tries = 0; tries < 8; ++tries) {
         long fd = ::syscall(SYS_openat2, from, relative.c_str(), &how, sizeof how);
-        if (fd >= 0) return static_cast<int>(fd);
+        if (fd >= 0) return UniqueFd(static_cast<int>(fd));
         if (errno == EINTR || errno == EAGAIN) continue;
         // ENOSYS: an older kernel; EPERM or E2BIG: a seccomp filter or a
         // kernel that knows another struct. The walk by components does the same job.
@@ -121,7 +110,7 @@ int walkOpenat2(int from, const std::string& relative) {
             openat2Usable = false;
             break;
         }
-        return -1;
+        return UniqueFd();
     }
     return walkComponents(from, relative);
 }
@@ -132,59 +121,55 @@ void TrustedTree::setWalk(Walk walk) {
     openat2Usable = walk == WALK_AUTOMATIC;
 }
 
-TrustedTree::TrustedTree(const std::string& basePath, bool makeBase)
-    : base(basePath), makeBase(makeBase), baseFd(-1), heldFd(-1) {}
-
-TrustedTree::~TrustedTree() {
-    release();
-}
+TrustedTree::TrustedTree(const std::string& basePath, bool makeBase) : base(basePath), makeBase(makeBase) {}
 
 void TrustedTree::release() {
-    if (heldFd >= 0) ::close(heldFd);  // O_PATH descriptors: nothing to lose on close
-    if (baseFd >= 0) ::close(baseFd);
-    heldFd = baseFd = -1;
+    // O_PATH descriptors: nothing to lose on close.
+    heldFd.reset();
+    baseFd.reset();
     heldDirectory.clear();
 }
 
-int TrustedTree::openBeneath(int from, const std::string& relative) {
+UniqueFd TrustedTree::openBeneath(int from, const std::string& relative) {
     if (!plainRelative(relative)) {
         errno = EINVAL;
-        return -1;
+        return UniqueFd();
     }
     return openat2Usable ? walkOpenat2(from, relative) : walkComponents(from, relative);
 }
 
 int TrustedTree::_base(const ModeOf* modeOf) {
-    if (baseFd >= 0) return baseFd;
+    if (baseFd) return baseFd.get();
+    int opened;
     // The configured path is followed as written: it is root's own choice.
-    do baseFd = ::open(base.c_str(), directoryFlags);
-    while (baseFd < 0 && errno == EINTR);
-    if (baseFd >= 0 || errno != ENOENT || (!makeBase && modeOf == nullptr) || base.empty()) return baseFd;
+    do opened = ::open(base.c_str(), directoryFlags);
+    while (opened < 0 && errno == EINTR);
+    baseFd.reset(opened);
+    if (baseFd || errno != ENOENT || (!makeBase && modeOf == nullptr) || base.empty()) return baseFd.get();
     // Missing folders of it are made from the nearest one there, through
     // descriptors as below the base, but links in the configured part followed.
-    int current = ::open(base[0] == '/' ? "/" : ".", directoryFlags);
-    if (current < 0) return -1;
+    UniqueFd current(::open(base[0] == '/' ? "/" : ".", directoryFlags));
+    if (!current) return -1;
     forEachComponent(base, [&](const std::string& component, size_t end) {
-        int next;
-        do next = ::openat(current, component.c_str(), directoryFlags);
-        while (next < 0 && errno == EINTR);
+        do opened = ::openat(current.get(), component.c_str(), directoryFlags);
+        while (opened < 0 && errno == EINTR);
+        UniqueFd next(opened);
         bool made = false;
-        if (next < 0 && errno == ENOENT)
-            next = makeDirectory(current, component, modeOf != nullptr ? (*modeOf)(base.substr(0, end)) : 0755, -1,
-                                 -1, made);
-        if (next < 0 && !made && errno == EEXIST) next = ::openat(current, component.c_str(), directoryFlags);
-        closeKeepingErrno(current);
-        current = next;
-        return next >= 0;
+        if (!next && errno == ENOENT)
+            next = makeDirectory(current.get(), component, modeOf != nullptr ? (*modeOf)(base.substr(0, end)) : 0755,
+                                 -1, -1, made);
+        if (!next && !made && errno == EEXIST) next.reset(::openat(current.get(), component.c_str(), directoryFlags));
+        current = std::move(next);
+        return static_cast<bool>(current);
     });
-    baseFd = current;  // -1 when a folder could not be made
-    return baseFd;
+    baseFd = std::move(current);  // none when a folder could not be made
+    return baseFd.get();
 }
 
-void TrustedTree::_hold(const std::string& directory, int fd) {
-    if (heldFd >= 0 && heldFd != fd) ::close(heldFd);
+int TrustedTree::_hold(const std::string& directory, UniqueFd fd) {
     heldDirectory = directory;
-    heldFd = fd;
+    heldFd = std::move(fd);
+    return heldFd.get();
 }
 
 bool TrustedTree::_split(const std::string& relative, std::string& name, size_t& slash) {
@@ -200,13 +185,12 @@ int TrustedTree::parentOf(const std::string& relative, std::string& name) {
     if (!_split(relative, name, slash)) return -1;
     if (slash == std::string::npos) return _base();
     const std::string directory = relative.substr(0, slash);
-    if (heldFd >= 0 && directory == heldDirectory) return heldFd;
+    if (heldFd && directory == heldDirectory) return heldFd.get();
     const int from = _base();
     if (from < 0) return -1;
-    const int fd = openBeneath(from, directory);
-    if (fd < 0) return -1;
-    _hold(directory, fd);
-    return fd;
+    UniqueFd fd = openBeneath(from, directory);
+    if (!fd) return -1;
+    return _hold(directory, std::move(fd));
 }
 
 int TrustedTree::makeParentOf(const std::string& relative, std::string& name, const ModeOf& modeOf, uid_t uid,
@@ -218,21 +202,19 @@ int TrustedTree::makeParentOf(const std::string& relative, std::string& name, co
     if (from < 0 || slash == std::string::npos) return from;
 
     const std::string directory = relative.substr(0, slash);
-    int current = -1;  // owned; -1 while still at the base
+    UniqueFd current;  // none while still at the base
     bool ok = forEachComponent(directory, [&](const std::string& component, size_t end) {
-        const int parent = current < 0 ? from : current;
-        int next = openComponent(parent, component, O_PATH);
+        const int parent = current ? current.get() : from;
+        UniqueFd next(openComponent(parent, component, O_PATH));
         bool made = false;
-        if (next < 0 && errno == ENOENT)
+        if (!next && errno == ENOENT)
             next = makeDirectory(parent, component, modeOf(directory.substr(0, end)), uid, gid, made);
         // Made by another thread or process meanwhile: take it as it is.
-        if (next < 0 && !made && errno == EEXIST) next = openComponent(parent, component, O_PATH);
-        if (current >= 0) closeKeepingErrno(current);
-        current = next;
-        return next >= 0;
+        if (!next && !made && errno == EEXIST) next.reset(openComponent(parent, component, O_PATH));
+        current = std::move(next);
+        return static_cast<bool>(current);
     });
     if (!ok) return -1;
-    if (current < 0) return from;  // nothing but "." components
-    _hold(directory, current);
-    return current;
+    if (!current) return from;  // nothing but "." components
+    return _hold(directory, std::move(current));
 }

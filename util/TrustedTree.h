@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "util/UniqueFd.h"
+
 // A directory that the configuration names (the RAM disk's mount point, a
 // storage's target) and the tree below it, whose folders the data's users may
 // own and may swap for symbolic links at any moment. The daemon runs as root,
@@ -35,7 +37,6 @@ public:
     // owned by the daemon and never given away: they are the trusted part.
     // makeParentOf makes them in any case, with the modes its modeOf gives.
     explicit TrustedTree(const std::string& basePath, bool makeBase = false);
-    ~TrustedTree();
 
     TrustedTree(const TrustedTree&) = delete;
     TrustedTree& operator=(const TrustedTree&) = delete;
@@ -64,22 +65,23 @@ public:
     void release();
 
     // Resolves the directory `relative` below the directory open at `from`
-    // under the rules of parentOf. Returns a new O_PATH descriptor, which the
-    // caller closes, or -1 with errno.
-    static int openBeneath(int from, const std::string& relative);
+    // under the rules of parentOf. Returns a new O_PATH descriptor, or none
+    // with errno.
+    static UniqueFd openBeneath(int from, const std::string& relative);
 
 private:
     // The last component of `relative` into name, and the position of the
     // slash before it; false (EINVAL) for a path the walks refuse.
     static bool _split(const std::string& relative, std::string& name, size_t& slash);
     int _base(const ModeOf* modeOf = nullptr);
-    void _hold(const std::string& directory, int fd);
+    // Holds `fd` as the descriptor of `directory`, closing the one held before; returns it.
+    int _hold(const std::string& directory, UniqueFd fd);
 
     const std::string base;
     const bool makeBase;
-    int baseFd;
+    UniqueFd baseFd;
     std::string heldDirectory;  // below the base; "" while none is held
-    int heldFd;
+    UniqueFd heldFd;
 };
 
 #endif

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "copy/CopyEngine.h"
 #include "daemon/ConfigFileParser.h"
 #include "daemon/Daemon.h"
 #include "log/LogFile.h"
@@ -18,7 +19,6 @@
 #include "support/DaemonRunner.h"
 #include "support/FifoWriter.h"
 #include "support/TmpfsMount.h"
-#include "util/Files.h"
 #include "util/Stop.h"
 
 TEST(DaemonStartTest, VersionAndConfigurationErrorsGiveTheirMessagesAndExitStatuses) {
@@ -226,13 +226,12 @@ TEST(DaemonStartTest, SigtermLetsTheRunningCopyFinishAndEndsWithStatusZero) {
 TEST(DaemonStartTest, ACopyCutOffByTheStopLeavesNoTemporaryFile) {
     TempDir dir;
     writeFile(dir / "source", std::string(100000, 's'));
+    TrustedTree from(dir.path()), to(dir / "target", true);  // for the child: they hold nothing yet
     EXPECT_EXIT(
         {
             UTILITIES::abortCopies();
-            TrustedTree from(dir.path());
-            TrustedTree to(dir / "target", true);
-            const bool cancelled = UTILITIES::copy(from, "source", to, "copy", false, false) == UTILITIES::COPY_WRITE &&
-                                   errno == ECANCELED;
+            const int64_t result = UTILITIES::copy(UTILITIES::CopyRequest(from, "source", to, "copy"));
+            const bool cancelled = result == UTILITIES::COPY_WRITE && errno == ECANCELED;
             _exit(cancelled && !fileExists(dir / "target/copy.tmp") && !fileExists(dir / "target/copy") ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");

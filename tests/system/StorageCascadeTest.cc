@@ -1,28 +1,25 @@
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/fanotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "copy/CopyEngine.h"
 #include "ledger/Storage.h"
 #include "space/SpaceSupport.h"
 #include "support/ChildProcess.h"
 #include "support/CopyRig.h"
 #include "support/DaemonRunner.h"
 #include "support/FifoWriter.h"
+#include "support/ReadHold.h"
 #include "support/TmpfsMount.h"
 #include "util/Checksum.h"
-#include "util/Files.h"
 
 using namespace space_test;
 
@@ -113,9 +110,6 @@ TEST(StorageCascadeTest, ARamDiskFileWithoutInternalCopyGoesAtItsShiftOnceExtern
 // reference hash; one that does not is made anew. The manifest lists the good
 // hashes only.
 TEST(StorageCascadeTest, VerifiedCopiesAgreeWithXxhsumAndOnlyGoodCopiesAreKeptAndListed) {
-    struct ClearHooks {
-        ~ClearHooks() { UTILITIES::copyHooks = UTILITIES::CopyHooks(); }
-    } clear;
     CopyRig rig;
     TrustedTree from(rig.ramdisk), to(rig.dir / "target", true);
     for (size_t size : {0, 1, 8191, 8192, 8193, 65536 * 3 + 7}) {
@@ -125,8 +119,10 @@ TEST(StorageCascadeTest, VerifiedCopiesAgreeWithXxhsumAndOnlyGoodCopiesAreKeptAn
         rig.source(name, content);
         UTILITIES::Verification verification;
         UTILITIES::CopiedFile made;
-        ASSERT_EQ(static_cast<int64_t>(size),
-                  UTILITIES::copy(from, name, to, name, false, false, &made, &verification));
+        UTILITIES::CopyRequest request(from, name, to, name);
+        request.made = &made;
+        request.verify = &verification;
+        ASSERT_EQ(static_cast<int64_t>(size), UTILITIES::copy(request));
         ASSERT_EQ(0, UTILITIES::readBack(to, name, made.copy, verification));
         std::string line;
         ASSERT_EQ(0, runProgram({"/usr/bin/xxhsum", "-H2", rig.dir / "target/" + name}, &line, nullptr)) << line;
@@ -141,11 +137,13 @@ TEST(StorageCascadeTest, VerifiedCopiesAgreeWithXxhsumAndOnlyGoodCopiesAreKeptAn
     params.create_links = true;
     const std::string spoilt = "spoilt content", grown = "grown content";
     int spoiltSeen = 0, grownSeen = 0;
-    UTILITIES::copyHooks.copyRenamed = [&](int fd) {
+    UTILITIES::CopyHooks hooks;
+    params.copyHooks = &hooks;
+    hooks.copyRenamed = [&](int fd) {
         if (firstTimeFor(fd, params.target + "/run/spoilt.dat", spoiltSeen))
             writeFile("/proc/self/fd/" + std::to_string(fd), "S" + spoilt.substr(1));
     };
-    UTILITIES::copyHooks.sourceRead = [&](int fd) {
+    hooks.sourceRead = [&](int fd) {
         if (firstTimeFor(fd, rig.ramdisk + "/run/grows.dat", grownSeen))
             writeFile(rig.ramdisk + "/run/grows.dat", grown + " more");
     };
@@ -219,33 +217,15 @@ TEST(StorageCascadeTest, AFileCutShortWhileCopiedGoesAtItsShiftOnceEveryCopyHold
         config += "storageID " + type + "\ntype " + type + "\ntarget " + daemon.root() + "/" + type + "\n";
     daemon.writeConfig(config);
     CopyRig::put(big, kept + std::string(32 << 20, 'x'));
-    const int watch = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY);
-    if (fanotify_mark(watch, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, big.c_str()) != 0) GTEST_SKIP() << "no fanotify";
+    ReadHold hold(big);
+    if (!hold.holding()) GTEST_SKIP() << hold.skipReason();
     FifoWriter pipe(daemon.pipePath());
     ASSERT_TRUE(daemon.run() == 0 && pipe.open()) << daemon.output();
-    std::atomic<bool> done(false);
-    std::thread answer([&] {  // all three have opened the file when it is cut
-        struct fanotify_event_metadata event;
-        struct pollfd waiting = {watch, POLLIN, 0};
-        std::vector<int> held;
-        for (bool cut = false; !done;) {
-            if (poll(&waiting, 1, 50) <= 0 || read(watch, &event, sizeof event) != sizeof event) continue;
-            held.push_back(event.fd);
-            if (!cut && held.size() < 3) continue;
-            if (!cut) cut = truncate(big.c_str(), 1 << 20) == 0;
-            for (int fd : held) {
-                const struct fanotify_response allow = {fd, FAN_ALLOW};
-                EXPECT_EQ(ssize_t(sizeof allow), write(watch, &allow, sizeof allow));
-                close(fd);
-            }
-            held.clear();
-        }
-    });
     EXPECT_TRUE(pipe.write(ram.path() + "/./run/big.dat\n"));
+    ASSERT_TRUE(hold.waitForHeld(3));  // all three have opened the file when it is cut
+    EXPECT_EQ(0, truncate(big.c_str(), 1 << 20));
+    hold.release();
     for (const std::string type : {"INTERNAL", "EXTERNAL", "OPTIONAL"})
         EXPECT_TRUE(CopyRig::waitUntil([&] { return readFile(daemon.root() + "/" + type + "/run/big.dat") == kept; }));
     EXPECT_TRUE(pipe.write("usershift: 1 1\n") && CopyRig::waitUntil([&] { return !fileExists(big); })) << daemon.log();
-    done = true;
-    answer.join();
-    close(watch);
 }

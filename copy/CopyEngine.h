@@ -1,17 +1,22 @@
-#ifndef VELLORT_UTIL_FILES_H
-#define VELLORT_UTIL_FILES_H
+#ifndef VELLORT_COPY_COPYENGINE_H
+#define VELLORT_COPY_COPYENGINE_H
 
 #include <stdint.h>
 #include <sys/types.h>
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "util/FileIdentity.h"
 #include "util/TrustedTree.h"
 #include "util/UniqueFd.h"
 
+// The copy engine of the copy workers: one file copied, read back, or judged
+// as an earlier run left it, below trees whose folders users may swap for
+// links. Any thread; it keeps no state but the lock that serialises the
+// making of directories, and writes no log text.
 namespace UTILITIES {
 
 // Result codes of copy(); every failure has its own code so that the copy
@@ -48,14 +53,14 @@ struct Verification {
     int64_t copySize = -1;   // out: bytes read back
 };
 
-// Seams for tests, empty in the daemon: called in the copying thread of a
-// copy once the source is read (with its descriptor), and by
-// readBack() before it reads (with the copy's descriptor, open for reading).
+// Seams for tests, never given by the daemon: called in the copying thread
+// of a copy once the source is read (with its descriptor), and by readBack()
+// before it reads (with the copy's descriptor, open for reading). A test hands
+// them to the copy workers through Storage::Params.
 struct CopyHooks {
     std::function<void(int)> sourceRead;
     std::function<void(int)> copyRenamed;
 };
-extern CopyHooks copyHooks;
 
 // What copy() found and made, for the checks of whoever releases a file later.
 // `descriptor` keeps the copy open: the copy is only renamed into place, not
@@ -67,6 +72,26 @@ struct CopiedFile {
     UniqueFd descriptor;
 };
 
+// One copy: what is copied where, and how. The trees are borrowed for the
+// copy; every pointer may be null.
+struct CopyRequest {
+    CopyRequest(TrustedTree& from, std::string source, TrustedTree& to, std::string destination)
+        : from(from), source(std::move(source)), to(to), destination(std::move(destination)) {}
+
+    TrustedTree& from;
+    std::string source;  // below `from`
+    TrustedTree& to;
+    std::string destination;  // below `to`
+    // The copy, and the directories made for it, get the source's owner / group.
+    bool preserveUid = false;
+    bool preserveGid = false;
+    CopiedFile* made = nullptr;      // filled on success, with the copy open
+    Verification* verify = nullptr;  // verify_copies: the source hashed and checked
+    // Kept by the caller from copy to copy; null or empty: 8 KiB of the copy's own.
+    std::vector<char>* buffer = nullptr;
+    const CopyHooks* hooks = nullptr;  // borrowed for the copy; tests only
+};
+
 // Copies `source`, a path below the tree `from`, to `destination` below the
 // tree `to`, through destination + ".tmp", which is renamed over the
 // destination once complete, so no copy is ever seen half-written under its
@@ -76,10 +101,10 @@ struct CopiedFile {
 // temporary file of any kind is removed, never opened, and the new one is
 // created with O_EXCL. Missing directories of the destination are made with
 // the modes of their counterparts in the source tree (0755 where there is
-// none), and owned like the source file where the flags ask for it. The copy
-// gets the source's mode, its owner and group as the flags ask, and its
-// modification time in whole seconds, all set on its descriptor. A failure
-// after the temporary file was created removes it.
+// none), and owned like the source file where the request asks for it. The
+// copy gets the source's mode, its owner and group as the request asks, and
+// its modification time in whole seconds, all set on its descriptor. A
+// failure after the temporary file was created removes it.
 //
 // A source that changed while read leaves no copy (COPY_SOURCE_CHANGED). With
 // `verify`, the source is hashed and checked as Verification says.
@@ -92,16 +117,15 @@ struct CopiedFile {
 // set by the failing call. Writes no log text. Thread-safe for distinct trees,
 // but two copies to the same destination at once would share one temporary
 // file: callers must not start them.
-int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
-             bool preserveUid, bool preserveGid, CopiedFile* made = nullptr, Verification* verify = nullptr,
-             std::vector<char>* buffer = nullptr);
+int64_t copy(const CopyRequest& request);
 
 // The last step of a verifying copy, once the copy made as `copy` is on the
 // disk: it is read back from there and must hold what `verify` says was read
 // from the source. A copy that does not is removed (COPY_MISMATCH), or one
 // that cannot be read back (COPY_READ_BACK), while its name still leads to
 // it. 0 when it stands.
-int64_t readBack(TrustedTree& to, const std::string& destination, const FileIdentity& copy, Verification& verify);
+int64_t readBack(TrustedTree& to, const std::string& destination, const FileIdentity& copy, Verification& verify,
+                 const CopyHooks* hooks = nullptr);
 
 // What a copy worker finds of a copy that an earlier run of the daemon may
 // have left, when it takes a file up again after a restart.
@@ -129,20 +153,6 @@ enum class Leftover {
 // with the copy open. Never follows a link.
 Leftover judgeLeftover(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
                        int64_t recordedSize, const std::string& reference, CopiedFile& made, std::string& why);
-
-// Opens the pid file before the daemon touches anything else, so that a problem
-// still reaches the terminal, and takes an exclusive lock on it that lasts as
-// long as the descriptor (kept by the daemon for its life): created with mode
-// 0644 (whatever the umask), never through a symbolic link, and only a regular
-// file with no other name. Returns the descriptor, or -1 with a text saying
-// why; `held` is set when another process holds the lock, `created` when the
-// file was made by this call.
-int openPidFile(const std::string& path, std::string& why, bool& held, bool& created);
-
-// Writes the calling process's pid, on a line of its own, into the pid file
-// opened by openPidFile, replacing what it held; the descriptor stays open. 0
-// on success, 1 when the file cannot be written.
-int setPidFile(int fd);
 
 }  // namespace UTILITIES
 

@@ -1,9 +1,8 @@
-#include "util/Files.h"
+#include "copy/CopyEngine.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/file.h>
 #include <stdio.h>
 #include <string.h>
 #include <linux/magic.h>
@@ -24,28 +23,20 @@ namespace {
 // all storages, so that two workers never race to make the same directory.
 Mutex* copyProtectMkdirMutex = Thread::initializeMutex();
 
-// Closes a descriptor on a failure path without disturbing the errno that the
-// caller reports.
-void closeKeepingErrno(int fd) {
-    int savedErrno = errno;
-    ::close(fd);
-    errno = savedErrno;
-}
-
 // Creates the temporary file of a copy in `dir`. A leftover of an interrupted
 // copy, whatever it is (a file, a link someone planted, a pipe), is removed by
 // name, never opened, and the file is made anew with O_EXCL.
-int createTemporary(int dir, const std::string& name, mode_t mode, int access) {
+UniqueFd createTemporary(int dir, const std::string& name, mode_t mode, int access) {
     for (int attempt = 0;; ++attempt) {
         int fd;
         do fd = ::openat(dir, name.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         while (fd < 0 && errno == EINTR);
-        if (fd >= 0 || errno != EEXIST || attempt == 1) return fd;
+        if (fd >= 0 || errno != EEXIST || attempt == 1) return UniqueFd(fd);
         if (::unlinkat(dir, name.c_str(), 0) != 0) {
             if (errno == EISDIR) {
-                if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0) return -1;
+                if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0) return UniqueFd();
             } else if (errno != ENOENT) {
-                return -1;
+                return UniqueFd();
             }
         }
     }
@@ -125,26 +116,26 @@ bool hashOpenFile(int fd, std::string& hex) {
 
 namespace UTILITIES {
 
-CopyHooks copyHooks;
-
-int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, const std::string& destination,
-             bool preserveUid, bool preserveGid, CopiedFile* made, Verification* verify, std::vector<char>* buffer) {
+int64_t copy(const CopyRequest& request) {
+    TrustedTree& from = request.from;
+    TrustedTree& to = request.to;
+    const std::string& source = request.source;
+    const std::string& destination = request.destination;
+    const bool preserveUid = request.preserveUid, preserveGid = request.preserveGid;
     std::string sourceName;
     const int sourceDir = from.parentOf(source, sourceName);
     if (sourceDir < 0) return COPY_SOURCE_OPEN;
-    int in;
+    int opened;
     // O_NONBLOCK: opening a pipe for reading would otherwise wait for a writer.
-    do in = ::openat(sourceDir, sourceName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    while (in < 0 && errno == EINTR);
-    if (in < 0) return COPY_SOURCE_OPEN;
+    do opened = ::openat(sourceDir, sourceName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    while (opened < 0 && errno == EINTR);
+    UniqueFd in(opened);
+    if (!in) return COPY_SOURCE_OPEN;
 
     struct stat sourceStatus;
-    if (::fstat(in, &sourceStatus) != 0) {
-        closeKeepingErrno(in);
-        return COPY_SOURCE_STAT;
-    }
+    if (::fstat(in.get(), &sourceStatus) != 0) return COPY_SOURCE_STAT;
     if (!S_ISREG(sourceStatus.st_mode)) {
-        ::close(in);
+        in.reset();
         errno = EINVAL;
         return COPY_NOT_REGULAR;
     }
@@ -153,28 +144,20 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
     std::string name;
     int dir = to.parentOf(destination, name);
     const std::string temporary = name + ".tmp";
-    int out = dir < 0 ? -1 : createTemporary(dir, temporary, mode, O_WRONLY);
-    if (out < 0) {
-        if (errno != ENOENT) {
-            closeKeepingErrno(in);
-            return COPY_TMP_OPEN;
-        }
+    UniqueFd temporaryFile = dir < 0 ? UniqueFd() : createTemporary(dir, temporary, mode, O_WRONLY);
+    if (!temporaryFile) {
+        if (errno != ENOENT) return COPY_TMP_OPEN;
         MutexGuard guard(copyProtectMkdirMutex);
         dir = to.makeParentOf(
             destination, name,
             [&](const std::string& directory) { return counterpartMode(from, source, to, destination, directory); },
             preserveUid ? sourceStatus.st_uid : static_cast<uid_t>(-1),
             preserveGid ? sourceStatus.st_gid : static_cast<gid_t>(-1));
-        if (dir < 0) {
-            closeKeepingErrno(in);
-            return COPY_MKDIR;
-        }
-        out = createTemporary(dir, temporary, mode, O_WRONLY);
-        if (out < 0) {
-            closeKeepingErrno(in);
-            return COPY_TMP_AFTER_MKDIR;
-        }
+        if (dir < 0) return COPY_MKDIR;
+        temporaryFile = createTemporary(dir, temporary, mode, O_WRONLY);
+        if (!temporaryFile) return COPY_TMP_AFTER_MKDIR;
     }
+    const int out = temporaryFile.get();
     // From here on a failure removes the temporary file, which would only
     // hold space on the target until the next copy of the same file.
     auto removeTemporary = [&]() {
@@ -183,36 +166,38 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
         errno = savedErrno;
     };
     auto fail = [&](int64_t code) {
-        closeKeepingErrno(out);
+        temporaryFile.reset();
         removeTemporary();
         return code;
     };
 
     // The caller's buffer, kept from copy to copy, or one of the default size.
+    std::vector<char>* const buffer = request.buffer;
     char ownBuffer[8192];
     char* const data = buffer != nullptr && !buffer->empty() ? buffer->data() : ownBuffer;
     const size_t size = buffer != nullptr && !buffer->empty() ? buffer->size() : sizeof ownBuffer;
+    Verification* const verify = request.verify;
     int64_t total = 0;
     Checksum checksum;
     for (;;) {
         if (copiesAborted()) {
             // The daemon stops, and this copy could not finish in time.
-            ::close(in);
+            in.reset();
             errno = ECANCELED;
             return fail(COPY_WRITE);
         }
-        ssize_t got = ::read(in, data, size);
+        ssize_t got = ::read(in.get(), data, size);
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
-            closeKeepingErrno(in);
+            in.reset();
             return fail(COPY_READ);
         }
         for (ssize_t done = 0; done < got;) {
             ssize_t put = ::write(out, data + done, got - done);
             if (put < 0) {
                 if (errno == EINTR) continue;
-                closeKeepingErrno(in);
+                in.reset();
                 return fail(COPY_WRITE);
             }
             done += put;
@@ -220,15 +205,15 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
         if (verify != nullptr) checksum.add(data, static_cast<size_t>(got));
         total += got;
     }
-    if (copyHooks.sourceRead) copyHooks.sourceRead(in);
+    if (request.hooks != nullptr && request.hooks->sourceRead) request.hooks->sourceRead(in.get());
     // A source still being written, or cut short, would leave a copy of no
     // state it ever had, and the source's identity taken at the open, which
     // the release of the file is checked against, would not be the copy's.
     struct stat after;
-    const bool changed = ::fstat(in, &after) != 0 || after.st_size != sourceStatus.st_size ||
+    const bool changed = ::fstat(in.get(), &after) != 0 || after.st_size != sourceStatus.st_size ||
                          after.st_size != total || after.st_mtim.tv_sec != sourceStatus.st_mtim.tv_sec ||
                          after.st_mtim.tv_nsec != sourceStatus.st_mtim.tv_nsec;
-    ::close(in);  // read-only: nothing to lose on close
+    in.reset();  // read-only: nothing to lose on close
     if (changed) {
         errno = EAGAIN;
         return fail(COPY_SOURCE_CHANGED);
@@ -252,85 +237,23 @@ int64_t copy(TrustedTree& from, const std::string& source, TrustedTree& to, cons
 
     const struct timespec times[2] = {{::time(nullptr), 0}, {sourceStatus.st_mtime, 0}};
     if (::futimens(out, times) != 0) return fail(COPY_TIMES);
+    CopiedFile* const made = request.made;
     struct stat copyStatus;
     if (made != nullptr && ::fstat(out, &copyStatus) != 0) return fail(COPY_TIMES);
 
     if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) return fail(COPY_RENAME);
-    if (made == nullptr) {
-        ::close(out);  // no flush follows: errors of the write-back are no one's to see
-    } else {
+    if (made != nullptr) {
         made->source = FileIdentity::of(sourceStatus);
         made->copy = FileIdentity::of(copyStatus);
-        made->descriptor.reset(out);
+        made->descriptor = std::move(temporaryFile);
     }
+    // Without `made` the copy is closed here: no flush follows, and errors of
+    // the write-back are no one's to see.
     return total;
 }
 
-int openPidFile(const std::string& path, std::string& why, bool& held, bool& created) {
-    held = false;
-    int fd;
-    // O_NONBLOCK: a pipe put in its place must not hang the start-up.
-    do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    while (fd < 0 && errno == EINTR);
-    created = fd >= 0;
-    if (fd < 0 && errno == EEXIST) {
-        do fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        while (fd < 0 && errno == EINTR);
-    }
-    if (fd < 0) {
-        int savedErrno = errno;
-        // ENXIO: a pipe without a reader, which O_NONBLOCK refuses to open.
-        why = savedErrno == ELOOP   ? "it is a symbolic link"
-              : savedErrno == ENXIO ? "it is not a regular file"
-                                    : systemText(savedErrno);
-        return -1;
-    }
-    // The lock goes with the open file, which the detached daemon inherits and
-    // keeps for its life: a second daemon finds it taken and touches nothing.
-    int locked;
-    do locked = ::flock(fd, LOCK_EX | LOCK_NB);
-    while (locked != 0 && errno == EINTR);
-    struct stat status;
-    if (locked != 0 && errno == EWOULDBLOCK) {
-        char pid[32] = "";
-        const ssize_t got = ::pread(fd, pid, sizeof pid - 1, 0);  // what the running daemon wrote
-        const std::string text(pid, got > 0 ? static_cast<size_t>(got) : 0);
-        held = true;
-        why =
-            "another vellort runs" + (text.empty() ? std::string() : " (pid " + text.substr(0, text.find('\n')) + ")");
-    } else if (locked != 0 || ::fstat(fd, &status) != 0) {
-        why = systemText(errno);
-    } else if (!S_ISREG(status.st_mode)) {
-        why = "it is not a regular file";
-    } else if (status.st_nlink != 1) {
-        why = "it has " + std::to_string(status.st_nlink) + " names (hard links)";
-    } else if (status.st_uid != ::geteuid() && ::fchown(fd, ::geteuid(), ::getegid()) != 0) {
-        why = "it belongs to uid " + std::to_string(status.st_uid) + " and cannot be taken over";
-    } else if (::fchmod(fd, 0644) != 0) {
-        // Only the daemon may write it: an operator kills the process it names.
-        why = systemText(errno);
-    } else {
-        return fd;
-    }
-    ::close(fd);
-    return -1;
-}
-
-int setPidFile(int fd) {
-    const std::string text = std::to_string(static_cast<int>(::getpid())) + "\n";
-    bool ok = ::ftruncate(fd, 0) == 0;
-    for (size_t done = 0; ok && done < text.size();) {
-        ssize_t put = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (put < 0 && errno == EINTR) continue;
-        ok = put > 0;
-        if (ok) done += static_cast<size_t>(put);
-    }
-    // A pid file that could not be written out completely is as bad as none.
-    // The descriptor stays open: it holds the lock for the daemon's life.
-    return ok ? 0 : 1;
-}
-
-int64_t readBack(TrustedTree& to, const std::string& destination, const FileIdentity& copy, Verification& verify) {
+int64_t readBack(TrustedTree& to, const std::string& destination, const FileIdentity& copy, Verification& verify,
+                 const CopyHooks* hooks) {
     std::string name;
     const int dir = to.parentOf(destination, name);
     UniqueFd fd(dir < 0 ? -1 : ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -340,7 +263,7 @@ int64_t readBack(TrustedTree& to, const std::string& destination, const FileIden
         errno = ESTALE;  // another file has taken the copy's name: it is not removed
         return COPY_READ_BACK;
     }
-    if (copyHooks.copyRenamed) copyHooks.copyRenamed(fd.get());
+    if (hooks != nullptr && hooks->copyRenamed) hooks->copyRenamed(fd.get());
     // Clean pages, after the flush, go, and the copy is read from the disk.
     // A file system in memory has no other place to read it from: asking it
     // would only cost a drain of every CPU's page lists per copy.
