@@ -132,7 +132,7 @@ RoundResult runRound(const std::string& input, long lines, bool withJournal) {
     for (int type = 0; type < 3; ++type) {
         Storage::Params params;
         params.storageID = names[type];
-        params.type = type;
+        params.type = static_cast<StorageType>(type);
         params.logfile = logPath;
         params.history_max_entries = 5;
         params.n_copy_processes = 0;

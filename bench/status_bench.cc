@@ -40,7 +40,7 @@ std::vector<Storage*> storagesWithFiveShifts() {
     for (int type = 0; type < 3; ++type) {
         Storage::Params params;
         params.storageID = ids[type];
-        params.type = type;
+        params.type = static_cast<StorageType>(type);
         params.history_max_entries = 5;
         Storage* storage = new Storage(params);  // lives as long as the process, as in the daemon
         for (int shift = 0; shift < 5; ++shift) {

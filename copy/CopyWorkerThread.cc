@@ -14,6 +14,7 @@
 #include "events/Publisher.h"
 #include "health/StorageHealth.h"
 #include "journal/Journal.h"
+#include "ledger/Cascade.h"
 #include "net/MessageServer.h"
 #include "systemd/ServiceNotifier.h"
 #include "util/Checksum.h"
@@ -162,8 +163,8 @@ void CopyWorkerThread::_book(Unflushed& copy, Summary& summary) {
         // Booked long ago: only the copy the passes check changes, under the
         // file's write lock, as no pass looks at it meanwhile.
         FileInfo::WriteLock lock(file);
-        const uint32_t flag = params.type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED;
-        if (params.type == Storage::INTERNAL || params.type == Storage::EXTERNAL) file.recordCopy(flag, copy.made.copy);
+        const uint32_t flag = roleOf(params.type).copiedFlag;
+        if (flag != 0) file.recordCopy(flag, copy.made.copy);
         METRICS::add(copyThread.counters().bytes, static_cast<uint64_t>(std::max<int64_t>(copy.made.copy.size, 0)));
         ++refill->copied;
         return;
@@ -171,14 +172,11 @@ void CopyWorkerThread::_book(Unflushed& copy, Summary& summary) {
     // What was copied, for the passes that later let the file or the copy
     // go. An OPTIONAL copy vouches for no release: the state of the file it
     // holds is not theirs to check.
-    if (copy.fromRamdisk && copy.made.source.known() && params.type != Storage::OPTIONAL)
-        file.recordSource(copy.made.source);
-    if (params.type == Storage::INTERNAL) {
-        file.recordCopy(FileInfo::INTERNAL_COPIED, copy.made.copy);
-        file.setFlag(FileInfo::INTERNAL_COPIED);
-    } else if (params.type == Storage::EXTERNAL) {
-        file.recordCopy(FileInfo::EXTERNAL_COPIED, copy.made.copy);
-        file.setFlag(FileInfo::EXTERNAL_COPIED);
+    const CascadeRole& role = roleOf(params.type);
+    if (copy.fromRamdisk && copy.made.source.known() && role.recordsSourceIdentity) file.recordSource(copy.made.source);
+    if (role.copiedFlag != 0) {
+        file.recordCopy(role.copiedFlag, copy.made.copy);
+        file.setFlag(role.copiedFlag);
     }
     METRICS::StorageCounters& counters = copyThread.counters();
     METRICS::add(counters.bytes, static_cast<uint64_t>(std::max<int64_t>(copy.made.copy.size, 0)));
@@ -201,11 +199,7 @@ bool CopyWorkerThread::_copyFile(FileInfo& file, Job& job, uint32_t attempts,
     Trees& trees = job.trees;
     // The EXTERNAL storage's passes leave the file's INTERNAL copy alone
     // until this storage has made it or given up: it is always copied here.
-    if (params.type == Storage::INTERNAL) {
-        file.setFlag(FileInfo::INTERNAL_COPY_STARTED);
-    } else if (params.type == Storage::EXTERNAL) {
-        file.setFlag(FileInfo::EXTERNAL_COPY_STARTED);
-    }
+    file.setFlag(roleOf(params.type).copyStartedFlag);
 
     const std::string path = file.pathToOrigin();
     // The pipe reader rejects paths without the marker or outside the RAM
@@ -231,7 +225,8 @@ bool CopyWorkerThread::_copyFile(FileInfo& file, Job& job, uint32_t attempts,
     TrustedTree* from = &trees.ramdisk;
     std::string fromPath = belowRamdisk;
     size_t alternative = 0;
-    if (params.type != Storage::INTERNAL && file.isSet(FileInfo::INTERNAL_LINKED | FileInfo::INTERNAL_REMOVED)) {
+    if (roleOf(params.type).copiesFromEarlierTargets &&
+        file.isSet(FileInfo::INTERNAL_LINKED | FileInfo::INTERNAL_REMOVED)) {
         // The file on the RAM disk is gone or a link: copy from the storages
         // made before this one.
         if (alternatives.empty()) {
@@ -399,8 +394,7 @@ bool CopyWorkerThread::_acceptVerified(FileInfo& file, Job& job, const std::stri
 }
 
 bool CopyWorkerThread::_bookedBefore(const FileInfo& file) const {
-    return (params.type == Storage::INTERNAL && file.isSet(FileInfo::INTERNAL_COPY_BOOKED)) ||
-           (params.type == Storage::EXTERNAL && file.isSet(FileInfo::EXTERNAL_COPY_BOOKED));
+    return file.isSet(roleOf(params.type).copyBookedFlag);  // never for OPTIONAL, which has no such flag
 }
 
 void CopyWorkerThread::_appendToManifest(Job& job, int64_t shift, const std::string& hash,
@@ -488,7 +482,7 @@ std::string CopyWorkerThread::_fileEvent(const FileInfo& file, const std::string
     if (_bookedBefore(file)) return "";
     EVENTS::FileEvent event;
     event.storageId = params.storageID;
-    event.storageType = StorageType::name(std::min(params.type, int(Storage::OPTIONAL)));
+    event.storageType = storageTypeName(params.type);
     event.path = file.pathToOrigin();
     event.relative = UTILITIES::getFilePathAfterDot(event.path);
     event.copy = destination;
@@ -514,15 +508,15 @@ void CopyWorkerThread::_failed(const FileInfo& file, uint32_t attempts, bool ret
     // A RAM-disk file of an earlier shift whose EXTERNAL copy is made needs no
     // INTERNAL one any more: the deletion thread lets it go once that copy is
     // found complete, rather than keep it for ever on the RAM disk.
-    if (params.type == Storage::INTERNAL && file.isSet(FileInfo::EXTERNAL_COPIED) &&
+    const CascadeRole& role = roleOf(params.type);
+    if (role.trustsExternalCopy && file.isSet(FileInfo::EXTERNAL_COPIED) &&
         file.tavroTime() < DebitListThread::getPollundInfo().time)
         retriable = false;
     if (retriable && params.copy_retry_max_delay > 0) {
         copyThread.retryLater(file, attempts + 1);
         return;
     }
-    if (params.type == Storage::INTERNAL) FileInfo(file).setFlag(FileInfo::INTERNAL_COPY_ENDED);
-    if (params.type == Storage::EXTERNAL) FileInfo(file).setFlag(FileInfo::EXTERNAL_COPY_ENDED);
+    FileInfo(file).setFlag(role.copyEndedFlag);
     // Failed for good: its event tells that no copy will come here.
     std::string event;
     if (params.events != nullptr) {

@@ -254,7 +254,7 @@ void ConfigFileParser::_readStorages(const std::string& text) {
     for (std::string::size_type at = text.find(opener); at != std::string::npos; at = text.find(opener, at + 1))
         starts.push_back(at);
 
-    int previousType = NO_TYPE;
+    std::optional<StorageType> previousType;
     int previousCopyProcesses = 1;
     for (size_t i = 0; i < starts.size(); ++i) {
         std::string::size_type end = i + 1 < starts.size() ? starts[i + 1] : text.size();
@@ -270,15 +270,15 @@ void ConfigFileParser::_readStorages(const std::string& text) {
         storage.type = previousType;
         bool hasTypeLine = UTILITIES::readVar(block, "type", typeWord);
         if (hasTypeLine) {
-            const int named = StorageType::fromName(typeWord);
-            if (named != StorageType::NONE)
+            const std::optional<StorageType> named = storageTypeFromName(typeWord);
+            if (named)
                 storage.type = named;
             else
                 warnings.push_back("Warning: Storage " + storage.storageID + " has the unknown type " + typeWord +
                                    "; only INTERNAL, EXTERNAL and OPTIONAL are known");
         }
         // An unknown word was reported above; this one is only for a block that has no type line at all.
-        if (storage.type == NO_TYPE && !hasTypeLine)
+        if (!storage.type && !hasTypeLine)
             warnings.push_back("Warning: Storage " + storage.storageID +
                                " has no type line and no block before it to take one from; it is not used");
 
@@ -306,14 +306,14 @@ void ConfigFileParser::_nameRepeatedStorages() {
     // the EXTERNAL block, then every OPTIONAL block. A block of no type is no
     // storage, and a second INTERNAL or EXTERNAL one ends the start-up.
     std::vector<StorageData*> made;
-    for (const int type : {INTERNAL, EXTERNAL})
+    for (const StorageType type : {StorageType::INTERNAL, StorageType::EXTERNAL})
         for (StorageData& storage : storages)
             if (storage.type == type) {
                 made.push_back(&storage);
                 break;
             }
     for (StorageData& storage : storages)
-        if (storage.type == OPTIONAL) made.push_back(&storage);
+        if (storage.type == StorageType::OPTIONAL) made.push_back(&storage);
     // Two storages of one name would be taken for one in the journal, the
     // metrics and the status reply. Refusing would stop a daemon that copied
     // yesterday, so the later one gets its place in that order added: the

@@ -3,6 +3,7 @@
 
 #include <iosfwd>
 #include <list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,15 +21,10 @@
 // Used by the start-up on the main thread only.
 class ConfigFileParser {
 public:
-    static constexpr int INTERNAL = StorageType::INTERNAL;
-    static constexpr int EXTERNAL = StorageType::EXTERNAL;
-    static constexpr int OPTIONAL = StorageType::OPTIONAL;
-    // Type of a first storage block that names no valid type: not a storage.
-    static constexpr int NO_TYPE = StorageType::NONE;
-
     struct StorageData {
         std::string storageID;
-        int type = NO_TYPE;
+        // None for a first storage block that names no valid type: not a storage.
+        std::optional<StorageType> type;
         std::string target;
         int n_copy_processes = 1;
         std::string mountpoint;

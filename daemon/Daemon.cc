@@ -23,6 +23,7 @@
 #include "net/MessageServer.h"
 #include "net/StatusServer.h"
 #include "systemd/ServiceNotifier.h"
+#include "ledger/Cascade.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
 #include "log/LogTimerThread.h"
@@ -171,7 +172,7 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
     _attachHealth(params, messageServer);
     std::vector<Storage*> storages;
     size_t next = 0;
-    while (next < params.size() && params[next].type != Storage::OPTIONAL)
+    while (next < params.size() && params[next].type != StorageType::OPTIONAL)
         storages.push_back(new Storage(params[next++]));
     _describeStorages(params, next, storages);
     if (events != nullptr) {
@@ -239,12 +240,12 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
     const ConfigFileParser::StorageData* internal = nullptr;
     const ConfigFileParser::StorageData* external = nullptr;
     for (const ConfigFileParser::StorageData& block : config.storages) {
-        if (block.type == ConfigFileParser::INTERNAL && internal == nullptr) internal = &block;
-        if (block.type == ConfigFileParser::EXTERNAL && external == nullptr) external = &block;
+        if (block.type == StorageType::INTERNAL && internal == nullptr) internal = &block;
+        if (block.type == StorageType::EXTERNAL && external == nullptr) external = &block;
     }
 
     std::vector<Storage::Params> result;
-    auto add = [&](const ConfigFileParser::StorageData& block, int type, const std::string& origin,
+    auto add = [&](const ConfigFileParser::StorageData& block, StorageType type, const std::string& origin,
                    const std::string& mountpoint) {
         Storage::Params params = base;
         params.storageID = block.storageID;
@@ -261,17 +262,17 @@ std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& confi
     // Only these two targets become alternative sources: the OPTIONAL
     // storages' copies are never read again.
     if (internal != nullptr) {
-        add(*internal, Storage::INTERNAL, "", config.ramdisk_mountpoint);
+        add(*internal, StorageType::INTERNAL, "", config.ramdisk_mountpoint);
         base.alternativeSourceDirs.push_back(internal->target);
     }
     if (external != nullptr) {
         if (!result.empty()) result[0].external_target = external->target;
-        add(*external, Storage::EXTERNAL, internal != nullptr ? internal->target : "",
+        add(*external, StorageType::EXTERNAL, internal != nullptr ? internal->target : "",
             internal != nullptr ? internal->mountpoint : "");
         base.alternativeSourceDirs.push_back(external->target);
     }
     for (const ConfigFileParser::StorageData& block : config.storages)
-        if (block.type == ConfigFileParser::OPTIONAL) add(block, Storage::OPTIONAL, "", "");
+        if (block.type == StorageType::OPTIONAL) add(block, StorageType::OPTIONAL, "", "");
     return result;
 }
 
@@ -291,10 +292,10 @@ void Daemon::_attachHealth(std::vector<Storage::Params>& params, MessageServer* 
         settings.stateDirectory = stateDirectory;
         settings.messageServer = messageServer;
         storage.health = new StorageHealth(settings);  // lives for the process
-        if (storage.type == Storage::EXTERNAL) external = storage.health;
+        if (storage.type == StorageType::EXTERNAL) external = storage.health;
     }
     for (Storage::Params& storage : params)
-        if (storage.type == Storage::INTERNAL) storage.externalHealth = external;
+        if (roleOf(storage.type).trustsExternalCopy) storage.externalHealth = external;
 }
 
 EVENTS::Publisher* Daemon::_makePublisher() {
@@ -369,7 +370,7 @@ void Daemon::_checkAbsolutePaths() {
     std::vector<std::pair<std::string, std::string>> paths{{"logfile", configParser->logfile},
                                                            {"ramdisk_mountpoint", configParser->ramdisk_mountpoint}};
     for (const ConfigFileParser::StorageData& storage : configParser->storages) {
-        if (storage.type == ConfigFileParser::NO_TYPE) continue;  // never a storage
+        if (!storage.type) continue;  // never a storage
         const std::string name = "Storage " + storage.storageID + ": ";
         paths.emplace_back(name + "target", storage.target);
         paths.emplace_back(name + "mountpoint", storage.mountpoint);
@@ -462,17 +463,17 @@ void Daemon::_checkStorages() {
     bool haveExternal = false;
     for (const ConfigFileParser::StorageData& storage : configParser->storages) {
         // Without a target the copies would go below "/" itself.
-        if (storage.type != ConfigFileParser::NO_TYPE && storage.target.empty()) {
+        if (storage.type && storage.target.empty()) {
             *logFile << "++ Error: Storage " << storage.storageID << " has no target" << endl;
             _exit(exitStorageConfig);
         }
-        if (storage.type == ConfigFileParser::INTERNAL) {
+        if (storage.type == StorageType::INTERNAL) {
             if (haveInternal) {
                 *logFile << "++ Error: Only one internal storage is allowed" << endl;
                 _exit(exitStorageConfig);
             }
             haveInternal = true;
-        } else if (storage.type == ConfigFileParser::EXTERNAL) {
+        } else if (storage.type == StorageType::EXTERNAL) {
             if (haveExternal) {
                 *logFile << "++ Error: Only one external storage is allowed" << endl;
                 _exit(exitStorageConfig);
@@ -492,13 +493,12 @@ void Daemon::_describeStorages(const std::vector<Storage::Params>& params, size_
     for (const ConfigFileParser::StorageData& storage : configParser->storages) {
         LogFile& log = *logFile;
         log << "++ STORAGE: " << storage.storageID << "\n";
-        if (*StorageType::name(storage.type) != '\0')
-            log << indent << "type: " << StorageType::name(storage.type) << "\n";
+        if (storage.type) log << indent << "type: " << storageTypeName(*storage.type) << "\n";
         log << indent << "target " << storage.target << "\n";
         log << indent << "n_copy_processes " << storage.n_copy_processes << "\n";
-        if (storage.type == ConfigFileParser::INTERNAL) log << indent << "mountpoint " << storage.mountpoint << "\n";
+        if (storage.type == StorageType::INTERNAL) log << indent << "mountpoint " << storage.mountpoint << "\n";
         log << endl;
-        if (storage.type == ConfigFileParser::OPTIONAL && next < params.size())
+        if (storage.type == StorageType::OPTIONAL && next < params.size())
             storages.push_back(new Storage(params[next++]));
     }
 }

@@ -445,8 +445,7 @@ std::string Publisher::_storageStates() const {
         const StorageHealth* health = storage->health();
         if (states.size() > 1) states += ",";
         states +=
-            "{\"id\":" + jsonQuoted(params.storageID) +
-            ",\"type\":" + jsonQuoted(StorageType::name(std::min(params.type, int(StorageType::OPTIONAL)))) +
+            "{\"id\":" + jsonQuoted(params.storageID) + ",\"type\":" + jsonQuoted(storageTypeName(params.type)) +
             ",\"state\":" +
             jsonQuoted(StorageHealth::stateName(health != nullptr ? health->snapshot().state : StorageHealth::UP)) +
             "}";

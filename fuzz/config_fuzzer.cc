@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // file holds as "storageID" (the space may be the one added at a line's end).
     FUZZ_REQUIRE(parser.storages.size() <= occurrences(content, "storageID"));
     for (const ConfigFileParser::StorageData& storage : parser.storages) {
-        FUZZ_REQUIRE(storage.type >= ConfigFileParser::NO_TYPE && storage.type <= ConfigFileParser::OPTIONAL);
+        // A type, given or taken from the block before, is a word the file names.
+        FUZZ_REQUIRE(!storage.type || occurrences(content, storageTypeName(*storage.type)) > 0);
         FUZZ_REQUIRE(storage.n_copy_processes >= 1 && storage.n_copy_processes <= ConfigFileParser::maxCopyProcesses);
         FUZZ_REQUIRE(isWord(storage.storageID) && isWord(storage.target) && isWord(storage.mountpoint));
     }

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "ledger/Cascade.h"
 #include "ledger/DebitListThread.h"
 #include "ledger/Storage.h"
 #include "log/LogFile.h"
@@ -14,19 +15,6 @@
 #include "util/TrustedTree.h"
 
 namespace {
-
-// The flag bits of one storage's steps.
-struct Bits {
-    uint32_t started, copied, linkStarted, linked, removalStarted, removed, ended, booked;
-};
-const Bits internalBits{FileInfo::INTERNAL_COPY_STARTED,    FileInfo::INTERNAL_COPIED,
-                        FileInfo::INTERNAL_LINK_STARTED,    FileInfo::INTERNAL_LINKED,
-                        FileInfo::INTERNAL_REMOVAL_STARTED, FileInfo::INTERNAL_REMOVED,
-                        FileInfo::INTERNAL_COPY_ENDED,      FileInfo::INTERNAL_COPY_BOOKED};
-const Bits externalBits{FileInfo::EXTERNAL_COPY_STARTED,    FileInfo::EXTERNAL_COPIED,
-                        FileInfo::EXTERNAL_LINK_STARTED,    FileInfo::EXTERNAL_LINKED,
-                        FileInfo::EXTERNAL_REMOVAL_STARTED, FileInfo::EXTERNAL_REMOVED,
-                        FileInfo::EXTERNAL_COPY_ENDED,      FileInfo::EXTERNAL_COPY_BOOKED};
 
 // What is at `relative` below `tree`, not following a link; false when nothing is.
 bool look(TrustedTree& tree, const std::string& relative, struct stat& status) {
@@ -39,13 +27,13 @@ bool look(TrustedTree& tree, const std::string& relative, struct stat& status) {
 // disk, or the INTERNAL target) and its target.
 struct Place {
     const Storage::Params& params;
-    const Bits& bits;
+    const CascadeRole& role;
     std::unique_ptr<TrustedTree> origin;
     std::unique_ptr<TrustedTree> target;
 
     explicit Place(const Storage::Params& params)
         : params(params),
-          bits(params.type == Storage::INTERNAL ? internalBits : externalBits),
+          role(roleOf(params.type)),
           origin(new TrustedTree(params.origin.empty() ? params.ramdisk_mountpoint : params.origin)),
           target(new TrustedTree(params.target)) {}
 
@@ -58,8 +46,8 @@ struct Place {
         struct stat copy, source;
         const bool copyThere = look(*target, relative, copy) && S_ISREG(copy.st_mode);
         auto copied = [&](uint32_t more) {
-            if (copyThere) file.recordCopy(bits.copied, FileIdentity::of(copy));
-            file.setFlag(bits.started | bits.copied | more);
+            if (copyThere) file.recordCopy(role.copiedFlag, FileIdentity::of(copy));
+            file.setFlag(role.copyStartedFlag | role.copiedFlag | more);
         };
         Journal::State state = step.state;
         if ((state == Journal::PENDING || state == Journal::COPIED) && copyThere && !atOrigin.empty() &&
@@ -69,25 +57,26 @@ struct Place {
             case Journal::PENDING:
                 return Journal::PENDING;
             case Journal::COPIED:
-                file.setFlag(bits.started | bits.booked);
+                file.setFlag(role.copyStartedFlag | role.copyBookedFlag);
                 return Journal::PENDING;  // the copy is looked at again
             case Journal::LINKED:
-                copied(bits.linkStarted | bits.linked);
+                copied(role.linkStartedFlag | role.linkedFlag);
                 return Journal::LINKED;
             case Journal::REMOVED:
             case Journal::DELETED:
                 // Its source is gone, so the storages before this one copy it
                 // no more; its copy stays the one later storages check against.
                 if (copyThere)
-                    copied(bits.removalStarted | bits.removed);
+                    copied(role.removalStartedFlag | role.removedFlag);
                 else
-                    file.setFlag(bits.started | bits.removalStarted | bits.removed | bits.ended);
+                    file.setFlag(role.copyStartedFlag | role.removalStartedFlag | role.removedFlag |
+                                 role.copyEndedFlag);
                 return state;
             case Journal::RETRYING:
-                file.setFlag(bits.started);
+                file.setFlag(role.copyStartedFlag);
                 return state;
             default:  // failed, or kept
-                file.setFlag(bits.started | bits.ended);
+                file.setFlag(role.copyStartedFlag | role.copyEndedFlag);
                 return state;
         }
     }
@@ -96,7 +85,7 @@ struct Place {
 // The RAM-disk file as it is now, when a storage holds a complete copy of it:
 // the file that was copied, which the deletion at the shift may then let go.
 void recordSource(FileInfo& file, const std::vector<std::unique_ptr<Place>>& places) {
-    if (places.empty() || !places[0] || places[0]->params.type != Storage::INTERNAL) return;
+    if (places.empty() || !places[0] || places[0]->params.type != StorageType::INTERNAL) return;
     const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
     const std::string below = UTILITIES::pathBelow(places[0]->params.ramdisk_mountpoint, file.pathToOrigin());
     struct stat source, copy;
@@ -114,10 +103,10 @@ void recordSource(FileInfo& file, const std::vector<std::unique_ptr<Place>>& pla
 // after the RAM disk's own, and nothing is left to copy from or to. Only the
 // link that pass makes counts; any other is left to the copy, which refuses it.
 bool linkedToExternal(const FileInfo& file, const std::vector<std::unique_ptr<Place>>& places) {
-    if (places.empty() || !places[0] || places[0]->params.type != Storage::INTERNAL) return false;
+    if (places.empty() || !places[0] || places[0]->params.type != StorageType::INTERNAL) return false;
     const Place* external = nullptr;
     for (const std::unique_ptr<Place>& place : places)
-        if (place && place->params.type == Storage::EXTERNAL) external = place.get();
+        if (place && place->params.type == StorageType::EXTERNAL) external = place.get();
     if (external == nullptr) return false;
     const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
     const std::string below = UTILITIES::pathBelow(places[0]->params.ramdisk_mountpoint, file.pathToOrigin());
@@ -149,7 +138,7 @@ void notCopiedAgain(FileInfo& file, const std::vector<std::unique_ptr<Place>>& p
         !(file.isSet(FileInfo::EXTERNAL_LINKED) && linkedToExternal(file, places)))
         return;
     for (size_t i = 0; i < places.size() && i < booked; ++i) {
-        if (!places[i] || places[i]->params.type != Storage::INTERNAL) continue;
+        if (!places[i] || places[i]->params.type != StorageType::INTERNAL) continue;
         if (states[i] == Journal::PENDING) {
             file.setFlag(FileInfo::INTERNAL_COPY_STARTED | FileInfo::INTERNAL_COPIED);
             states[i] = Journal::COPIED;
@@ -172,7 +161,7 @@ void notCopiedAgain(FileInfo& file, const std::vector<std::unique_ptr<Place>>& p
 bool releasedBeforeTheStop(FileInfo& file, const Journal::OpenFile& open,
                            const std::vector<std::unique_ptr<Place>>& places, std::vector<Journal::State>& states,
                            int64_t current) {
-    if (places.empty() || !places[0] || places[0]->params.type != Storage::INTERNAL || open.steps.empty() ||
+    if (places.empty() || !places[0] || places[0]->params.type != StorageType::INTERNAL || open.steps.empty() ||
         states[0] != Journal::PENDING)
         return false;
     const Journal::State booked = open.steps[0].state;
@@ -180,7 +169,7 @@ bool releasedBeforeTheStop(FileInfo& file, const Journal::OpenFile& open,
     const Place& internal = *places[0];
     const Place* external = nullptr;
     for (const std::unique_ptr<Place>& place : places)
-        if (place && place->params.type == Storage::EXTERNAL) external = place.get();
+        if (place && place->params.type == StorageType::EXTERNAL) external = place.get();
     const std::string relative = UTILITIES::getFilePathAfterDot(file.pathToOrigin());
     const std::string below = UTILITIES::pathBelow(internal.params.ramdisk_mountpoint, file.pathToOrigin());
     struct stat status;
@@ -203,8 +192,7 @@ void Recovery::takeUp(const Journal::Contents& contents, const std::vector<Stora
     std::vector<std::unique_ptr<Place>> places;
     for (Storage* storage : storages) {
         const Storage::Params& params = storage->getParams();
-        places.emplace_back(params.type == Storage::INTERNAL || params.type == Storage::EXTERNAL ? new Place(params)
-                                                                                                 : nullptr);
+        places.emplace_back(roleOf(params.type).releases != CascadeRole::NOTHING ? new Place(params) : nullptr);
     }
     std::vector<bool> earlier(storages.size(), false);
     std::vector<Journal::State> states(storages.size());

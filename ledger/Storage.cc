@@ -6,6 +6,7 @@
 #include "copy/CopyThread.h"
 #include "copy/CopyWorkerThread.h"
 #include "copy/FlushBufferThread.h"
+#include "ledger/Cascade.h"
 #include "space/DelThread.h"
 #include "space/LinkThread.h"
 #include "util/Paths.h"
@@ -13,10 +14,10 @@
 
 namespace {
 
-// INTERNAL and EXTERNAL storages manage the space of their source; any other
-// type value is an OPTIONAL storage, which only copies.
-bool managesItsSource(int type) {
-    return static_cast<unsigned>(type) <= static_cast<unsigned>(Storage::EXTERNAL);
+// INTERNAL and EXTERNAL storages manage the space of their source; an
+// OPTIONAL storage only copies.
+bool managesItsSource(StorageType type) {
+    return roleOf(type).releases != CascadeRole::NOTHING;
 }
 
 }  // namespace
@@ -25,10 +26,7 @@ Storage::Storage(const Params& params)
     : params(params),
       ledger(new DebitCredit(params.history_max_entries,
                              managesItsSource(params.type) ? DebitCredit::TRACK_FILES : DebitCredit::COUNT_ONLY)) {
-    ledger->attachJournal(params.journal, params.journal_storage,
-                          params.type == INTERNAL   ? FileInfo::INTERNAL_COPY_BOOKED
-                          : params.type == EXTERNAL ? FileInfo::EXTERNAL_COPY_BOOKED
-                                                    : 0);
+    ledger->attachJournal(params.journal, params.journal_storage, roleOf(params.type).copyBookedFlag);
     // The threads start in this order: for INTERNAL and EXTERNAL the deletion
     // thread (started at once) and the link thread (made now, started after
     // the copy thread) come first; then the copy thread with its pool of
@@ -86,9 +84,8 @@ void Storage::startDeleting() {
 void Storage::refill(int& copied, int& failed) {
     copied = 0;
     failed = 0;
-    const uint32_t copiedFlag = params.type == INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED;
-    const uint32_t letGo = params.type == INTERNAL ? FileInfo::INTERNAL_LINKED | FileInfo::INTERNAL_REMOVED
-                                                   : FileInfo::EXTERNAL_LINKED | FileInfo::EXTERNAL_REMOVED;
+    const uint32_t copiedFlag = roleOf(params.type).copiedFlag;
+    const uint32_t letGo = roleOf(params.type).letGoFlags();
     if (!managesItsSource(params.type)) return;  // an OPTIONAL storage keeps no copied file
     // A file a pass or the deletion held while the list was read comes back
     // to the ledger (they wait while the disk is filled): a few rounds take

@@ -36,14 +36,16 @@ struct CopyHooks;
 // threads. The start-up creates every storage with new and never deletes it.
 class Storage {
 public:
-    static constexpr int INTERNAL = StorageType::INTERNAL;
-    static constexpr int EXTERNAL = StorageType::EXTERNAL;
-    static constexpr int OPTIONAL = StorageType::OPTIONAL;
+    // The types by their short names.
+    static constexpr StorageType INTERNAL = StorageType::INTERNAL;
+    static constexpr StorageType EXTERNAL = StorageType::EXTERNAL;
+    static constexpr StorageType OPTIONAL = StorageType::OPTIONAL;
 
     // The settings of one storage; every thread of the storage keeps a copy.
     struct Params {
         std::string storageID;  // starts the storage's log lines
-        int type = INTERNAL;    // every value above 1 counts as OPTIONAL
+        // What the storage does in the cascade: roleOf(type).
+        StorageType type = StorageType::INTERNAL;
         std::string logfile;
         int logfile_max_number = 0;
         int logfile_max_size = 0;

@@ -1,31 +1,32 @@
 #ifndef VELLORT_LEDGER_STORAGETYPE_H
 #define VELLORT_LEDGER_STORAGETYPE_H
 
+#include <optional>
 #include <string>
 
-// The three kinds of storage, numbered as everywhere in the daemon, and the
-// words the configuration and the log use for them. Storage and the
-// configuration parser take their constants from here.
-struct StorageType {
-    static constexpr int INTERNAL = 0;
-    static constexpr int EXTERNAL = 1;
-    static constexpr int OPTIONAL = 2;
-    // Not a storage: a block that names no valid type, or a word that is none.
-    static constexpr int NONE = -1;
+// The three kinds of storage, and the words the configuration and the log use
+// for them. What each kind does in the cascade is its CascadeRole
+// (ledger/Cascade.h); code compares types only to find a storage of a kind.
+// A configuration block that names no valid type has none (std::nullopt) and
+// never becomes a storage.
+enum class StorageType { INTERNAL = 0, EXTERNAL = 1, OPTIONAL = 2 };
 
-    // "INTERNAL", "EXTERNAL" or "OPTIONAL"; "" for any other number.
-    static const char* name(int type) {
-        if (type == INTERNAL) return "INTERNAL";
-        if (type == EXTERNAL) return "EXTERNAL";
-        if (type == OPTIONAL) return "OPTIONAL";
-        return "";
-    }
-    // The type a configuration word names; NONE when it names none.
-    static int fromName(const std::string& word) {
-        for (int type = INTERNAL; type <= OPTIONAL; ++type)
-            if (word == name(type)) return type;
-        return NONE;
-    }
-};
+// 0, 1 or 2: the number the daemon has always given each kind.
+constexpr int toInt(StorageType type) {
+    return static_cast<int>(type);
+}
+
+// "INTERNAL", "EXTERNAL" or "OPTIONAL".
+inline const char* storageTypeName(StorageType type) {
+    static const char* const names[] = {"INTERNAL", "EXTERNAL", "OPTIONAL"};
+    return names[toInt(type)];
+}
+
+// The type a configuration word names; none when it names none.
+inline std::optional<StorageType> storageTypeFromName(const std::string& word) {
+    for (StorageType type : {StorageType::INTERNAL, StorageType::EXTERNAL, StorageType::OPTIONAL})
+        if (word == storageTypeName(type)) return type;
+    return std::nullopt;
+}
 
 #endif

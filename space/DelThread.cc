@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "health/StorageHealth.h"
+#include "ledger/Cascade.h"
 #include "net/MessageServer.h"
 #include "util/Checksum.h"
 #include "util/Paths.h"
@@ -42,7 +43,7 @@ void DelThread::run() {
             // storage lets a RAM-disk file go on its own copy or on the
             // EXTERNAL one: each file waits for the storage it needs.
             ownUp = _mayRelease();
-            if (!ownUp && params.type != Storage::INTERNAL) {
+            if (!ownUp && !roleOf(params.type).trustsExternalCopy) {
                 debitCredit.postponeDeletion(pending);
                 UTILITIES::sleepNanoSeconds(waitNanoseconds);
                 continue;
@@ -82,7 +83,8 @@ void DelThread::run() {
 }
 
 void DelThread::_removeManifests() {
-    if (params.verify_copies && params.type == Storage::EXTERNAL && !params.origin.empty()) {
+    if (params.verify_copies && roleOf(params.type).releases == CascadeRole::INTERNAL_COPIES &&
+        !params.origin.empty()) {
         TrustedTree origin(params.origin);
         for (const auto& shift : shiftsGone) {
             // A manifest of a shift with copies kept still vouches for them.
@@ -118,13 +120,13 @@ bool DelThread::_mustWait(const FileInfo& file) const {
     // The INTERNAL copy of a file that INTERNAL may still copy would come
     // back after its deletion here. (Without a copy here the file is kept
     // anyway.)
-    if (params.type == Storage::EXTERNAL)
-        return file.isSet(FileInfo::EXTERNAL_COPIED) &&
-               !file.isSet(FileInfo::INTERNAL_COPIED | FileInfo::INTERNAL_COPY_ENDED);
+    const CascadeRole& role = roleOf(params.type);
+    if (role.waitsForInternalCopy)
+        return file.isSet(role.copiedFlag) && !file.isSet(FileInfo::INTERNAL_COPIED | FileInfo::INTERNAL_COPY_ENDED);
     // A RAM-disk file without an INTERNAL copy goes once the EXTERNAL copy
     // is complete; judged before that copy is made, it would be kept for ever.
-    if (params.type != Storage::INTERNAL) return false;
-    if (file.isSet(FileInfo::INTERNAL_COPIED)) return !ownUp;
+    if (!role.trustsExternalCopy) return false;
+    if (file.isSet(role.copiedFlag)) return !ownUp;
     // Its EXTERNAL copy vouches for it only while that storage is up.
     return !params.external_target.empty() &&
            (!file.isSet(FileInfo::EXTERNAL_COPIED | FileInfo::EXTERNAL_COPY_ENDED) ||
@@ -146,9 +148,9 @@ DelThread::Outcome DelThread::_delete(FileInfo& file) {
     if (!reason.empty()) {
         // A copy missing because its disk was pulled a moment ago, or fails:
         // judged again once it is back.
-        StorageHealth* vouching = params.type == Storage::INTERNAL && !file.isSet(FileInfo::INTERNAL_COPIED)
-                                      ? params.externalHealth
-                                      : params.health;
+        const CascadeRole& role = roleOf(params.type);
+        StorageHealth* vouching =
+            role.trustsExternalCopy && !file.isSet(role.copiedFlag) ? params.externalHealth : params.health;
         if (vouching != nullptr && !vouching->releasable()) return LATER;
         const std::string text = "Warning: Not removing " + path + ": " + reason;
         logFile << text << endl;
@@ -168,7 +170,7 @@ DelThread::Outcome DelThread::_delete(FileInfo& file) {
         // replaced disk took with it.
         if (!place.externalCopy.empty())
             onlyExternal.push_back(relative);
-        else if (params.type == Storage::EXTERNAL || !file.isSet(FileInfo::EXTERNAL_COPIED))
+        else if (!roleOf(params.type).trustsExternalCopy || !file.isSet(FileInfo::EXTERNAL_COPIED))
             onlyHere.push_back(relative);
     }
     if (deletions.add(file, removed || removeErrno == ENOENT)) _bookDeletions();

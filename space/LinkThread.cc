@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "health/StorageHealth.h"
+#include "ledger/Cascade.h"
 #include "net/MessageServer.h"
 #include "util/Paths.h"
 #include "util/Errors.h"
@@ -179,7 +180,7 @@ void LinkThread::_watchTrend(const struct statvfs& stats, double fillPercent) {
     // The EXTERNAL storage watches the INTERNAL disk: it publishes the
     // estimate, but only the RAM disk is the operator's to act on in seconds.
     const int warnBelow = params.full_warning_seconds;
-    if (params.type != Storage::INTERNAL || warnBelow <= 0) return;
+    if (!roleOf(params.type).watchesRamdisk || warnBelow <= 0) return;
     // Armed again only well above the setting, so that an estimate that
     // wavers around it does not flood the clients.
     if (fullIn > 2.0 * warnBelow) fullWarned = false;
@@ -302,7 +303,7 @@ void LinkThread::_fetch() {
 bool LinkThread::_mayRelease() {
     // The RAM disk must never run full: its passes go on, on INTERNAL copies
     // that the release checks find there as they were made.
-    if (params.type == Storage::INTERNAL || params.health == nullptr || params.health->releasable()) {
+    if (!roleOf(params.type).passesWaitForHealth || params.health == nullptr || params.health->releasable()) {
         holding = false;
         return true;
     }
@@ -312,7 +313,7 @@ bool LinkThread::_mayRelease() {
 }
 
 void LinkThread::_holdBackUncopied() {
-    if (params.type != Storage::EXTERNAL) return;
+    if (!roleOf(params.type).waitsForInternalCopy) return;
     // The INTERNAL copy of a file that INTERNAL may still make (or still
     // retries) is left alone: replaced or removed before it exists, it would
     // come afterwards and stay for ever. Once INTERNAL has copied the file or
@@ -337,8 +338,8 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
     }
     FileInfo file = pending.front();
     FileInfo::WriteLock lock(file);
-    const bool internal = params.type == Storage::INTERNAL;
-    file.setFlag(internal ? FileInfo::INTERNAL_LINK_STARTED : FileInfo::EXTERNAL_LINK_STARTED);
+    const CascadeRole& role = roleOf(params.type);
+    file.setFlag(role.linkStartedFlag);
 
     const std::string path = file.pathToOrigin();
     const std::string relative = UTILITIES::getFilePathAfterDot(path);
@@ -374,7 +375,7 @@ void LinkThread::_linkFile(uint32_t uid, uint32_t gid, int32_t& reported) {
     }
 
     if (linked) {
-        file.setFlag(internal ? FileInfo::INTERNAL_LINKED : FileInfo::EXTERNAL_LINKED);
+        file.setFlag(role.linkedFlag);
         if (done.add(file, true)) _bookPass();
         if (++reported == reportEvery) {
             _writeReport("++ " + UTILITIES::getString(reportEvery) + " symbolic links from " + params.mountpoint +
@@ -419,19 +420,15 @@ void LinkThread::_removeFile(int32_t& reported) {
     FileInfo file = pending.front();
     pending.pop_front();
     FileInfo::WriteLock lock(file);
-    const bool internal = params.type == Storage::INTERNAL;
-    if (internal) {
-        file.setFlag(FileInfo::INTERNAL_REMOVAL_STARTED);
-    } else {
-        file.setFlag(FileInfo::EXTERNAL_REMOVAL_STARTED);
-        // The INTERNAL storage gave up copying the file (files it may still
-        // copy are held back): there is nothing of it under the origin.
-        if (!file.isSet(FileInfo::INTERNAL_COPIED)) {
-            file.setFlag(FileInfo::EXTERNAL_REMOVED);
-            ++reported;
-            forgetAbout(file);
-            return;
-        }
+    const CascadeRole& role = roleOf(params.type);
+    file.setFlag(role.removalStartedFlag);
+    // The INTERNAL storage gave up copying the file (files it may still copy
+    // are held back): there is nothing of it under the origin.
+    if (role.releases == CascadeRole::INTERNAL_COPIES && !file.isSet(FileInfo::INTERNAL_COPIED)) {
+        file.setFlag(role.removedFlag);
+        ++reported;
+        forgetAbout(file);
+        return;
     }
 
     const std::string path = file.pathToOrigin();
@@ -452,7 +449,7 @@ void LinkThread::_removeFile(int32_t& reported) {
     }
 
     if (removed) {
-        file.setFlag(internal ? FileInfo::INTERNAL_REMOVED : FileInfo::EXTERNAL_REMOVED);
+        file.setFlag(role.removedFlag);
         ++reported;
     } else {
         logFile << errorText;
@@ -489,7 +486,7 @@ void LinkThread::_bookPass() {
         // The data's only copy is now this storage's: the EXTERNAL one took
         // the INTERNAL copy's place, or the INTERNAL one a RAM-disk file that
         // no EXTERNAL copy holds.
-        if (params.type == Storage::EXTERNAL || !step.first.isSet(FileInfo::EXTERNAL_COPIED))
+        if (!roleOf(params.type).trustsExternalCopy || !step.first.isSet(FileInfo::EXTERNAL_COPIED))
             onlyHere.push_back(UTILITIES::getFilePathAfterDot(step.first.pathToOrigin()));
         if (step.second)
             insertToLinks(step.first);

@@ -21,9 +21,9 @@ std::string identityMismatch(const FileIdentity& expected, const struct stat& fo
 }  // namespace
 
 ReleaseGuard::ReleaseGuard(const Storage::Params& params)
-    : type(params.type),
+    : role(roleOf(params.type)),
       ramdisk(params.ramdisk_mountpoint),
-      sources(params.type == Storage::INTERNAL ? params.ramdisk_mountpoint : params.origin),
+      sources(role.releases == CascadeRole::RAMDISK_FILES ? params.ramdisk_mountpoint : params.origin),
       copies(params.target),
       externalCopies(params.external_target) {}
 
@@ -36,8 +36,8 @@ void ReleaseGuard::release() {
 std::string ReleaseGuard::find(const FileInfo& file, Place& place, const std::string& filePath) {
     place = Place();
     const std::string path = file.pathToOrigin();
-    const std::string relative =
-        type == Storage::INTERNAL ? UTILITIES::pathBelow(ramdisk, path) : UTILITIES::getFilePathAfterDot(path);
+    const std::string relative = role.releases == CascadeRole::RAMDISK_FILES ? UTILITIES::pathBelow(ramdisk, path)
+                                                                             : UTILITIES::getFilePathAfterDot(path);
     if (relative.empty()) return "the file " + filePath + " does not lie below " + sources.basePath();
     place.dir = sources.parentOf(relative, place.name);
     if (place.dir < 0) {
@@ -57,27 +57,27 @@ std::string ReleaseGuard::find(const FileInfo& file, Place& place, const std::st
 
 std::string ReleaseGuard::check(const FileInfo& file, Action action, Place& place, const std::string& filePath,
                                 const std::string& copyPath) {
-    const uint32_t own = type == Storage::INTERNAL ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED;
+    const uint32_t own = role.copiedFlag;
     const std::string noCopy = "this storage holds no copy of it";
     // Only a deletion meets files whose own copy failed, and only the EXTERNAL copy can vouch for them.
     const bool onExternal = !file.isSet(own);
     if (onExternal &&
-        (type != Storage::INTERNAL || externalCopies.basePath().empty() || !file.isSet(FileInfo::EXTERNAL_COPIED)))
+        (!role.trustsExternalCopy || externalCopies.basePath().empty() || !file.isSet(FileInfo::EXTERNAL_COPIED)))
         return noCopy;
     std::string reason = find(file, place, filePath);
     if (!reason.empty() || !place.exists) return onExternal ? noCopy : reason;
     if (S_ISLNK(place.status.st_mode) && action == DELETE && !onExternal) return "";
-    reason =
-        _fileReason(type == Storage::INTERNAL ? file.source() : file.copy(FileInfo::INTERNAL_COPIED), place, filePath);
+    const bool onRamdisk = role.releases == CascadeRole::RAMDISK_FILES;
+    reason = _fileReason(onRamdisk ? file.source() : file.copy(FileInfo::INTERNAL_COPIED), place, filePath);
     // The copies were made from two states of the file: one differs from it.
-    if (reason.empty() && type == Storage::INTERNAL && file.sourceDisputed())
+    if (reason.empty() && onRamdisk && file.sourceDisputed())
         reason = "the file " + filePath + " has changed since it was copied";
     if (!reason.empty()) return reason;
     if (onExternal) {
         place.externalCopy = externalCopies.basePath() + "/" + UTILITIES::getFilePathAfterDot(file.pathToOrigin());
         return _checkCopy(file, place, place.externalCopy, externalCopies, FileInfo::EXTERNAL_COPIED);
     }
-    if (action != LINK && type == Storage::INTERNAL && file.isSet(FileInfo::EXTERNAL_COPIED)) return "";
+    if (action != LINK && role.trustsExternalCopy && file.isSet(FileInfo::EXTERNAL_COPIED)) return "";
     return _checkCopy(file, place, copyPath, copies, own);
 }
 

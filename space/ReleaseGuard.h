@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "ledger/Cascade.h"
 #include "ledger/FileInfo.h"
 #include "ledger/Storage.h"
 #include "util/TrustedTree.h"
@@ -64,7 +65,7 @@ private:
     std::string _checkCopy(const FileInfo& file, const Place& place, const std::string& copyPath, TrustedTree& tree,
                            uint32_t copiedFlag);
 
-    const int type;
+    const CascadeRole& role;
     const std::string ramdisk;
     TrustedTree sources;         // the RAM disk (INTERNAL) or the origin (EXTERNAL)
     TrustedTree copies;          // the storage's target

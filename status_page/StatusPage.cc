@@ -138,7 +138,7 @@ std::string statusJson(const METRICS::Sources& sources) {
         StorageHealth::Snapshot health;
         if (storage->health() != nullptr) health = storage->health()->snapshot();
         out << separator << "{\"id\":" << jsonQuoted(storage->getParams().storageID) << ",\"type\":\""
-            << StorageType::name(storage->getParams().type) << "\",\"state\":\""
+            << storageTypeName(storage->getParams().type) << "\",\"state\":\""
             << StorageHealth::stateName(health.state) << "\",\"stateReason\":" << jsonQuoted(health.reason)
             << ",\"stateSince\":" << health.since << ",\"refilling\":" << (health.refilling ? "true" : "false")
             << ",\"copied\":" << c.copied.load()

@@ -9,6 +9,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include "ledger/Cascade.h"
 #include "ledger/Storage.h"
 #include "metrics/Metrics.h"
 #include "thread/MutexGuard.h"
@@ -82,7 +83,7 @@ std::string ServiceNotifier::statusText() {
         copied += counters.copied.load(std::memory_order_relaxed);
         pending += counters.pending.load(std::memory_order_relaxed);
         const METRICS::MountGauges* gauges = storage->mountGauges();
-        if (storage->getParams().type == Storage::INTERNAL && gauges != nullptr)
+        if (roleOf(storage->getParams().type).watchesRamdisk && gauges != nullptr)
             fill = gauges->fill.load(std::memory_order_relaxed);
     }
     std::string text = "copied " + std::to_string(copied) + ", pending " + std::to_string(pending) + ", RAM disk ";

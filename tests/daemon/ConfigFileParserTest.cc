@@ -128,7 +128,7 @@ TEST(ConfigFileParserTest, StorageBlocksInheritTypeAndCopyProcessesFromTheBlockB
         "storageID odd\ntype internal\nn_copy_processes 0\n");
     std::string storages;  // storageID, type, target, n_copy_processes, mountpoint
     for (const ConfigFileParser::StorageData& b : config.parser.storages)
-        storages += b.storageID + " " + std::to_string(b.type) + " " + b.target + " " +
+        storages += b.storageID + " " + std::to_string(b.type ? toInt(*b.type) : -1) + " " + b.target + " " +
                     std::to_string(b.n_copy_processes) + " " + b.mountpoint + "\n";
     EXPECT_EQ("first -1  1 \ndisk 0 /data/internal 3 /data\nusb 1  3 \ntape 2 /tape/ 3 \ncloud 2  3 \nodd 2  1 \n",
               storages);
@@ -139,7 +139,6 @@ TEST(ConfigFileParserTest, StorageBlocksInheritTypeAndCopyProcessesFromTheBlockB
         "Warning: Storage odd has the unknown type internal; only INTERNAL, EXTERNAL and OPTIONAL are known\n"
         "Warning: Storage odd: n_copy_processes 0 is below 1, using 1\n",
         config.warnings());
-    // A first block with an unknown word is reported for the word only.
     EXPECT_EQ("Warning: Storage odd has the unknown type internal; only INTERNAL, EXTERNAL and OPTIONAL are known\n",
-              ParsedConfig("storageID odd\ntype internal\n").warnings());
+              ParsedConfig("storageID odd\ntype internal\n").warnings());  // a first block: only the word is reported
 }

@@ -28,13 +28,12 @@ size_t booked(Storage& storage) {
     return total;
 }
 
-// A reader over real storages (INTERNAL, EXTERNAL, OPTIONAL) set up as the
-// start-up does, on a named pipe not made yet. Reader and storages are never
-// deleted: their threads run until the test's process ends.
+// A reader over real storages (INTERNAL, EXTERNAL, OPTIONAL) set up as the start-up does, on a named pipe not made
+// yet. Reader and storages are never deleted: their threads run until the test's process ends.
 struct Intake {
     Intake() : pipe(rig.dir / "vellort_quorvin_files"), log(rig.dir / "vellort.log"), writer(pipe) {
-        for (int type = 0; type < 3; ++type) {
-            Storage::Params params = rig.params("storage" + std::to_string(type), type);
+        for (StorageType type : {Storage::INTERNAL, Storage::EXTERNAL, Storage::OPTIONAL}) {
+            Storage::Params params = rig.params("storage" + std::to_string(toInt(type)), type);
             params.logfile = log;  // one log, with the reader's lines
             params.history_max_entries = 50;
             for (Storage* before : storages) params.alternativeSourceDirs.push_back(before->getParams().target);

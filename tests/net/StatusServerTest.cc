@@ -19,14 +19,13 @@ namespace {
 // Shift times, in UTC: 2023/11/14 22:13:20 and 23:13:20, 2023/11/15 23:13:20, 1969/12/31 00:00:00.
 const int64_t shift1 = 1700000000, shift2 = 1700003600, shift3 = 1700090000, beforeEpoch = -86400;
 
-// INT: shift1, shift2, shift3 with one file pending, one copied, one failed.
+// INT: shift1, shift2, shift3 with one file pending, one copied, one failed. OPT: shift1, then a shift only it has.
 // EXT: shift2 (another uid and gid), shift3 with a credit never announced, verified once and failed once.
-// OPT: shift1, then a shift that only it has.
 // As in the daemon, storages and connected servers live until the process ends.
 std::vector<Storage*> ledgersWithHistory() {
     setenv("TZ", "UTC", 1);
     tzset();
-    auto newStorage = [](const std::string& id, int type, bool verify = false) {
+    auto newStorage = [](const std::string& id, StorageType type, bool verify = false) {
         Storage::Params params;
         params.storageID = id;
         params.type = type;

@@ -7,14 +7,13 @@ using namespace space_test;
 
 // The files of a shift meet the deletion thread in every state it must tell apart; the EXTERNAL origin ends with "/".
 TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
-    for (int type : {Storage::INTERNAL, Storage::EXTERNAL}) {
-        SCOPED_TRACE(type);
+    for (bool internal : {true, false}) {
+        SCOPED_TRACE(internal ? "INTERNAL" : "EXTERNAL");
         CopyRig rig;
         MessageTap tap(rig.dir / "vellort.log");
         ASSERT_TRUE(tap.ready());
-        Storage::Params params = storageParams(rig, type, rig.ramdisk);
+        Storage::Params params = storageParams(rig, internal ? Storage::INTERNAL : Storage::EXTERNAL, rig.ramdisk);
         params.messageServer = tap.server;
-        const bool internal = type == Storage::INTERNAL;
         const std::string source = internal ? rig.ramdisk : rig.dir / "internal";
         internal ? params.external_target = rig.dir / "external" : params.origin = source + "/";
         auto path = [&](const std::string& name) { return source + (internal ? "/./" : "//") + name; };
@@ -24,7 +23,7 @@ TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
             if (withFile) CopyRig::put(source + "/" + name, "data");
             if (withCopy) CopyRig::put(copy(name), "data");
             FileInfo file(rig.ramdisk + "/./" + name, 0);  // of the ledger's first shift
-            copied ? recordCopied(file, type, source + "/" + name, copy(name)) : file.setFlag(flags);
+            copied ? recordCopied(file, params.type, source + "/" + name, copy(name)) : file.setFlag(flags);
             ledger->insertToBuffer(file);
             return file;
         };
@@ -48,7 +47,7 @@ TEST(DelThreadTest, DeletesOnlyFilesOfWhichTheStorageHoldsACompleteCopy) {
         auto gone = [&](const char* name) { return !fileExists(source + "/" + name); };
         ASSERT_TRUE(CopyRig::waitUntil([&]() { return gone("copied") && gone("linked"); }));
         CopyRig::put(source + "/late", "data");
-        recordCopied(late, type, source + "/late", copy("late"));
+        recordCopied(late, params.type, source + "/late", copy("late"));
         if (internal) {
             ledger->insertToCredits(late);
             CopyRig::put(params.external_target + "/waits", "data");

@@ -26,7 +26,7 @@ protected:
         watch(rig, Storage::INTERNAL, ram.path());
     }
     // A ledger of its own and the settings of a storage of `type` watching `mount`, its log and copies in `in`.
-    void watch(const CopyRig& in, int type, const std::string& mount, const std::string& ramdisk = "") {
+    void watch(const CopyRig& in, StorageType type, const std::string& mount, const std::string& ramdisk = "") {
         ledger = new DebitCredit(5, DebitCredit::TRACK_FILES);
         params = storageParams(in, type, mount, ramdisk);
         params.messageServer = tap.server;
@@ -152,8 +152,7 @@ TEST_P(PassTest, PassesReplaceOnlyFilesWhoseCopyIsComplete) {
     if (!external) return;
     CopyRig::put(origin("run/late"), "late");
     recordCopied(late, Storage::EXTERNAL, origin("run/late"), copyRun + "late");
-    EXPECT_TRUE(
-        CopyRig::waitUntil([&]() { return createLinks ? linked("run/late") : !fileExists(origin("run/late")); }));
+    EXPECT_TRUE(CopyRig::waitUntil([&] { return createLinks ? linked("run/late") : !fileExists(origin("run/late")); }));
 }
 INSTANTIATE_TEST_SUITE_P(LinkThreadTest, PassTest, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 

@@ -49,9 +49,9 @@ inline bool isLink(const std::string& path) {
 
 // A storage of `type` of the rig, logging to vellort.log, linking files on
 // `mountpoint` above 50%, with the RAM disk at `ramdisk` (or the mount point).
-inline Storage::Params storageParams(const CopyRig& rig, int type, const std::string& mountpoint,
+inline Storage::Params storageParams(const CopyRig& rig, StorageType type, const std::string& mountpoint,
                                      const std::string& ramdisk = "") {
-    Storage::Params params = rig.params("storage" + std::to_string(type), type);
+    Storage::Params params = rig.params("storage" + std::to_string(toInt(type)), type);
     params.logfile = rig.dir / "vellort.log";
     params.mountpoint = mountpoint;
     params.ramdisk_mountpoint = ramdisk.empty() ? mountpoint : ramdisk;
@@ -65,12 +65,11 @@ inline FileIdentity identityAt(const std::string& path) {
     return lstat(path.c_str(), &found) == 0 ? FileIdentity::of(found) : FileIdentity();
 }
 
-// What the copy workers record once a storage of `type` has copied `filePath`
+// What the copy workers record once a storage of `type` has copied `path`
 // (on the RAM disk; for EXTERNAL the INTERNAL copy) to `copyPath`.
-inline void recordCopied(FileInfo& file, int type, const std::string& filePath, const std::string& copyPath) {
+inline void recordCopied(FileInfo& file, StorageType type, const std::string& path, const std::string& copyPath) {
     const bool internal = type == Storage::INTERNAL;
-    internal ? file.recordSource(identityAt(filePath))
-             : file.recordCopy(FileInfo::INTERNAL_COPIED, identityAt(filePath));
+    internal ? file.recordSource(identityAt(path)) : file.recordCopy(FileInfo::INTERNAL_COPIED, identityAt(path));
     file.recordCopy(internal ? FileInfo::INTERNAL_COPIED : FileInfo::EXTERNAL_COPIED, identityAt(copyPath));
     file.setFlag(FileInfo::INTERNAL_COPY_STARTED | FileInfo::INTERNAL_COPIED |
                  (internal ? 0 : FileInfo::EXTERNAL_COPY_STARTED | FileInfo::EXTERNAL_COPIED));

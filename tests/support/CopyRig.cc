@@ -2,9 +2,7 @@
 
 #include <sstream>
 
-const int64_t CopyRig::shiftTime;
-
-Storage::Params CopyRig::params(const std::string& id, int type) const {
+Storage::Params CopyRig::params(const std::string& id, StorageType type) const {
     Storage::Params params;
     params.storageID = id;
     params.type = type;

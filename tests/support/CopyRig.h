@@ -17,13 +17,12 @@
 // one shift, so one FileInfo can be handed to several of them.
 class CopyRig {
 public:
-    static const int64_t shiftTime = 1000;
+    static constexpr int64_t shiftTime = 1000;
 
     CopyRig() : ramdisk(dir / "ramdisk") { makeDirectories(ramdisk); }
 
-    // Target dir/<id>, log dir/<id>.log (never rotated), one copy worker, and
-    // a watched file system that never passes its limit, so nothing is linked.
-    Storage::Params params(const std::string& id, int type) const;
+    // Target dir/<id>, log dir/<id>.log (never rotated), one copy worker, a watched file system never over its limit.
+    Storage::Params params(const std::string& id, StorageType type) const;
     // Makes the storage and opens the rig's shift.
     static Storage* start(const Storage::Params& params) {
         Storage* storage = new Storage(params);

@@ -78,8 +78,8 @@ TEST(DaemonStartTest, StorageSettingsFollowTheOrderOfCreationAndCollectAlternati
     ASSERT_TRUE(config.readConfigFile(dir / "vellort.conf"));
     std::string rows;  // storageID, type, target, origin, mountpoint, n_copy_processes, alternative sources
     for (const Storage::Params& p : Daemon::storageParams(config, nullptr)) {
-        rows += p.storageID + " " + std::to_string(p.type) + " " + p.target + " " + p.origin + " " + p.mountpoint +
-                " " + std::to_string(p.n_copy_processes);
+        rows += p.storageID + " " + std::to_string(toInt(p.type)) + " " + p.target + " " + p.origin + " " +
+                p.mountpoint + " " + std::to_string(p.n_copy_processes);
         for (const std::string& source : p.alternativeSourceDirs) rows += " " + source;
         rows += "\n";
     }
@@ -96,8 +96,7 @@ TEST(DaemonStartTest, WarnsOfEachMistakeOwnsItsPidFileAndPipeAndCopiesIntoEveryT
     DaemonRunner daemon;
     const std::string root = daemon.root(), pipe = daemon.pipePath(), pid = daemon.pidFilePath();
     const std::string victim = root + "/victim", log = daemon.logPath();
-    // The first block has no type to take. The RAM disk is missing.
-    daemon.writeConfig("ramdisk_mountpoint " + root +
+    daemon.writeConfig("ramdisk_mountpoint " + root +  // the first block has no type to take; the RAM disk is missing
                        "/gone\nlogfile_max_size 64K\nstorageID untyped\ntarget /tmp/x\n" + daemon.defaultConfig() +
                        "storageID usb\ntype OPTIONAL\ntarget " + root + "/usb\nn_copy_processes 4000\n");
     // For the restart, once the first file is gone: "nas" takes its type from the block before it.
