@@ -45,8 +45,8 @@ public:
 
     using Row = SETTINGS::Setting<ConfigFileParser>;
     using StorageRow = SETTINGS::Setting<StorageData>;
-    // The settings the file may hold, one row a key: the global ones in the
-    // order they are read, and those of a storage block.
+    // The settings the file may hold, one row a key (daemon/Settings.cc):
+    // the global ones in the order they are read, and those of a storage block.
     static const std::vector<Row>& globalSettings();
     static const std::vector<StorageRow>& storageSettings();
 

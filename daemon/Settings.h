@@ -51,7 +51,7 @@ struct Rule {
     // one from it to below `low` gives `belowLow`.
     int unsetBelow = INT_MIN;
     // Added in parentheses to the warning of a number below `low`, and of a
-    // size without digits: what the value used means.
+    // value with no number in it: what the value used instead means.
     const char* belowNote = "";
     const char* noNumberNote = "";
     // A size beyond 32 bits is warned about on its own, not only bounded.
