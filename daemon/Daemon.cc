@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <utility>
@@ -220,22 +221,8 @@ Daemon::Daemon(bool foreground) : logFile(new LogFile()), configParser(nullptr) 
 
 std::vector<Storage::Params> Daemon::storageParams(const ConfigFileParser& config, MessageServer* messageServer) {
     Storage::Params base;
-    base.logfile = config.logfile;
-    base.logfile_max_number = config.logfile_max_number;
-    base.logfile_max_size = config.logfile_max_size;
-    base.history_max_entries = config.history_max_entries;
-    base.copy_retry_max_delay = config.copy_retry_max_delay;
-    base.copy_buffer_size = config.copy_buffer_size;
-    base.copy_job_max_files = config.copy_job_max_files;
-    base.copy_job_max_bytes = config.copy_job_max_bytes;
-    base.fillstate_limit = config.fillstate_limit;
-    base.full_warning_seconds = config.full_warning_seconds;
-    base.create_links = config.create_links;
-    base.verify_copies = config.verify_copies;
-    base.preserve_uid = config.preserve_uid;
-    base.preserve_gid = config.preserve_gid;
+    static_cast<Storage::Shared&>(base) = config;  // every setting the storages share
     base.messageServer = messageServer;
-    base.ramdisk_mountpoint = config.ramdisk_mountpoint;
 
     const ConfigFileParser::StorageData* internal = nullptr;
     const ConfigFileParser::StorageData* external = nullptr;
@@ -429,11 +416,19 @@ void Daemon::_logBannerAndSettings() {
     log << "++ settings:\n"
         << "++ ---------\n"
         << "++\n";
-    log << "++ logfile: " << configParser->logfile << "\n";
-    log << "++    max size of logfile: " << configParser->logfile_max_size << "\n";
-    log << "++    max # of backuped logfiles: " << configParser->logfile_max_number << "\n";
-    if (!configParser->journal.empty()) log << "++ journal: " << configParser->journal << "\n";
-    if (configParser->verify_copies) log << "++ copies verified by checksum\n";
+    std::vector<const ConfigFileParser::Row*> shown;
+    for (const ConfigFileParser::Row& row : ConfigFileParser::globalSettings())
+        if (row.bannerLine > 0) shown.push_back(&row);
+    std::sort(shown.begin(), shown.end(), [](auto* a, auto* b) { return a->bannerLine < b->bannerLine; });
+    const ConfigFileParser& config = *configParser;
+    for (const ConfigFileParser::Row* row : shown) {
+        if (row->numberMember != nullptr)
+            log << row->banner << config.*row->numberMember << "\n";
+        else if (row->wordMember != nullptr && !(config.*row->wordMember).empty())
+            log << row->banner << config.*row->wordMember << "\n";
+        else if (row->flagMember != nullptr && config.*row->flagMember)
+            log << row->banner << "\n";
+    }
     log << "\n";
     log << "++ current directory: " << cwd << "\n";
     log << "++\n"

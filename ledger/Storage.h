@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/Settings.h"
 #include "ledger/DebitCredit.h"
 #include "ledger/FileInfo.h"
 #include "ledger/StorageType.h"
@@ -41,11 +42,11 @@ public:
     static constexpr StorageType EXTERNAL = StorageType::EXTERNAL;
     static constexpr StorageType OPTIONAL = StorageType::OPTIONAL;
 
-    // The settings of one storage; every thread of the storage keeps a copy.
-    struct Params {
-        std::string storageID;  // starts the storage's log lines
-        // What the storage does in the cascade: roleOf(type).
-        StorageType type = StorageType::INTERNAL;
+    // The settings every storage takes from the configuration as it is:
+    // ConfigFileParser keeps them in this form, and the start-up hands its
+    // part on whole. Left zero (false, empty) where not set, as in the tests
+    // of single threads, but for the copy buffer, which a copy cannot do without.
+    struct Shared {
         std::string logfile;
         int logfile_max_number = 0;
         int logfile_max_size = 0;
@@ -54,10 +55,31 @@ public:
         // pause before, up to this; 0: never.
         int copy_retry_max_delay = 0;
         // Bytes a copy reads and writes at a time.
-        int copy_buffer_size = 8192;
+        int copy_buffer_size = SETTINGS::defaultNumber("copy_buffer_size");
         // Caps of one copy job in files and source bytes; 0: none.
         int copy_job_max_files = 0;
         int copy_job_max_bytes = 0;
+        // The RAM disk's mount point, as configured, for every storage: the
+        // directory below which announced files are read and, by the INTERNAL
+        // storage, linked and deleted. Nothing outside it is ever touched.
+        std::string ramdisk_mountpoint;
+        int fillstate_limit = 0;
+        // Seconds; when the watched RAM disk would be full within them at the
+        // present rate, one warning (code 7); 0: none. INTERNAL storage only.
+        int full_warning_seconds = 0;
+        bool create_links = false;
+        // Every copy is hashed, read back and compared before it counts (and
+        // before anything is let go for it), and listed in a manifest.
+        bool verify_copies = false;
+        bool preserve_uid = false;
+        bool preserve_gid = false;
+    };
+
+    // The settings of one storage; every thread of the storage keeps a copy.
+    struct Params : Shared {
+        std::string storageID;  // starts the storage's log lines
+        // What the storage does in the cascade: roleOf(type).
+        StorageType type = StorageType::INTERNAL;
         // Borrowed, null when the message service could not start; it lives
         // as long as the process.
         MessageServer* messageServer = nullptr;
@@ -73,14 +95,6 @@ public:
         std::string origin;
         // Mount point whose fill state the storage watches; empty for OPTIONAL.
         std::string mountpoint;
-        // The RAM disk's mount point, as configured, for every storage: the
-        // directory below which announced files are read and, by the INTERNAL
-        // storage, linked and deleted. Nothing outside it is ever touched.
-        std::string ramdisk_mountpoint;
-        int fillstate_limit = 0;
-        // Seconds; when the watched RAM disk would be full within them at the
-        // present rate, one warning (code 7); 0: none. INTERNAL storage only.
-        int full_warning_seconds = 0;
         // Targets of the storages created before this one, in creation order:
         // where a copy looks when the announced source is gone.
         std::vector<std::string> alternativeSourceDirs;
@@ -88,12 +102,6 @@ public:
         // A RAM-disk file whose INTERNAL copy failed may go at its shift once
         // a complete EXTERNAL copy of it is there.
         std::string external_target;
-        bool create_links = false;
-        // Every copy is hashed, read back and compared before it counts (and
-        // before anything is let go for it), and listed in a manifest.
-        bool verify_copies = false;
-        bool preserve_uid = false;
-        bool preserve_gid = false;
         // Borrowed, null without a journal; the storage's steps are booked in
         // it as its storage number `journal_storage`.
         Journal* journal = nullptr;
