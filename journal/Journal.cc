@@ -429,22 +429,16 @@ void Journal::waitFor(uint64_t ticket) {
     while (settled < ticket) changed.wait(mutex);
 }
 
-void Journal::book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
-                   int copied, int failed, int verified, int verifyFailed, std::string eventBody) {
+void Journal::book(int64_t file, int storage, const Step& step, int64_t shift, const HistoryChange& change,
+                   std::string eventBody) {
     if (storage < 0 || static_cast<size_t>(storage) >= storageKeys.size()) return;
     Event event{};
     event.kind = Event::STEP;
     event.id = file;
     event.time = shift;
     event.storage = storage;
-    event.state = state;
-    event.attempts = attempts;
-    event.done = done;
-    event.pending = pending;
-    event.copied = copied;
-    event.failed = failed;
-    event.verified = verified;
-    event.verifyFailed = verifyFailed;
+    event.step = step;
+    event.change = change;
     if (!outboxStream_.empty()) event.event = std::move(eventBody);
     _queue(std::move(event));
 }
@@ -471,8 +465,7 @@ void Journal::bookVerification(int storage, int64_t shift, bool verified) {
     event.kind = Event::COUNT;
     event.time = shift;
     event.storage = storage;
-    event.verified = verified ? 1 : 0;
-    event.verifyFailed = verified ? 0 : 1;
+    event.change = HistoryChange::verification(verified);
     _queue(std::move(event));
 }
 
@@ -701,23 +694,22 @@ bool Journal::_apply(const Event& event) {
         if (book == nullptr) return false;
         sqlite3_bind_int64(book, 1, event.id);
         sqlite3_bind_int64(book, 2, storageKeys[event.storage]);
-        sqlite3_bind_int(book, 3, event.state);
-        sqlite3_bind_int64(book, 4, event.attempts);
-        sqlite3_bind_int(book, 5, event.done ? 1 : 0);
+        sqlite3_bind_int(book, 3, event.step.state);
+        sqlite3_bind_int64(book, 4, event.step.attempts);
+        sqlite3_bind_int(book, 5, event.step.done ? 1 : 0);
         if (!step(book)) return false;
     }
     // A STEP's change to the counts, or a COUNT alone.
-    if (event.pending == 0 && event.copied == 0 && event.failed == 0 && event.verified == 0 && event.verifyFailed == 0)
-        return true;
+    if (event.change.isNone()) return true;
     sqlite3_stmt* count = _statement(
         "UPDATE history SET pending = pending + ?, copied = copied + ?, failed = failed + ?,"
         " verified = verified + ?, verify_failed = verify_failed + ? WHERE storage = ? AND time = ?");
     if (count == nullptr) return false;
-    sqlite3_bind_int(count, 1, event.pending);
-    sqlite3_bind_int(count, 2, event.copied);
-    sqlite3_bind_int(count, 3, event.failed);
-    sqlite3_bind_int(count, 4, event.verified);
-    sqlite3_bind_int(count, 5, event.verifyFailed);
+    sqlite3_bind_int(count, 1, event.change.pending);
+    sqlite3_bind_int(count, 2, event.change.copied);
+    sqlite3_bind_int(count, 3, event.change.failed);
+    sqlite3_bind_int(count, 4, event.change.verified);
+    sqlite3_bind_int(count, 5, event.change.verifyFailed);
     sqlite3_bind_int64(count, 6, storageKeys[event.storage]);
     sqlite3_bind_int64(count, 7, event.time);
     return step(count);
