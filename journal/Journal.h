@@ -168,7 +168,25 @@ private:
     void _write();
     void _checkpoints(sqlite3* copier);
     bool _openFile(std::string& why);
+    // What open() reads, part by part in this order; each returns false with
+    // `why` set when the file cannot be read (or written where a part writes).
     bool _read(Contents& out, std::string& why);
+    // A new file gets the schema, one of an earlier schema is upgraded (a
+    // failure sets upgradeFailed and leaves the file as it was); a file a
+    // newer version wrote, or that SQLite's quick check finds damaged, fails.
+    bool _readSchema(std::string& why);
+    // The rows of storageIDs into storageKeys, made for the storages new to
+    // the file, with an entry of the current shift in the history.
+    bool _readStorages(std::string& why);
+    // The pipe's bytes recorded last (see Contents::unread); left as they
+    // are when none were kept.
+    bool _readUnread(std::string& unread, std::string& why);
+    // The current shift, and the newest historyEntries entries of each
+    // storage's history, by storage in storageKeys' order.
+    bool _readHistory(Contents& out, std::string& why);
+    // The files some storage is not done with, oldest first, with their
+    // steps; nextId goes past every number a file or a step has.
+    bool _readFiles(std::vector<OpenFile>& files, std::string& why);
     // From schema `version` to this one, in one transaction; false leaves the file as it was.
     bool _upgrade(int64_t version, std::string& why);
     void _close();
