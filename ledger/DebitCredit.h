@@ -146,11 +146,8 @@ public:
     bool shiftOf(int64_t time, uint32_t& uid, uint32_t& gid);
     // Files in progress, of all shifts.
     int size() const;
-    // The two parts of size().
+    // The part of size() of the current shift.
     uint32_t currentShiftInProgress() const { return currentCount.load(); }
-    uint32_t earlierShiftsInProgress() const { return previousCount.load(); }
-
-    TYPE getType() const { return type; }
 
     // What the storage did since the start, for the metrics service. The
     // ledger counts its own steps; the copy workers add bytes and delays.
