@@ -210,8 +210,8 @@ RunResult feed(const Options& options, const std::string& path, long unfinished)
         const uint32_t user = static_cast<uint32_t>(1000 + shift);
         record({{true, journal.nextFileId(), "", time, user, user}}, shiftWaits);
         for (int64_t file : copiedBefore) {
-            journal.book(file, internalStorage, Journal::DELETED, 0, true, timeBefore, 0, 0, 0);
-            journal.book(file, externalStorage, Journal::DELETED, 0, true, timeBefore, 0, 0, 0);
+            journal.book(file, internalStorage, {Journal::DELETED, 0, true}, timeBefore);
+            journal.book(file, externalStorage, {Journal::DELETED, 0, true}, timeBefore);
         }
         result.steps += 2 * static_cast<long>(copiedBefore.size());
 
@@ -231,9 +231,10 @@ RunResult feed(const Options& options, const std::string& path, long unfinished)
                     ++result.leftUnfinished;
                     continue;
                 }
-                journal.book(entry.id, internalStorage, Journal::COPIED, 0, false, time, -1, 1, 0);
-                journal.book(entry.id, externalStorage, Journal::COPIED, 0, false, time, -1, 1, 0);
-                journal.book(entry.id, optionalStorage, Journal::COPIED, 0, true, time, -1, 1, 0);
+                const HistoryChange copied = HistoryChange::copiedFromPending();
+                journal.book(entry.id, internalStorage, {Journal::COPIED, 0, false}, time, copied);
+                journal.book(entry.id, externalStorage, {Journal::COPIED, 0, false}, time, copied);
+                journal.book(entry.id, optionalStorage, {Journal::COPIED, 0, true}, time, copied);
                 copiedNow.push_back(entry.id);
                 result.steps += 3;
             }

@@ -66,6 +66,12 @@ int64_t column(sqlite3_stmt* statement, int index) {
     return sqlite3_column_int64(statement, index);
 }
 
+// A part of open() that failed: `text` says why.
+bool failWith(std::string& why, const std::string& text) {
+    why = text;
+    return false;
+}
+
 }  // namespace
 
 Journal::Journal(const std::string& path, const std::vector<std::string>& storageIDs, int historyEntries,
@@ -163,26 +169,27 @@ void Journal::_checkpoints(sqlite3* copier) {
 }
 
 bool Journal::_read(Contents& out, std::string& why) {
-    auto fail = [&](const std::string& text) {
-        why = text;
-        return false;
-    };
+    return _readSchema(why) && _readStorages(why) && _readUnread(out.unread, why) && _readHistory(out, why) &&
+           _readFiles(out.files, why);
+}
+
+bool Journal::_readSchema(std::string& why) {
     sqlite3_stmt* statement = _statement("PRAGMA user_version");
-    if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW) return fail(sqlite3_errmsg(db));
+    if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW) return failWith(why, sqlite3_errmsg(db));
     const int64_t version = column(statement, 0);
     sqlite3_reset(statement);
     if (version > schemaVersion)
-        return fail("it was written by a newer version (schema " + std::to_string(version) + ", this one reads " +
-                    std::to_string(schemaVersion) + ")");
+        return failWith(why, "it was written by a newer version (schema " + std::to_string(version) +
+                                 ", this one reads " + std::to_string(schemaVersion) + ")");
     statement = _statement("PRAGMA quick_check");
-    if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW) return fail(sqlite3_errmsg(db));
+    if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW) return failWith(why, sqlite3_errmsg(db));
     const std::string check = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
     sqlite3_reset(statement);
-    if (check != "ok") return fail("it is damaged: " + check);
+    if (check != "ok") return failWith(why, "it is damaged: " + check);
     if (version == 0) {
         const std::string make =
             std::string("BEGIN;") + schema + "PRAGMA user_version=" + std::to_string(schemaVersion) + ";COMMIT;";
-        if (!_exec(make.c_str())) return fail(sqlite3_errmsg(db));
+        if (!_exec(make.c_str())) return failWith(why, sqlite3_errmsg(db));
     } else if (version < schemaVersion) {
         if (!_upgrade(version, why)) {
             upgradeFailed = true;
@@ -190,39 +197,48 @@ bool Journal::_read(Contents& out, std::string& why) {
         }
         logFile << "The journal " << path_ << " is upgraded from schema " << version << " to " << schemaVersion << endl;
     }
+    return true;
+}
 
+bool Journal::_readStorages(std::string& why) {
     storageKeys.clear();
     for (const std::string& id : storageIDs) {
         sqlite3_stmt* add = _statement("INSERT OR IGNORE INTO storages(name) VALUES(?)");
         sqlite3_stmt* find = _statement("SELECT id FROM storages WHERE name = ?");
-        if (add == nullptr || find == nullptr) return fail(sqlite3_errmsg(db));
+        if (add == nullptr || find == nullptr) return failWith(why, sqlite3_errmsg(db));
         sqlite3_bind_text(add, 1, id.c_str(), -1, SQLITE_TRANSIENT);
         const int added = sqlite3_step(add);
         sqlite3_reset(add);
         sqlite3_bind_text(find, 1, id.c_str(), -1, SQLITE_TRANSIENT);
-        if (added != SQLITE_DONE || sqlite3_step(find) != SQLITE_ROW) return fail(sqlite3_errmsg(db));
+        if (added != SQLITE_DONE || sqlite3_step(find) != SQLITE_ROW) return failWith(why, sqlite3_errmsg(db));
         storageKeys.push_back(column(find, 0));
         sqlite3_reset(find);
         // A storage new to the journal counts from the current shift on.
         sqlite3_stmt* entry = _statement(
             "INSERT OR IGNORE INTO history(storage, time, uid, gid, pending, copied, failed)"
             " SELECT ?, time, uid, gid, 0, 0, 0 FROM shifts ORDER BY time DESC LIMIT 1");
-        if (entry == nullptr) return fail(sqlite3_errmsg(db));
+        if (entry == nullptr) return failWith(why, sqlite3_errmsg(db));
         sqlite3_bind_int64(entry, 1, storageKeys.back());
         const int made = sqlite3_step(entry);
         sqlite3_reset(entry);
-        if (made != SQLITE_DONE) return fail(sqlite3_errmsg(db));
+        if (made != SQLITE_DONE) return failWith(why, sqlite3_errmsg(db));
     }
+    return true;
+}
 
-    statement = _statement("SELECT value FROM meta WHERE key = 'unread'");
-    if (statement == nullptr) return fail(sqlite3_errmsg(db));
+bool Journal::_readUnread(std::string& unread, std::string& why) {
+    sqlite3_stmt* statement = _statement("SELECT value FROM meta WHERE key = 'unread'");
+    if (statement == nullptr) return failWith(why, sqlite3_errmsg(db));
     if (sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_bytes(statement, 0) > 0)
-        out.unread.assign(static_cast<const char*>(sqlite3_column_blob(statement, 0)),
-                          static_cast<size_t>(sqlite3_column_bytes(statement, 0)));
+        unread.assign(static_cast<const char*>(sqlite3_column_blob(statement, 0)),
+                      static_cast<size_t>(sqlite3_column_bytes(statement, 0)));
     sqlite3_reset(statement);
+    return true;
+}
 
-    statement = _statement("SELECT time, uid, gid FROM shifts ORDER BY time DESC LIMIT 1");
-    if (statement == nullptr) return fail(sqlite3_errmsg(db));
+bool Journal::_readHistory(Contents& out, std::string& why) {
+    sqlite3_stmt* statement = _statement("SELECT time, uid, gid FROM shifts ORDER BY time DESC LIMIT 1");
+    if (statement == nullptr) return failWith(why, sqlite3_errmsg(db));
     int result = sqlite3_step(statement);
     if (result == SQLITE_ROW) {
         out.haveShift = true;
@@ -231,13 +247,13 @@ bool Journal::_read(Contents& out, std::string& why) {
         out.gid = static_cast<uint32_t>(column(statement, 2));
     }
     sqlite3_reset(statement);
-    if (result != SQLITE_ROW && result != SQLITE_DONE) return fail(sqlite3_errmsg(db));
+    if (result != SQLITE_ROW && result != SQLITE_DONE) return failWith(why, sqlite3_errmsg(db));
 
     out.history.assign(storageKeys.size(), {});
     statement = _statement(
         "SELECT time, uid, gid, pending, copied, failed, verified, verify_failed FROM history WHERE storage = ?"
         " ORDER BY time DESC LIMIT ?");
-    if (statement == nullptr) return fail(sqlite3_errmsg(db));
+    if (statement == nullptr) return failWith(why, sqlite3_errmsg(db));
     for (size_t storage = 0; storage < storageKeys.size(); ++storage) {
         sqlite3_bind_int64(statement, 1, storageKeys[storage]);
         sqlite3_bind_int(statement, 2, historyEntries);
@@ -247,31 +263,35 @@ bool Journal::_read(Contents& out, std::string& why) {
                 {column(statement, 0), count(1), count(2), count(3), count(4), count(5), count(6), count(7)});
         }
         sqlite3_reset(statement);
-        if (result != SQLITE_DONE) return fail(sqlite3_errmsg(db));
+        if (result != SQLITE_DONE) return failWith(why, sqlite3_errmsg(db));
     }
+    return true;
+}
 
+bool Journal::_readFiles(std::vector<OpenFile>& files, std::string& why) {
     // Every file with its steps; those done everywhere are left out.
     std::map<int64_t, size_t> position;
     for (size_t storage = 0; storage < storageKeys.size(); ++storage) position[storageKeys[storage]] = storage;
-    sqlite3_stmt* files = _statement("SELECT id, path, shift, hash, coalesce(size, -1) FROM files ORDER BY id");
+    sqlite3_stmt* rows = _statement("SELECT id, path, shift, hash, coalesce(size, -1) FROM files ORDER BY id");
     sqlite3_stmt* steps = _statement("SELECT file, storage, state, attempts, done FROM steps ORDER BY file");
-    if (files == nullptr || steps == nullptr) return fail(sqlite3_errmsg(db));
+    if (rows == nullptr || steps == nullptr) return failWith(why, sqlite3_errmsg(db));
+    int result;
     int stepResult = sqlite3_step(steps);
-    while ((result = sqlite3_step(files)) == SQLITE_ROW) {
-        const char* hash = reinterpret_cast<const char*>(sqlite3_column_text(files, 3));  // NULL while unknown
-        OpenFile file{column(files, 0),
-                      reinterpret_cast<const char*>(sqlite3_column_text(files, 1)),
-                      column(files, 2),
+    while ((result = sqlite3_step(rows)) == SQLITE_ROW) {
+        const char* hash = reinterpret_cast<const char*>(sqlite3_column_text(rows, 3));  // NULL while unknown
+        OpenFile file{column(rows, 0),
+                      reinterpret_cast<const char*>(sqlite3_column_text(rows, 1)),
+                      column(rows, 2),
                       std::vector<Step>(storageKeys.size()),
                       hash != nullptr ? hash : "",
-                      column(files, 4)};
+                      column(rows, 4)};
         if (file.id >= nextId) nextId = file.id + 1;
         while (stepResult == SQLITE_ROW && column(steps, 0) <= file.id) {
             auto at = position.find(column(steps, 1));
             if (column(steps, 0) == file.id && at != position.end()) {
                 const int64_t state = column(steps, 2);
                 if (state < PENDING || state > KEPT)
-                    return fail("a step has the unknown state " + std::to_string(state));
+                    return failWith(why, "a step has the unknown state " + std::to_string(state));
                 file.steps[at->second] = {static_cast<State>(state), static_cast<uint32_t>(column(steps, 3)),
                                           column(steps, 4) != 0};
             }
@@ -279,14 +299,15 @@ bool Journal::_read(Contents& out, std::string& why) {
         }
         bool done = true;
         for (const Step& step : file.steps) done = done && step.done;
-        if (!done) out.files.push_back(std::move(file));
+        if (!done) files.push_back(std::move(file));
     }
-    sqlite3_reset(files);
+    sqlite3_reset(rows);
     sqlite3_reset(steps);
     if (result != SQLITE_DONE || (stepResult != SQLITE_DONE && stepResult != SQLITE_ROW))
-        return fail(sqlite3_errmsg(db));
-    statement = _statement("SELECT coalesce(max(file), 0) FROM steps");
-    if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW) return fail(sqlite3_errmsg(db));
+        return failWith(why, sqlite3_errmsg(db));
+    // New files are numbered past every file read, and past every file a step still names.
+    sqlite3_stmt* statement = _statement("SELECT coalesce(max(file), 0) FROM steps");
+    if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW) return failWith(why, sqlite3_errmsg(db));
     if (column(statement, 0) >= nextId) nextId = column(statement, 0) + 1;
     sqlite3_reset(statement);
     return true;
@@ -429,22 +450,16 @@ void Journal::waitFor(uint64_t ticket) {
     while (settled < ticket) changed.wait(mutex);
 }
 
-void Journal::book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
-                   int copied, int failed, int verified, int verifyFailed, std::string eventBody) {
+void Journal::book(int64_t file, int storage, const Step& step, int64_t shift, const HistoryChange& change,
+                   std::string eventBody) {
     if (storage < 0 || static_cast<size_t>(storage) >= storageKeys.size()) return;
     Event event{};
     event.kind = Event::STEP;
     event.id = file;
     event.time = shift;
     event.storage = storage;
-    event.state = state;
-    event.attempts = attempts;
-    event.done = done;
-    event.pending = pending;
-    event.copied = copied;
-    event.failed = failed;
-    event.verified = verified;
-    event.verifyFailed = verifyFailed;
+    event.step = step;
+    event.change = change;
     if (!outboxStream_.empty()) event.event = std::move(eventBody);
     _queue(std::move(event));
 }
@@ -471,8 +486,7 @@ void Journal::bookVerification(int storage, int64_t shift, bool verified) {
     event.kind = Event::COUNT;
     event.time = shift;
     event.storage = storage;
-    event.verified = verified ? 1 : 0;
-    event.verifyFailed = verified ? 0 : 1;
+    event.change = HistoryChange::verification(verified);
     _queue(std::move(event));
 }
 
@@ -701,23 +715,22 @@ bool Journal::_apply(const Event& event) {
         if (book == nullptr) return false;
         sqlite3_bind_int64(book, 1, event.id);
         sqlite3_bind_int64(book, 2, storageKeys[event.storage]);
-        sqlite3_bind_int(book, 3, event.state);
-        sqlite3_bind_int64(book, 4, event.attempts);
-        sqlite3_bind_int(book, 5, event.done ? 1 : 0);
+        sqlite3_bind_int(book, 3, event.step.state);
+        sqlite3_bind_int64(book, 4, event.step.attempts);
+        sqlite3_bind_int(book, 5, event.step.done ? 1 : 0);
         if (!step(book)) return false;
     }
     // A STEP's change to the counts, or a COUNT alone.
-    if (event.pending == 0 && event.copied == 0 && event.failed == 0 && event.verified == 0 && event.verifyFailed == 0)
-        return true;
+    if (event.change.isNone()) return true;
     sqlite3_stmt* count = _statement(
         "UPDATE history SET pending = pending + ?, copied = copied + ?, failed = failed + ?,"
         " verified = verified + ?, verify_failed = verify_failed + ? WHERE storage = ? AND time = ?");
     if (count == nullptr) return false;
-    sqlite3_bind_int(count, 1, event.pending);
-    sqlite3_bind_int(count, 2, event.copied);
-    sqlite3_bind_int(count, 3, event.failed);
-    sqlite3_bind_int(count, 4, event.verified);
-    sqlite3_bind_int(count, 5, event.verifyFailed);
+    sqlite3_bind_int(count, 1, event.change.pending);
+    sqlite3_bind_int(count, 2, event.change.copied);
+    sqlite3_bind_int(count, 3, event.change.failed);
+    sqlite3_bind_int(count, 4, event.change.verified);
+    sqlite3_bind_int(count, 5, event.change.verifyFailed);
     sqlite3_bind_int64(count, 6, storageKeys[event.storage]);
     sqlite3_bind_int64(count, 7, event.time);
     return step(count);

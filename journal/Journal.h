@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ledger/HistoryChange.h"
 #include "log/LogFile.h"
 #include "thread/Thread.h"
 
@@ -116,13 +117,12 @@ public:
     // submit returns a ticket (0 for nothing to record) that waitFor waits for.
     uint64_t submit(const std::vector<Entry>& entries, const std::string& bytes);
     void waitFor(uint64_t ticket);
-    // Any thread: a storage's step, with the change to the counts of the
-    // file's shift that goes with it (pending, copied, failed, verified,
-    // failed verification).
+    // Any thread: a storage's step on a file of the shift `shift`, with the
+    // change to that shift's counts that goes with it.
     // `event`, when not empty, is the body of the event that reports the
     // step, committed with it in the outbox (topic EVENTS::FILE_TOPIC).
-    void book(int64_t file, int storage, State state, uint32_t attempts, bool done, int64_t shift, int pending,
-              int copied, int failed, int verified = 0, int verifyFailed = 0, std::string event = {});
+    void book(int64_t file, int storage, const Step& step, int64_t shift, const HistoryChange& change = {},
+              std::string event = {});
     // Any thread: a verification of a storage's copy, a change to the counts
     // of the shift alone; the storage's step on the file stays as it is.
     void bookVerification(int storage, int64_t shift, bool verified);
@@ -157,20 +157,36 @@ private:
         int64_t time;
         uint32_t uid, gid;
         int storage;
-        int state;
-        uint32_t attempts;
-        bool done;
-        int pending, copied, failed, verified, verifyFailed;
-        int64_t size;  // FILE
-        int topic;           // OUTBOX
-        std::string event;   // SHIFT, STEP, OUTBOX: an event's body for the outbox; SENT: none (id is its seq)
+        Step step;             // STEP
+        HistoryChange change;  // STEP, COUNT
+        int64_t size;          // FILE
+        int topic;             // OUTBOX
+        std::string event;     // SHIFT, STEP, OUTBOX: an event's body for the outbox; SENT: none (id is its seq)
     };
 
     // The writer's loop, and the checkpoints' on a connection of their own.
     void _write();
     void _checkpoints(sqlite3* copier);
     bool _openFile(std::string& why);
+    // What open() reads, part by part in this order; each returns false with
+    // `why` set when the file cannot be read (or written where a part writes).
     bool _read(Contents& out, std::string& why);
+    // A new file gets the schema, one of an earlier schema is upgraded (a
+    // failure sets upgradeFailed and leaves the file as it was); a file a
+    // newer version wrote, or that SQLite's quick check finds damaged, fails.
+    bool _readSchema(std::string& why);
+    // The rows of storageIDs into storageKeys, made for the storages new to
+    // the file, with an entry of the current shift in the history.
+    bool _readStorages(std::string& why);
+    // The pipe's bytes recorded last (see Contents::unread); left as they
+    // are when none were kept.
+    bool _readUnread(std::string& unread, std::string& why);
+    // The current shift, and the newest historyEntries entries of each
+    // storage's history, by storage in storageKeys' order.
+    bool _readHistory(Contents& out, std::string& why);
+    // The files some storage is not done with, oldest first, with their
+    // steps; nextId goes past every number a file or a step has.
+    bool _readFiles(std::vector<OpenFile>& files, std::string& why);
     // From schema `version` to this one, in one transaction; false leaves the file as it was.
     bool _upgrade(int64_t version, std::string& why);
     void _close();

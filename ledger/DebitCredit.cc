@@ -53,7 +53,7 @@ void DebitCredit::insertToBuffer(const FileInfo& file) {
         else
             ++previousCount;
     }
-    _changeHistory(file, 1, 0, 0);
+    _changeHistory(file, HistoryChange::announced());
     _pendingBegins(file);
     MutexGuard bufferGuard(bufferMutex);
     buffer.push_back(file);
@@ -97,18 +97,16 @@ void DebitCredit::insertToCredits(const FileInfo& file, bool verified, std::stri
     METRICS::add(counters_.copied);
     if (verified) METRICS::add(counters_.verified);
     _pendingEnds(file);
-    const bool counted = file.isSet(bookedCopy);
-    _book(file, Journal::COPIED, 0, counted ? 0 : -1, counted ? 0 : 1, 0, verified ? 1 : 0, std::move(event));
+    _book(file, Journal::COPIED, 0, HistoryChange::copiedFrom(_countedIn(file), verified), std::move(event));
     _credit(file);
 }
 
 void DebitCredit::insertToRetries(const Retry& retry) {
     METRICS::add(counters_.failures);
     if (retry.attempts == 1)
-        _book(retry.file, Journal::RETRYING, 1, retry.file.isSet(bookedCopy) ? 0 : -1,
-              retry.file.isSet(bookedCopy) ? -1 : 0, 1);
+        _book(retry.file, Journal::RETRYING, 1, HistoryChange::moved(_countedIn(retry.file), HistoryChange::FAILED));
     else
-        _book(retry.file, Journal::RETRYING, retry.attempts, 0, 0, 0);
+        _book(retry.file, Journal::RETRYING, retry.attempts);
     MutexGuard retryGuard(retryMutex);
     retryList.push_back(retry);
 }
@@ -138,7 +136,7 @@ void DebitCredit::restoreVerification(const FileInfo& file) {
 }
 
 void DebitCredit::_countVerification(const FileInfo& file, bool verified) {
-    _changeHistory(file, 0, 0, 0, verified ? 1 : 0, verified ? 0 : 1);
+    _changeHistory(file, HistoryChange::verification(verified));
     if (journal != nullptr && file.journalId() != 0)
         journal->bookVerification(journalStorage, file.tavroTime(), verified);
 }
@@ -147,13 +145,13 @@ void DebitCredit::insertToRetriedCredits(const FileInfo& file, bool verified, st
     METRICS::add(counters_.copied);
     if (verified) METRICS::add(counters_.verified);
     _pendingEnds(file);
-    _book(file, Journal::COPIED, 0, 0, 1, -1, verified ? 1 : 0, std::move(event));
+    _book(file, Journal::COPIED, 0, HistoryChange::copiedFrom(HistoryChange::FAILED, verified), std::move(event));
     _credit(file);
 }
 
 void DebitCredit::insertToGivenUp(const FileInfo& file, uint32_t attempts, std::string event) {
     _pendingEnds(file);
-    _book(file, Journal::FAILED, attempts, 0, 0, 0, 0, std::move(event));
+    _book(file, Journal::FAILED, attempts, HistoryChange(), std::move(event));  // counted failed at its first failure
     insertToTrash(file);
 }
 
@@ -177,8 +175,7 @@ void DebitCredit::_credit(const FileInfo& file) {
 void DebitCredit::insertToFailedCopies(const FileInfo& file, std::string event) {
     METRICS::add(counters_.failures);
     _pendingEnds(file);
-    _book(file, Journal::FAILED, 0, file.isSet(bookedCopy) ? 0 : -1, file.isSet(bookedCopy) ? -1 : 0, 1, 0,
-          std::move(event));
+    _book(file, Journal::FAILED, 0, HistoryChange::moved(_countedIn(file), HistoryChange::FAILED), std::move(event));
     insertToTrash(file);
 }
 
@@ -194,7 +191,7 @@ void DebitCredit::insertToFailedLinks(const FileInfo& file) {
 
 void DebitCredit::insertToLinks(const FileInfo& file) {
     METRICS::add(counters_.linked);
-    _book(file, Journal::LINKED, 0, 0, 0, 0);
+    _book(file, Journal::LINKED);
     {
         MutexGuard linkGuard(linkMutex);
         MutexGuard timeGuard(tavroTimeMutex);
@@ -212,7 +209,7 @@ void DebitCredit::insertToLinks(const FileInfo& file) {
 
 void DebitCredit::forgetAbout(const FileInfo& file, bool removed) {
     if (removed) METRICS::add(counters_.removed);
-    _book(file, removed ? Journal::REMOVED : Journal::KEPT, 0, 0, 0, 0);
+    _book(file, removed ? Journal::REMOVED : Journal::KEPT);
     _countDone(file);
 }
 
@@ -246,7 +243,7 @@ void DebitCredit::postponeReplacement(std::list<FileInfo>& files) {
 
 void DebitCredit::bookDeletion(const FileInfo& file, bool deleted) {
     if (deleted) METRICS::add(counters_.deleted);
-    _book(file, deleted ? Journal::DELETED : Journal::KEPT, 0, 0, 0, 0);
+    _book(file, deleted ? Journal::DELETED : Journal::KEPT);
 }
 
 bool DebitCredit::getReplaceByLinkList(std::list<FileInfo>& out) {
@@ -273,7 +270,7 @@ void DebitCredit::getDeleteLinkList(std::list<FileInfo>& out, uint64_t n) {
     }
     // The link thread removes them now; the ledger is done with them.
     METRICS::add(counters_.deleted, out.size());
-    for (const FileInfo& file : out) _book(file, Journal::DELETED, 0, 0, 0, 0);
+    for (const FileInfo& file : out) _book(file, Journal::DELETED);
 }
 
 bool DebitCredit::getDeleteList(std::list<FileInfo>& out) {
@@ -381,17 +378,16 @@ void DebitCredit::_appendToDeleteList(const FileInfo& file) {
     deleteList.push_back(file);
 }
 
-void DebitCredit::_book(const FileInfo& file, Journal::State state, uint32_t attempts, int pending, int copied,
-                        int failed, int verified, std::string event) {
-    if (pending != 0 || copied != 0 || failed != 0 || verified != 0)
-        _changeHistory(file, pending, copied, failed, verified);
+void DebitCredit::_book(const FileInfo& file, Journal::State state, uint32_t attempts, const HistoryChange& change,
+                        std::string event) {
+    if (!change.isNone()) _changeHistory(file, change);
     if (journal == nullptr || file.journalId() == 0) return;
     // An OPTIONAL storage is done once it has copied or failed; the others
     // once the file (or its link) is removed, deleted or kept for good.
     const bool done =
         type == COUNT_ONLY ? state == Journal::COPIED || state == Journal::FAILED : state >= Journal::REMOVED;
-    journal->book(file.journalId(), journalStorage, state, attempts, done, file.tavroTime(), pending, copied, failed,
-                  verified, 0, std::move(event));
+    journal->book(file.journalId(), journalStorage, {state, attempts, done}, file.tavroTime(), change,
+                  std::move(event));
 }
 
 void DebitCredit::attachJournal(Journal* journal, int storage, uint32_t bookedCopy) {
@@ -409,17 +405,17 @@ void DebitCredit::restoreHistory(int64_t time, const std::list<HistEntry>& entri
 }
 
 void DebitCredit::restore(const FileInfo& file, const Journal::Step& booked, Journal::State state) {
-    // Where each step counts in the history: pending 0, copied 1, failed 2.
+    // Where each step counts in the history.
     auto column = [](Journal::State step) {
-        if (step == Journal::PENDING) return 0;
-        return step == Journal::RETRYING || step == Journal::FAILED ? 2 : 1;
+        if (step == Journal::PENDING) return HistoryChange::PENDING;
+        return step == Journal::RETRYING || step == Journal::FAILED ? HistoryChange::FAILED : HistoryChange::COPIED;
     };
-    const int from = column(booked.state), to = column(state);
+    const HistoryChange::Column from = column(booked.state), to = column(state);
     // A copy looked at again stays booked, and counted, as made until then:
     // a stop before that finds it so once more.
     const bool lookedAtAgain = booked.state == Journal::COPIED && state == Journal::PENDING && file.isSet(bookedCopy);
     if (!lookedAtAgain && (state != booked.state || from != to))
-        _book(file, state, booked.attempts, (to == 0) - (from == 0), (to == 1) - (from == 1), (to == 2) - (from == 2));
+        _book(file, state, booked.attempts, HistoryChange::moved(from, to));
     auto count = [&]() {
         MutexGuard timeGuard(tavroTimeMutex);
         if (_isCurrent(file))
@@ -469,16 +465,15 @@ void DebitCredit::restore(const FileInfo& file, const Journal::Step& booked, Jou
     }
 }
 
-void DebitCredit::_changeHistory(const FileInfo& file, int pending, int copied, int failed, int verified,
-                                 int verifyFailed) {
+void DebitCredit::_changeHistory(const FileInfo& file, const HistoryChange& change) {
     MutexGuard historyGuard(historyMutex);
     // The newest entry of the file's shift; a shift already dropped from the
     // history is not counted anywhere.
     std::list<HistEntry>::iterator entry = std::find(history_.begin(), history_.end(), file.tavroTime());
     if (entry == history_.end()) return;
-    entry->pending += pending;
-    entry->copied += copied;
-    entry->failed += failed;
-    entry->verified += verified;
-    entry->verifyFailed += verifyFailed;
+    entry->pending += change.pending;
+    entry->copied += change.copied;
+    entry->failed += change.failed;
+    entry->verified += change.verified;
+    entry->verifyFailed += change.verifyFailed;
 }

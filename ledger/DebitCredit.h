@@ -11,6 +11,7 @@
 
 #include "journal/Journal.h"
 #include "ledger/FileInfo.h"
+#include "ledger/HistoryChange.h"
 #include "metrics/Metrics.h"
 
 // The ledger of one storage: the files it still owes work on. An announced
@@ -145,11 +146,8 @@ public:
     bool shiftOf(int64_t time, uint32_t& uid, uint32_t& gid);
     // Files in progress, of all shifts.
     int size() const;
-    // The two parts of size().
+    // The part of size() of the current shift.
     uint32_t currentShiftInProgress() const { return currentCount.load(); }
-    uint32_t earlierShiftsInProgress() const { return previousCount.load(); }
-
-    TYPE getType() const { return type; }
 
     // What the storage did since the start, for the metrics service. The
     // ledger counts its own steps; the copy workers add bytes and delays.
@@ -190,14 +188,18 @@ private:
     // delete list, then out of the count of files in progress. The caller
     // may also hold the list mutexes ordered before tavroTimeMutex.
     void _doneEarlier(const FileInfo& file) REQUIRES(tavroTimeMutex);
-    // The history entry of a file's shift: its counts changed by these.
-    void _changeHistory(const FileInfo& file, int pending, int copied, int failed, int verified = 0,
-                        int verifyFailed = 0);
+    // The history entry of a file's shift: its counts changed by `change`.
+    void _changeHistory(const FileInfo& file, const HistoryChange& change);
     // insertToCredits after the history was booked.
     void _credit(const FileInfo& file);
     // The history change of _changeHistory, and the step in the journal.
-    void _book(const FileInfo& file, Journal::State state, uint32_t attempts, int pending, int copied, int failed,
-               int verified = 0, std::string event = {});
+    void _book(const FileInfo& file, Journal::State state, uint32_t attempts = 0, const HistoryChange& change = {},
+               std::string event = {});
+    // Where the history counts a file whose copy here is still to be made:
+    // pending, or copied for one the journal holds as copied (bookedCopy).
+    HistoryChange::Column _countedIn(const FileInfo& file) const {
+        return file.isSet(bookedCopy) ? HistoryChange::COPIED : HistoryChange::PENDING;
+    }
     void _countVerification(const FileInfo& file, bool verified);
     // True when the file belongs to the current shift.
     bool _isCurrent(const FileInfo& file) const REQUIRES(tavroTimeMutex) { return file.tavroTime() == tavroTime_; }

@@ -86,14 +86,15 @@ TEST_F(JournalFixture, UnreadableJournalsAreMovedAsideAndEveryStepComesBackAsBoo
     reopen();
     EXPECT_EQ(Journal::schemaVersion, query("PRAGMA user_version"));
     for (const char* name : {"retrying", "copied", "linked", "failed", "finished"}) ids.push_back(announce(name, 1000));
-    journal->book(ids[1], DISK, Journal::RETRYING, 3, false, 1000, -1, 0, 1);
-    journal->book(ids[2], DISK, Journal::COPIED, 0, false, 1000, -1, 1, 0, 1, 0);
+    const HistoryChange failed = HistoryChange::moved(HistoryChange::PENDING, HistoryChange::FAILED);
+    journal->book(ids[1], DISK, {Journal::RETRYING, 3}, 1000, failed);
+    journal->book(ids[2], DISK, {Journal::COPIED}, 1000, HistoryChange::copiedFrom(HistoryChange::PENDING, true));
     journal->bookVerification(DISK, 1000, false);
     journal->bookHash(ids[2], hash);
-    journal->book(ids[2], SPARE, Journal::COPIED, 0, true, 1000, -1, 1, 0);
-    journal->book(ids[3], ARCHIVE, Journal::LINKED, 0, false, 1000, 0, 0, 0);
-    journal->book(ids[4], DISK, Journal::FAILED, 0, false, 1000, -1, 0, 1);
-    for (int storage : {DISK, ARCHIVE, SPARE}) journal->book(ids[5], storage, Journal::DELETED, 0, true, 1000, 0, 0, 0);
+    journal->book(ids[2], SPARE, {Journal::COPIED, 0, true}, 1000, HistoryChange::copiedFromPending());
+    journal->book(ids[3], ARCHIVE, {Journal::LINKED}, 1000);
+    journal->book(ids[4], DISK, {Journal::FAILED}, 1000, failed);
+    for (int storage : {DISK, ARCHIVE, SPARE}) journal->book(ids[5], storage, {Journal::DELETED, 0, true}, 1000);
     journal->flush(5);
     reopen();
     EXPECT_EQ((std::vector<int64_t>{1, 1000, 7, 8}),
@@ -134,10 +135,8 @@ TEST_F(JournalFixture, FinishedFilesOfOldShiftsArePrunedAndUnfinishedOnesStay) {
     reopen(2);
     shift(100, 1);
     const int64_t finished = announce("finished", 100), unfinished = announce("unfinished", 100);
-    for (int storage : {DISK, ARCHIVE, SPARE}) {
-        journal->book(finished, storage, Journal::DELETED, 0, true, 100, 0, 0, 0);
-        if (storage != ARCHIVE) journal->book(unfinished, storage, Journal::DELETED, 0, true, 100, 0, 0, 0);
-    }
+    for (int storage : {DISK, ARCHIVE, SPARE}) journal->book(finished, storage, {Journal::DELETED, 0, true}, 100);
+    for (int storage : {DISK, SPARE}) journal->book(unfinished, storage, {Journal::DELETED, 0, true}, 100);
     for (int64_t time = 101; time < 100 + Journal::keptShifts; ++time) shift(time, 1);
     journal->flush(5);
     EXPECT_EQ(2, query("SELECT count(*) FROM files"));  // their shift is still among the kept ones

@@ -64,17 +64,16 @@ TEST(RecoveryTest, AStartJudgesWhatACutLeftBeforeItRemovesAnything) {
         Journal::Contents contents;
         ASSERT_TRUE(journal.open(contents));
         ASSERT_EQ(0, journal.start());
-        journal.record({{true, journal.nextFileId(), "", earlier, 1234, 567}});
+        const std::string run = ram + "/./run/";  // as the pipe names the files
         const int64_t deleted = journal.newFileId(), linked = journal.newFileId();
-        journal.record({{false, deleted, ram + "/./run/deleted", earlier, 0, 0}});
-        journal.record({{false, linked, ram + "/./run/linked", earlier, 0, 0}});
-        journal.record({{true, journal.nextFileId(), "", shift, 1234, 567}});
-        journal.book(deleted, 0, Journal::COPIED, 0, false, earlier, -1, 1, 0);
-        journal.book(deleted, 1, Journal::DELETED, 0, true, earlier, -1, 1, 0);
-        journal.book(linked, 1, Journal::COPIED, 0, false, earlier, -1, 1, 0);
+        journal.record({{true, deleted, "", earlier, 1234, 567}, {false, deleted, run + "deleted", earlier, 0, 0}});
+        journal.record({{false, linked, run + "linked", earlier, 0, 0}, {true, linked + 1, "", shift, 1234, 567}});
+        journal.book(deleted, 0, {Journal::COPIED}, earlier, HistoryChange::copiedFromPending());
+        journal.book(deleted, 1, {Journal::DELETED, 0, true}, earlier, HistoryChange::copiedFromPending());
+        journal.book(linked, 1, {Journal::COPIED}, earlier, HistoryChange::copiedFromPending());
         for (const Leftover& row : table)
-            journal.record({{false, journal.newFileId(), ram + "/./run/" + row.name, shift, 0, 0, row.recorded}},
-                           ram + "/./run/" + row.name + "\n");
+            journal.record({{false, journal.newFileId(), run + row.name, shift, 0, 0, row.recorded}},
+                           run + row.name + "\n");
     }
     ASSERT_EQ(0, mkfifo(daemon.pipePath().c_str(), 0600));
     const int pipe = open(daemon.pipePath().c_str(), O_RDWR);  // holds what is written without a reader
