@@ -73,14 +73,9 @@ TEST(EventsTest, EveryCopyArrivesInOrderThroughABrokerOutageAndAKill) {
             const std::string done = "<storage id=\"" + storage + "\" pending=\"0\"";
             if (daemon.historyHolding(done, 60).find(done) == std::string::npos) return false;
         }
-        std::string left;
-        return CopyRig::waitUntil(
-            [&] {
-                runProgram({"/usr/bin/sqlite3", daemon.root() + "/journal.sqlite", "SELECT count(*) FROM outbox"},
-                           &left, nullptr);
-                return left == "0\n";
-            },
-            60);
+        const std::vector<std::string> count = {"/usr/bin/sqlite3", daemon.root() + "/journal.sqlite",
+                                                "SELECT count(*) FROM outbox"};
+        return CopyRig::waitUntil([&] { return outputOf(count) == "0\n"; }, 60);
     };
     auto files = [&](int from, int to) {
         std::string lines;
@@ -132,10 +127,10 @@ TEST(EventsTest, EveryCopyArrivesInOrderThroughABrokerOutageAndAKill) {
     EXPECT_NE(std::string::npos, offline) << output.substr(0, 4000);
     EXPECT_NE(std::string::npos, output.find("state online " + std::to_string(daemon.daemonPid()), offline));
     EXPECT_EQ(0, countInFile(daemon.logPath(), "Error: Events"));
-    std::string scraped;  // and the series that the shipped rules and dashboard read
-    runProgram({"/usr/bin/python3", VELLORT_SOURCE_DIR "/tests/system/scrape.py",
-                "http://127.0.0.1:" + metrics + "/metrics", VELLORT_SOURCE_DIR "/packaging/vellort-alerts.yml"},
-               &scraped, nullptr);
+    // And the series that the shipped rules and dashboard read.
+    const std::string scraped =
+        outputOf({"/usr/bin/python3", VELLORT_SOURCE_DIR "/tests/system/scrape.py",
+                  "http://127.0.0.1:" + metrics + "/metrics", VELLORT_SOURCE_DIR "/packaging/vellort-alerts.yml"});
     for (const char* served : {"vellort_broker_connected{} 1.0", "vellort_events_pending{} 0.0"})
         EXPECT_NE(std::string::npos, scraped.find(served)) << scraped;
     EXPECT_EQ(std::string::npos, scraped.find("missing ")) << scraped;
