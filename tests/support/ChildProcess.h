@@ -49,5 +49,11 @@ private:
 // than `seconds` and was killed); what it wrote goes to *output / *errorOutput.
 int runProgram(const std::vector<std::string>& arguments, std::string* output, std::string* errorOutput,
                double seconds = 60);
+// What a program run as above wrote to standard output.
+inline std::string outputOf(const std::vector<std::string>& arguments, double seconds = 60) {
+    std::string output;
+    runProgram(arguments, &output, nullptr, seconds);
+    return output;
+}
 
 #endif

@@ -15,19 +15,6 @@
 
 namespace {
 
-// What check_events.py found: by line up to its last word, which is the value; all of it at "".
-std::map<std::string, std::string> checkEvents(const std::string& received, const std::string& copies) {
-    std::string output, errors;
-    EXPECT_EQ(0, runProgram({"/usr/bin/python3", VELLORT_SOURCE_DIR "/tests/system/check_events.py", received, copies},
-                            &output, &errors, 300))
-        << errors;
-    std::map<std::string, std::string> facts{{"", output}};
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);)
-        facts[line.substr(0, line.rfind(' '))] = line.substr(line.rfind(' ') + 1);
-    return facts;
-}
-
 bool havePrograms(std::string& missing) {
     std::string output;
     if (MqttBroker::program().empty())
@@ -73,14 +60,9 @@ TEST(EventsTest, EveryCopyArrivesInOrderThroughABrokerOutageAndAKill) {
             const std::string done = "<storage id=\"" + storage + "\" pending=\"0\"";
             if (daemon.historyHolding(done, 60).find(done) == std::string::npos) return false;
         }
-        std::string left;
-        return CopyRig::waitUntil(
-            [&] {
-                runProgram({"/usr/bin/sqlite3", daemon.root() + "/journal.sqlite", "SELECT count(*) FROM outbox"},
-                           &left, nullptr);
-                return left == "0\n";
-            },
-            60);
+        const std::vector<std::string> count = {"/usr/bin/sqlite3", daemon.root() + "/journal.sqlite",
+                                                "SELECT count(*) FROM outbox"};
+        return CopyRig::waitUntil([&] { return outputOf(count) == "0\n"; }, 60);
     };
     auto files = [&](int from, int to) {
         std::string lines;
@@ -120,8 +102,16 @@ TEST(EventsTest, EveryCopyArrivesInOrderThroughABrokerOutageAndAKill) {
     EXPECT_TRUE(outboxEmpties()) << daemon.log();
     std::this_thread::sleep_for(std::chrono::seconds(2));
 
-    std::map<std::string, std::string> facts = checkEvents(received, daemon.root() + "/external");
-    const std::string& output = facts[""];
+    // What check_events.py found: by line up to its last word, which is the value.
+    std::string output, errors;
+    EXPECT_EQ(0, runProgram({"/usr/bin/python3", VELLORT_SOURCE_DIR "/tests/system/check_events.py", received,
+                             daemon.root() + "/external"},
+                            &output, &errors, 300))
+        << errors;
+    std::map<std::string, std::string> facts;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);)
+        facts[line.substr(0, line.rfind(' '))] = line.substr(line.rfind(' ') + 1);
     EXPECT_EQ("3000", facts["files disk"]) << output.substr(0, 2000);
     EXPECT_EQ("3000", facts["files archive"]);
     for (const char* fault : {"order ", "bad ", "unparsed "})
@@ -132,10 +122,10 @@ TEST(EventsTest, EveryCopyArrivesInOrderThroughABrokerOutageAndAKill) {
     EXPECT_NE(std::string::npos, offline) << output.substr(0, 4000);
     EXPECT_NE(std::string::npos, output.find("state online " + std::to_string(daemon.daemonPid()), offline));
     EXPECT_EQ(0, countInFile(daemon.logPath(), "Error: Events"));
-    std::string scraped;  // and the series that the shipped rules and dashboard read
-    runProgram({"/usr/bin/python3", VELLORT_SOURCE_DIR "/tests/system/scrape.py",
-                "http://127.0.0.1:" + metrics + "/metrics", VELLORT_SOURCE_DIR "/packaging/vellort-alerts.yml"},
-               &scraped, nullptr);
+    // And the series that the shipped rules and dashboard read.
+    const std::string scraped =
+        outputOf({"/usr/bin/python3", VELLORT_SOURCE_DIR "/tests/system/scrape.py",
+                  "http://127.0.0.1:" + metrics + "/metrics", VELLORT_SOURCE_DIR "/packaging/vellort-alerts.yml"});
     for (const char* served : {"vellort_broker_connected{} 1.0", "vellort_events_pending{} 0.0"})
         EXPECT_NE(std::string::npos, scraped.find(served)) << scraped;
     EXPECT_EQ(std::string::npos, scraped.find("missing ")) << scraped;

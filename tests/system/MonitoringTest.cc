@@ -42,9 +42,7 @@ std::string words(const std::string& output) {
 std::string status(const std::string& port, const std::vector<std::string>& options = {}) {
     std::vector<std::string> command{builtExecutable("vellort-status"), "--port", port};
     command.insert(command.end(), options.begin(), options.end());
-    std::string output;
-    runProgram(command, &output, nullptr);
-    return words(output);
+    return words(outputOf(command));
 }
 
 // The shift start as vellort-status shows it: local time, and TZ is UTC here.
@@ -80,8 +78,7 @@ TEST(MonitoringTest, MetricsStatusToolsAndStatusPageTellTheSameFilesUntilTheDaem
     ChildProcess plain({builtExecutable("vellort-messages"), "--port", messagePort}, outputs.path(), "plain");
     ChildProcess json({builtExecutable("vellort-messages"), "--port", messagePort, "--json"}, outputs.path(), "json");
     const std::string unreachable = "vellort-messages: cannot reach the message service at localhost:" + messagePort;
-    ASSERT_TRUE(plain.waitForErrorOutput(unreachable));
-    ASSERT_TRUE(json.waitForErrorOutput(unreachable));
+    for (ChildProcess* tool : {&plain, &json}) ASSERT_TRUE(tool->waitForErrorOutput(unreachable));
     ASSERT_EQ(0, daemon.run());
     ASSERT_TRUE(daemon.waitForLog("++ metrics on port " + port));
     ASSERT_TRUE(waitForLogCount(log, accepted, 2));  // frames reach only the clients the daemon has accepted

@@ -99,8 +99,8 @@ TEST(RecoveryTest, AStartJudgesWhatACutLeftBeforeItRemovesAnything) {
     for (const std::string& path : {ram + "/run/deleted", external + "/run/deleted", external + "/run/linked"})
         utime(path.c_str(), &before);
 
-    daemon.writeConfig(daemon.defaultConfig() + "journal " + journalPath + "\nstorageID archive\ntype EXTERNAL\n" +
-                       "target " + external + "\n");
+    daemon.writeConfig(daemon.defaultConfig() + "journal " + journalPath + "\n" +
+                       DaemonRunner::storage("archive", "EXTERNAL", external));
     ASSERT_EQ(0, daemon.run());
     ASSERT_TRUE(daemon.waitForLog("Taken up 12 unfinished files from the journal\n"));
     EXPECT_TRUE(daemon.waitForLog("Skipped " + std::to_string(ram.size() + 16) + " bytes of " + daemon.pipePath()));
@@ -138,12 +138,6 @@ std::string name(long i) {
 std::string content(long i) {
     return std::string(500 + i * 37 % 3500, static_cast<char>('a' + i % 26)) + name(i);
 }
-// What a program prints, for a check or a failure's report.
-std::string outputOf(const std::vector<std::string>& arguments) {
-    std::string output;
-    runProgram(arguments, &output, nullptr);
-    return output;
-}
 
 }  // namespace
 
@@ -165,9 +159,9 @@ TEST(RecoveryTest, RestartsAndKillsAroundAShiftBookListAndDeleteEachFileOnce) {
                            DaemonRunner::storage("spare", "OPTIONAL", daemon.root() + "/spare"));
         ASSERT_EQ(0, daemon.run());
         FifoWriter pipe(daemon.pipePath());
-        ASSERT_TRUE(pipe.open() && pipe.write("usershift: 1000 1000\n" + CopyRig::putNumbered(ram, files, [](int i) {
-                                                  return std::string(100 + i, 'a' + i % 26);
-                                              })));
+        const std::string lines =
+            CopyRig::putNumbered(ram, files, [](int i) { return std::string(100 + i, 'a' + i % 26); });
+        ASSERT_TRUE(pipe.open() && pipe.write("usershift: 1000 1000\n" + lines));
         const std::string all = "pending=\"0\" copied=\"" + std::to_string(files) + "\" failed=\"0\" verified=\"" +
                                 std::to_string(files) + "\"";
         auto storageLagging = [&] {  // each storage copies at its own pace: the history then, or "" once all are done
@@ -223,12 +217,12 @@ TEST(CrashTest, KilledAgainAndAgainTheDaemonLosesNoFileAndCountsEachOnce) {
     if (!external.mounted()) GTEST_SKIP() << external.skipReason();
     TempDir spare;
     DaemonRunner daemon;
-    daemon.writeConfig(daemon.serviceConfig(ram.path()) + "fillstate_limit 5\ncreate_links yes\n" +
-                       "copy_retry_max_delay 2\nverify_copies yes\njournal " + daemon.root() +
-                       "/var/lib/vellort/journal.sqlite\n" + "storageID disk\ntype INTERNAL\ntarget " +
-                       internal.path() + "/data\nmountpoint " + internal.path() +
-                       "\nstorageID archive\ntype EXTERNAL\ntarget " + external.path() +
-                       "/data\nstorageID spare\ntype OPTIONAL\ntarget " + spare.path() + "/data\n");
+    daemon.writeConfig(daemon.serviceConfig(ram.path()) +
+                       "fillstate_limit 5\ncreate_links yes\ncopy_retry_max_delay 2\nverify_copies yes\njournal " +
+                       daemon.root() + "/var/lib/vellort/journal.sqlite\nstorageID disk\ntype INTERNAL\ntarget " +
+                       internal.path() + "/data\nmountpoint " + internal.path() + "\n" +
+                       DaemonRunner::storage("archive", "EXTERNAL", external.path() + "/data") +
+                       DaemonRunner::storage("spare", "OPTIONAL", spare.path() + "/data"));
     for (long i = 0; i < files; ++i) CopyRig::put(ram.path() + "/" + name(i), content(i));
     signal(SIGPIPE, SIG_IGN);  // a write while the daemon is down fails, and is tried again
     ASSERT_EQ(0, daemon.run());

@@ -26,11 +26,8 @@ const size_t dataSize = 64;
 
 // Every entry below `path` (links not followed): type, mode, owner, size, link text, and each file's hash.
 std::string snapshot(const std::string& path) {
-    std::string entries;
-    runProgram({"/usr/bin/find", path, "-printf", "%p %y %m %U:%G %s %l\n", "-type", "f", "-exec", "/usr/bin/md5sum",
-                "{}", "+"},
-               &entries, nullptr);
-    return entries;
+    return outputOf({"/usr/bin/find", path, "-printf", "%p %y %m %U:%G %s %l\n", "-type", "f", "-exec",
+                     "/usr/bin/md5sum", "{}", "+"});
 }
 
 std::string dataOf(const std::string& relative) {

@@ -18,6 +18,7 @@
 #include "net/StatusRegisterThread.h"
 #include "net/StatusServer.h"
 #include "net/TCPSocket.h"
+#include "support/CopyRig.h"
 #include "support/DaemonRunner.h"
 #include "support/FifoWriter.h"
 #include "support/MessageClient.h"
@@ -39,19 +40,17 @@ const std::string subject = "/ramdisk/./a:/target/./a";
 // broadcaster that is behind keeps its bound.
 TEST(ServiceLimitsTest, ClientsThatHoldTheWorkersGoAtTheirTimeOutsAndOneThatReadsTooSlowlyLosesOnlyItsOwnFrames) {
     TempDir directory;
-    const std::string statusLog = directory / "status.log", messageLog = directory / "message.log";
+    const std::string statusLog = directory / "status.log";
     Storage::Params params;
     params.storageID = "disk";
     params.history_max_entries = 10;
     Storage* storage = new Storage(params);
     for (int shift = 1; shift <= 10; ++shift) storage->setTavroTime(1700000000 + shift, 1000, 100);
     StatusServer* status = new StatusServer(statusLog, 0, {storage});
-    MessageServer* messages = new MessageServer(messageLog, 0);
     ASSERT_EQ(0, status->connect());
-    ASSERT_EQ(0, messages->connect());
-    MessageServer taken(directory / "taken.log", messages->localPort());  // a second server on the port
+    MessageServer taken(directory / "taken.log", status->localPort());  // a server on a port in use
     EXPECT_EQ(-1, taken.connect());
-    EXPECT_EQ("Error: Starting TCP connection: Failed to bind to port " + std::to_string(messages->localPort()) + "\n",
+    EXPECT_EQ("Error: Starting TCP connection: Failed to bind to port " + std::to_string(status->localPort()) + "\n",
               readFile(directory / "taken.log"));
 
     // Status: silent ones, one with half a request, one that asks without reading.
@@ -62,11 +61,10 @@ TEST(ServiceLimitsTest, ClientsThatHoldTheWorkersGoAtTheirTimeOutsAndOneThatRead
     std::string flood;
     while (flood.size() < (4u << 20)) flood += "<request><action id='history'/></request>\n";
     EXPECT_GT(busy[1]->sendWithoutBlocking(flood), 0u);
-    std::vector<std::string> ids;
+    auto id = [](size_t i) { return std::string(1000, static_cast<char>('a' + i)); };  // of waiting client i
     for (int i = 0; i < StatusRegisterThread::waitingClients; ++i) {
-        ids.push_back(std::string(1000, static_cast<char>('a' + i)));
         waiting.emplace_back(new StatusClient(status->localPort()));
-        ASSERT_TRUE(waiting.back()->send("<request><action id='" + ids.back() + "'/></request>\n"));
+        ASSERT_TRUE(waiting.back()->send("<request><action id='" + id(i) + "'/></request>\n"));
     }
     ASSERT_TRUE(waitForLogCount(statusLog, accepted, 2 * pool));
     StatusClient refused(status->localPort());
@@ -145,10 +143,10 @@ TEST(ServiceLimitsTest, ClientsThatHoldTheWorkersGoAtTheirTimeOutsAndOneThatRead
     std::string line;
     for (size_t i = 0; i < waiting.size(); ++i) {
         ASSERT_TRUE(waiting[i]->readLine(line)) << waiting[i]->error();
-        EXPECT_NE(std::string::npos, line.find("Unkown action &apos;" + ids[i] + "&apos;"));
+        EXPECT_NE(std::string::npos, line.find("Unkown action &apos;" + id(i) + "&apos;"));
         // Logged before the reply went, cut, while the connection still stands.
         EXPECT_EQ(
-            1, countInFile(statusLog, "Error: Unkown action '" + ids[i].substr(0, 256) +
+            1, countInFile(statusLog, "Error: Unkown action '" + id(i).substr(0, 256) +
                                           "... (1000 bytes in all)' in request from " + waiting[i]->peerName() + "\n"));
     }
     EXPECT_EQ(1, countInFile(statusLog, "Warning: Closing connection from " + busy[1]->peerName() +
@@ -176,11 +174,8 @@ TEST(ServiceLimitsTest, UnderADescriptorLimitTheServicesRefuseClientsAndNoCopyFa
 
     const int files = 900;
     FifoWriter pipe(daemon.pipePath());
-    ASSERT_TRUE(pipe.open());
-    for (int i = 0; i < files; ++i) {
-        writeFile(daemon.root() + "/ramdisk/run" + std::to_string(i) + ".dat", std::string(1000, 'd'));
-        ASSERT_TRUE(pipe.write(daemon.root() + "/ramdisk/./run" + std::to_string(i) + ".dat\n"));
-    }
+    auto bytes = [](int) { return std::string(1000, 'd'); };
+    ASSERT_TRUE(pipe.open() && pipe.write(CopyRig::putNumbered(daemon.root() + "/ramdisk", files, bytes)));
     clients.clear();  // the status service may then answer again
     const std::string reply = daemon.historyHolding("copied=\"" + std::to_string(files) + "\"", 120);
     EXPECT_NE(std::string::npos, reply.find("copied=\"" + std::to_string(files) + "\" failed=\"0\"")) << reply;
