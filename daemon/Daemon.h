@@ -19,7 +19,7 @@ class Publisher;
 // banner and the settings, creates the announcement pipe, checks and describes
 // the storages, and then blocks for the life of the process. Errors before the
 // detach go to standard error, later ones to the log; the exit statuses are
-// listed in the README.
+// listed in the operator manual (docs/manual.md).
 //
 // Runs on the main thread. The log and the parser are never deleted: every
 // object made at start-up lives until the process is killed.

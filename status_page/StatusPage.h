@@ -26,7 +26,7 @@ void rememberMessage(int code, const std::string& subject, const std::string& te
 // sampleSeconds have passed since the last one (the first call always adds).
 void sample(const METRICS::Sources& sources, int64_t monotonicNow);
 
-// The document of GET /status.json; fields described in README.md.
+// The document of GET /status.json; fields described in docs/manual.md.
 std::string statusJson(const METRICS::Sources& sources);
 
 // A file built into the daemon, by its path below status_page/web/; false if
