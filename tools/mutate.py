@@ -328,6 +328,9 @@ def parse_args():
     parser.add_argument("--timeout", type=int, default=300, help="per-test time-out in seconds")
     parser.add_argument("--every-failure", action="store_true",
                         help="run the whole suite on each mutant and name every failing test (slower)")
+    parser.add_argument("--skip-baseline-tests", action="store_true",
+                        help="build the unmutated sources but do not test them: only where the same commit's "
+                             "suite is known to pass (its CI run)")
     parser.add_argument("--killers-from", metavar="REPORT",
                         help="an earlier report: the tests that killed each fault then run first now")
     parser.add_argument("--no-recheck", action="store_true",
@@ -501,7 +504,7 @@ def export_head(repo, scratch):
                 path.rmdir() if path.is_dir() and not path.is_symlink() else path.unlink()
 
 
-def build_baseline(scratch, jobs, timeout):
+def build_baseline(scratch, jobs, timeout, test=True):
     """Configures once, builds, and checks that the unmutated suite passes."""
     source, build, log = scratch / "src", scratch / "build", scratch / "logs" / "baseline.log"
     if not (build / "CMakeCache.txt").exists():
@@ -512,6 +515,9 @@ def build_baseline(scratch, jobs, timeout):
     print("building the unmutated sources", flush=True)
     if run(["cmake", "--build", str(build), "-j", str(jobs)], scratch, log) != 0:
         raise Broken(f"the unmutated sources do not build; see {log}")
+    if not test:
+        print("the unmutated sources are not tested (--skip-baseline-tests)", flush=True)
+        return
     print("testing the unmutated sources", flush=True)
     started = time.monotonic()
     failed = run_tests(build, jobs, timeout, log)
@@ -605,7 +611,7 @@ def main():
     killers = killers_in(args.killers_from) if args.killers_from else {}
     try:
         export_head(repo, scratch)
-        build_baseline(scratch, args.jobs, args.timeout)
+        build_baseline(scratch, args.jobs, args.timeout, not args.skip_baseline_tests)
         for number, mutant in chosen:
             started = time.monotonic()
             if number in killers:
