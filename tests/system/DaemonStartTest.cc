@@ -89,9 +89,8 @@ TEST(DaemonStartTest, StorageSettingsFollowTheOrderOfCreationAndCollectAlternati
         rows);
 }
 
-// The pid file and the pipe are the daemon's own, and keep a second daemon
-// out. Killed, it leaves its pipe behind: the next start (the RAM disk a link, announced through its end; a
-// storageID twice) takes it up and copies every file into every target, with its mode, time and folders' modes.
+// Killed, the daemon leaves its pipe: the next start (the RAM disk a link, announced through its end; a storageID
+// twice) takes it up and copies every file into every target, with its mode, time and folders' modes.
 TEST(DaemonStartTest, WarnsOfEachMistakeOwnsItsPidFileAndPipeAndCopiesIntoEveryTargetAfterARestart) {
     DaemonRunner daemon;
     const std::string root = daemon.root(), pipe = daemon.pipePath(), pid = daemon.pidFilePath();
@@ -195,8 +194,7 @@ TEST(DaemonStartTest, WarnsOfEachMistakeOwnsItsPidFileAndPipeAndCopiesIntoEveryT
     EXPECT_NE(std::string::npos, daemon.historyHolding("<storage id=\"disk#1\"").find("<storage id=\"disk\""));
 }
 
-// SIGTERM in the middle of a large copy: the copy is finished, not cut off, no
-// temporary file stays, and the daemon says so and ends with status 0.
+// The copy is finished, not cut off, and no temporary file stays.
 TEST(DaemonStartTest, SigtermLetsTheRunningCopyFinishAndEndsWithStatusZero) {
     TmpfsMount ram("size=1100m"), target("size=1100m");
     if (!target.mounted()) GTEST_SKIP() << target.skipReason();
@@ -220,8 +218,7 @@ TEST(DaemonStartTest, SigtermLetsTheRunningCopyFinishAndEndsWithStatusZero) {
     EXPECT_EQ(1, countInFile(daemon.logPath(), "++ VELLORT stopped on SIGTERM\n"));
 }
 
-// A copy still running when the grace time is over gives up at its next
-// block and removes its temporary file. In a child, as the stop is process-wide.
+// The copy gives up at its next block. In a child, as the stop is process-wide.
 TEST(DaemonStartTest, ACopyCutOffByTheStopLeavesNoTemporaryFile) {
     TempDir dir;
     writeFile(dir / "source", std::string(100000, 's'));

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -41,11 +42,7 @@ inline std::string listed(const std::vector<std::string>& items) {
 // Whether every storage has copied or given up every file of every shift.
 inline bool nothingPending(int statusPort) {
     const std::string reply = StatusClient(statusPort).ask("<request><action id='history'/></request>");
-    size_t at = reply.find("pending=\"");
-    if (at == std::string::npos) return false;
-    for (; at != std::string::npos; at = reply.find("pending=\"", at + 1))
-        if (reply.compare(at, 11, "pending=\"0\"") != 0) return false;
-    return true;
+    return reply.find("pending=\"") != std::string::npos && !std::regex_search(reply, std::regex("pending=\"[^0]"));
 }
 
 // A copy that a journal books as made: copied, or linked, removed or deleted

@@ -55,11 +55,9 @@ std::string shiftStart(const std::string& seconds) {
 
 }  // namespace
 
-// Files copied, failed, retried, linked and deleted while hostile clients hold
-// the metrics port; then the metrics (read by Python's Prometheus parser),
-// vellort-status, /status.json and the status page in headless Chromium (its
-// screenshot goes to the build folder) all tell the same, until the daemon
-// stops. vellort-messages, started first, prints every frame of both runs.
+// Files copied, failed, retried, linked and deleted while hostile clients hold the metrics port: the metrics,
+// vellort-status, /status.json and the status page in headless Chromium (its screenshot goes to the build folder)
+// agree. vellort-messages, started first, prints every frame of both runs.
 TEST(MonitoringTest, MetricsStatusToolsAndStatusPageTellTheSameFilesUntilTheDaemonStops) {
     if (runProgram({"/usr/bin/python3", "-c", "import prometheus_client"}, nullptr, nullptr) != 0)
         GTEST_SKIP() << "python3-prometheus-client is not installed (scripts/setup.sh installs it)";
@@ -93,9 +91,9 @@ TEST(MonitoringTest, MetricsStatusToolsAndStatusPageTellTheSameFilesUntilTheDaem
     EXPECT_EQ("HTTP/1.1 414 URI Too Long\r\n", reply);
 
     FifoWriter pipe(daemon.pipePath());
-    ASSERT_TRUE(pipe.open());
     const int files = 10, size = 50000;
-    ASSERT_TRUE(pipe.write(CopyRig::putNumbered(ram.path(), files, [](int i) { return std::string(size, 'a' + i); })));
+    ASSERT_TRUE(pipe.open() &&
+                pipe.write(CopyRig::putNumbered(ram.path(), files, [](int i) { return std::string(size, 'a' + i); })));
     // The read-only disk is said once; its files' errors go out a few a minute.
     ASSERT_TRUE(waitForLogCount(log, "external: Error: Storage external is failing: Read-only file system", 1));
     const std::string failing = "id=\"external\" pending=\"0\" copied=\"0\" failed=\"10\"";
@@ -130,9 +128,8 @@ TEST(MonitoringTest, MetricsStatusToolsAndStatusPageTellTheSameFilesUntilTheDaem
 
     hostile.clear();
     const std::string packaging = VELLORT_SOURCE_DIR "/packaging/";
-    std::map<std::string, std::string> m =
-        runScript("scrape.py", {"http://127.0.0.1:" + port + "/metrics", packaging + "grafana-dashboard.json",
-                                packaging + "vellort-alerts.yml"});
+    auto m = runScript("scrape.py", {"http://127.0.0.1:" + port + "/metrics", packaging + "grafana-dashboard.json",
+                                     packaging + "vellort-alerts.yml"});
     auto metric = [&](const std::string& name) { return atof(m[name].c_str()); };
     EXPECT_EQ(std::string::npos, m[""].find("missing ")) << m[""];
     const std::pair<std::string, double> totals[] = {
@@ -156,9 +153,8 @@ TEST(MonitoringTest, MetricsStatusToolsAndStatusPageTellTheSameFilesUntilTheDaem
     EXPECT_LT(0, metric("process_open_fds{}"));
     EXPECT_NEAR(time(nullptr), metric("process_start_time_seconds{}"), 120);
 
-    const std::string screenshot = VELLORT_BINARY_DIR "/status-page.png";
-    std::map<std::string, std::string> seen =
-        runScript("browse.py", {port, std::to_string(daemon.daemonPid()), screenshot});
+    auto seen =
+        runScript("browse.py", {port, std::to_string(daemon.daemonPid()), VELLORT_BINARY_DIR "/status-page.png"});
     const std::string& output = seen[""];
     if (output.compare(0, 5, "skip ") == 0) GTEST_SKIP() << output.substr(5);
     for (const std::string id : {"disk", "external"}) {
@@ -192,8 +188,7 @@ TEST(MonitoringTest, MetricsStatusToolsAndStatusPageTellTheSameFilesUntilTheDaem
     ASSERT_TRUE(plain.waitForErrorOutput("connected to the message service", 2));
     const std::string name = "we\"ird\\" + std::string(1, '\xff') + ".dat";
     FifoWriter again(daemon.pipePath());
-    ASSERT_TRUE(again.open());
-    ASSERT_TRUE(again.write(ram.path() + "/./" + name + "\n"));
+    ASSERT_TRUE(again.open() && again.write(ram.path() + "/./" + name + "\n"));
     const std::string subject = ram.path() + "/" + name + ":" + daemon.root() + "/internal/" + name;
     ASSERT_TRUE(plain.waitForOutput("  4 COPY_ERROR  " + subject + "  Error: Failed to copy "));
     ASSERT_TRUE(json.waitForOutput("we\\\"ird\\\\\\ufffd.dat:"));
@@ -250,9 +245,8 @@ TEST(MonitoringTest, StatusToolShowsAStandInsRepliesWithTheirVerificationCountsO
     }
 }
 
-// Thousands of shift lines at once date no shift ahead of the clock: a shift
-// without a file gives its time to the next. A real shift after them is dated
-// now, and the files before and after it still belong to their own shifts.
+// A shift without a file gives its time to the next; a real shift after 5,000 of them is dated now, and the files
+// before and after it still belong to their own shifts.
 TEST(MonitoringTest, AFloodOfShiftLinesDatesNoShiftAheadOfTheClock) {
     DaemonRunner daemon;
     daemon.writeConfig(daemon.defaultConfig());

@@ -40,9 +40,7 @@ struct NotifySocket {
 
 }  // namespace
 
-// Under a service manager: READY=1 once the reader runs, status lines with the
-// RAM disk's fill state, and watchdog pings that stop while a copy (held in its
-// read) takes longer than watchdog_copy_timeout and come back when it ends;
+// Watchdog pings stop while a copy held in its read outlasts watchdog_copy_timeout, and come back when it ends;
 // SIGTERM gives STOPPING=1 and status 0. The daemon runs in the foreground, as the test's own child.
 TEST(NotifyTest, ReadyStatusWatchdogThatStopsForAHungCopyAndStopping) {
     DaemonRunner daemon;
@@ -66,8 +64,7 @@ TEST(NotifyTest, ReadyStatusWatchdogThatStopsForAHungCopyAndStopping) {
     ASSERT_EQ(child, daemon.daemonPid());  // not forked: the pid file names the process started
     EXPECT_TRUE(notify.waitFor("READY=1"));
     FifoWriter pipe(daemon.pipePath());
-    ASSERT_TRUE(pipe.open());
-    ASSERT_TRUE(pipe.write(daemon.root() + "/ramdisk/./first.raw\n"));
+    ASSERT_TRUE(pipe.open() && pipe.write(daemon.root() + "/ramdisk/./first.raw\n"));
     EXPECT_TRUE(notify.waitFor("STATUS=copied 1, pending 0, RAM disk [0-9]+% full"));
     EXPECT_TRUE(notify.waitFor("WATCHDOG=1"));
 

@@ -33,8 +33,7 @@ struct Cut {
     double pause;  // each quiet moment's length
 };
 
-// One power cut under an acquisition, the reboot, and a second start on
-// what the disks held.
+// One power cut under an acquisition, the reboot, and a second start on what the disks held.
 void cutOnce(int number, const Cut& cut, const std::string& fileSystem) {
     const char* names[] = {"internal", "external", "journal"};
     // Sparse images in memory: copying one costs what its file system holds.
@@ -80,10 +79,11 @@ void cutOnce(int number, const Cut& cut, const std::string& fileSystem) {
     for (int k = 0; k < 3; ++k) {
         std::string why;
         ASSERT_TRUE(disks[k]->copyImage(images.path() + "/" + names[k] + ".cut", &why)) << why;
+        disks[k].reset();
+        unlink((images.path() + "/" + names[k]).c_str());  // room for the next copies' writes
     }
     ASSERT_EQ("", acquisition.problem());
-    // Let go: the RAM-disk file is a link or gone, removed by a pass or at a
-    // shift. With the daemon gone, nothing changes them any more.
+    // Let go: the RAM-disk file is a link or gone; with the daemon gone, nothing changes them any more.
     auto in = [](const std::string& folder, long file) { return folder + "/" + AcquisitionScript::name(file); };
     const long announced = acquisition.announced();
     std::vector<long> letGo;
@@ -94,10 +94,6 @@ void cutOnce(int number, const Cut& cut, const std::string& fileSystem) {
     EXPECT_FALSE(letGo.empty()) << "nothing was let go: the cut proves nothing";
 
     // The reboot: the disks as the cut left them, an empty RAM disk, no pid file.
-    for (int k = 0; k < 3; ++k) {
-        disks[k].reset();
-        unlink((images.path() + "/" + names[k]).c_str());  // room for the copies' writes
-    }
     ram.reset();
     ram.reset(new TmpfsMount("size=128m", ramPath));
     ASSERT_TRUE(ram->mounted()) << ram->skipReason();
@@ -117,8 +113,7 @@ void cutOnce(int number, const Cut& cut, const std::string& fileSystem) {
     for (long file = 0; file < announced; ++file)
         if (intact(file)) intactBefore.push_back(file);
 
-    // The second start takes up the journal's unfinished files, if the
-    // journal's disk kept any, then stops with its journal written out.
+    // The second start takes up what the journal's disk kept, then stops with its journal written out.
     unlink(daemon.pidFilePath().c_str());  // /var/run starts empty after a reboot
     unlink(daemon.pipePath().c_str());
     const size_t firstRun = daemon.log().size();
@@ -164,21 +159,17 @@ void cutOnce(int number, const Cut& cut, const std::string& fileSystem) {
 
 }  // namespace
 
-// The power goes while the daemon copies, links and deletes under a running
-// acquisition: 0 to 6 s after a user shift's deletion began, or just as a
-// quiet moment ends. What the daemon had let go (a RAM-disk file replaced by
-// a link, removed, or deleted at a shift) must be intact on a disk after the
-// reboot; a second start on those disks must destroy no last intact copy; and
-// every copy its journal books as made must be the file. Half the cuts verify
-// copies, two remove files instead of linking them.
+// The power goes 0 to 6 s after a user shift's deletion began, or just as a quiet moment ends. What the daemon had
+// let go (a RAM-disk file replaced by a link, removed, or deleted at a shift) must be intact on a disk after the
+// reboot; a second start must destroy no last intact copy; every copy its journal books as made must be the file.
+// Half the cuts verify copies, two remove files instead of linking them.
 //   VELLORT_POWERCUT_ROUNDS (cuts) and VELLORT_POWERCUT_FS=xfs make a longer run.
 TEST(PowerCutTest, WhatTheDaemonLetGoIsOnTheDiskAfterAPowerCut) {
     const char* rounds = getenv("VELLORT_POWERCUT_ROUNDS");
     const char* fileSystem = getenv("VELLORT_POWERCUT_FS");
     const int cuts = rounds != nullptr && atoi(rounds) > 0 ? atoi(rounds) : 10;
 #if defined(__SANITIZE_THREAD__)
-    // What it proves is the order of writes and flushes, not of threads; the
-    // plain build runs it, and the write-back test runs here.
+    // It proves an order of writes and flushes, not of threads; the write-back test runs here.
     GTEST_SKIP() << "the power cuts run in the plain build, not under ThreadSanitizer";
 #endif
     signal(SIGPIPE, SIG_IGN);  // the acquisition stops with the power; a write after it fails

@@ -21,23 +21,17 @@
 #include "support/StatusClient.h"
 #include "support/TmpfsMount.h"
 
-// A start on a journal with files of the current shift announced (with their
-// size) but never booked, each leaving what a kill or a power cut may leave
-// (table below). The line recorded last is still in the pipe, as after a kill
-// between the commit and the read: it is skipped, the line after it is not.
-// Of an earlier shift, two files whose INTERNAL copy the EXTERNAL storage had
-// let go at the stop: deleted before the RAM-disk file went, or, with the
-// INTERNAL booking lost, linked to the EXTERNAL copy after the RAM-disk file
-// became a link. Those count as copied: none is made anew, where no storage
-// would delete it, and none fails for want of a source.
+// Files of the current shift announced (with their size) but never booked, each with what a kill or a power cut may
+// leave (table below). The line recorded last is still in the pipe, as after a kill between the commit and the read:
+// it is skipped, the line after it is not. Of an earlier shift, two files whose INTERNAL copy the EXTERNAL storage let
+// go at the stop (deleted; or, the INTERNAL booking lost, linked to the EXTERNAL copy) count as copied: none is made
+// anew, where no storage would delete it, and none fails for want of a source.
 TEST(RecoveryTest, AStartJudgesWhatACutLeftBeforeItRemovesAnything) {
     // Bytes of the source, the copy and its temporary copy before the start
     // and after it (-1: none), and the size the journal recorded.
     struct Leftover {
         const char* name;
-        int source, copy, temporary;
-        int64_t recorded;
-        int copyAfter, temporaryAfter;
+        int source, copy, temporary, recorded, copyAfter, temporaryAfter;
         const char* logged;  // what the log says of it, if anything
     };
     const Leftover table[] = {
@@ -141,10 +135,9 @@ std::string content(long i) {
 
 }  // namespace
 
-// Stopped at the moments that used to upset the books, the daemon counts
-// each copy once, copied and verified, lists it once in its shift's manifest,
-// and at the shift lets the previous user's files go without a copy error,
-// a kept file or an error for a file its last run had already deleted.
+// Stopped at the moments that used to upset the books, the daemon counts each copy once, copied and verified, lists
+// it once in its shift's manifest, and at the shift lets the previous user's files go without a copy error, a kept
+// file or an error for a file its last run had already deleted.
 TEST(RecoveryTest, RestartsAndKillsAroundAShiftBookListAndDeleteEachFileOnce) {
     const int files = 600;
     // SIGTERM and start before any shift; SIGKILL that many ms after a shift (-1: none).
@@ -199,12 +192,9 @@ TEST(RecoveryTest, RestartsAndKillsAroundAShiftBookListAndDeleteEachFileOnce) {
     }
 }
 
-// An acquisition with two user shifts, the EXTERNAL disk full for the first
-// part, and the daemon killed with SIGKILL again and again at random moments
-// (during copies, link passes and deletions), each time started anew on its
-// journal. In the end every file is on every storage with its bytes, each
-// exactly once in the history, and nothing is left over: no temporary file,
-// no file of an earlier shift on the RAM disk or the INTERNAL disk.
+// Two user shifts, the EXTERNAL disk full for the first part, the daemon killed with SIGKILL at random moments and
+// started anew on its journal: every file ends on every storage with its bytes, each once in the history, and nothing
+// is left over (no temporary file, no file of an earlier shift on the RAM disk or the INTERNAL disk).
 //   VELLORT_CRASH_FILES and VELLORT_CRASH_KILLS make it longer (the soak).
 TEST(CrashTest, KilledAgainAndAgainTheDaemonLosesNoFileAndCountsEachOnce) {
     auto setting = [](const char* name, long fallback) {

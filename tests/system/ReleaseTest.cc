@@ -8,15 +8,12 @@
 namespace {
 
 std::string shell(const std::string& command) {
-    std::string output, errorOutput;
-    runProgram({"/bin/sh", "-c", command}, &output, &errorOutput, 240);
-    return output + errorOutput;
+    return outputOf({"/bin/sh", "-c", "(" + command + ") 2>&1"}, 240);
 }
 
 }  // namespace
 
-// The demo is the README's first command: it must run through on its own and
-// prove that every file reached every storage.
+// The README's first command: it runs through on its own and proves that every file reached every storage.
 TEST(DemoTest, RunsTheAcquisitionAndFindsEveryFileCopied) {
     TempDir outputs;
     const int messagePort = freePort();
@@ -29,8 +26,7 @@ TEST(DemoTest, RunsTheAcquisitionAndFindsEveryFileCopied) {
                        {"VELLORT_DEMO_STATUS_PORT", std::to_string(statusPort)}});
     EXPECT_EQ(0, demo.waitForExit(120)) << demo.output() << demo.errorOutput();
     const std::string output = demo.output();
-    // What it shows comes from the two clients: the history table and the
-    // message about the file that was announced but never written.
+    // From the two clients: the history table, and the message of the file announced but never written.
     for (const char* line : {"\nCheck passed: all 30 files copied to internal, external and optional", "Shift start",
                              "4 COPY_ERROR  <sandbox>/ramdisk/data/run3/img_00011.cbf:"})
         EXPECT_NE(std::string::npos, output.find(line)) << line << " not in\n" << output;

@@ -64,13 +64,10 @@ void swapForLink(const std::string& folder, const std::string& victim) {
 
 }  // namespace
 
-// The real daemon, as root, against a real unprivileged user who owns the data
-// folders on the RAM disk and in the targets and swaps them for symbolic links
-// while files are announced, copied, linked (or removed) and deleted, and who
-// announces links, pipes and paths outside the RAM disk. RAM disk and INTERNAL
-// file system are small tmpfs mounts kept above the fill-state limit, so that
-// every copy is linked soon after it is made; shifts delete the rest.
-// Root-owned victims outside every tree must come through unchanged.
+// The daemon, as root, against an unprivileged user who owns the data folders on the RAM disk and in the targets,
+// swaps them for links while files are copied, linked (or removed) and deleted, and announces links, pipes and paths
+// outside the RAM disk. Both tmpfs mounts stay above the fill-state limit, so every copy is linked soon after it is
+// made; shifts delete the rest. Root-owned victims outside every tree must come through unchanged.
 TEST(RootSafetyTest, AUserSwappingFoldersOrAnnouncingLinksNeverTurnsTheDaemonAgainstRootsFiles) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: the daemon runs as root against an unprivileged user";
     for (bool links : {true, false}) {

@@ -32,12 +32,9 @@ const std::string subject = "/ramdisk/./a:/target/./a";
 
 }  // namespace
 
-// The daemon's servers in this process, living to its end as in the daemon.
-// Status clients that hold every worker and give it nothing to do are closed
-// at the fixed 10 s time-outs and those waiting are served; one more is
-// refused. Meanwhile a message client that reads too slowly loses only its own
-// oldest frames, one that does not read is closed, and the central queue of a
-// broadcaster that is behind keeps its bound.
+// The daemon's servers in this process, living to its end as in the daemon. Idle status clients go at the fixed 10 s
+// time-outs and those waiting are then served; one more is refused. A message client that does not read is closed,
+// and the central queue of a broadcaster that is behind keeps its bound.
 TEST(ServiceLimitsTest, ClientsThatHoldTheWorkersGoAtTheirTimeOutsAndOneThatReadsTooSlowlyLosesOnlyItsOwnFrames) {
     TempDir directory;
     const std::string statusLog = directory / "status.log";
@@ -75,7 +72,6 @@ TEST(ServiceLimitsTest, ClientsThatHoldTheWorkersGoAtTheirTimeOutsAndOneThatRead
                                 1));
 
     {  // One that reads far too slowly loses its own oldest frames, and only it; one that does not read goes.
-        const int bound = static_cast<int>(MessageWorkerThread::maxQueuedFrames);
         const std::string padding(1000, 'p'), logPath = directory / "reader.log";
         MessageServer* server = new MessageServer(logPath, 0);
         ASSERT_EQ(0, server->connect());
@@ -114,9 +110,9 @@ TEST(ServiceLimitsTest, ClientsThatHoldTheWorkersGoAtTheirTimeOutsAndOneThatRead
         for (std::thread& thread : reading) thread.join();
         // The kernel holds at most the daemon's send buffer and the client's receive buffer.
         const long smallestFrame = static_cast<long>(MessageServer::buildFrame(0, subject, "0" + padding).size());
-        EXPECT_LE(
-            received,
-            bound + slowly + (2 * MessageWorkerThread::sendBufferBytes + behind.receiveBufferSize()) / smallestFrame);
+        EXPECT_LE(received,
+                  static_cast<int>(MessageWorkerThread::maxQueuedFrames) + slowly +
+                      (2 * MessageWorkerThread::sendBufferBytes + behind.receiveBufferSize()) / smallestFrame);
         // Written by the worker once it has sent what it kept, maybe after the last frame.
         const std::regex dropped("Warning: Message client " + behind.peerName() +
                                  " is not reading; dropped (\\d+) messages\n");
@@ -153,10 +149,8 @@ TEST(ServiceLimitsTest, ClientsThatHoldTheWorkersGoAtTheirTimeOutsAndOneThatRead
                                             ": it took no reply within 10 s\n"));
 }
 
-// Under a limit of 64 descriptors, 80 clients of both services and a burst of
-// copies by three workers with the journal and verification: the services refuse
-// the clients the copies may need, and no copy fails. The soft limit is raised
-// to the hard one first.
+// 80 clients of both services and 900 copies by three workers with the journal and verification, under 64
+// descriptors: the services refuse the clients the copies may need. The soft limit is raised to the hard one first.
 TEST(ServiceLimitsTest, UnderADescriptorLimitTheServicesRefuseClientsAndNoCopyFails) {
     DaemonRunner daemon;
     daemon.setDescriptorLimit(64);
@@ -182,9 +176,8 @@ TEST(ServiceLimitsTest, UnderADescriptorLimitTheServicesRefuseClientsAndNoCopyFa
     EXPECT_EQ(0, countInFile(daemon.logPath(), "Error"));
 }
 
-// Ten message clients that never read hold no listener back from its frames,
-// and each is closed with one line once frames wait for it and it takes none.
-// A soft descriptor limit below the hard one is raised at start-up.
+// Each silent client is closed with one line once frames wait for it. A soft descriptor limit below the hard one is
+// raised at start-up.
 TEST(ServiceLimitsTest, SilentMessageClientsAreClosedAndAListenerGetsItsFramesMeanwhile) {
     DaemonRunner daemon;
     daemon.setDescriptorLimit(256, 1024);

@@ -39,9 +39,7 @@ bool firstTimeFor(int fd, const std::string& path, int& seen) {
 
 }  // namespace
 
-// The EXTERNAL disk is taken away and comes back: meanwhile its copies are
-// refused, nothing lands in the bare mount point, and once it is back they are
-// made.
+// Nothing lands in the bare mount point while the EXTERNAL disk is away.
 TEST(StorageCascadeTest, CopiesToAnUnpluggedDiskAreRefusedAndMadeOnceItIsBack) {
     TmpfsMount disk("size=4m");
     if (!disk.mounted()) GTEST_SKIP() << disk.skipReason();
@@ -64,10 +62,8 @@ TEST(StorageCascadeTest, CopiesToAnUnpluggedDiskAreRefusedAndMadeOnceItIsBack) {
         EXPECT_TRUE(waitForLogCount(disk.path() + "/data/run/" + name, std::string("data ") + name, 1)) << name;
 }
 
-// The INTERNAL disk is full, so no INTERNAL copy can be made; the EXTERNAL and
-// OPTIONAL storages copy every file. At the shift the RAM-disk files go all the
-// same, their data being safe on EXTERNAL; one whose EXTERNAL copy was removed
-// by hand stays.
+// The INTERNAL disk is full; EXTERNAL and OPTIONAL copy every file. A file whose EXTERNAL copy was removed by hand
+// stays at the shift.
 TEST(StorageCascadeTest, ARamDiskFileWithoutInternalCopyGoesAtItsShiftOnceExternalHoldsIt) {
     TmpfsMount ram("size=8m"), full("size=64k");
     if (!full.mounted()) GTEST_SKIP() << full.skipReason();
@@ -101,14 +97,10 @@ TEST(StorageCascadeTest, ARamDiskFileWithoutInternalCopyGoesAtItsShiftOnceExtern
                                       name(0) + " is missing\n"));
 }
 
-// Hashes taken while copying and read back agree with xxhsum's at the edges
-// of the copy buffer and of the read-back buffer. A copy spoilt between its
-// write and its read-back is removed and made again, and only then is its file
-// on the RAM disk let go, though the fill state asks for links from the start.
-// A source that grows while it is copied is copied again. Taken up after a
-// restart, a copy found complete is kept only while it still holds the file's
-// reference hash; one that does not is made anew. The manifest lists the good
-// hashes only.
+// Hashes agree with xxhsum's at the edges of the copy and read-back buffers. A copy spoilt between its write and its
+// read-back is removed and made again, and only then is its RAM-disk file let go, though the fill state asks for links
+// from the start. A source that grows while copied is copied again. Taken up after a restart, a complete copy is kept
+// only while it holds the file's reference hash. The manifest lists the good hashes only.
 TEST(StorageCascadeTest, VerifiedCopiesAgreeWithXxhsumAndOnlyGoodCopiesAreKeptAndListed) {
     CopyRig rig;
     TrustedTree from(rig.ramdisk), to(rig.dir / "target", true);
@@ -187,14 +179,12 @@ TEST(StorageCascadeTest, VerifiedCopiesAgreeWithXxhsumAndOnlyGoodCopiesAreKeptAn
     EXPECT_EQ(4u, counts.verified);
     EXPECT_EQ(1u, counts.verifyFailed);
     const std::string log = readFile(params.logfile);
-    EXPECT_NE(std::string::npos,
-              log.find("disk: Error: Copying " + rig.ramdisk + "/run/spoilt.dat to " + params.target +
-                       "/run/spoilt.dat: checksum mismatch: copied " + hashOf(spoilt) + ", read back " +
-                       hashOf("S" + spoilt.substr(1)) + "; the copy is removed"))
-        << log;
-    EXPECT_NE(std::string::npos,
-              log.find("disk: " + rig.ramdisk + "/run/grows.dat changed while it was copied: copied again"))
-        << log;
+    for (const std::string& line :
+         {"disk: Error: Copying " + rig.ramdisk + "/run/spoilt.dat to " + params.target +
+              "/run/spoilt.dat: checksum mismatch: copied " + hashOf(spoilt) + ", read back " +
+              hashOf("S" + spoilt.substr(1)) + "; the copy is removed",
+          "disk: " + rig.ramdisk + "/run/grows.dat changed while it was copied: copied again"})
+        EXPECT_NE(std::string::npos, log.find(line)) << log;
     EXPECT_EQ(grown + " more", readFile(params.target + "/run/grows.dat"));
     const std::string manifest = readFile(params.target + "/" + UTILITIES::manifestName(CopyRig::shiftTime));
     EXPECT_EQ(4, std::count(manifest.begin(), manifest.end(), '\n')) << manifest;
@@ -204,9 +194,7 @@ TEST(StorageCascadeTest, VerifiedCopiesAgreeWithXxhsumAndOnlyGoodCopiesAreKeptAn
         EXPECT_NE(std::string::npos, manifest.find(line)) << manifest;
 }
 
-// A file cut short while every storage reads it (the test's answer to their
-// first reads cuts it): each copy is made again from what is left, and at the
-// shift the file goes.
+// The test's answer to the storages' first reads cuts the file: each copy is made again from what is left.
 TEST(StorageCascadeTest, AFileCutShortWhileCopiedGoesAtItsShiftOnceEveryCopyHoldsWhatIsLeft) {
     TmpfsMount ram("size=40m");
     if (!ram.mounted()) GTEST_SKIP() << ram.skipReason();
