@@ -50,6 +50,8 @@ TEST(StorageCascadeTest, CopiesToAnUnpluggedDiskAreRefusedAndMadeOnceItIsBack) {
     FifoWriter pipe(daemon.pipePath());
     ASSERT_TRUE(daemon.run() == 0 && pipe.open()) << daemon.output();
     for (const std::string name : {"b.cbf", "c.cbf"}) CopyRig::put(ram + "/run/" + name, "data " + name);
+    // Unplugged once the disk's first look has written its marker, not in the middle of that look.
+    ASSERT_TRUE(waitUntil([&] { return access((disk.path() + "/data/.vellort-disk").c_str(), F_OK) == 0; }, 10));
     ASSERT_EQ(0, umount2(disk.path().c_str(), MNT_DETACH));
     ASSERT_TRUE(pipe.write(ram + "/./run/b.cbf\n"));
     ASSERT_TRUE(waitForLogCount(
