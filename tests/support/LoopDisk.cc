@@ -20,11 +20,10 @@ LoopDisk::LoopDisk(const std::string& image, int64_t bytes, const std::string& f
     const bool sized = fd >= 0 && ftruncate(fd, bytes) == 0;
     const int savedErrno = errno;
     if (fd >= 0) close(fd);  // nothing written: nothing to lose on close
-    if (!sized) {
+    if (!sized)
         skipReason_ = "cannot make " + image + ": " + strerror(savedErrno);
-        return;
-    }
-    if (_run({format, fileSystem == "xfs" ? "-f" : "-F", "-q", image})) _attachAndMount();
+    else if (_run({format, fileSystem == "xfs" ? "-f" : "-F", "-q", image}))
+        _attachAndMount();
 }
 
 LoopDisk::LoopDisk(const std::string& image, const std::string& mountPoint) : image_(image), mountPoint_(mountPoint) {
