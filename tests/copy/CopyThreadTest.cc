@@ -9,9 +9,8 @@
 #include "support/LogWatch.h"
 #include "util/Time.h"
 
-// Seven files waiting at once are dealt out in announcement order up to the
-// caps: by files three at a time; by bytes two of 1000 at a time, a file
-// above the cap going alone.
+// Seven files waiting at once are dealt out in announcement order up to the caps: by files three at a time; by bytes
+// two of 1000 at a time, a file above the cap going alone.
 TEST(CopyThreadTest, CappedJobsDealTheWaitingFilesOverTheWorkers) {
     for (const bool byBytes : {false, true}) {
         CopyRig rig;
@@ -39,8 +38,7 @@ TEST(CopyThreadTest, CappedJobsDealTheWaitingFilesOverTheWorkers) {
     }
 }
 
-// Each failed attempt doubles the pause before the next, plus up to a tenth
-// at random, up to copy_retry_max_delay.
+// Each failed attempt doubles the pause before the next, plus up to a tenth at random, up to copy_retry_max_delay.
 TEST(CopyThreadTest, RetriesWaitTwiceAsLongAfterEachFailureUpToTheMaximum) {
     CopyRig rig;
     Storage::Params params = rig.params("disk", Storage::INTERNAL);

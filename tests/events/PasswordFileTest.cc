@@ -18,8 +18,7 @@ TEST(PasswordFileTest, OnlyAnOwnersFileReachedWithoutALinkGivesItsFirstLine) {
         {0644, "is open to others (mode 0644)"}, {0640, "is open to others (mode 0640)"}, {0600, ""}, {0400, ""}};
     for (const auto& [mode, refusal] : modes) {
         ASSERT_EQ(0, chmod((dir / "secret").c_str(), mode));
-        why.clear();
-        password.clear();
+        why = password = "";
         EXPECT_EQ(refusal.empty(), EVENTS::readPasswordFile(dir / "secret", password, why)) << mode;
         EXPECT_EQ(refusal.empty() ? "s3cret word" : "", password);
         EXPECT_EQ(refusal, why.substr(0, refusal.size()));

@@ -17,9 +17,8 @@ std::string decided(const Announcement& a) {
 
 }  // namespace
 
-// The previous user is 7/8. A user shift's numbers are read one by one: one
-// that cannot be read keeps its previous value. A file must name a folder, a
-// file after its marker and a place below the RAM disk, without climbing.
+// The previous user is 7/8. A user shift's numbers are read one by one: one that cannot be read keeps its previous
+// value. A file must name a folder, a file after its marker and a place below the RAM disk, without climbing.
 TEST(AnnouncementTest, EachLineIsNothingAUserShiftAFileOrRefusedWithTheReason) {
     const std::string notBelow = ": it does not lie below the RAM disk /ramdisk";
     const std::pair<std::string, std::string> cases[] = {

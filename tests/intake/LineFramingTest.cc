@@ -16,11 +16,9 @@ std::string taken(const LineFraming::Line& line) {
 
 }  // namespace
 
-// Lines of up to 1022 bytes, newline included, pass whole, however the reads
-// cut them; a longer one is refused whole, with its first 256 bytes (up to a
-// NUL) shown, and the line after it is taken as it is. A line that begins with
-// a NUL byte is never refused. A last line without newline counts only at the
-// end of the input.
+// Lines of up to 1022 bytes, newline included, pass whole, however the reads cut them; a longer one is refused whole,
+// with its first 256 bytes (up to a NUL) shown, and the line after it is taken as it is. A line that begins with a NUL
+// byte is never refused. A last line without newline counts only at the end of the input.
 TEST(LineFramingTest, LinesPassWholeAcrossReadsAndLongerOnesAreRefusedWhole) {
     const std::string tooLong = "...: the line is longer than 1022 bytes", x(1021, 'x'), y(50000, 'y');
     const std::string refusedX = "refused " + x.substr(0, 256) + tooLong;

@@ -44,8 +44,7 @@ struct Intake {
 
     void start() { ASSERT_EQ(0, (new ListThread(storages, log, pipe, rig.ramdisk))->start()); }
 
-    // Writes a file at the announced path (marker collapsed) for the storages
-    // to copy; returns the announcement line.
+    // Writes a file at the announced path (marker collapsed) for the storages to copy; returns the announcement line.
     static std::string sourceFile(const std::string& announced) {
         std::string path = announced;
         for (size_t at = path.find("/./"); at != std::string::npos; at = path.find("/./")) path.erase(at, 2);
@@ -71,13 +70,11 @@ struct Intake {
 
 }  // namespace
 
-// No pipe at first, then a link to a pipe elsewhere, which is never followed:
-// both are tried again; a plain file in its place is moved aside unread and a
-// pipe made. Which line is a shift, a file or refused is AnnouncementTest's;
-// here the reader acts on it: the storages copy below the marker, shifts with
-// files get a time of their own even within one second (an empty one gives its
-// place to the next unless a second passed), refusals are logged with their
-// reason, and bad input neither stops the reader nor loses what follows it.
+// No pipe at first, then a link to a pipe elsewhere, which is never followed: both are tried again; a plain file in its
+// place is moved aside unread and a pipe made. Which line is a shift, a file or refused is AnnouncementTest's; here the
+// reader acts on it: the storages copy below the marker, shifts with files get a time of their own even within one
+// second (an empty one gives its place to the next unless a second passed), refusals are logged with their reason, and
+// bad input neither stops the reader nor loses what follows it.
 TEST(ListThreadTest, PipeIsMadeSafelyFilesReachEveryStorageShiftsGetSecondsOfTheirOwnAndBadInputStopsNothing) {
     Intake intake;
     const std::string R = intake.rig.ramdisk;

@@ -55,9 +55,8 @@ TEST(LogFileTest, RotationShiftsBackupsOnlyWhenTheLogIsLarger) {
     EXPECT_EQ("b0", readFile(path + ".1"));
 }
 
-// A problem text written again within its minute, by any LogFile on the path,
-// is counted instead; a text that names no problem, or another problem, is
-// written every time.
+// A problem text written again within its minute, by any LogFile on the path, is counted instead; a text that names no
+// problem, or another problem, is written every time.
 TEST(LogFileTest, ARepeatedProblemIsWrittenOnceAndCountedWhenItsMinuteIsOver) {
     TempDir dir;
     const std::string path = dir / "v.log", problem = "Error: Stat on /ramdisk returned No such file or directory\n";

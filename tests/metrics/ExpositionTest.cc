@@ -5,9 +5,8 @@
 #include "metrics/Exposition.h"
 #include "net/MessageServer.h"
 
-// Every code the message service knows has its series from the start, so a
-// monitoring rule on it sees 0 before the first message; code 0 (unknown
-// codes) appears only once one was sent.
+// Every code the message service knows has its series from the start, so a monitoring rule on it sees 0 before the
+// first message; code 0 (unknown codes) appears only once one was sent.
 TEST(ExpositionTest, KnownMessageCodesHaveASeriesWhileNoneWasSent) {
     const std::string text = METRICS::exposition(METRICS::Sources());
     for (int code = 1; code <= MessageServer::STORAGE_BACK; ++code)

@@ -21,8 +21,7 @@
 
 namespace space_test {
 
-// Sizes the file mount/fill so that the file system is just above `percent`
-// full; returns the fill state reached.
+// Sizes the file mount/fill so that the file system is just above `percent` full; returns the fill state reached.
 inline double fillTo(const std::string& mount, double percent) {
     const std::string fill = mount + "/fill";
     struct statvfs stats;

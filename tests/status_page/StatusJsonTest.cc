@@ -5,8 +5,7 @@
 #include "net/MessageServer.h"
 #include "status_page/StatusPage.h"
 
-// The page shows the last keptMessages messages, newest first: the oldest
-// one goes when the ring is full.
+// The page shows the last keptMessages messages, newest first: the oldest one goes when the ring is full.
 TEST(StatusJsonTest, KeepsTheNewestMessagesNewestFirst) {
     for (int i = 0; i <= STATUS_PAGE::keptMessages; ++i)
         STATUS_PAGE::rememberMessage(MessageServer::JOURNAL_ERROR, "subject " + std::to_string(i), "text");

@@ -8,12 +8,10 @@
 
 #include "support/FifoWriter.h"
 
-// The acquisition program as the durability tests play it, in a thread of its
-// own: numbered files of 1 KiB to 300 KiB written onto the RAM disk and
-// announced on the daemon's pipe at a steady rate, with user shifts and quiet
-// moments where the script has them. A file's bytes follow from its number,
-// so any copy of it can be compared with what was written. play(),
-// waitForEnd(), stop() and problem() are called from one thread.
+// The acquisition program as the durability tests play it, in a thread of its own: numbered files of 1 KiB to 300 KiB
+// written onto the RAM disk and announced on the daemon's pipe at a steady rate, with user shifts and quiet moments
+// where the script has them. A file's bytes follow from its number, so any copy of it can be compared with what was
+// written. play(), waitForEnd(), stop() and problem() are called from one thread.
 class AcquisitionScript {
 public:
     struct Step {
@@ -26,14 +24,10 @@ public:
         : ramdisk_(ramdisk), perSecond_(perSecond), pipe_(pipe) {}
     ~AcquisitionScript() { stop(); }
 
-    AcquisitionScript(const AcquisitionScript&) = delete;
-    AcquisitionScript& operator=(const AcquisitionScript&) = delete;
-
     void play(const std::vector<Step>& script);
     // Waits until the script has been played; false after `seconds`.
     bool waitForEnd(double seconds = 60);
-    // Ends the script before its next file and closes the pipe, as the
-    // acquisition does when the power goes.
+    // Ends the script before its next file and closes the pipe, as the acquisition does when the power goes.
     void stop();
     // A file or line that could not be written, once stopped or ended; "" while all went well.
     const std::string& problem() const { return problem_; }

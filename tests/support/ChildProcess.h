@@ -10,9 +10,8 @@
 #include "support/LogWatch.h"
 #include "support/TempDir.h"
 
-// Runs a program (a built client, a script) as a child of the test in its own
-// process group, its standard output and error going to files, so that a test
-// can wait for what it printed while it runs. Every wait has a deadline; the
+// Runs a program (a built client, a script) as a child of the test in its own process group, its standard output and
+// error going to files, so that a test can wait for what it printed while it runs. Every wait has a deadline; the
 // destructor ends a child that still runs.
 class ChildProcess {
 public:

@@ -11,10 +11,9 @@
 #include "support/LogWatch.h"
 #include "support/TempDir.h"
 
-// Real storages copying between real folders of one fresh directory, driven as the pipe
-// reader drives them: insertToBuffer, then flushBuffer. Storages are never deleted: their
-// threads run until the test's process ends, as in the daemon. All storages of a rig share
-// one shift, so one FileInfo can be handed to several of them.
+// Real storages copying between real folders of one fresh directory, driven as the pipe reader drives them:
+// insertToBuffer, then flushBuffer. Storages are never deleted: their threads run until the test's process ends, as in
+// the daemon. All storages of a rig share one shift, so one FileInfo can be handed to several of them.
 class CopyRig {
 public:
     static constexpr int64_t shiftTime = 1000;
@@ -40,13 +39,13 @@ public:
         return ramdisk + "/./" + relative;
     }
     // Writes ramdisk/run/f0 ... f<count - 1> with content(i); returns the lines that announce them.
-    static std::string putNumbered(const std::string& ramdisk, int count, const std::function<std::string(int)>& content);
+    static std::string putNumbered(const std::string& ramdisk, int count,
+                                   const std::function<std::string(int)>& content);
     static FileInfo file(const std::string& announced) { return FileInfo(announced, shiftTime); }
 
     // Waits until the storage has booked n files as copied or failed.
     static bool waitForBooked(Storage& storage, uint32_t n);
-    // The storage's log without the copy thread's "Looking for ..." lines,
-    // whose place among the workers' lines is a matter of timing.
+    // The storage's log without the copy thread's "Looking for ..." lines, whose place is a matter of timing.
     static std::string jobLog(const Storage& storage);
     static bool waitUntil(const std::function<bool()>& done, double seconds = 30) { return ::waitUntil(done, seconds); }
 

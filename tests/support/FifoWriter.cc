@@ -8,8 +8,7 @@
 
 bool FifoWriter::open(double seconds) {
     close();
-    // Non-blocking: without a reader the open fails with ENXIO at once
-    // instead of waiting for ever.
+    // Non-blocking: without a reader the open fails with ENXIO at once instead of waiting for ever.
     auto opened = [this] {
         fd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         return fd_ >= 0 || (errno != ENXIO && errno != ENOENT && errno != EINTR);
@@ -23,14 +22,10 @@ bool FifoWriter::open(double seconds) {
 }
 
 bool FifoWriter::write(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t written = ::write(fd_, text.data() + done, text.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(written);
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t written = ::write(fd_, text.data() + done, text.size() - done);
+        if (written < 0 && errno != EINTR) return false;
+        if (written > 0) done += static_cast<size_t>(written);
     }
     return true;
 }

@@ -3,9 +3,8 @@
 
 #include <string>
 
-// Writes into a named pipe as the acquisition program does. Opening waits,
-// with a deadline, until the pipe has a reader, so a test whose reader never
-// came fails instead of hanging.
+// Writes into a named pipe as the acquisition program does. Opening waits, with a deadline, until the pipe has a
+// reader, so a test whose reader never came fails instead of hanging.
 class FifoWriter {
 public:
     explicit FifoWriter(const std::string& path) : path_(path), fd_(-1) {}

@@ -20,11 +20,10 @@ LoopDisk::LoopDisk(const std::string& image, int64_t bytes, const std::string& f
     const bool sized = fd >= 0 && ftruncate(fd, bytes) == 0;
     const int savedErrno = errno;
     if (fd >= 0) close(fd);  // nothing written: nothing to lose on close
-    if (!sized) {
+    if (!sized)
         skipReason_ = "cannot make " + image + ": " + strerror(savedErrno);
-        return;
-    }
-    if (_run({format, fileSystem == "xfs" ? "-f" : "-F", "-q", image})) _attachAndMount();
+    else if (_run({format, fileSystem == "xfs" ? "-f" : "-F", "-q", image}))
+        _attachAndMount();
 }
 
 LoopDisk::LoopDisk(const std::string& image, const std::string& mountPoint) : image_(image), mountPoint_(mountPoint) {
@@ -56,9 +55,8 @@ void LoopDisk::_attachAndMount() {
         skipReason_ = "cannot make " + mountPoint_ + ": " + strerror(errno);
         return;
     }
-    // XFS refuses a second file system of the same UUID, and the original of
-    // a copy may live on for a while in another mount namespace that a
-    // process made meanwhile (unshare).
+    // XFS refuses a second file system of the same UUID, and the original of a copy may live on for a while in another
+    // mount namespace that a process made meanwhile (unshare).
     mounted_ = _run({program("mount"), device_, mountPoint_}) ||
                _run({program("mount"), "-o", "nouuid", device_, mountPoint_});
 }
@@ -72,9 +70,8 @@ bool LoopDisk::copyImage(const std::string& copy, std::string* why) const {
 }
 
 void LoopDisk::detach() {
-    // A file system may stay busy for a moment after its last user went;
-    // then it is detached lazily (a daemon that was not stopped): the device
-    // goes with its last user, as losetup -d sets it to clear itself.
+    // A file system may stay busy for a moment after its last user went; then it is detached lazily (a daemon that was
+    // not stopped): the device goes with its last user, as losetup -d sets it to clear itself.
     if (mounted_ && !waitUntil([this] { return umount2(mountPoint_.c_str(), 0) == 0 || errno != EBUSY; }, 10, 50))
         umount2(mountPoint_.c_str(), MNT_DETACH);
     mounted_ = false;

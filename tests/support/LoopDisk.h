@@ -6,22 +6,18 @@
 #include <string>
 #include <vector>
 
-// A real file system on a loop device, for tests of what a disk holds after a
-// power cut or a write failure. The loop device writes into its image file's
-// page cache, so a copy of the image made without any sync is what the disk
-// held at that moment: whatever the file system above still keeps in memory
-// is not in it. Needs root and loop devices; when anything is not possible,
-// mounted() is false and skipReason() says why (for GTEST_SKIP()). The
-// destructor unmounts the file system and detaches the device; the image and
-// the mount point stay, for the caller's temporary folders to remove. Used by
-// one thread.
+// A real file system on a loop device, for tests of what a disk holds after a power cut or a write failure. The loop
+// device writes into its image file's page cache, so a copy of the image made without any sync is what the disk held at
+// that moment: whatever the file system above still keeps in memory is not in it. Needs root and loop devices; when
+// anything is not possible, mounted() is false and skipReason() says why (for GTEST_SKIP()). The destructor unmounts
+// the file system and detaches the device; the image and the mount point stay, for the caller's temporary folders to
+// remove. Used by one thread.
 class LoopDisk {
 public:
     // Makes the sparse image `bytes` long (it must not exist), formats it with
     // `fileSystem` ("ext4" or "xfs") and mounts it on mountPoint, made when missing.
     LoopDisk(const std::string& image, int64_t bytes, const std::string& fileSystem, const std::string& mountPoint);
-    // Attaches an existing image (a copy) and mounts it: the file system
-    // replays its journal as after a reboot.
+    // Attaches an existing image (a copy) and mounts it: the file system replays its journal as after a reboot.
     LoopDisk(const std::string& image, const std::string& mountPoint);
     ~LoopDisk() { detach(); }
 
@@ -33,14 +29,12 @@ public:
     const std::string& path() const { return mountPoint_; }
     const std::string& image() const { return image_; }
 
-    // Copies the image to `copy` as it is now, sparse and without any sync;
-    // false with the reason in *why.
+    // Copies the image to `copy` as it is now, sparse and without any sync; false with the reason in *why.
     bool copyImage(const std::string& copy, std::string* why = nullptr) const;
     // Unmounts and detaches the device; the image stays. A second call does nothing.
     void detach();
 
-    // The absolute path of a system program (mkfs.ext4, chattr, sqlite3), for
-    // runProgram(); "" when none is installed.
+    // The absolute path of a system program (mkfs.ext4, chattr, sqlite3), for runProgram(); "" when none is installed.
     static std::string program(const std::string& name);
 
 private:

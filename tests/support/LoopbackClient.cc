@@ -98,9 +98,8 @@ bool LoopbackClient::_fill(int64_t deadlineMs) {
 
 bool LoopbackClient::readBytes(size_t count, std::string& bytes, int timeoutMs) {
     int64_t deadline = nowMs() + timeoutMs;
-    while (buffered.size() < count) {
+    while (buffered.size() < count)
         if (!_fill(deadline)) return false;
-    }
     bytes.assign(buffered, 0, count);
     buffered.erase(0, count);
     return true;
@@ -109,9 +108,8 @@ bool LoopbackClient::readBytes(size_t count, std::string& bytes, int timeoutMs) 
 bool LoopbackClient::readLine(std::string& line, int timeoutMs) {
     int64_t deadline = nowMs() + timeoutMs;
     size_t newline;
-    while ((newline = buffered.find('\n')) == std::string::npos) {
+    while ((newline = buffered.find('\n')) == std::string::npos)
         if (!_fill(deadline)) return false;
-    }
     return readBytes(newline + 1, line);
 }
 

@@ -7,15 +7,13 @@
 
 #include <string>
 
-// A blocking TCP client of one of the daemon's services on this host. Every
-// read has a deadline, so that a missing reply fails a test instead of hanging
-// it. One thread per object.
+// A blocking TCP client of one of the daemon's services on this host. Every read has a deadline, so that a missing
+// reply fails a test instead of hanging it. One thread per object.
 class LoopbackClient {
 public:
-    // Connects to host (a numeric IPv4 address) at port; connected() tells
-    // whether it worked, error() why not. A receiveBuffer above 0 is set as
-    // SO_RCVBUF before connecting: a client that does not read then makes the
-    // service's sends block after little data.
+    // Connects to host (a numeric IPv4 address) at port; connected() tells whether it worked, error() why not. A
+    // receiveBuffer above 0 is set as SO_RCVBUF before connecting: a client that does not read then makes the service's
+    // sends block after little data.
     explicit LoopbackClient(int port, const char* host = "127.0.0.1", int receiveBuffer = 0);
     ~LoopbackClient() { close(); }
 
@@ -51,11 +49,9 @@ private:
     std::string buffered;  // received, not yet handed out
 };
 
-// Connects a TCP socket to host (a numeric IPv4 address) at port, waiting at
-// most timeoutMs (a full accept queue makes a connect wait). Returns the
-// descriptor, blocking and close-on-exec, or -1 with the reason in *error. A
-// receiveBuffer above 0 is set as SO_RCVBUF before connecting (the system
-// rounds it).
+// Connects a TCP socket to host (a numeric IPv4 address) at port, waiting at most timeoutMs (a full accept queue makes
+// a connect wait). Returns the descriptor, blocking and close-on-exec, or -1 with the reason in *error. A receiveBuffer
+// above 0 is set as SO_RCVBUF before connecting (the system rounds it).
 int connectLoopback(int port, std::string* error = nullptr, int receiveBuffer = 0, const char* host = "127.0.0.1",
                     int timeoutMs = 10000);
 
@@ -63,9 +59,8 @@ int connectLoopback(int port, std::string* error = nullptr, int receiveBuffer = 
 // log names the client; "" when the socket has none.
 std::string localAddress(int descriptor);
 
-// A TCP port that nothing listens on at the moment, so that daemons of tests
-// running side by side do not meet on the default ports; -1 when the system
-// gives none.
+// A TCP port that nothing listens on at the moment, so that daemons of tests running side by side do not meet on the
+// default ports; -1 when the system gives none.
 int freePort();
 
 #endif

@@ -19,8 +19,7 @@ public:
 
     using LoopbackClient::LoopbackClient;
 
-    // Reads one frame; false on deadline, end of stream or a malformed frame
-    // (error() says which).
+    // Reads one frame; false on deadline, end of stream or a malformed frame (error() says which).
     bool readFrame(Frame& frame, int timeoutMs = 10000);
 };
 

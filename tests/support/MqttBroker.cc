@@ -21,17 +21,9 @@ MqttBroker::MqttBroker() : folder("vellort-broker"), port_(freePort()) {
 bool MqttBroker::start(double seconds) {
     stop();
     server.reset(new ChildProcess({program(), "-c", folder / "mosquitto.conf"}, folder.path(), "mosquitto"));
-    return waitUntil(
-        [&] {
-            std::string error;
-            const int fd = connectLoopback(port_, &error);
-            if (fd >= 0) close(fd);
-            return fd >= 0;
-        },
-        seconds, 50);
+    return waitUntil([&] { return LoopbackClient(port_).connected(); }, seconds, 50);
 }
 
 void MqttBroker::stop() {
-    if (!server) return;
-    server->kill();  // and waits for its end
+    if (server) server->kill();  // and waits for its end
 }

@@ -7,10 +7,9 @@
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
-// A real mosquitto broker for the tests of the events: on 127.0.0.1 at a free
-// port, anonymous, keeping its sessions and their queued messages (without a
-// bound) in a temporary folder across a stop and a start. It stays root, or
-// it could not save them there. The destructor stops it. Used by one thread.
+// A real mosquitto broker for the tests of the events: on 127.0.0.1 at a free port, anonymous, keeping its sessions and
+// their queued messages (without a bound) in a temporary folder across a stop and a start. It stays root, or it could
+// not save them there. The destructor stops it. Used by one thread.
 class MqttBroker {
 public:
     // The installed broker's path; "" when the mosquitto package is missing.

@@ -45,20 +45,13 @@ bool PrometheusServer::get(const std::string& path, std::string* body) const {
     std::string reply;
     bool whole = write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size());
     // HTTP/1.0: the server closes the connection after the reply.
-    while (whole) {
+    for (ssize_t got = 1; whole && got != 0;) {
         struct pollfd readable = {fd, POLLIN, 0};
-        if (poll(&readable, 1, 10000) != 1) {
-            whole = false;
-            break;
-        }
         char buffer[65536];
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            whole = got == 0;
-            break;
-        }
-        reply.append(buffer, got);
+        whole = poll(&readable, 1, 10000) == 1;
+        got = whole ? read(fd, buffer, sizeof buffer) : 0;
+        if (got > 0) reply.append(buffer, got);
+        if (got < 0) whole = errno == EINTR;
     }
     close(fd);  // only read from: nothing to lose
     const size_t bodyStart = reply.find("\r\n\r\n");

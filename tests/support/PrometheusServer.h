@@ -8,11 +8,9 @@
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
-// A real Prometheus server, for tests of the shipped alerting rules against
-// the real daemon: it listens on 127.0.0.1 at a free port, keeps its data in
-// a temporary folder, scrapes the targets as the job "vellort" that the rules
-// expect and evaluates the rule files, both every second. The destructor
-// stops it. Used by one thread.
+// A real Prometheus server, for tests of the shipped alerting rules against the real daemon: it listens on 127.0.0.1 at
+// a free port, keeps its data in a temporary folder, scrapes the targets as the job "vellort" that the rules expect and
+// evaluates the rule files, both every second. The destructor stops it. Used by one thread.
 class PrometheusServer {
 public:
     // The installed server's path; "" when the prometheus package is missing.
@@ -20,9 +18,6 @@ public:
 
     // Starts the server; ready() tells when it answers.
     PrometheusServer(const std::vector<std::string>& targets, const std::vector<std::string>& ruleFiles);
-
-    PrometheusServer(const PrometheusServer&) = delete;
-    PrometheusServer& operator=(const PrometheusServer&) = delete;
 
     // Waits until the server says it is ready; false after `seconds`.
     bool ready(double seconds = 60);
@@ -39,10 +34,9 @@ private:
     std::unique_ptr<ChildProcess> server;
 };
 
-// The parts of a JSON array of objects in a reply of Prometheus's API, each
-// starting at one `"<key>":` that opens an object of the array, as
-// `"labels":` does for each alert of /api/v1/alerts. Enough for the tests to
-// look at one alert or target at a time without a JSON parser.
+// The parts of a JSON array of objects in a reply of Prometheus's API, each starting at one `"<key>":` that opens an
+// object of the array, as `"labels":` does for each alert of /api/v1/alerts. Enough for the tests to look at one alert
+// or target at a time without a JSON parser.
 std::vector<std::string> splitAt(const std::string& body, const std::string& key);
 
 #endif

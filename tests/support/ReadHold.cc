@@ -17,7 +17,20 @@ ReadHold::ReadHold(const std::string& path)
         skipReason_ = "no fanotify permission events to hold the reads of " + path + ": " + strerror(errno);
         return;
     }
-    answerer_ = std::thread([this] { _answer(); });
+    answerer_ = std::thread([this] {
+        struct pollfd waiting = {fanotify_.get(), POLLIN, 0};
+        alignas(struct fanotify_event_metadata) char buffer[4096];
+        while (!stopping_) {
+            ssize_t got = poll(&waiting, 1, 50) > 0 ? read(fanotify_.get(), buffer, sizeof buffer) : 0;
+            if (got <= 0) continue;
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (auto* event = reinterpret_cast<struct fanotify_event_metadata*>(buffer); FAN_EVENT_OK(event, got);
+                 event = FAN_EVENT_NEXT(event, got))
+                if (event->fd >= 0) held_.emplace_back(event->fd);  // FAN_NOFD: the queue overflowed
+            if (released_) _allowHeld();
+            changed_.notify_all();
+        }
+    });
 }
 
 ReadHold::~ReadHold() {
@@ -38,28 +51,11 @@ void ReadHold::release() {
     _allowHeld();
 }
 
-void ReadHold::_answer() {
-    struct pollfd waiting = {fanotify_.get(), POLLIN, 0};
-    alignas(struct fanotify_event_metadata) char buffer[4096];
-    while (!stopping_) {
-        if (poll(&waiting, 1, 50) <= 0) continue;
-        ssize_t got = read(fanotify_.get(), buffer, sizeof buffer);
-        if (got <= 0) continue;
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto* event = reinterpret_cast<struct fanotify_event_metadata*>(buffer); FAN_EVENT_OK(event, got);
-             event = FAN_EVENT_NEXT(event, got))
-            if (event->fd >= 0) held_.emplace_back(event->fd);  // FAN_NOFD: the queue overflowed
-        if (released_) _allowHeld();
-        changed_.notify_all();
-    }
-}
-
 void ReadHold::_allowHeld() {
     for (const UniqueFd& event : held_) {
         const struct fanotify_response allow = {event.get(), FAN_ALLOW};
         // Ignored on purpose: a read not answered here is let go when the group closes.
-        const ssize_t put = write(fanotify_.get(), &allow, sizeof allow);
-        (void)put;
+        if (write(fanotify_.get(), &allow, sizeof allow) < 0) continue;
     }
     held_.clear();
 }

@@ -44,14 +44,12 @@ bool removeTree(const std::string& path, std::string* problem) {
 
 bool writeFile(const std::string& path, const std::string& content, std::string* why) {
     FILE* file = fopen(path.c_str(), "we");
-    bool written = file != nullptr && fwrite(content.data(), 1, content.size(), file) == content.size();
+    const bool put = file != nullptr && fwrite(content.data(), 1, content.size(), file) == content.size();
     int savedErrno = errno;
-    if (file != nullptr && fclose(file) != 0 && written) {
-        written = false;
-        savedErrno = errno;
-    }
-    if (!written && why != nullptr) *why = strerror(savedErrno);
-    return written;
+    const bool closed = file != nullptr && fclose(file) == 0;
+    if (put && !closed) savedErrno = errno;
+    if (!(put && closed) && why != nullptr) *why = strerror(savedErrno);
+    return put && closed;
 }
 
 void writeFile(const std::string& path, const std::string& content) {

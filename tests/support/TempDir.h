@@ -25,8 +25,7 @@ private:
     bool kept_ = false;
 };
 
-// Helpers for small files in tests.
-// Throws std::runtime_error when the file cannot be made.
+// Helpers for small files in tests. This one throws std::runtime_error when the file cannot be made.
 void writeFile(const std::string& path, const std::string& content);
 // The same, telling a failure: false with the system's reason in *why.
 bool writeFile(const std::string& path, const std::string& content, std::string* why);
@@ -37,10 +36,8 @@ bool readFile(const std::string& path, std::string& content, std::string* why);
 bool fileExists(const std::string& path);
 // mkdir -p
 void makeDirectories(const std::string& path, unsigned mode = 0755);
-// Removes path and all below it, following no links and crossing into mounts
-// below it. What is already gone counts as removed (the daemon may delete
-// files meanwhile). False when something stayed, with the first failure in
-// *problem.
+// Removes path and all below it, following no links and crossing into mounts below it. What is already gone counts as
+// removed (the daemon may delete files meanwhile). False when something stayed, with the first failure in *problem.
 bool removeTree(const std::string& path, std::string* problem = nullptr);
 
 #endif

@@ -18,17 +18,12 @@ TmpfsMount::TmpfsMount(const std::string& options, const std::string& mountPoint
         return;
     }
     path_ = mountPoint.empty() ? pattern : mountPoint;
-    if (geteuid() != 0) {
-        error_ = EPERM;
-        skipReason_ = "needs root to mount a tmpfs";
-        return;
-    }
-    if (mount("tmpfs", path_.c_str(), "tmpfs", 0, options_.c_str()) != 0) {
-        error_ = errno;
-        skipReason_ = "cannot mount a tmpfs (" + options_ + ") on " + path_ + ": " + strerror(error_);
-        return;
-    }
-    mounted_ = true;
+    const bool root = geteuid() == 0;
+    mounted_ = root && mount("tmpfs", path_.c_str(), "tmpfs", 0, options_.c_str()) == 0;
+    if (mounted_) return;
+    error_ = root ? errno : EPERM;
+    skipReason_ = root ? "cannot mount a tmpfs (" + options_ + ") on " + path_ + ": " + strerror(error_)
+                       : "needs root to mount a tmpfs";
 }
 
 TmpfsMount::~TmpfsMount() {

@@ -3,12 +3,10 @@
 
 #include <string>
 
-// A small tmpfs mounted on a fresh directory, for tests where real fill states
-// or real write failures matter, and for benchmarks that must measure no disk.
-// Mounting needs root; when it is not possible, mounted() is false,
-// skipReason() says why (for GTEST_SKIP()) and path() is a plain directory
-// that a benchmark may use instead. The destructor unmounts and removes the
-// directory with whatever a caller put into it.
+// A small tmpfs mounted on a fresh directory, for tests where real fill states or real write failures matter, and for
+// benchmarks that must measure no disk. Mounting needs root; when it is not possible, mounted() is false, skipReason()
+// says why (for GTEST_SKIP()) and path() is a plain directory that a benchmark may use instead. The destructor unmounts
+// and removes the directory with whatever a caller put into it.
 class TmpfsMount {
 public:
     // Options as for mount -o ("size=8m,nr_inodes=64"). On mountPoint, made here, so that the

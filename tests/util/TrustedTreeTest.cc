@@ -61,9 +61,7 @@ TEST_P(TrustedTreeTest, NoSymbolicLinkOrDotDotIsFollowedOnTheWayNorBehindAHeldFo
     // The folder held is still the one resolved: what is made through it
     // lands in the moved folder, never behind the link.
     EXPECT_EQ(held, tree.parentOf("run/sub/second", name));
-    const int fd = openat(held, name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    ASSERT_EQ(0, close(openat(held, name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600)));
     EXPECT_TRUE(fileExists(dir / "base/moved/sub/second"));
     EXPECT_FALSE(fileExists(dir / "outside/sub/second"));
     // Any other folder, and the same one after release(), is walked anew.
