@@ -563,7 +563,7 @@ def killers_in(report):
     return found
 
 
-def run_mutant(number, mutant, scratch, jobs, timeout, recheck, every):
+def run_mutant(number, mutant, scratch, jobs, timeout, recheck, every, killers=""):
     """Applies one mutant, builds, tests, restores; returns (result, first failure)."""
     path = scratch / "src" / mutant.file
     log = scratch / "logs" / f"mutant-{number:02d}.log"
@@ -577,7 +577,8 @@ def run_mutant(number, mutant, scratch, jobs, timeout, recheck, every):
     try:
         if run(["cmake", "--build", str(scratch / "build"), "-j", str(jobs)], scratch, log) != 0:
             return "killed", "build"
-        suspects = mutant.suspects or folder_suspects(scratch / "src", mutant)
+        # The tests that killed it before (a test renamed since finds none) and its own suspects.
+        suspects = "|".join(p for p in (killers, mutant.suspects or folder_suspects(scratch / "src", mutant)) if p)
         return judge(scratch / "build", jobs, timeout, log, recheck, every, suspects)
     finally:
         # Written back even on Ctrl-C: the next build starts from the true sources.
@@ -614,10 +615,8 @@ def main():
         build_baseline(scratch, args.jobs, args.timeout, not args.skip_baseline_tests)
         for number, mutant in chosen:
             started = time.monotonic()
-            if number in killers:
-                mutant = mutant._replace(suspects=killers[number])
             result, detail = run_mutant(number, mutant, scratch, args.jobs, args.timeout, not args.no_recheck,
-                                          args.every_failure)
+                                          args.every_failure, killers.get(number, ""))
             row = f"{number:3d}  {result:8s}  {time.monotonic() - started:5.0f} s  {mutant.file:28s}  " \
                   f"{detail or '-'}  | {mutant.description}"
             rows.append((result, row))
